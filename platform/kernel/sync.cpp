@@ -1,0 +1,228 @@
+// Dispatcher objects share one lock and one condition: waits are rare and
+// short-lived in this system, and a single condition makes every signal
+// visible to every waiter without per-object state that a zero-filled block
+// could not hold.
+#include "platform/kernel/sync.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "platform/kernel/bugcheck.h"
+
+namespace {
+
+std::mutex& DispatcherLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+std::condition_variable& DispatcherCondition() {
+    static std::condition_variable* c = new std::condition_variable;
+    return *c;
+}
+
+thread_local KIRQL currentIrql = PASSIVE_LEVEL;
+thread_local int spinLocksHeld = 0;
+thread_local int criticalRegionDepth = 0;
+thread_local char threadMarker;
+
+std::mutex& ObserverLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+std::function<void(LONGLONG)>& Observer() {
+    static auto* f = new std::function<void(LONGLONG)>;
+    return *f;
+}
+
+void RequirePassive(const char* what) {
+    if (spinLocksHeld > 0 || currentIrql >= DISPATCH_LEVEL)
+        kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL,
+                         std::string(what) + " while holding a spin lock (IRQL DISPATCH_LEVEL)");
+}
+
+std::atomic_ref<LONG> Ref(LONG volatile* p) { return std::atomic_ref<LONG>(*const_cast<LONG*>(p)); }
+
+}  // namespace
+
+namespace kernel {
+
+void SignalDispatcherObject(DISPATCHER_HEADER* header, LONG state) {
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        header->SignalState = state;
+    }
+    DispatcherCondition().notify_all();
+}
+
+LONGLONG RelativeIntervalToMicroseconds(LONGLONG interval) {
+    if (interval >= 0) return 0;
+    if (interval == std::numeric_limits<LONGLONG>::min()) return std::numeric_limits<LONGLONG>::max() / 10;
+    return (-interval + 9) / 10;
+}
+
+void SetDelayObserver(std::function<void(LONGLONG)> observer) {
+    std::lock_guard<std::mutex> guard(ObserverLock());
+    Observer() = std::move(observer);
+}
+
+}  // namespace kernel
+
+void KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+    event->Header.Type =
+        type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    event->Header.SignalState = state ? 1 : 0;
+}
+
+LONG KeSetEvent(PKEVENT event, KPRIORITY, BOOLEAN) {
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        previous = event->Header.SignalState;
+        event->Header.SignalState = 1;
+    }
+    DispatcherCondition().notify_all();
+    return previous;
+}
+
+LONG KeResetEvent(PKEVENT event) {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(PKEVENT event) {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    return event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                               PLARGE_INTEGER timeout) {
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    bool zeroWait = timeout != nullptr && timeout->QuadPart == 0;
+    if (!zeroWait) RequirePassive("KeWaitForSingleObject");
+    if (timeout != nullptr && timeout->QuadPart > 0)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "absolute wait time-outs are not used by this system");
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    auto signalled = [header] { return header->SignalState != 0; };
+    bool ok;
+    if (timeout == nullptr) {
+        DispatcherCondition().wait(lock, signalled);
+        ok = true;
+    } else {
+        LONGLONG us = kernel::RelativeIntervalToMicroseconds(timeout->QuadPart);
+        // A year is as good as for ever and keeps the clock arithmetic in range.
+        constexpr LONGLONG kMaxUs = 365LL * 24 * 3600 * 1000000;
+        if (us > kMaxUs) us = kMaxUs;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+        ok = DispatcherCondition().wait_until(lock, deadline, signalled);
+    }
+    if (!ok) return STATUS_TIMEOUT;
+    if (header->Type == EventSynchronizationObject) header->SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+    RequirePassive("KeDelayExecutionThread");
+    if (interval->QuadPart > 0)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "absolute delays are not used by this system");
+    {
+        std::lock_guard<std::mutex> guard(ObserverLock());
+        if (Observer()) Observer()(interval->QuadPart);
+    }
+    LONGLONG us = kernel::RelativeIntervalToMicroseconds(interval->QuadPart);
+    std::this_thread::sleep_for(std::chrono::microseconds(us));
+    return STATUS_SUCCESS;
+}
+
+void KeInitializeSpinLock(PKSPIN_LOCK lock) {
+    std::atomic_ref<ULONG_PTR>(*lock).store(0, std::memory_order_release);
+}
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
+    auto owner = reinterpret_cast<ULONG_PTR>(&threadMarker);
+    std::atomic_ref<ULONG_PTR> ref(*lock);
+    if (ref.load(std::memory_order_relaxed) == owner)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "spin lock acquired twice by the same thread");
+    KIRQL old = currentIrql;
+    currentIrql = DISPATCH_LEVEL;
+    ++spinLocksHeld;
+    ULONG_PTR expected = 0;
+    while (!ref.compare_exchange_weak(expected, owner, std::memory_order_acquire)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+    return old;
+}
+
+void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+    auto owner = reinterpret_cast<ULONG_PTR>(&threadMarker);
+    std::atomic_ref<ULONG_PTR> ref(*lock);
+    if (ref.load(std::memory_order_relaxed) != owner)
+        kernel::BugCheck(kernel::SPIN_LOCK_NOT_OWNED, "spin lock released by a thread that does not hold it");
+    ref.store(0, std::memory_order_release);
+    --spinLocksHeld;
+    currentIrql = newIrql;
+}
+
+KIRQL KeGetCurrentIrql() { return currentIrql; }
+
+void ExInitializeFastMutex(PFAST_MUTEX mutex) {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    mutex->Count = 1;
+    mutex->Owner = nullptr;
+}
+
+void ExAcquireFastMutex(PFAST_MUTEX mutex) {
+    RequirePassive("ExAcquireFastMutex");
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    if (mutex->Owner == &threadMarker)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "fast mutex acquired recursively");
+    DispatcherCondition().wait(lock, [mutex] { return mutex->Count == 1; });
+    mutex->Count = 0;
+    mutex->Owner = &threadMarker;
+}
+
+void ExReleaseFastMutex(PFAST_MUTEX mutex) {
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        if (mutex->Owner != &threadMarker)
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                             "fast mutex released by a thread that does not own it");
+        mutex->Count = 1;
+        mutex->Owner = nullptr;
+    }
+    DispatcherCondition().notify_all();
+}
+
+void KeEnterCriticalRegion() { ++criticalRegionDepth; }
+
+void KeLeaveCriticalRegion() {
+    if (criticalRegionDepth == 0)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "KeLeaveCriticalRegion without KeEnterCriticalRegion");
+    --criticalRegionDepth;
+}
+
+LONG InterlockedIncrement(LONG volatile* target) { return Ref(target).fetch_add(1) + 1; }
+LONG InterlockedDecrement(LONG volatile* target) { return Ref(target).fetch_sub(1) - 1; }
+LONG InterlockedExchange(LONG volatile* target, LONG value) { return Ref(target).exchange(value); }
+LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
+    Ref(target).compare_exchange_strong(comparand, exchange);
+    return comparand;
+}
+LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) { return Ref(target).fetch_add(value); }
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
+    return std::atomic_ref<PVOID>(*const_cast<PVOID*>(target)).exchange(value);
+}
+LONG ReadAcquire(const LONG volatile* source) {
+    return std::atomic_ref<LONG>(*const_cast<LONG*>(source)).load(std::memory_order_acquire);
+}

@@ -1,0 +1,117 @@
+// The pool verifier: tags, double frees, overruns, usage and injected failures.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/kernel/pool.h"
+
+namespace {
+
+constexpr ULONG kTagA = PoolTag("Tsta");
+constexpr ULONG kTagB = PoolTag("Tstb");
+
+TEST(PoolVerifier, FreeUnderAnotherTagStopsNamingBothTags) {
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+            ExFreePoolWithTag(p, kTagB);
+        },
+        "BAD_POOL_CALLER: block tagged 'Tsta' freed with tag 'Tstb'");
+}
+
+TEST(PoolVerifier, DoubleFreeStopsNamingTheTag) {
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+            ExFreePoolWithTag(p, kTagA);
+            ExFreePoolWithTag(p, kTagA);
+        },
+        "block tagged 'Tsta' freed twice");
+}
+
+TEST(PoolVerifier, WritePastTheEndStopsAtFree) {
+    EXPECT_DEATH(
+        {
+            auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTagA));
+            // The verifier's guard lies right behind the block; a one-byte
+            // overrun is what it exists to catch.
+            p[10] = 0;
+            ExFreePoolWithTag(p, kTagA);
+        },
+        "block tagged 'Tsta' of 10 bytes was written past its end");
+}
+
+TEST(PoolVerifier, FreeOfAForeignAddressStops) {
+    static int notPool;
+    EXPECT_DEATH(ExFreePool(&notPool), "not a pool block");
+}
+
+TEST(PoolUsage, CountsLiveBlocksAndBytesPerTag) {
+    void* a = ExAllocatePoolWithTag(NonPagedPool, 100, kTagA);
+    void* b = ExAllocatePoolWithTag(NonPagedPool, 28, kTagA);
+    void* c = ExAllocatePoolWithTag(NonPagedPool, 7, kTagB);
+    EXPECT_EQ(kernel::pool::TagUsage(kTagA).blocks, 2u);
+    EXPECT_EQ(kernel::pool::TagUsage(kTagA).bytes, 128u);
+    EXPECT_EQ(kernel::pool::TagUsage(kTagB).bytes, 7u);
+    EXPECT_NE(kernel::pool::DescribeLive().find("'Tsta' 2 block(s) 128 bytes"), std::string::npos);
+    ExFreePoolWithTag(a, kTagA);
+    ExFreePool(b);  // the untagged free accepts any tag
+    ExFreePoolWithTag(c, kTagB);
+    EXPECT_EQ(kernel::pool::TagUsage(kTagA).blocks, 0u);
+    EXPECT_EQ(kernel::pool::TotalUsage().bytes, 0u);
+}
+
+TEST(PoolUsage, FreshBlocksAreNotZeroed) {
+    // Callers must clear what they rely on; a zero block would hide that.
+    auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA));
+    EXPECT_NE(p[0], 0);
+    ExFreePoolWithTag(p, kTagA);
+}
+
+TEST(PoolFaults, FailsTheNthAllocationOnly) {
+    kernel::pool::FailNth(2);
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    ExFreePool(first);
+    ExFreePool(third);
+}
+
+TEST(PoolFaults, FailsOneTagAfterSkipping) {
+    kernel::pool::FailTag(kTagB, 1);
+    void* b1 = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
+    void* a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    void* b2 = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
+    EXPECT_NE(b1, nullptr);
+    EXPECT_NE(a, nullptr);
+    EXPECT_EQ(b2, nullptr);
+    kernel::pool::ClearFaults();
+    void* b3 = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
+    EXPECT_NE(b3, nullptr);
+    ExFreePool(b1);
+    ExFreePool(a);
+    ExFreePool(b3);
+}
+
+TEST(PoolFaults, RandomFailuresRepeatForTheSameSeed) {
+    auto pattern = [] {
+        kernel::pool::FailRandom(1234, 0.5);
+        std::string s;
+        for (int i = 0; i < 64; ++i) {
+            void* p = ExAllocatePoolWithTag(NonPagedPool, 4, kTagA);
+            s += p ? '1' : '0';
+            if (p) ExFreePool(p);
+        }
+        kernel::pool::ClearFaults();
+        return s;
+    };
+    std::string first = pattern();
+    EXPECT_EQ(first, pattern());
+    EXPECT_NE(first.find('0'), std::string::npos);
+    EXPECT_NE(first.find('1'), std::string::npos);
+}
+
+}  // namespace
