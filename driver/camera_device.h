@@ -1,0 +1,134 @@
+// CameraDevice: the one object that stands for a connected camera, with its
+// table of ten camera operations. Its fields keep the order and the names of
+// the camera's record; the operations of each subsystem are defined in that
+// subsystem's folder.
+#pragma once
+
+#include "platform/kernel/io.h"
+#include "platform/ks/ks_device.h"
+
+struct USB_CONFIGURATION_DESCRIPTOR;
+struct USBD_INTERFACE_INFORMATION;
+struct TransferSlot;
+struct CaptureThreadState;
+struct ImageProcessor;
+class CapturePin;
+
+constexpr ULONG CAMERA_TAG = PoolTag("KCNw");   // object records
+constexpr ULONG USB_TAG = PoolTag("Nvrk");      // USB requests, descriptors, pipe table, slots
+constexpr ULONG BUFFER_TAG = PoolTag("Nvfb");   // frame, image and working buffers
+constexpr ULONG PROCESSOR_TAG = PoolTag("IsyR");  // the ImageProcessor
+
+constexpr LONG SENSOR_WIDTH = 2560;
+constexpr LONG SENSOR_HEIGHT = 1920;
+constexpr ULONG RAW_PITCH = 2560;
+constexpr ULONG RAW_LINES = 2080;
+constexpr ULONG RAW_FRAME_SIZE = RAW_PITCH * RAW_LINES;  // 5324800
+
+// The 64-byte block of every exchange on the command and reply pipes.
+struct CommandBlock {
+    UCHAR Bytes[64];
+};
+static_assert(sizeof(CommandBlock) == 64);
+
+enum class Axis { Horizontal, Vertical };
+enum class ColorChannel { Red, Green, Blue };
+
+class CameraDevice {
+public:
+    // --- CameraOperations, in slot order ---
+    virtual void FrameCaptured();
+    virtual BOOLEAN PrepareCapture();
+    virtual void CaptureFrame(PUCHAR buffer, BOOLEAN* ok);
+    virtual void GetRawFrameSize(ULONG* size);
+    virtual void GetRawDataOffset(ULONG* offset);
+    virtual void GetRawPitch(ULONG* pitch);
+    virtual void AbortPipes();
+    virtual void CancelTransfer();
+    virtual LONG GetRoiX();
+    virtual LONG GetRoiY();
+
+    // Construction in a zero-filled pool block (Add stage); null when the
+    // block cannot be had.
+    static CameraDevice* Create(PKSDEVICE device);
+    // Second-stage initialisation, once the object is in the bag and Context.
+    NTSTATUS Initialize(PKSDEVICE device);
+    // The device bag's free callback.
+    static void Release(PVOID object);
+
+    // Readout window and offered format.
+    void SetReadoutWindow(LONG x, LONG y, LONG width, LONG height, LONG mode);
+    void SetPinOpen(LONG open);
+    static void UpdateDataRange(ULONG width, ULONG height);
+
+    // --- fields, in the record's order ---
+    PKSDEVICE Device = nullptr;
+    PDEVICE_OBJECT PhysicalDeviceObject = nullptr;
+    PDEVICE_OBJECT NextDeviceObject = nullptr;
+    PDEVICE_OBJECT FunctionalDeviceObject = nullptr;
+    USB_CONFIGURATION_DESCRIPTOR* ConfigurationDescriptor = nullptr;
+    USBD_INTERFACE_INFORMATION* InterfaceInfo = nullptr;
+    PUCHAR PipeAbortFlags = nullptr;
+    KEVENT TransferEvent{};
+    TransferSlot* TransferSlots = nullptr;
+    LONG TransferDoneCount = 0;
+    LONG TransferSlotCount = 0;
+    KSPIN_LOCK TransferLock = 0;
+    PMDL FrameMdl = nullptr;
+    LONG ExTrigger = 0;
+    ULONG Timeout = 0;
+    ULONG Exposure = 0;
+    ULONG GlobalGain = 0;
+    LONG FlipH = 0;
+    LONG FlipV = 0;
+    LONG ColorEnable = 0;
+    LONG WhiteBalance = 0;
+    LONG RedGain = 0;
+    LONG GreenGain = 0;
+    LONG BlueGain = 0;
+    LONG ColorCorrection = 0;
+    LONG Brightness = 0;
+    LONG Contrast = 0;
+    LONG Saturation = 0;
+    LONG Hue = 0;
+    LONG SubSample = 0;
+    LONG SensorLeft = 0;
+    LONG SensorTop = 0;
+    LONG SensorWidth = 0;
+    LONG SensorHeight = 0;
+    LONG BayerPhase = 0;
+    LONG Clock = 0;
+    LONG AGC = 0;
+    LONG AEC = 0;
+    CommandBlock RegisterCommand{};
+    CommandBlock CaptureCommand{};
+    CommandBlock PipeCommand{};
+    LONG ProcessingBusy = 0;
+    CaptureThreadState* Capture = nullptr;
+    ImageProcessor* Processor = nullptr;
+    CapturePin* FrameSink = nullptr;
+    KS_VIDEOINFOHEADER* VideoInfo = nullptr;
+    LONG RoiH = 0;
+    LONG RoiW = 0;
+    LONG RoiX = 0;
+    LONG RoiY = 0;
+    ULONG RawDataOffset = 0;
+    ULONG RawPitch = 0;
+    ULONG RawFrameSize = 0;
+    LONG OutputWidth = 0;
+    LONG OutputHeight = 0;
+    LONG DefaultBayerPhase = 0;
+    LONG PinOpen = 0;
+    ULONG FrameNumber = 0;
+    LONG RegisterReadIndex = 0;
+    LONG RegisterShadow[1024] = {};
+    PUCHAR ReorderBuffer = nullptr;
+    LONG SensorInitCount = 0;
+
+protected:
+    explicit CameraDevice(PKSDEVICE device);
+    virtual ~CameraDevice();
+};
+
+// Device bag free callback (the release of the object).
+void ReleaseCameraDevice(PVOID object);
