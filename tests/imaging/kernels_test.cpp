@@ -1,0 +1,200 @@
+// The conversion kernels: the SSE2 set against the scalar reference bit for
+// bit, and the reference against pixels computed by hand from the filters.
+#include <gtest/gtest.h>
+
+#include "imaging/bayer.h"
+#include "tests/imaging/imaging_fixture.h"
+
+namespace {
+
+// The interpolation filters as weight tables, centre at [2][2].
+using Filter = int[5][5];
+const Filter kGreenAtRB = {{0, 0, -1, 0, 0}, {0, 0, 2, 0, 0}, {-1, 2, 4, 2, -1}, {0, 0, 2, 0, 0}, {0, 0, -1, 0, 0}};
+const Filter kRowNeighbours = {{0, 0, 1, 0, 0}, {0, -2, 0, -2, 0}, {-2, 8, 10, 8, -2}, {0, -2, 0, -2, 0}, {0, 0, 1, 0, 0}};
+const Filter kColumnNeighbours = {{0, 0, -2, 0, 0}, {0, -2, 8, -2, 0}, {1, 0, 10, 0, 1}, {0, -2, 8, -2, 0}, {0, 0, -2, 0, 0}};
+const Filter kOppositeAtRB = {{0, 0, -3, 0, 0}, {0, 4, 0, 4, 0}, {-3, 0, 12, 0, -3}, {0, 4, 0, 4, 0}, {0, 0, -3, 0, 0}};
+
+int Apply(const Filter& f, const ImageProcessor* p, int row, int col, int shift) {
+    int sum = 0;
+    for (int dy = -2; dy <= 2; ++dy)
+        for (int dx = -2; dx <= 2; ++dx)
+            sum += f[dy + 2][dx + 2] * p->workOrigin[(row + dy) * p->workStride + col + dx];
+    int v = ((sum < 0 ? 0 : sum) + (1 << (shift - 1))) >> shift;
+    return v > 255 ? 255 : v;
+}
+
+// Expected (R, G, B) at an RGGB site, from the tables alone.
+std::array<int, 3> ByHand(const ImageProcessor* p, int r, int c) {
+    int here = p->workOrigin[r * p->workStride + c];
+    bool evenRow = (r & 1) == 0, evenCol = (c & 1) == 0;
+    if (evenRow && evenCol)  // red
+        return {here, Apply(kGreenAtRB, p, r, c, 3), Apply(kOppositeAtRB, p, r, c, 4)};
+    if (!evenRow && !evenCol)  // blue
+        return {Apply(kOppositeAtRB, p, r, c, 4), Apply(kGreenAtRB, p, r, c, 3), here};
+    if (evenRow)  // green between reds
+        return {Apply(kRowNeighbours, p, r, c, 4), here, Apply(kColumnNeighbours, p, r, c, 4)};
+    return {Apply(kColumnNeighbours, p, r, c, 4), here, Apply(kRowNeighbours, p, r, c, 4)};
+}
+
+class BothKernelSets : public testing::TestWithParam<KernelIsa> {};
+
+TEST_P(BothKernelSets, PixelsMatchTheFiltersComputedByHand) {
+    KernelChoice choice(GetParam());
+    const ULONG w = 21, h = 13;
+    Pipeline pipe(w, h);
+    SetBayerPhase(pipe.get(), 2);
+    SetColorCorrection(pipe.get(), 0);  // identity matrix: output = interpolation
+    auto raw = RandomRaw(w * h, 7);
+    pipe.Convert(raw, w);
+    for (auto [r, c] : std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 0}, {1, 1}, {6, 10}, {7, 11},
+                                                        {12, 20}, {12, 19}, {5, 0}, {0, 20}}) {
+        auto want = ByHand(pipe.get(), r, c);
+        const UCHAR* px = pipe.Pixel(c, r);
+        EXPECT_EQ(px[2], want[0]) << "red at " << r << "," << c;
+        EXPECT_EQ(px[1], want[1]) << "green at " << r << "," << c;
+        EXPECT_EQ(px[0], want[2]) << "blue at " << r << "," << c;
+        EXPECT_EQ(px[3], 255);
+    }
+}
+
+TEST_P(BothKernelSets, UniformFrameStaysUniformThroughTheIdentity) {
+    KernelChoice choice(GetParam());
+    Pipeline pipe(40, 10);
+    SetColorCorrection(pipe.get(), 0);
+    for (LONG phase = 0; phase < 4; ++phase) {
+        SetBayerPhase(pipe.get(), phase);
+        pipe.Convert(std::vector<UCHAR>(400, 100), 40);
+        for (ULONG y = 0; y < 10; ++y)
+            for (ULONG x = 0; x < 40; ++x) {
+                const UCHAR* px = pipe.Pixel(x, y);
+                ASSERT_EQ((std::array<int, 4>{px[0], px[1], px[2], px[3]}), (std::array<int, 4>{100, 100, 100, 255}))
+                    << x << "," << y << " phase " << phase;
+            }
+    }
+}
+
+TEST_P(BothKernelSets, GainsScaleAndSaturate) {
+    KernelChoice choice(GetParam());
+    Pipeline pipe(16, 8);
+    SetColorCorrection(pipe.get(), 0);
+    SetRedGain(pipe.get(), 256);   // doubles
+    SetGreenGain(pipe.get(), 0);   // blacks out
+    SetBlueGain(pipe.get(), 128);
+    pipe.Convert(std::vector<UCHAR>(128, 100), 16);
+    EXPECT_EQ(pipe.Pixel(3, 3)[2], 200);
+    EXPECT_EQ(pipe.Pixel(3, 3)[1], 0);
+    EXPECT_EQ(pipe.Pixel(3, 3)[0], 100);
+    pipe.Convert(std::vector<UCHAR>(128, 128), 16);
+    EXPECT_EQ(pipe.Pixel(3, 3)[2], 255);
+    // A gain whose product passes 16 bits gives 255, not its low bits.
+    SetRedGain(pipe.get(), 0x10000 + 1);  // low 16 bits: 1
+    SetGreenGain(pipe.get(), 0xFFFF);
+    pipe.Convert(std::vector<UCHAR>(128, 128), 16);
+    EXPECT_EQ(pipe.Pixel(3, 3)[2], 1);
+    EXPECT_EQ(pipe.Pixel(3, 3)[1], 255);
+}
+
+TEST_P(BothKernelSets, NegativeOffsetDarkensToZeroNotBelow) {
+    KernelChoice choice(GetParam());
+    Pipeline pipe(16, 8);
+    SetColorCorrection(pipe.get(), 0);
+    SetBrightness(pipe.get(), 100);  // offset -155
+    pipe.Convert(std::vector<UCHAR>(128, 200), 16);
+    EXPECT_EQ(pipe.Pixel(5, 5)[0], 45);
+    pipe.Convert(std::vector<UCHAR>(128, 100), 16);
+    EXPECT_EQ(pipe.Pixel(5, 5)[0], 0);
+}
+
+TEST_P(BothKernelSets, ExtremeContrastAndBrightnessSaturateBright) {
+    // Contrast 20 with brightness 510 drives the sums past 16 bits; they
+    // hold at 65535, so a white frame stays white instead of going dark.
+    KernelChoice choice(GetParam());
+    Pipeline pipe(16, 8);
+    SetContrast(pipe.get(), 20);
+    SetBrightness(pipe.get(), 510);
+    for (LONG correction : {1, 0}) {
+        SetColorCorrection(pipe.get(), correction);
+        for (UCHAR level : {UCHAR{255}, UCHAR{200}}) {
+            pipe.Convert(std::vector<UCHAR>(128, level), 16);
+            for (int ch = 0; ch < 3; ++ch)
+                EXPECT_EQ(pipe.Pixel(7, 4)[ch], 255) << "channel " << ch << " level " << int(level);
+        }
+    }
+}
+
+TEST_P(BothKernelSets, GreyOfWhiteIs253) {
+    KernelChoice choice(GetParam());
+    Pipeline pipe(24, 8);
+    SetColorEnable(pipe.get(), 0);
+    pipe.Convert(std::vector<UCHAR>(24 * 8, 255), 24);
+    for (ULONG x = 0; x < 24; ++x) {
+        const UCHAR* px = pipe.Pixel(x, 7);
+        ASSERT_EQ((std::array<int, 4>{px[0], px[1], px[2], px[3]}), (std::array<int, 4>{253, 253, 253, 255}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Isa, BothKernelSets, testing::Values(KernelIsa::Scalar, KernelIsa::Sse2),
+                         [](const auto& info) { return std::string(KernelsFor(info.param).name); });
+
+TEST(WhiteBalanceGains, FollowTheSumsAndKeepGainsOnAnEmptyChannel) {
+    LONG r = 1, g = 2, b = 3;
+    WhiteBalanceFromSums(1000000, 2000000, 1500000, &r, &g, &b);
+    EXPECT_EQ(r, 256);
+    EXPECT_EQ(g, 128);
+    EXPECT_EQ(b, 170);
+    for (auto [sr, sg, sb] : std::vector<std::array<ULONG, 3>>{{0, 5, 5}, {5, 0, 5}, {5, 5, 0}}) {
+        LONG kr = 11, kg = 22, kb = 33;
+        WhiteBalanceFromSums(sr, sg, sb, &kr, &kg, &kb);
+        EXPECT_EQ(std::make_tuple(kr, kg, kb), std::make_tuple(11, 22, 33));
+    }
+    WhiteBalanceFromSums(1, 4000000000u, 1, &r, &g, &b);
+    EXPECT_EQ(r, 0x7FFFFFFF);  // held, not converted out of range
+}
+
+// Random frames and settings, every pattern and mode, awkward sizes: the
+// SSE2 kernels must give the reference's bytes exactly.
+TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
+    const std::pair<ULONG, ULONG> sizes[] = {{64, 48}, {37, 23}, {16, 16}, {17, 9}, {8, 8}, {7, 8},
+                                             {5, 3},   {1, 1},   {100, 7}, {31, 64}, {2560, 10}};
+    std::mt19937 rng(2024);
+    int round = 0;
+    for (auto [w, h] : sizes) {
+        for (LONG phase : {0, 1, 2, 3, 9}) {
+            for (int mode = 0; mode < 4; ++mode) {  // colour/grey x estimate off/on
+                ++round;
+                auto raw = RandomRaw(static_cast<size_t>(w) * h, rng());
+                std::vector<UCHAR> outputs[2];
+                LONG gains[2][3];
+                for (int k = 0; k < 2; ++k) {
+                    KernelChoice choice(k == 0 ? KernelIsa::Scalar : KernelIsa::Sse2);
+                    Pipeline pipe(w, h);
+                    // Stale bytes everywhere, as a reused buffer would hold.
+                    std::mt19937 fill(round);
+                    for (ULONG i = 0; i < pipe->workBufferSize; ++i) pipe->workBuffer[i] = static_cast<UCHAR>(fill());
+                    std::mt19937 settings(round * 31);
+                    SetBayerPhase(pipe.get(), phase);
+                    SetColorEnable(pipe.get(), mode & 1);
+                    SetWhiteBalance(pipe.get(), mode & 2);
+                    SetRedGain(pipe.get(), static_cast<LONG>(settings() % 600));
+                    SetGreenGain(pipe.get(), static_cast<LONG>(settings() % 300));
+                    SetBlueGain(pipe.get(), static_cast<LONG>(settings()));
+                    SetColorCorrection(pipe.get(), settings() & 1);
+                    SetBrightness(pipe.get(), static_cast<LONG>(settings() % 511));
+                    SetContrast(pipe.get(), static_cast<LONG>(settings() % 21));
+                    SetSaturation(pipe.get(), static_cast<LONG>(settings() % 21));
+                    SetHue(pipe.get(), static_cast<LONG>(settings() % 360));
+                    pipe.Convert(raw, w);
+                    outputs[k] = pipe.Output();
+                    gains[k][0] = pipe->redGain;
+                    gains[k][1] = pipe->greenGain;
+                    gains[k][2] = pipe->blueGain;
+                }
+                ASSERT_EQ(outputs[0], outputs[1]) << w << "x" << h << " phase " << phase << " mode " << mode;
+                ASSERT_EQ(std::vector<LONG>(gains[0], gains[0] + 3), std::vector<LONG>(gains[1], gains[1] + 3))
+                    << w << "x" << h << " phase " << phase << " mode " << mode;
+            }
+        }
+    }
+}
+
+}  // namespace
