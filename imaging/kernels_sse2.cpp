@@ -144,6 +144,10 @@ struct GainVectors {
     Rgb Apply(const Rgb& v) const { return {Gain(v.r, r), Gain(v.g, g), Gain(v.b, b)}; }
 };
 
+// Products of a channel value (at most 255) and a magnitude of at most 257
+// cannot pass 16 bits; only frames whose matrix has a larger magnitude pay
+// for the saturating multiply.
+template <bool SaturatingProducts>
 class ColorFamily {
 public:
     explicit ColorFamily(ImageProcessor* ip) : gains_(ip), out_(ip->outputCursor) {
@@ -182,7 +186,7 @@ private:
         for (int j = 0; j < 3; ++j) {
             __m128i pos = posInit_[j], neg = negInit_[j];
             for (int i = 0; i < 3; ++i) {
-                __m128i t = MulSat(in[i], mag_[i][j]);
+                __m128i t = SaturatingProducts ? MulSat(in[i], mag_[i][j]) : _mm_mullo_epi16(in[i], mag_[i][j]);
                 pos = _mm_adds_epu16(pos, _mm_and_si128(t, positive_[i][j]));
                 neg = _mm_adds_epu16(neg, _mm_andnot_si128(positive_[i][j], t));
             }
@@ -255,10 +259,24 @@ private:
     __m128i r_ = _mm_setzero_si128(), g_ = _mm_setzero_si128(), b_ = _mm_setzero_si128();
 };
 
+bool MagnitudesFitProducts(const ImageProcessor* ip) {
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            LONG m = ip->frameMatrix[i][j];
+            if ((static_cast<unsigned>(m < 0 ? -static_cast<int64_t>(m) : m) & 0xFFFF) > 257) return false;
+        }
+    return true;
+}
+
 template <BayerPattern P>
 void ConvertColor(ImageProcessor* ip) {
-    ColorFamily f(ip);
-    Run<P>(ip, f);
+    if (MagnitudesFitProducts(ip)) {
+        ColorFamily<false> f(ip);
+        Run<P>(ip, f);
+    } else {
+        ColorFamily<true> f(ip);
+        Run<P>(ip, f);
+    }
 }
 
 template <BayerPattern P>

@@ -1,0 +1,90 @@
+// The test scene.
+#include "sim/test_scene.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sim {
+namespace {
+
+// Six by four patches of familiar colours, in the upper left.
+constexpr SceneRgb kPatches[4][6] = {
+    {{115, 82, 68}, {194, 150, 130}, {98, 122, 157}, {87, 108, 67}, {133, 128, 177}, {103, 189, 170}},
+    {{214, 126, 44}, {80, 91, 166}, {193, 90, 99}, {94, 60, 108}, {157, 188, 64}, {224, 163, 46}},
+    {{56, 61, 150}, {70, 148, 73}, {175, 54, 60}, {231, 199, 31}, {187, 86, 149}, {8, 133, 161}},
+    {{243, 243, 242}, {200, 200, 200}, {160, 160, 160}, {122, 122, 121}, {85, 85, 85}, {52, 52, 52}},
+};
+
+constexpr int kPatchLeft = 80, kPatchTop = 80, kPatchSize = 180, kPatchGap = 20;
+
+// Seven-segment digits, segments a..g as bits 0..6.
+constexpr uint8_t kDigitSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
+
+bool InDigit(int digit, int x, int y, int w, int h) {
+    const int t = w / 5;  // stroke
+    uint8_t s = kDigitSegments[digit];
+    bool top = y < t, mid = std::abs(y - h / 2) < t / 2 + 1, bottom = y >= h - t;
+    bool left = x < t, right = x >= w - t, upper = y < h / 2, lower = y >= h / 2;
+    return ((s & 0x01) && top) || ((s & 0x02) && right && upper) || ((s & 0x04) && right && lower) ||
+           ((s & 0x08) && bottom) || ((s & 0x10) && left && lower) || ((s & 0x20) && left && upper) ||
+           ((s & 0x40) && mid);
+}
+
+// The frame number, six digits, lower right.
+bool InFrameNumber(uint32_t frame, int x, int y) {
+    constexpr int kDigitW = 60, kDigitH = 100, kGap = 20, kLeft = 2560 - 6 * (kDigitW + kGap) - 60, kTop = 1920 - 160;
+    if (y < kTop || y >= kTop + kDigitH || x < kLeft) return false;
+    int i = (x - kLeft) / (kDigitW + kGap);
+    int dx = (x - kLeft) % (kDigitW + kGap);
+    if (i >= 6 || dx >= kDigitW) return false;
+    uint32_t value = frame;
+    for (int k = 5; k > i; --k) value /= 10;
+    return InDigit(static_cast<int>(value % 10), dx, y - kTop, kDigitW, kDigitH);
+}
+
+}  // namespace
+
+SceneRgb SceneColor(uint32_t frame, int x, int y) {
+    // A ball that crosses the lower band, 40 pixels a frame.
+    const int ballX = static_cast<int>((frame * 40) % 2200) + 180, ballY = 1350, radius = 110;
+    int dx = x - ballX, dy = y - ballY;
+    if (dx * dx + dy * dy <= radius * radius) return {250, 60, 30};
+    if (InFrameNumber(frame, x, y)) return {255, 255, 255};
+    int px = x - kPatchLeft, py = y - kPatchTop;
+    if (px >= 0 && py >= 0) {
+        int col = px / (kPatchSize + kPatchGap), row = py / (kPatchSize + kPatchGap);
+        if (col < 6 && row < 4 && px % (kPatchSize + kPatchGap) < kPatchSize &&
+            py % (kPatchSize + kPatchGap) < kPatchSize)
+            return kPatches[row][col];
+    }
+    // Right of the patches: a hue sweep over a vertical brightness ramp.
+    if (x >= 1320 && y < 900) {
+        double hue = (x - 1320) / 1240.0 * 6.0;
+        double v = 1.0 - y / 1000.0;
+        double f = hue - std::floor(hue);
+        int sector = static_cast<int>(hue) % 6;
+        double rgb[6][3] = {{1, f, 0}, {1 - f, 1, 0}, {0, 1, f}, {0, 1 - f, 1}, {f, 0, 1}, {1, 0, 1 - f}};
+        auto c = [&](double k) { return static_cast<uint8_t>(std::clamp(k * v * 255.0, 0.0, 255.0)); };
+        return {c(rgb[sector][0]), c(rgb[sector][1]), c(rgb[sector][2])};
+    }
+    // A grey ramp from black to white across the middle band.
+    if (y >= 950 && y < 1100) {
+        auto g = static_cast<uint8_t>(x * 255 / 2559);
+        return {g, g, g};
+    }
+    return {40, 48, 56};
+}
+
+void RenderMosaic(uint32_t frame, double signal, uint8_t* rows, size_t pitch) {
+    for (int y = 0; y < kSceneHeight; ++y) {
+        uint8_t* line = rows + static_cast<size_t>(y) * pitch;
+        for (int x = 0; x < kSceneWidth; ++x) {
+            SceneRgb c = SceneColor(frame, x, y);
+            // RGGB: red at even row and column, blue at odd row and column.
+            uint8_t v = (y & 1) == 0 ? ((x & 1) == 0 ? c.r : c.g) : ((x & 1) == 0 ? c.g : c.b);
+            line[x] = static_cast<uint8_t>(std::min(255.0, v * signal + 0.5));
+        }
+    }
+}
+
+}  // namespace sim
