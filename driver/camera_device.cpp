@@ -76,6 +76,7 @@ NTSTATUS CameraDevice::Initialize(PKSDEVICE device) {
     SetReadoutWindow(0, 0, SENSOR_WIDTH, SENSOR_HEIGHT, 0);
 
     KeInitializeSpinLock(&TransferLock);
+    ExInitializeFastMutex(&CommandLock);
     KeInitializeEvent(&TransferEvent, NotificationEvent, FALSE);
 
     std::memset(&RegisterCommand, 0, sizeof RegisterCommand);

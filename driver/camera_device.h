@@ -9,6 +9,8 @@
 
 struct USB_CONFIGURATION_DESCRIPTOR;
 struct USBD_INTERFACE_INFORMATION;
+union URB;
+using PURB = URB*;
 struct TransferSlot;
 struct CaptureThreadState;
 struct ImageProcessor;
@@ -55,6 +57,23 @@ public:
     NTSTATUS Initialize(PKSDEVICE device);
     // The device bag's free callback.
     static void Release(PVOID object);
+
+    // USB configuration and request submission.
+    NTSTATUS SubmitUrb(PURB urb);
+    NTSTATUS ProbeDeviceDescriptor();
+    NTSTATUS ConfigureDevice();
+    NTSTATUS SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descriptor);
+    void DeconfigureDevice();
+    NTSTATUS ResetPortIfDisabled();
+    void CancelFrameRequests();
+
+    // Command channel.
+    NTSTATUS TransferBlock(ULONG pipe, PUCHAR buffer, ULONG* transferred);
+    BOOLEAN SendCommand(CommandBlock* block);
+    BOOLEAN ReadReply(PUCHAR buffer);
+    BOOLEAN WriteSensorRegister(ULONG index, LONG value);
+    BOOLEAN WriteControllerRegister(UCHAR reg, UCHAR value);
+    void SendDeviceStart();
 
     // Readout window and offered format.
     void SetReadoutWindow(LONG x, LONG y, LONG width, LONG height, LONG mode);
@@ -124,6 +143,9 @@ public:
     LONG RegisterShadow[1024] = {};
     PUCHAR ReorderBuffer = nullptr;
     LONG SensorInitCount = 0;
+    // One command exchange per device at a time: held across the fill and
+    // send of RegisterCommand, and across a byte read's command and replies.
+    FAST_MUTEX CommandLock{};
 
 protected:
     explicit CameraDevice(PKSDEVICE device);

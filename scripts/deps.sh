@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libpng-dev pkg-config)
+# tshark: the tests check that the USB trace opens in it.
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libpng-dev pkg-config tshark)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

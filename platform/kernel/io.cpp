@@ -141,13 +141,21 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
     return std::atomic_ref<PDRIVER_CANCEL>(irp->CancelRoutine).exchange(routine);
 }
 
-// The platform calls the cancel routine with the global cancel spin lock held;
-// the bus driver here guards its queues with its own lock instead, so the
-// routine is called without one.
+static KSPIN_LOCK cancelLock = 0;
+
+void IoAcquireCancelSpinLock(KIRQL* irql) { *irql = KeAcquireSpinLockRaiseToDpc(&cancelLock); }
+void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&cancelLock, irql); }
+
 BOOLEAN IoCancelIrp(PIRP irp) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
     CancelFlag(irp).store(TRUE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
-    if (routine == nullptr) return FALSE;
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
     routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
     return TRUE;
 }

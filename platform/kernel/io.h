@@ -162,7 +162,12 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, P
 NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
 inline NTSTATUS IoCallDriver(PDEVICE_OBJECT device, PIRP irp) { return IofCallDriver(device, irp); }
 void IoCompleteRequest(PIRP irp, CCHAR priorityBoost);
+// Sets Cancel and calls the cancel routine, if one is set, with the cancel
+// spin lock held; the routine releases it with IoReleaseCancelSpinLock(
+// irp->CancelIrql) before it does anything else.
 BOOLEAN IoCancelIrp(PIRP irp);
+void IoAcquireCancelSpinLock(KIRQL* irql);
+void IoReleaseCancelSpinLock(KIRQL irql);
 // Installs or removes the cancel routine; returns the one it replaces.
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine);
 

@@ -48,6 +48,7 @@ struct LowerDriver {
     }
 
     static void Cancel(PDEVICE_OBJECT d, PIRP irp) {
+        IoReleaseCancelSpinLock(irp->CancelIrql);
         LowerDriver* self = From(d);
         self->cancelCalls++;
         {
@@ -68,7 +69,11 @@ struct LowerDriver {
             irp = pending.front();
             pending.erase(pending.begin());
         }
-        if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;  // being cancelled
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+        IoReleaseCancelSpinLock(irql);
+        if (routine == nullptr) return;  // being cancelled
         irp->IoStatus.Status = status;
         irp->IoStatus.Information = 64;
         IoCompleteRequest(irp, IO_NO_INCREMENT);

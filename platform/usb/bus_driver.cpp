@@ -1,0 +1,348 @@
+// The bus driver's request handling.
+#include "platform/usb/bus_driver.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace usb {
+namespace {
+
+NTSTATUS FromUsbd(USBD_STATUS s) {
+    if (USBD_SUCCESS(s)) return STATUS_SUCCESS;
+    if (s == USBD_STATUS_CANCELED) return STATUS_CANCELLED;
+    if (s == USBD_STATUS_DEVICE_GONE) return STATUS_DEVICE_NOT_CONNECTED;
+    if (s == USBD_STATUS_INVALID_PIPE_HANDLE || s == USBD_STATUS_INVALID_PARAMETER) return STATUS_INVALID_PARAMETER;
+    return STATUS_UNSUCCESSFUL;
+}
+
+PVOID TransferAddress(PVOID buffer, PMDL mdl) {
+    return mdl != nullptr ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : buffer;
+}
+
+}  // namespace
+
+BusDriver::BusDriver(UsbDevice& device, const std::string& tracePath) : usb_(device) {
+    std::string path = tracePath;
+    if (path.empty())
+        if (const char* env = std::getenv("NORVIKCAM_USB_TRACE")) path = env;
+    if (!path.empty()) trace_ = std::make_unique<UsbTrace>(path);  // may throw: before anything is made
+    driver_ = kernel::CreateDriverObject("usbbus");
+    driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+    device_ = kernel::CreateDeviceObject(driver_, 1, this);
+    worker_ = std::thread([this] { Worker(); });
+}
+
+BusDriver::~BusDriver() {
+    {
+        std::lock_guard<std::mutex> g(queueLock_);
+        stopping_ = true;
+    }
+    queueSignal_.notify_all();
+    worker_.join();
+    kernel::DeleteDeviceObject(device_);
+    kernel::DeleteDriverObject(driver_);
+}
+
+size_t BusDriver::PendingTransfers() {
+    std::lock_guard<std::mutex> g(lock_);
+    return pending_.size();
+}
+
+void BusDriver::Drain() {
+    std::unique_lock<std::mutex> g(queueLock_);
+    queueSignal_.wait(g, [this] { return queue_.empty() && running_ == 0; });
+}
+
+void BusDriver::Post(std::function<void()> work) {
+    {
+        std::lock_guard<std::mutex> g(queueLock_);
+        queue_.push_back(std::move(work));
+    }
+    queueSignal_.notify_all();
+}
+
+// Completions run here, one at a time, so the driver's completion routines
+// always run in the bus driver's thread. The queue is emptied before stop.
+void BusDriver::Worker() {
+    std::unique_lock<std::mutex> g(queueLock_);
+    for (;;) {
+        queueSignal_.wait(g, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        auto work = std::move(queue_.front());
+        queue_.pop_front();
+        ++running_;
+        g.unlock();
+        work();
+        g.lock();
+        --running_;
+        queueSignal_.notify_all();
+    }
+}
+
+NTSTATUS BusDriver::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS BusDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<BusDriver*>(device->DeviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+        case IOCTL_INTERNAL_USB_SUBMIT_URB:
+            return self->HandleUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+        case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+            auto* status = static_cast<ULONG*>(stack->Parameters.Others.Argument1);
+            if (status == nullptr) return self->Complete(irp, STATUS_INVALID_PARAMETER);
+            *status = self->usb_.PortStatus();
+            return self->Complete(irp, STATUS_SUCCESS);
+        }
+        case IOCTL_INTERNAL_USB_RESET_PORT:
+            return self->Complete(irp, self->usb_.ResetPort());
+        default:
+            return self->Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+std::vector<std::vector<uint8_t>> BusDriver::UrbLog() {
+    std::lock_guard<std::mutex> g(lock_);
+    return urbLog_;
+}
+
+void BusDriver::ClearUrbLog() {
+    std::lock_guard<std::mutex> g(lock_);
+    urbLog_.clear();
+}
+
+NTSTATUS BusDriver::HandleUrb(PIRP irp, PURB urb) {
+    if (urb == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(urb);
+        urbLog_.emplace_back(bytes, bytes + urb->UrbHeader.Length);
+    }
+    switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+            if (urb->UrbHeader.Length < sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)) break;
+            return Complete(irp, GetDescriptor(urb));
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            if (urb->UrbHeader.Length < offsetof(_URB_SELECT_CONFIGURATION, Interface)) break;
+            return Complete(irp, SelectConfiguration(urb));
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            if (urb->UrbHeader.Length < sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) break;
+            return BulkTransfer(irp, urb);
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: {
+            if (urb->UrbHeader.Length < sizeof(_URB_PIPE_REQUEST)) break;
+            Pipe* pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+            if (pipe == nullptr) {
+                urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+                return Complete(irp, STATUS_INVALID_PARAMETER);
+            }
+            USBD_STATUS s = USBD_STATUS_SUCCESS;
+            if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+                usb_.AbortEndpoint(pipe->endpoint);
+            } else {
+                SetupPacket setup{0x02, 0x01, 0, pipe->endpoint, 0};  // CLEAR_FEATURE(ENDPOINT_HALT)
+                auto id = reinterpret_cast<uint64_t>(urb);
+                if (trace_) trace_->Submit(id, TraceTransferType::Control, 0, &setup, 0, nullptr, 0);
+                s = usb_.ClearHalt(pipe->endpoint);
+                if (trace_) trace_->Complete(id, TraceTransferType::Control, 0, s, 0, nullptr, 0);
+            }
+            urb->UrbHeader.Status = s;
+            return Complete(irp, FromUsbd(s));
+        }
+        default:
+            break;
+    }
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+    return Complete(irp, STATUS_INVALID_PARAMETER);
+}
+
+NTSTATUS BusDriver::GetDescriptor(PURB urb) {
+    auto& r = urb->UrbControlDescriptorRequest;
+    auto* buffer = static_cast<uint8_t*>(TransferAddress(r.TransferBuffer, r.TransferBufferMDL));
+    ULONG length = r.TransferBufferLength > 0xFFFF ? 0xFFFF : r.TransferBufferLength;
+    if (buffer == nullptr && length != 0) {
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+        return STATUS_INVALID_PARAMETER;
+    }
+    SetupPacket setup{0x80, 0x06, static_cast<uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
+                      static_cast<uint16_t>(length)};
+    auto id = reinterpret_cast<uint64_t>(urb);
+    if (trace_) trace_->Submit(id, TraceTransferType::Control, 0x80, &setup, length, nullptr, 0);
+    ULONG moved = 0;
+    USBD_STATUS s = usb_.ControlTransfer(setup.requestType, setup.request, setup.value, setup.index, buffer,
+                                         static_cast<uint16_t>(length), &moved);
+    if (trace_) trace_->Complete(id, TraceTransferType::Control, 0x80, s, moved, buffer, moved);
+    urb->UrbHeader.Status = s;
+    r.TransferBufferLength = USBD_SUCCESS(s) ? moved : 0;
+    return FromUsbd(s);
+}
+
+NTSTATUS BusDriver::SelectConfiguration(PURB urb) {
+    auto& r = urb->UrbSelectConfiguration;
+    auto id = reinterpret_cast<uint64_t>(urb);
+    PUSB_CONFIGURATION_DESCRIPTOR config = r.ConfigurationDescriptor;
+    uint8_t value = 0;
+    if (config != nullptr) {
+        if (config->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+            return STATUS_INVALID_PARAMETER;
+        }
+        value = config->bConfigurationValue;
+    }
+    SetupPacket setup{0x00, 0x09, value, 0, 0};  // SET_CONFIGURATION
+    if (trace_) trace_->Submit(id, TraceTransferType::Control, 0, &setup, 0, nullptr, 0);
+    std::lock_guard<std::mutex> g(lock_);
+    ++generation_;
+    if (config == nullptr) {
+        USBD_STATUS s = usb_.SetConfiguration(0);
+        if (trace_) trace_->Complete(id, TraceTransferType::Control, 0, s, 0, nullptr, 0);
+        urb->UrbHeader.Status = s;
+        return FromUsbd(s);
+    }
+    // Every interface information the request holds, walked by its own
+    // length and never beyond the request.
+    const auto* end = reinterpret_cast<const UCHAR*>(urb) + urb->UrbHeader.Length;
+    auto* info = &r.Interface;
+    std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, std::vector<const USB_ENDPOINT_DESCRIPTOR*>>> plan;
+    while (reinterpret_cast<const UCHAR*>(info) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end &&
+           info->Length >= offsetof(USBD_INTERFACE_INFORMATION, Pipes) &&
+           reinterpret_cast<const UCHAR*>(info) + info->Length <= end) {
+        if (InterfaceInformationSize(info->NumberOfPipes) > info->Length) break;
+        PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(config, config, info->InterfaceNumber,
+                                                                          info->AlternateSetting, -1, -1, -1);
+        if (d == nullptr) break;
+        std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpoints(info->NumberOfPipes);
+        if (CountEndpointsAfter(config, d, endpoints.data(), info->NumberOfPipes) < info->NumberOfPipes) break;
+        plan.emplace_back(info, std::move(endpoints));
+        info->Class = d->bInterfaceClass;
+        info->SubClass = d->bInterfaceSubClass;
+        info->Protocol = d->bInterfaceProtocol;
+        if (info->Length == 0) break;
+        info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(info) + info->Length);
+        if (plan.size() >= config->bNumInterfaces) break;
+    }
+    if (plan.empty()) {
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+        if (trace_) trace_->Complete(id, TraceTransferType::Control, 0, USBD_STATUS_INVALID_PARAMETER, 0, nullptr, 0);
+        return STATUS_INVALID_PARAMETER;
+    }
+    USBD_STATUS s = usb_.SetConfiguration(value);
+    if (trace_) trace_->Complete(id, TraceTransferType::Control, 0, s, 0, nullptr, 0);
+    urb->UrbHeader.Status = s;
+    if (!USBD_SUCCESS(s)) return FromUsbd(s);
+    for (auto& [i, endpoints] : plan) {
+        i->InterfaceHandle = i;
+        for (ULONG k = 0; k < i->NumberOfPipes; ++k) {
+            const USB_ENDPOINT_DESCRIPTOR* e = endpoints[k];
+            USBD_PIPE_INFORMATION& p = i->Pipes[k];
+            p.MaximumPacketSize = e->wMaxPacketSize;
+            p.EndpointAddress = e->bEndpointAddress;
+            p.Interval = e->bInterval;
+            p.PipeType = static_cast<USBD_PIPE_TYPE>(e->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+            pipes_.push_back(std::make_unique<Pipe>(Pipe{e->bEndpointAddress, p.PipeType, generation_}));
+            p.PipeHandle = pipes_.back().get();
+        }
+    }
+    r.ConfigurationHandle = config;
+    return STATUS_SUCCESS;
+}
+
+BusDriver::Pipe* BusDriver::FindPipe(USBD_PIPE_HANDLE handle) {
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto& p : pipes_)
+        if (p.get() == handle) return p->generation == generation_ ? p.get() : nullptr;
+    return nullptr;
+}
+
+NTSTATUS BusDriver::BulkTransfer(PIRP irp, PURB urb) {
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    Pipe* pipe = FindPipe(r.PipeHandle);
+    bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    auto* buffer = static_cast<uint8_t*>(TransferAddress(r.TransferBuffer, r.TransferBufferMDL));
+    if (pipe == nullptr || (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt) ||
+        in != ((pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) || (buffer == nullptr && r.TransferBufferLength)) {
+        urb->UrbHeader.Status = pipe == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE : USBD_STATUS_INVALID_PARAMETER;
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+    }
+    auto transfer = std::make_shared<Transfer>();
+    transfer->endpoint = pipe->endpoint;
+    transfer->buffer = buffer;
+    transfer->length = r.TransferBufferLength;
+    const auto type = pipe->type == UsbdPipeTypeBulk ? TraceTransferType::Bulk : TraceTransferType::Interrupt;
+    transfer->onComplete = [this, irp](Transfer&, USBD_STATUS status, ULONG actual) {
+        Post([this, irp, status, actual] { FinishTransfer(irp, status, actual); });
+    };
+    if (trace_)
+        trace_->Submit(reinterpret_cast<uint64_t>(urb), type, pipe->endpoint, nullptr, r.TransferBufferLength,
+                       in ? nullptr : buffer, in ? 0 : r.TransferBufferLength);
+    IoMarkIrpPending(irp);
+    irp->Tail.Overlay.DriverContext[0] = urb;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        pending_[irp] = transfer;
+    }
+    IoSetCancelRoutine(irp, CancelRoutine);
+    // A request cancelled before the routine was in place is cancelled now.
+    if (irp->Cancel) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        bool mine = IoSetCancelRoutine(irp, nullptr) != nullptr;
+        IoReleaseCancelSpinLock(irql);
+        if (mine) transfer->cancelRequested = true;
+    }
+    usb_.Submit(transfer);
+    return STATUS_PENDING;
+}
+
+void BusDriver::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<BusDriver*>(device->DeviceExtension);
+    std::shared_ptr<Transfer> transfer;
+    {
+        std::lock_guard<std::mutex> g(self->lock_);
+        auto it = self->pending_.find(irp);
+        if (it != self->pending_.end()) transfer = it->second;
+    }
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    // The IRP is not touched again here: it completes through the device.
+    if (transfer) {
+        transfer->cancelRequested = true;
+        self->usb_.Cancel(transfer);
+    }
+}
+
+void BusDriver::FinishTransfer(PIRP irp, USBD_STATUS status, ULONG actual) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    IoSetCancelRoutine(irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    std::shared_ptr<Transfer> transfer;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto it = pending_.find(irp);
+        if (it != pending_.end()) {
+            transfer = it->second;
+            pending_.erase(it);
+        }
+    }
+    auto* urb = static_cast<PURB>(irp->Tail.Overlay.DriverContext[0]);
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    if (actual > r.TransferBufferLength) actual = r.TransferBufferLength;
+    bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    if (trace_ && transfer) {
+        Pipe* pipe = FindPipe(r.PipeHandle);
+        auto type = pipe != nullptr && pipe->type == UsbdPipeTypeInterrupt ? TraceTransferType::Interrupt
+                                                                           : TraceTransferType::Bulk;
+        trace_->Complete(reinterpret_cast<uint64_t>(urb), type, transfer->endpoint, status, actual,
+                         in ? transfer->buffer : nullptr, in ? actual : 0);
+    }
+    urb->UrbHeader.Status = status;
+    r.TransferBufferLength = actual;
+    NTSTATUS s = FromUsbd(status);
+    Complete(irp, s, NT_SUCCESS(s) ? actual : 0);
+}
+
+}  // namespace usb

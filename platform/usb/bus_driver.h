@@ -1,0 +1,80 @@
+// The USB bus driver: the lower device object of every camera. It serves the
+// internal I/O control requests the driver sends (URBs, port status, port
+// reset) by calling a UsbDevice. Bulk and interrupt transfers complete
+// asynchronously, in the bus driver's own thread, and can be cancelled.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/usb/usb_device.h"
+#include "platform/usb/usb_trace.h"
+
+namespace usb {
+
+class BusDriver {
+public:
+    // Writes a usbmon trace to tracePath, or to $NORVIKCAM_USB_TRACE when
+    // tracePath is empty and the variable is set.
+    explicit BusDriver(UsbDevice& device, const std::string& tracePath = "");
+    ~BusDriver();
+    BusDriver(const BusDriver&) = delete;
+    BusDriver& operator=(const BusDriver&) = delete;
+
+    PDEVICE_OBJECT DeviceObject() const { return device_; }
+    size_t PendingTransfers();
+    // A copy of every URB as it was submitted (its first Hdr.Length bytes),
+    // so tests can assert the exact requests the driver sends.
+    std::vector<std::vector<uint8_t>> UrbLog();
+    void ClearUrbLog();
+
+    // Waits until every posted completion has run (tests use it to let the
+    // bus settle before they read its state).
+    void Drain();
+
+private:
+    struct Pipe {
+        uint8_t endpoint;
+        USBD_PIPE_TYPE type;
+        ULONG generation;
+    };
+
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS HandleUrb(PIRP irp, PURB urb);
+    NTSTATUS GetDescriptor(PURB urb);
+    NTSTATUS SelectConfiguration(PURB urb);
+    NTSTATUS BulkTransfer(PIRP irp, PURB urb);
+    Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    void FinishTransfer(PIRP irp, USBD_STATUS status, ULONG actual);
+    void Post(std::function<void()> work);
+    void Worker();
+    NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+    UsbDevice& usb_;
+    PDRIVER_OBJECT driver_;
+    PDEVICE_OBJECT device_;
+    std::unique_ptr<UsbTrace> trace_;
+
+    std::mutex lock_;
+    std::vector<std::unique_ptr<Pipe>> pipes_;  // kept for the bus's life: handles never dangle
+    ULONG generation_ = 0;
+    std::map<PIRP, std::shared_ptr<Transfer>> pending_;
+    std::vector<std::vector<uint8_t>> urbLog_;
+
+    std::mutex queueLock_;
+    std::condition_variable queueSignal_;
+    std::deque<std::function<void()>> queue_;
+    size_t running_ = 0;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+}  // namespace usb

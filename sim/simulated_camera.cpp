@@ -1,0 +1,383 @@
+// The simulated camera's firmware model.
+#include "sim/simulated_camera.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/kernel/sync.h"
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kBulk = 2, kIsochronous = 1;
+
+void Endpoint(std::vector<uint8_t>& d, uint8_t address, uint8_t type, uint16_t packet) {
+    d.insert(d.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, type, static_cast<uint8_t>(packet & 0xFF),
+                       static_cast<uint8_t>(packet >> 8), 0});
+}
+
+void Interface(std::vector<uint8_t>& d, uint8_t number, uint8_t endpoints) {
+    d.insert(d.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, 0, endpoints, 0xFF, 0, 0, 0});
+}
+
+}  // namespace
+
+std::vector<uint8_t> ConfigurationDescriptor(Layout layout) {
+    std::vector<uint8_t> d = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0, 0x80, 250};
+    const uint8_t type = layout == Layout::WrongEndpointTypes ? kIsochronous : kBulk;
+    const uint16_t packet = layout == Layout::SmallPackets ? 8 : 512;
+    if (layout == Layout::NoEndpoints) {
+        Interface(d, 0, 0);
+    } else {
+        Interface(d, 0, 3);
+        Endpoint(d, 0x01, type, packet);
+        Endpoint(d, 0x82, type, packet);
+        Endpoint(d, 0x86, type, packet);
+    }
+    if (layout == Layout::SeveralInterfaces) {
+        d[4] = 2;
+        Interface(d, 1, 1);
+        Endpoint(d, 0x03, kBulk, 512);
+    }
+    d[2] = static_cast<uint8_t>(d.size() & 0xFF);
+    d[3] = static_cast<uint8_t>(d.size() >> 8);
+    return d;
+}
+
+SimulatedCamera::SimulatedCamera(Layout layout) : configuration_(ConfigurationDescriptor(layout)) { Init(); }
+
+SimulatedCamera::SimulatedCamera(std::vector<uint8_t> configuration) : configuration_(std::move(configuration)) {
+    Init();
+}
+
+void SimulatedCamera::Init() {
+    device_ = {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0xFF, 0, 0, 64,
+               static_cast<uint8_t>(kVendorId & 0xFF), static_cast<uint8_t>(kVendorId >> 8),
+               static_cast<uint8_t>(kProductId & 0xFF), static_cast<uint8_t>(kProductId >> 8),
+               0x00, 0x01, 1, 2, 0, 1};
+    // The firmware's pipes are the first interface's first three endpoints,
+    // in order; a malformed descriptor simply leaves them unknown.
+    std::vector<uint8_t> eps;
+    bool inFirst = false;
+    for (size_t i = 0; i + 2 <= configuration_.size() && configuration_[i] >= 2;) {
+        uint8_t len = configuration_[i], type = configuration_[i + 1];
+        if (i + len > configuration_.size()) break;
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            if (inFirst) break;
+            inFirst = true;
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && inFirst && len >= 7) {
+            eps.push_back(configuration_[i + 2]);
+        }
+        i += len;
+    }
+    if (eps.size() > 0) commandEp_ = eps[0];
+    if (eps.size() > 1) replyEp_ = eps[1];
+    if (eps.size() > 2) frameEp_ = eps[2];
+    kernel::SetDelayObserver([this](LONGLONG interval) {
+        std::lock_guard<std::mutex> g(lock_);
+        if (recordPauses_) record_.push_back({Exchange::Kind::Pause, 0, {}, 0, 0, 0, interval});
+    });
+}
+
+SimulatedCamera::~SimulatedCamera() {
+    kernel::SetDelayObserver(nullptr);
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (auto& [ep, queue] : pending_)
+            for (auto& t : queue) done.push_back({t, USBD_STATUS_DEVICE_GONE, 0});
+        pending_.clear();
+    }
+    Finish(done);
+}
+
+void SimulatedCamera::Log(Exchange e) { record_.push_back(std::move(e)); }
+
+void SimulatedCamera::Finish(std::vector<Done>& done) {
+    for (auto& d : done) d.transfer->Complete(d.status, d.actual);
+    done.clear();
+}
+
+std::optional<uint32_t> SimulatedCamera::SensorRegister(uint32_t index) const {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = sensor_.find(index);
+    if (it == sensor_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::map<uint32_t, uint32_t> SimulatedCamera::SensorRegisters() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return sensor_;
+}
+
+std::optional<uint8_t> SimulatedCamera::ControllerRegister(uint8_t index) const {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = controller_.find(index);
+    if (it == controller_.end()) return std::nullopt;
+    return it->second;
+}
+
+void SimulatedCamera::SetMemory(uint16_t address, uint8_t value) {
+    std::lock_guard<std::mutex> g(lock_);
+    memory_[address] = value;
+}
+
+uint8_t SimulatedCamera::Configuration() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return configured_;
+}
+
+int SimulatedCamera::PortResets() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return portResets_;
+}
+
+std::vector<Exchange> SimulatedCamera::Record() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return record_;
+}
+
+std::vector<std::vector<uint8_t>> SimulatedCamera::CommandBlocks() const {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<std::vector<uint8_t>> blocks;
+    for (const auto& e : record_)
+        if (e.kind == Exchange::Kind::Out && e.endpoint == commandEp_) blocks.push_back(e.data);
+    return blocks;
+}
+
+void SimulatedCamera::ClearRecord() {
+    std::lock_guard<std::mutex> g(lock_);
+    record_.clear();
+}
+
+void SimulatedCamera::RecordPauses(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    recordPauses_ = on;
+}
+
+void SimulatedCamera::HangCommands(int n) {
+    std::lock_guard<std::mutex> g(lock_);
+    hangCommands_ = n;
+}
+
+void SimulatedCamera::FailTransfers(uint8_t endpoint, int n, USBD_STATUS status) {
+    std::lock_guard<std::mutex> g(lock_);
+    faults_[endpoint].count = n;
+    faults_[endpoint].status = status;
+}
+
+void SimulatedCamera::ShortTransfers(uint8_t endpoint, int n, ULONG bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    faults_[endpoint].shortCount = n;
+    faults_[endpoint].shortBytes = bytes;
+}
+
+void SimulatedCamera::SetPort(bool connected, bool enabled) {
+    std::lock_guard<std::mutex> g(lock_);
+    connected_ = connected;
+    enabled_ = enabled;
+}
+
+void SimulatedCamera::SurpriseRemove() {
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        removed_ = true;
+        connected_ = enabled_ = false;
+        for (auto& [ep, queue] : pending_)
+            for (auto& t : queue) done.push_back({t, USBD_STATUS_DEVICE_GONE, 0});
+        pending_.clear();
+    }
+    Finish(done);
+}
+
+size_t SimulatedCamera::PendingOn(uint8_t endpoint) const {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = pending_.find(endpoint);
+    return it == pending_.end() ? 0 : it->second.size();
+}
+
+USBD_STATUS SimulatedCamera::ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                                             uint8_t* data, uint16_t length, ULONG* transferred) {
+    std::lock_guard<std::mutex> g(lock_);
+    *transferred = 0;
+    Exchange e{Exchange::Kind::Control, 0, {requestType, request, static_cast<uint8_t>(value & 0xFF),
+                                            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(index & 0xFF),
+                                            static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(length & 0xFF),
+                                            static_cast<uint8_t>(length >> 8)}};
+    e.requested = length;
+    USBD_STATUS status = USBD_STATUS_STALL_PID;
+    Fault& f = faults_[0];
+    if (removed_) {
+        status = USBD_STATUS_DEVICE_GONE;
+    } else if (f.count > 0) {
+        --f.count;
+        status = f.status;
+    } else if (requestType == 0x80 && request == 0x06) {
+        const std::vector<uint8_t>* d = nullptr;
+        if ((value >> 8) == USB_DEVICE_DESCRIPTOR_TYPE) d = &device_;
+        if ((value >> 8) == USB_CONFIGURATION_DESCRIPTOR_TYPE && (value & 0xFF) == 0) d = &configuration_;
+        if (d != nullptr) {
+            ULONG n = std::min<ULONG>(length, static_cast<ULONG>(d->size()));
+            if (f.shortCount > 0) {
+                --f.shortCount;
+                n = std::min(n, f.shortBytes);
+            }
+            std::memcpy(data, d->data(), n);
+            *transferred = n;
+            status = USBD_STATUS_SUCCESS;
+        }
+    }
+    e.status = status;
+    e.actual = *transferred;
+    Log(std::move(e));
+    return status;
+}
+
+USBD_STATUS SimulatedCamera::SetConfiguration(uint8_t value) {
+    std::lock_guard<std::mutex> g(lock_);
+    USBD_STATUS status = removed_ ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SUCCESS;
+    Exchange e{Exchange::Kind::SetConfiguration, 0, {value}, status};
+    Log(std::move(e));
+    if (USBD_SUCCESS(status)) configured_ = value;
+    return status;
+}
+
+void SimulatedCamera::Submit(std::shared_ptr<usb::Transfer> t) {
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        const bool in = (t->endpoint & 0x80) != 0;
+        Exchange e{in ? Exchange::Kind::In : Exchange::Kind::Out, t->endpoint};
+        e.requested = t->length;
+        Fault& f = faults_[t->endpoint];
+        if (removed_ || t->cancelRequested) {
+            e.status = removed_ ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED;
+            done.push_back({t, e.status, 0});
+        } else if (f.count > 0) {
+            --f.count;
+            e.status = f.status;
+            if (!in) e.data.assign(t->buffer, t->buffer + t->length);
+            done.push_back({t, f.status, 0});
+        } else if (!in) {
+            e.data.assign(t->buffer, t->buffer + t->length);
+            ULONG actual = t->length;
+            if (f.shortCount > 0) {
+                --f.shortCount;
+                actual = std::min(actual, f.shortBytes);
+            }
+            e.actual = actual;
+            if (t->endpoint == commandEp_ && hangCommands_ > 0) {
+                --hangCommands_;
+                pending_[t->endpoint].push_back(t);
+            } else {
+                if (t->endpoint == commandEp_ && t->length >= 64 && actual >= 64) Interpret(t->buffer, done);
+                done.insert(done.begin(), {t, USBD_STATUS_SUCCESS, actual});
+            }
+        } else {
+            pending_[t->endpoint].push_back(t);
+            e.status = STATUS_PENDING;
+        }
+        Log(std::move(e));
+        ServeReplies(done);
+    }
+    Finish(done);
+}
+
+// Command blocks: byte 0 is the code; unused bytes are 0.
+void SimulatedCamera::Interpret(const uint8_t* b, std::vector<Done>&) {
+    switch (b[0]) {
+        case 0x04:  // sensor register write
+            if (b[1] == 0x20)
+                sensor_[b[3]] = b[5];
+            else if (b[1] == 0x30)
+                sensor_[static_cast<uint32_t>(b[3] | b[4] << 8)] = static_cast<uint32_t>(b[5] | b[6] << 8 | b[7] << 16);
+            break;
+        case 0x25:  // controller register write
+            controller_[b[1]] = b[2];
+            break;
+        case 0x41: {  // byte read: two reply blocks, the byte in the second
+            uint16_t address = static_cast<uint16_t>(b[4] << 8 | b[5]);
+            std::vector<uint8_t> first(64, 0), second(64, 0);
+            first[0] = 0x41;
+            first[1] = b[4];
+            first[2] = b[5];
+            auto it = memory_.find(address);
+            second[0] = it == memory_.end() ? 0 : it->second;
+            replies_.push_back(first);
+            replies_.push_back(second);
+            break;
+        }
+        default:  // 0x02, 0x03, 0x06, 0x0A, 0x40: taken, nothing to answer
+            break;
+    }
+}
+
+void SimulatedCamera::ServeReplies(std::vector<Done>& done) {
+    auto& queue = pending_[replyEp_];
+    while (!queue.empty() && !replies_.empty()) {
+        TransferPtr t = queue.front();
+        queue.pop_front();
+        const auto& block = replies_.front();
+        ULONG n = std::min<ULONG>(t->length, static_cast<ULONG>(block.size()));
+        Fault& f = faults_[replyEp_];
+        if (f.shortCount > 0) {
+            --f.shortCount;
+            n = std::min(n, f.shortBytes);
+        }
+        std::memcpy(t->buffer, block.data(), n);
+        Exchange e{Exchange::Kind::In, replyEp_, std::vector<uint8_t>(block.begin(), block.begin() + n)};
+        e.requested = t->length;
+        e.actual = n;
+        Log(std::move(e));
+        replies_.pop_front();
+        done.push_back({t, USBD_STATUS_SUCCESS, n});
+    }
+}
+
+void SimulatedCamera::Cancel(const std::shared_ptr<usb::Transfer>& t) {
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto& queue = pending_[t->endpoint];
+        auto it = std::find(queue.begin(), queue.end(), t);
+        if (it == queue.end()) return;
+        queue.erase(it);
+        done.push_back({t, USBD_STATUS_CANCELED, 0});
+    }
+    Finish(done);
+}
+
+void SimulatedCamera::AbortEndpoint(uint8_t endpoint) {
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        Log({Exchange::Kind::Abort, endpoint});
+        for (auto& t : pending_[endpoint]) done.push_back({t, USBD_STATUS_CANCELED, 0});
+        pending_[endpoint].clear();
+    }
+    Finish(done);
+}
+
+USBD_STATUS SimulatedCamera::ClearHalt(uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(lock_);
+    USBD_STATUS status = removed_ ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SUCCESS;
+    Log({Exchange::Kind::ClearHalt, endpoint, {}, status});
+    return status;
+}
+
+ULONG SimulatedCamera::PortStatus() {
+    std::lock_guard<std::mutex> g(lock_);
+    return (connected_ ? USBD_PORT_CONNECTED : 0) | (enabled_ ? USBD_PORT_ENABLED : 0);
+}
+
+NTSTATUS SimulatedCamera::ResetPort() {
+    std::lock_guard<std::mutex> g(lock_);
+    Log({Exchange::Kind::ResetPort});
+    ++portResets_;
+    if (!connected_) return STATUS_NO_SUCH_DEVICE;
+    enabled_ = true;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace sim

@@ -1,0 +1,136 @@
+// The simulated camera: a UsbDevice that behaves as the camera's firmware
+// does. It serves the device and configuration descriptors, interprets the
+// 64-byte command blocks with sensor and controller register files, answers
+// a byte read with two reply blocks, and records every exchange for tests.
+// Faults can be injected on request.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/usb/usb_device.h"
+
+namespace sim {
+
+constexpr uint16_t kVendorId = 0x4E56;
+constexpr uint16_t kProductId = 0x2560;
+
+// What the camera's configuration descriptor looks like.
+enum class Layout {
+    Standard,            // one interface: command OUT, reply IN, frame IN, all bulk
+    SeveralInterfaces,   // the standard interface and a second one with one endpoint
+    NoEndpoints,         // one interface without endpoints
+    WrongEndpointTypes,  // the three endpoints are isochronous
+    SmallPackets,        // bulk endpoints with 8-byte packets
+};
+
+struct Exchange {
+    enum class Kind { Control, SetConfiguration, Out, In, Abort, ClearHalt, ResetPort, Pause };
+    Kind kind;
+    uint8_t endpoint = 0;
+    std::vector<uint8_t> data;  // OUT data, IN data delivered, or the setup packet of a control transfer
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+    ULONG requested = 0;
+    ULONG actual = 0;
+    int64_t interval = 0;  // Pause: the relative interval in 100 ns units
+};
+
+class SimulatedCamera : public usb::UsbDevice {
+public:
+    explicit SimulatedCamera(Layout layout = Layout::Standard);
+    // Serves these bytes as the configuration descriptor, whatever they hold.
+    explicit SimulatedCamera(std::vector<uint8_t> configuration);
+    ~SimulatedCamera() override;
+
+    // --- what the camera holds ---
+    std::optional<uint32_t> SensorRegister(uint32_t index) const;
+    std::map<uint32_t, uint32_t> SensorRegisters() const;
+    std::optional<uint8_t> ControllerRegister(uint8_t index) const;
+    void SetMemory(uint16_t address, uint8_t value);
+    uint8_t Configuration() const;
+    int PortResets() const;
+
+    // --- the record ---
+    std::vector<Exchange> Record() const;
+    // The command blocks received on the command pipe, in order.
+    std::vector<std::vector<uint8_t>> CommandBlocks() const;
+    void ClearRecord();
+    // Pauses between blocks are recorded while this is on (default on).
+    void RecordPauses(bool on);
+
+    // --- faults ---
+    // The next n OUT blocks on the command pipe never complete (until cancelled).
+    void HangCommands(int n);
+    // The next n transfers on an endpoint complete with this status
+    // (endpoint 0: control transfers).
+    void FailTransfers(uint8_t endpoint, int n, USBD_STATUS status);
+    // The next n transfers on an endpoint move only `bytes` bytes.
+    void ShortTransfers(uint8_t endpoint, int n, ULONG bytes);
+    void SetPort(bool connected, bool enabled);
+    // The camera is gone: everything pending ends with an error, and every
+    // later request fails.
+    void SurpriseRemove();
+
+    uint8_t CommandEndpoint() const { return commandEp_; }
+    uint8_t ReplyEndpoint() const { return replyEp_; }
+    uint8_t FrameEndpoint() const { return frameEp_; }
+    size_t PendingOn(uint8_t endpoint) const;
+
+    // --- UsbDevice ---
+    USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                                uint16_t length, ULONG* transferred) override;
+    USBD_STATUS SetConfiguration(uint8_t value) override;
+    void Submit(std::shared_ptr<usb::Transfer> transfer) override;
+    void Cancel(const std::shared_ptr<usb::Transfer>& transfer) override;
+    void AbortEndpoint(uint8_t endpoint) override;
+    USBD_STATUS ClearHalt(uint8_t endpoint) override;
+    ULONG PortStatus() override;
+    NTSTATUS ResetPort() override;
+
+private:
+    using TransferPtr = std::shared_ptr<usb::Transfer>;
+    struct Done {
+        TransferPtr transfer;
+        USBD_STATUS status;
+        ULONG actual;
+    };
+    struct Fault {
+        int count = 0;
+        USBD_STATUS status = USBD_STATUS_SUCCESS;
+        int shortCount = 0;
+        ULONG shortBytes = 0;
+    };
+
+    void Init();
+    void Interpret(const uint8_t* block, std::vector<Done>& done);
+    void ServeReplies(std::vector<Done>& done);
+    void Finish(std::vector<Done>& done);
+    void Log(Exchange e);
+
+    mutable std::mutex lock_;
+    std::vector<uint8_t> device_;
+    std::vector<uint8_t> configuration_;
+    uint8_t commandEp_ = 0, replyEp_ = 0, frameEp_ = 0;
+    uint8_t configured_ = 0;
+    bool connected_ = true, enabled_ = true, removed_ = false;
+    int portResets_ = 0;
+    int hangCommands_ = 0;
+    bool recordPauses_ = true;
+    std::map<uint8_t, Fault> faults_;
+    std::map<uint8_t, std::deque<TransferPtr>> pending_;
+    std::deque<std::vector<uint8_t>> replies_;
+    std::map<uint32_t, uint32_t> sensor_;
+    std::map<uint8_t, uint8_t> controller_;
+    std::map<uint16_t, uint8_t> memory_;
+    std::vector<Exchange> record_;
+};
+
+// The configuration descriptor of a layout, for tests that start from it.
+std::vector<uint8_t> ConfigurationDescriptor(Layout layout);
+
+}  // namespace sim

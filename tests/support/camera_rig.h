@@ -1,0 +1,65 @@
+// A camera on the simulated device: the simulated camera behind the bus
+// driver, and the driver's device added on the bus through the device host.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "driver/camera_device.h"
+#include "driver/driver_entry.h"
+#include "platform/ks/device_host.h"
+#include "platform/usb/bus_driver.h"
+#include "sim/simulated_camera.h"
+
+class CameraRig {
+public:
+    explicit CameraRig(sim::Layout layout = sim::Layout::Standard)
+        : sim_(std::make_unique<sim::SimulatedCamera>(layout)) {
+        Plug();
+    }
+    explicit CameraRig(std::vector<uint8_t> configuration)
+        : sim_(std::make_unique<sim::SimulatedCamera>(std::move(configuration))) {
+        Plug();
+    }
+    ~CameraRig() { Unplug(); }
+
+    CameraDevice& Camera() { return *static_cast<CameraDevice*>(device_->Device()->Context); }
+    sim::SimulatedCamera& Sim() { return *sim_; }
+    usb::BusDriver& Bus() { return *bus_; }
+    ks::HostedDevice& Device() { return *device_; }
+    ks::DeviceHost& Host() { return host_; }
+
+    // Probe and configure as a start does (for the parts that come before it).
+    NTSTATUS Configure() {
+        NTSTATUS s = Camera().ProbeDeviceDescriptor();
+        return NT_SUCCESS(s) ? Camera().ConfigureDevice() : s;
+    }
+
+    void Unplug() {
+        if (!bus_) return;
+        if (device_ && !device_->Removed()) {
+            // Until a start and stop exist for them, tests that configured
+            // the device release the configuration here, as a stop does.
+            if (Camera().InterfaceInfo != nullptr || Camera().ConfigurationDescriptor != nullptr)
+                Camera().DeconfigureDevice();
+            device_->Remove();
+        }
+        bus_->Drain();
+        EXPECT_EQ(bus_->PendingTransfers(), 0u) << "transfers left pending in the bus";
+        bus_.reset();
+    }
+
+private:
+    void Plug() {
+        bus_ = std::make_unique<usb::BusDriver>(*sim_);
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        device_ = host_.Add(bus_->DeviceObject(), &status);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+    }
+
+    std::unique_ptr<sim::SimulatedCamera> sim_;
+    std::unique_ptr<usb::BusDriver> bus_;
+    ks::DeviceHost host_{DriverEntry};
+    std::unique_ptr<ks::HostedDevice> device_;
+};

@@ -1,0 +1,143 @@
+// The command channel: 64-byte blocks on the command pipe, replies on the
+// reply pipe, and the register writes built on them.
+#include <cstring>
+
+#include "camera/camera_controls.h"
+#include "driver/camera_device.h"
+#include "platform/kernel/pool.h"
+#include "platform/usb/usb_types.h"
+#include "usb/command_codes.h"
+
+namespace {
+
+NTSTATUS OnBlockComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends one block's URB and waits for it no longer than the frame time-out.
+// The request is the driver's own, so that on time-out it can be cancelled
+// and its completion awaited without racing its release.
+NTSTATUS SubmitBounded(PDEVICE_OBJECT lower, PURB urb) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, OnBlockComplete, &done, TRUE, TRUE, TRUE);
+    IofCallDriver(lower, irp);
+    LARGE_INTEGER timeout = RelativeMilliseconds(FrameTimeoutMs());
+    NTSTATUS status;
+    if (KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        IoCancelIrp(irp);
+        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, nullptr);
+        status = STATUS_TIMEOUT;
+    } else {
+        status = irp->IoStatus.Status;
+    }
+    IoFreeIrp(irp);
+    return status;
+}
+
+class CommandGuard {
+public:
+    explicit CommandGuard(CameraDevice* c) : c_(c) { ExAcquireFastMutex(&c_->CommandLock); }
+    ~CommandGuard() { ExReleaseFastMutex(&c_->CommandLock); }
+
+private:
+    CameraDevice* c_;
+};
+
+}  // namespace
+
+NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred) {
+    *transferred = 0;
+    if (InterfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
+    if (InterfaceInfo->NumberOfPipes == 0 || p >= InterfaceInfo->NumberOfPipes) return STATUS_INVALID_PARAMETER;
+    const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[p];
+    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_PARAMETER;
+    if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
+    if (pipe.MaximumTransferSize < 64) return STATUS_INVALID_PARAMETER;
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), USB_TAG));
+    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    r.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    r.PipeHandle = pipe.PipeHandle;
+    r.TransferFlags = USBD_SHORT_TRANSFER_OK | ((pipe.EndpointAddress & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0);
+    r.TransferBufferLength = 64;  // always 64, whatever the command
+    r.TransferBuffer = buffer;
+    r.TransferBufferMDL = nullptr;
+    r.UrbLink = nullptr;
+    NTSTATUS status = SubmitBounded(NextDeviceObject, urb);
+    // STATUS_TIMEOUT counts as a success code on the platform; here it means
+    // the block never went, so it is passed up as it is.
+    if (NT_SUCCESS(status) && status != STATUS_TIMEOUT) {
+        if (r.Hdr.Status < 0)
+            status = STATUS_UNSUCCESSFUL;
+        else
+            *transferred = r.TransferBufferLength;
+    }
+    ExFreePoolWithTag(urb, USB_TAG);
+    return status;
+}
+
+BOOLEAN CameraDevice::SendCommand(CommandBlock* block) {
+    if (block == nullptr) return FALSE;
+    ULONG moved = 0;
+    return NT_SUCCESS(TransferBlock(CommandPipe, block->Bytes, &moved)) && moved == 64;
+}
+
+BOOLEAN CameraDevice::ReadReply(PUCHAR buffer) {
+    if (buffer == nullptr) return FALSE;
+    ULONG moved = 0;
+    return NT_SUCCESS(TransferBlock(ReplyPipe, buffer, &moved)) && moved == 64;
+}
+
+BOOLEAN CameraDevice::WriteSensorRegister(ULONG index, LONG value) {
+    CommandGuard guard(this);
+    // The shadow takes the value before the send, and keeps it if the send fails.
+    if (index <= 1023) RegisterShadow[index] = value;
+    UCHAR* b = RegisterCommand.Bytes;
+    std::memset(b, 0, sizeof RegisterCommand);
+    b[0] = CmdWriteSensorRegister;
+    b[2] = 0xFE;
+    b[5] = static_cast<UCHAR>(value & 0xFF);
+    if (index < 256) {
+        b[1] = 0x20;
+        b[3] = static_cast<UCHAR>(index);
+        b[4] = 0;
+    } else {
+        b[1] = 0x30;
+        b[3] = static_cast<UCHAR>(index & 0xFF);
+        b[4] = static_cast<UCHAR>((index >> 8) & 0xFF);
+        b[6] = static_cast<UCHAR>((value >> 8) & 0xFF);
+        b[7] = static_cast<UCHAR>((value >> 16) & 0xFF);
+    }
+    if (!SendCommand(&RegisterCommand)) return FALSE;
+    // The sensor needs 20 us after each write before the next block.
+    LARGE_INTEGER pause;
+    pause.QuadPart = -200;
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    return TRUE;
+}
+
+BOOLEAN CameraDevice::WriteControllerRegister(UCHAR reg, UCHAR value) {
+    CommandGuard guard(this);
+    std::memset(&RegisterCommand, 0, sizeof RegisterCommand);
+    RegisterCommand.Bytes[0] = CmdWriteControllerRegister;
+    RegisterCommand.Bytes[1] = reg;
+    RegisterCommand.Bytes[2] = value;
+    return SendCommand(&RegisterCommand);
+}
+
+void CameraDevice::SendDeviceStart() {
+    CommandGuard guard(this);
+    CommandBlock block{};
+    block.Bytes[0] = CmdDeviceStart;
+    SendCommand(&block);
+}
