@@ -1,4 +1,130 @@
-// Camera controls.
+// Camera controls: exposure and gain reach the sensor; the processing
+// controls are stored, clamped and mirrored into the ImageProcessor when one
+// exists; flips and the frame time-out are single atomic stores.
 #include "camera/camera_controls.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "driver/camera_device.h"
+#include "imaging/image_processor.h"
+#include "usb/command_codes.h"
+
 LONG frameTimeoutMs = 3000;
+
+namespace {
+LONG Clamp(LONG v, LONG lo, LONG hi) { return std::min(std::max(v, lo), hi); }
+}  // namespace
+
+BOOLEAN CameraDevice::SetGlobalGain(ULONG value) {
+    ULONG g = value <= 1023 ? value : 1023;
+    BOOLEAN low = WriteSensorRegister(2, static_cast<LONG>(g & 0xFF));
+    BOOLEAN high = WriteSensorRegister(3, static_cast<LONG>((g >> 8) & 0x03));
+    if (!low || !high) return FALSE;
+    GlobalGain = g;
+    return TRUE;
+}
+
+// The sensor counts exposure down: it holds 1014 - E.
+BOOLEAN CameraDevice::SetExposure(ULONG value) {
+    ULONG e = value <= 1014 ? value : 1014;
+    ULONG r = 1014 - e;
+    BOOLEAN low = WriteSensorRegister(0xA0, static_cast<LONG>(r & 0xFF));
+    BOOLEAN high = WriteSensorRegister(0xA1, static_cast<LONG>(0x90 | (r >> 8)));
+    if (!low || !high) return FALSE;
+    Exposure = e;
+    return TRUE;
+}
+
+void CameraDevice::SetTimeout(ULONG ms) {
+    Timeout = ms;
+    InterlockedExchange(&frameTimeoutMs, static_cast<LONG>(ms));
+}
+
+void CameraDevice::ApplyWhiteBalance(LONG value) {
+    WhiteBalance = value;
+    if (Processor == nullptr) return;
+    InterlockedExchange(&Processor->whiteBalance, value);
+    // Switching the automatic balance off keeps the gains it last found.
+    if (value == 0) {
+        RedGain = ReadAcquire(&Processor->redGain);
+        GreenGain = ReadAcquire(&Processor->greenGain);
+        BlueGain = ReadAcquire(&Processor->blueGain);
+    }
+}
+
+void CameraDevice::ApplyColorEnable(LONG value) {
+    ColorEnable = value;
+    if (Processor != nullptr) SetColorEnable(Processor, value);
+}
+
+void CameraDevice::ApplyColorGain(ColorChannel channel, LONG value) {
+    LONG v = std::max(std::min(value, LONG{512}), LONG{1});  // upper bound first
+    switch (channel) {
+        case ColorChannel::Red:
+            RedGain = v;
+            if (Processor != nullptr) SetRedGain(Processor, v);
+            break;
+        case ColorChannel::Green:
+            GreenGain = v;
+            if (Processor != nullptr) SetGreenGain(Processor, v);
+            break;
+        case ColorChannel::Blue:
+            BlueGain = v;
+            if (Processor != nullptr) SetBlueGain(Processor, v);
+            break;
+    }
+}
+
+// The rebuilding setters compare with the processor's value first and
+// rebuild only on a change.
+void CameraDevice::ApplyColorCorrection(LONG value) {
+    ColorCorrection = value;
+    if (Processor != nullptr) SetColorCorrection(Processor, value);
+}
+
+void CameraDevice::ApplyBrightness(LONG value) {
+    Brightness = Clamp(value, 0, 510);
+    if (Processor != nullptr) SetBrightness(Processor, Brightness);
+}
+
+void CameraDevice::ApplyContrast(LONG value) {
+    Contrast = Clamp(value, 0, 20);
+    if (Processor != nullptr) SetContrast(Processor, Contrast);
+}
+
+void CameraDevice::ApplySaturation(LONG value) {
+    Saturation = Clamp(value, 0, 20);
+    if (Processor != nullptr) SetSaturation(Processor, Saturation);
+}
+
+void CameraDevice::ApplyHue(LONG value) {
+    Hue = Clamp(value, 0, 359);
+    if (Processor != nullptr) SetHue(Processor, Hue);
+}
+
+void CameraDevice::ApplyFlip(Axis axis, LONG value) {
+    InterlockedExchange(axis == Axis::Horizontal ? &FlipH : &FlipV, value);
+}
+
+LONG CameraDevice::GetFlipH() { return ReadAcquire(&FlipH); }
+LONG CameraDevice::GetFlipV() { return ReadAcquire(&FlipV); }
+
+void CameraDevice::ResetBayerPhase() { BayerPhase = DefaultBayerPhase; }
+
+void CameraDevice::ReadCameraByte(PUCHAR destination) {
+    // The command and both replies form one exchange: another reader must
+    // not take this one's replies.
+    ExAcquireFastMutex(&CommandLock);
+    UCHAR* b = RegisterCommand.Bytes;
+    std::memset(b, 0, sizeof RegisterCommand);
+    b[0] = CmdReadByte;
+    b[1] = 0x51;
+    b[2] = 0x02;
+    b[3] = 0x01;
+    b[4] = static_cast<UCHAR>((RegisterReadIndex >> 8) & 0xFF);
+    b[5] = static_cast<UCHAR>(RegisterReadIndex & 0xFF);
+    bool ok = SendCommand(&RegisterCommand) && ReadReply(b) && ReadReply(b);
+    if (ok && destination != nullptr) *destination = b[0];
+    ExReleaseFastMutex(&CommandLock);
+}

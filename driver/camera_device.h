@@ -75,6 +75,35 @@ public:
     BOOLEAN WriteControllerRegister(UCHAR reg, UCHAR value);
     void SendDeviceStart();
 
+    // Camera controls.
+    BOOLEAN SetExposure(ULONG value);
+    BOOLEAN SetGlobalGain(ULONG value);
+    void SetTimeout(ULONG ms);
+    void ApplyWhiteBalance(LONG value);
+    void ApplyColorEnable(LONG value);
+    void ApplyColorGain(ColorChannel channel, LONG value);
+    void ApplyColorCorrection(LONG value);
+    void ApplyBrightness(LONG value);
+    void ApplyContrast(LONG value);
+    void ApplySaturation(LONG value);
+    void ApplyHue(LONG value);
+    void ApplyFlip(Axis axis, LONG value);
+    LONG GetFlipH();
+    LONG GetFlipV();
+    void ResetBayerPhase();
+    void ReadCameraByte(PUCHAR destination);
+
+    // Frame transfer.
+    NTSTATUS ReadFrame(ULONG length, PUCHAR buffer);
+    void SendTransferMarker(BOOLEAN after);
+    static PURB BuildFrameUrb(PIRP irp, const struct USBD_PIPE_INFORMATION* pipe, BOOLEAN directionIn);
+    static NTSTATUS OnFrameRequestComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+    void FreeFrameRequests();
+    void ReorderFrameLines(PUCHAR buffer);
+
+    // Sensor start-up.
+    BOOLEAN InitializeSensor();
+
     // Readout window and offered format.
     void SetReadoutWindow(LONG x, LONG y, LONG width, LONG height, LONG mode);
     void SetPinOpen(LONG open);
@@ -146,6 +175,10 @@ public:
     // One command exchange per device at a time: held across the fill and
     // send of RegisterCommand, and across a byte read's command and replies.
     FAST_MUTEX CommandLock{};
+    // Frame requests of the transfer in progress that completed with an
+    // error or short, and how many were actually handed to the bus.
+    LONG TransferErrors = 0;
+    LONG TransferSubmitted = 0;
 
 protected:
     explicit CameraDevice(PKSDEVICE device);

@@ -5,11 +5,13 @@
 #include <cstring>
 
 #include "platform/kernel/sync.h"
+#include "sim/test_scene.h"
 
 namespace sim {
 namespace {
 
 constexpr uint8_t kBulk = 2, kIsochronous = 1;
+constexpr ULONG kRawPitch = 2560, kRawLines = 2080, kRawFrameBytes = kRawPitch * kRawLines;
 
 void Endpoint(std::vector<uint8_t>& d, uint8_t address, uint8_t type, uint16_t packet) {
     d.insert(d.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, type, static_cast<uint8_t>(packet & 0xFF),
@@ -77,9 +79,18 @@ void SimulatedCamera::Init() {
         std::lock_guard<std::mutex> g(lock_);
         if (recordPauses_) record_.push_back({Exchange::Kind::Pause, 0, {}, 0, 0, 0, interval});
     });
+    wire_.resize(kRawFrameBytes);
+    image_.resize(static_cast<size_t>(kSceneWidth) * kSceneHeight);
+    deliverer_ = std::thread([this] { Deliverer(); });
 }
 
 SimulatedCamera::~SimulatedCamera() {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    deliverer_.join();
     kernel::SetDelayObserver(nullptr);
     std::vector<Done> done;
     {
@@ -184,6 +195,7 @@ void SimulatedCamera::SurpriseRemove() {
         std::lock_guard<std::mutex> g(lock_);
         removed_ = true;
         connected_ = enabled_ = false;
+        frameActive_ = false;
         for (auto& [ep, queue] : pending_)
             for (auto& t : queue) done.push_back({t, USBD_STATUS_DEVICE_GONE, 0});
         pending_.clear();
@@ -254,7 +266,7 @@ void SimulatedCamera::Submit(std::shared_ptr<usb::Transfer> t) {
         if (removed_ || t->cancelRequested) {
             e.status = removed_ ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED;
             done.push_back({t, e.status, 0});
-        } else if (f.count > 0) {
+        } else if (f.count > 0 && t->endpoint != frameEp_) {
             --f.count;
             e.status = f.status;
             if (!in) e.data.assign(t->buffer, t->buffer + t->length);
@@ -277,6 +289,7 @@ void SimulatedCamera::Submit(std::shared_ptr<usb::Transfer> t) {
         } else {
             pending_[t->endpoint].push_back(t);
             e.status = STATUS_PENDING;
+            if (t->endpoint == frameEp_) wake_.notify_all();
         }
         Log(std::move(e));
         ServeReplies(done);
@@ -308,7 +321,14 @@ void SimulatedCamera::Interpret(const uint8_t* b, std::vector<Done>&) {
             replies_.push_back(second);
             break;
         }
-        default:  // 0x02, 0x03, 0x06, 0x0A, 0x40: taken, nothing to answer
+        case 0x02:  // transfer begin: whatever was left of an earlier frame is dropped
+            frameActive_ = false;
+            break;
+        case 0x03:  // transfer end: a frame follows on the frame pipe
+            frameRequested_ = true;
+            wake_.notify_all();
+            break;
+        default:  // 0x06, 0x0A, 0x40: taken, nothing to answer
             break;
     }
 }
@@ -378,6 +398,155 @@ NTSTATUS SimulatedCamera::ResetPort() {
     if (!connected_) return STATUS_NO_SUCH_DEVICE;
     enabled_ = true;
     return STATUS_SUCCESS;
+}
+
+void SimulatedCamera::StallFrameAfter(ULONG bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    stallAt_ = bytes == 0 ? 1 : bytes;
+}
+
+void SimulatedCamera::RemoveDuringFrame(ULONG bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    removeAt_ = bytes == 0 ? 1 : bytes;
+}
+
+void SimulatedCamera::SetFrameRate(double fps) {
+    std::lock_guard<std::mutex> g(lock_);
+    fps_ = fps;
+}
+
+void SimulatedCamera::SetLinkSpeed(double bytesPerSecond) {
+    std::lock_guard<std::mutex> g(lock_);
+    linkSpeed_ = bytesPerSecond;
+}
+
+uint32_t SimulatedCamera::FramesDelivered() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return framesDelivered_;
+}
+
+double SimulatedCamera::SignalLocked() const {
+    auto reg = [this](uint32_t i) {
+        auto it = sensor_.find(i);
+        return it == sensor_.end() ? 0u : it->second;
+    };
+    // The sensor holds 1014 - exposure; gain is ten bits over two registers.
+    int r = static_cast<int>(((reg(0xA1) & 0x03) << 8) | (reg(0xA0) & 0xFF));
+    int exposure = std::max(0, 1014 - r);
+    int gain = static_cast<int>(((reg(3) & 0x03) << 8) | (reg(2) & 0xFF));
+    return (exposure + 64) / 128.0 * (1.0 + gain / 1023.0);
+}
+
+double SimulatedCamera::Signal() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return SignalLocked();
+}
+
+std::vector<uint8_t> SimulatedCamera::ExpectedImage(uint32_t number) const {
+    std::vector<uint8_t> image(static_cast<size_t>(kSceneWidth) * kSceneHeight);
+    RenderMosaic(number, Signal(), image.data(), kSceneWidth);
+    return image;
+}
+
+uint8_t SimulatedCamera::FillerByte(ULONG line, ULONG column) {
+    return static_cast<uint8_t>(((line * 7 + column) & 0xFF) ^ 0xA5);
+}
+
+// The wire layout: image rows 0, 2, ... at raw lines 5-964, rows 1, 3, ...
+// at raw lines 1019-1978, filler elsewhere.
+void SimulatedCamera::RenderWire(uint32_t number, double signal) {
+    RenderMosaic(number, signal, image_.data(), kSceneWidth);
+    for (ULONG line = 0; line < kRawLines; ++line) {
+        uint8_t* dst = wire_.data() + static_cast<size_t>(line) * kRawPitch;
+        if (line >= 5 && line <= 964) {
+            std::memcpy(dst, image_.data() + static_cast<size_t>(2 * (line - 5)) * kRawPitch, kRawPitch);
+        } else if (line >= 1019 && line <= 1978) {
+            std::memcpy(dst, image_.data() + static_cast<size_t>(2 * (line - 1019) + 1) * kRawPitch, kRawPitch);
+        } else {
+            for (ULONG c = 0; c < kRawPitch; ++c) dst[c] = FillerByte(line, c);
+        }
+    }
+}
+
+void SimulatedCamera::Deliverer() {
+    std::unique_lock<std::mutex> lk(lock_);
+    for (;;) {
+        wake_.wait(lk, [this] { return stop_ || frameRequested_ || (frameActive_ && !pending_[frameEp_].empty()); });
+        if (stop_) return;
+        if (frameRequested_ && !frameActive_) {
+            frameRequested_ = false;
+            auto due = lastFrame_;
+            if (fps_ > 0) due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(1.0 / fps_));
+            if (wake_.wait_until(lk, due, [this] { return stop_; })) return;
+            const uint32_t number = framesDelivered_;
+            const double signal = SignalLocked();
+            lk.unlock();
+            RenderWire(number, signal);
+            lk.lock();
+            lastFrame_ = std::max(due, std::chrono::steady_clock::now());
+            ++framesDelivered_;
+            frameActive_ = !removed_;
+            frameOffset_ = 0;
+        }
+        std::vector<Done> done;
+        DeliverLocked(done, lk);
+        lk.unlock();
+        Finish(done);
+        lk.lock();
+    }
+}
+
+void SimulatedCamera::DeliverLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lk) {
+    auto& queue = pending_[frameEp_];
+    while (frameActive_ && !queue.empty()) {
+        if (removeAt_ != 0 && frameOffset_ >= removeAt_) {
+            removeAt_ = 0;
+            removed_ = true;
+            connected_ = enabled_ = false;
+            frameActive_ = false;
+            for (auto& [ep, q] : pending_)
+                for (auto& t : q) done.push_back({t, USBD_STATUS_DEVICE_GONE, 0});
+            pending_.clear();
+            return;
+        }
+        if (stallAt_ != 0 && frameOffset_ >= stallAt_) {
+            stallAt_ = 0;
+            frameActive_ = false;  // the rest never comes
+            return;
+        }
+        TransferPtr t = queue.front();
+        queue.pop_front();
+        ULONG n = std::min<ULONG>(t->length, kRawFrameBytes - frameOffset_);
+        if (stallAt_ != 0) n = std::min(n, stallAt_ - frameOffset_);
+        if (removeAt_ != 0) n = std::min(n, removeAt_ - frameOffset_);
+        Fault& f = faults_[frameEp_];
+        USBD_STATUS status = USBD_STATUS_SUCCESS;
+        ULONG moved = n;
+        if (f.count > 0) {
+            --f.count;
+            status = f.status;
+            moved = 0;  // the data of a failed read is lost
+        } else if (f.shortCount > 0) {
+            --f.shortCount;
+            moved = n = std::min(n, f.shortBytes);
+        }
+        if (moved > 0) std::memcpy(t->buffer, wire_.data() + frameOffset_, moved);
+        Exchange e{Exchange::Kind::In, frameEp_};
+        e.status = status;
+        e.requested = t->length;
+        e.actual = moved;
+        Log(std::move(e));
+        done.push_back({t, status, moved});
+        frameOffset_ += n;
+        if (frameOffset_ >= kRawFrameBytes) frameActive_ = false;
+        if (linkSpeed_ > 0) {
+            double seconds = n / linkSpeed_;
+            lk.unlock();
+            Finish(done);
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            lk.lock();
+        }
+    }
 }
 
 }  // namespace sim

@@ -7,7 +7,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,6 +78,26 @@ public:
     // The camera is gone: everything pending ends with an error, and every
     // later request fails.
     void SurpriseRemove();
+    // The next frame stops after `bytes` bytes; its remaining reads stay
+    // queued until they are cancelled.
+    void StallFrameAfter(ULONG bytes);
+    // The camera is unplugged once `bytes` bytes of the next frame are out.
+    void RemoveDuringFrame(ULONG bytes);
+
+    // --- frames ---
+    // Frames per second (0: as fast as possible, the default) and link
+    // speed in bytes per second (0: unlimited, the default).
+    void SetFrameRate(double fps);
+    void SetLinkSpeed(double bytesPerSecond);
+    uint32_t FramesDelivered() const;
+    // The light level the exposure and gain registers give: 1.0 at exposure
+    // 64 and gain 0; it rises with both as a sensor's would.
+    double Signal() const;
+    // The image rows (2560 x 1920, top first) of frame `number` as the
+    // current registers render it: what a captured frame must equal.
+    std::vector<uint8_t> ExpectedImage(uint32_t number) const;
+    // The filler of raw line `line` outside the image lines.
+    static uint8_t FillerByte(ULONG line, ULONG column);
 
     uint8_t CommandEndpoint() const { return commandEp_; }
     uint8_t ReplyEndpoint() const { return replyEp_; }
@@ -111,6 +134,10 @@ private:
     void ServeReplies(std::vector<Done>& done);
     void Finish(std::vector<Done>& done);
     void Log(Exchange e);
+    void Deliverer();
+    void DeliverLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lock);
+    void RenderWire(uint32_t number, double signal);
+    double SignalLocked() const;
 
     mutable std::mutex lock_;
     std::vector<uint8_t> device_;
@@ -128,6 +155,21 @@ private:
     std::map<uint8_t, uint8_t> controller_;
     std::map<uint16_t, uint8_t> memory_;
     std::vector<Exchange> record_;
+
+    // Frame delivery, on a thread of the camera's own.
+    std::condition_variable wake_;
+    bool stop_ = false;
+    bool frameRequested_ = false;
+    bool frameActive_ = false;
+    ULONG frameOffset_ = 0;
+    uint32_t framesDelivered_ = 0;
+    double fps_ = 0, linkSpeed_ = 0;
+    std::chrono::steady_clock::time_point lastFrame_{};
+    ULONG stallAt_ = 0;   // 0: no stall
+    ULONG removeAt_ = 0;  // 0: no removal
+    std::vector<uint8_t> wire_;
+    std::vector<uint8_t> image_;
+    std::thread deliverer_;
 };
 
 // The configuration descriptor of a layout, for tests that start from it.

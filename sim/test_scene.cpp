@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <vector>
 
 namespace sim {
 namespace {
@@ -44,12 +46,28 @@ bool InFrameNumber(uint32_t frame, int x, int y) {
 
 }  // namespace
 
+namespace {
+
+constexpr int kBallY = 1350, kBallRadius = 110;
+constexpr int kDigitsTop = 1920 - 160, kDigitsBottom = 1920 - 60;
+
+// A ball that crosses the lower band, 40 pixels a frame.
+int BallX(uint32_t frame) { return static_cast<int>((frame * 40) % 2200) + 180; }
+
+SceneRgb Background(int x, int y);
+
+}  // namespace
+
 SceneRgb SceneColor(uint32_t frame, int x, int y) {
-    // A ball that crosses the lower band, 40 pixels a frame.
-    const int ballX = static_cast<int>((frame * 40) % 2200) + 180, ballY = 1350, radius = 110;
-    int dx = x - ballX, dy = y - ballY;
-    if (dx * dx + dy * dy <= radius * radius) return {250, 60, 30};
+    int dx = x - BallX(frame), dy = y - kBallY;
+    if (dx * dx + dy * dy <= kBallRadius * kBallRadius) return {250, 60, 30};
     if (InFrameNumber(frame, x, y)) return {255, 255, 255};
+    return Background(x, y);
+}
+
+namespace {
+
+SceneRgb Background(int x, int y) {
     int px = x - kPatchLeft, py = y - kPatchTop;
     if (px >= 0 && py >= 0) {
         int col = px / (kPatchSize + kPatchGap), row = py / (kPatchSize + kPatchGap);
@@ -75,14 +93,40 @@ SceneRgb SceneColor(uint32_t frame, int x, int y) {
     return {40, 48, 56};
 }
 
+// RGGB: red at even row and column, blue at odd row and column.
+uint8_t Mosaic(SceneRgb c, int x, int y) { return (y & 1) == 0 ? ((x & 1) == 0 ? c.r : c.g) : ((x & 1) == 0 ? c.g : c.b); }
+
+// The still part of the scene, mosaicked once: a frame is this with the
+// moving ball and the frame number painted over it.
+const std::vector<uint8_t>& StillMosaic() {
+    static const std::vector<uint8_t> still = [] {
+        std::vector<uint8_t> m(static_cast<size_t>(kSceneWidth) * kSceneHeight);
+        for (int y = 0; y < kSceneHeight; ++y)
+            for (int x = 0; x < kSceneWidth; ++x) m[static_cast<size_t>(y) * kSceneWidth + x] = Mosaic(Background(x, y), x, y);
+        return m;
+    }();
+    return still;
+}
+
+}  // namespace
+
 void RenderMosaic(uint32_t frame, double signal, uint8_t* rows, size_t pitch) {
+    const auto& still = StillMosaic();
+    uint8_t lut[256];
+    for (int v = 0; v < 256; ++v) lut[v] = static_cast<uint8_t>(std::clamp(v * signal + 0.5, 0.0, 255.0));
+    const int ballX = BallX(frame);
     for (int y = 0; y < kSceneHeight; ++y) {
         uint8_t* line = rows + static_cast<size_t>(y) * pitch;
+        const uint8_t* src = still.data() + static_cast<size_t>(y) * kSceneWidth;
+        int from = 0, to = 0;  // columns to paint from the full scene
+        if (std::abs(y - kBallY) <= kBallRadius) {
+            from = std::max(0, ballX - kBallRadius);
+            to = std::min(kSceneWidth, ballX + kBallRadius + 1);
+        }
+        bool digits = y >= kDigitsTop && y < kDigitsBottom;
         for (int x = 0; x < kSceneWidth; ++x) {
-            SceneRgb c = SceneColor(frame, x, y);
-            // RGGB: red at even row and column, blue at odd row and column.
-            uint8_t v = (y & 1) == 0 ? ((x & 1) == 0 ? c.r : c.g) : ((x & 1) == 0 ? c.g : c.b);
-            line[x] = static_cast<uint8_t>(std::min(255.0, v * signal + 0.5));
+            uint8_t v = (digits || (x >= from && x < to)) ? Mosaic(SceneColor(frame, x, y), x, y) : src[x];
+            line[x] = lut[v];
         }
     }
 }

@@ -190,16 +190,23 @@ void CameraDevice::CancelFrameRequests() {
         KeReleaseSpinLock(&TransferLock, irql);
         return;
     }
-    ULONG cancelled = 0;
     for (LONG i = 0; i < TransferSlotCount; ++i) {
         TransferSlot& slot = TransferSlots[i];
-        if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) {
-            IoCancelIrp(slot.Irp);
-            ++cancelled;
-        }
+        if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) IoCancelIrp(slot.Irp);
+    }
+    // The wait counts the requests that really reached the bus: after a
+    // failed submission there are fewer of them than slots, and the count of
+    // completions would never reach the slot count.
+    LONG submitted = ReadAcquire(&TransferSubmitted);
+    if (submitted < ReadAcquire(&TransferSlotCount)) {
+        InterlockedExchange(&TransferSlotCount, submitted);
+        if (ReadAcquire(&TransferDoneCount) >= submitted) KeSetEvent(&TransferEvent, 1, FALSE);
     }
     KeReleaseSpinLock(&TransferLock, irql);
-    if (cancelled > 0) KeWaitForSingleObject(&TransferEvent, Suspended, KernelMode, FALSE, nullptr);
+    // Wait even when every slot already reads completed: the last completion
+    // routine may still be finishing with its request, and it signals the
+    // event only when it is done with it.
+    if (submitted > 0) KeWaitForSingleObject(&TransferEvent, Suspended, KernelMode, FALSE, nullptr);
 }
 
 void CameraDevice::AbortPipes() {
