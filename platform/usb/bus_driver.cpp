@@ -110,6 +110,11 @@ std::vector<std::vector<uint8_t>> BusDriver::UrbLog() {
     return urbLog_;
 }
 
+void BusDriver::RefuseSubmissions(uint8_t endpoint, int n) {
+    std::lock_guard<std::mutex> g(lock_);
+    refuse_[endpoint] = n;
+}
+
 void BusDriver::ClearUrbLog() {
     std::lock_guard<std::mutex> g(lock_);
     urbLog_.clear();
@@ -267,6 +272,14 @@ NTSTATUS BusDriver::BulkTransfer(PIRP irp, PURB urb) {
         in != ((pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) || (buffer == nullptr && r.TransferBufferLength)) {
         urb->UrbHeader.Status = pipe == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE : USBD_STATUS_INVALID_PARAMETER;
         return Complete(irp, STATUS_INVALID_PARAMETER);
+    }
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (refuse_[pipe->endpoint] > 0) {
+            --refuse_[pipe->endpoint];
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+            return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        }
     }
     auto transfer = std::make_shared<Transfer>();
     transfer->endpoint = pipe->endpoint;

@@ -34,6 +34,9 @@ public:
     // so tests can assert the exact requests the driver sends.
     std::vector<std::vector<uint8_t>> UrbLog();
     void ClearUrbLog();
+    // The next n bulk or interrupt transfers on an endpoint are refused at
+    // submission, as a starved host controller would refuse them.
+    void RefuseSubmissions(uint8_t endpoint, int n);
 
     // Waits until every posted completion has run (tests use it to let the
     // bus settle before they read its state).
@@ -68,6 +71,7 @@ private:
     ULONG generation_ = 0;
     std::map<PIRP, std::shared_ptr<Transfer>> pending_;
     std::vector<std::vector<uint8_t>> urbLog_;
+    std::map<uint8_t, int> refuse_;
 
     std::mutex queueLock_;
     std::condition_variable queueSignal_;

@@ -1,0 +1,217 @@
+// Frame transfer against the simulated camera: the wire sequence, the
+// reordered frame, time-outs, faults and allocation failures.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "camera/camera_controls.h"
+#include "imaging/image_processor.h"
+#include "platform/kernel/pool.h"
+#include "tests/support/camera_rig.h"
+#include "tools/image_files.h"
+
+namespace {
+
+using Kind = sim::Exchange::Kind;
+using Clock = std::chrono::steady_clock;
+
+class FrameTransfer : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
+        rig.Sim().RecordPauses(false);
+        C().SensorInitCount = 2;  // skip the start-up sequence: not what is tested here
+        C().Exposure = 64;
+        C().PrepareCapture();
+        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, C().RawFrameSize, BUFFER_TAG));
+        rig.Sim().ClearRecord();
+        rig.Bus().ClearUrbLog();
+    }
+    void TearDown() override {
+        ExFreePoolWithTag(buffer, BUFFER_TAG);
+        InterlockedExchange(&frameTimeoutMs, 3000);
+    }
+    CameraDevice& C() { return rig.Camera(); }
+    bool Capture() {
+        BOOLEAN ok = 2;
+        C().CaptureFrame(buffer, &ok);
+        EXPECT_TRUE(ok == 0 || ok == 1);
+        return ok == 1;
+    }
+    void Settled() {
+        rig.Bus().Drain();
+        EXPECT_EQ(rig.Bus().PendingTransfers(), 0u);
+        EXPECT_EQ(C().TransferSlots, nullptr);
+        EXPECT_EQ(C().FrameMdl, nullptr);
+        EXPECT_EQ(kernel::LiveIrps(), 0u);
+        EXPECT_EQ(kernel::LiveMdls(), 0u);
+    }
+    CameraRig rig;
+    PUCHAR buffer = nullptr;
+};
+
+TEST_F(FrameTransfer, WholeFrameArrivesReorderedAndMatchesTheScene) {
+    ASSERT_TRUE(Capture());
+    Settled();
+    auto expected = rig.Sim().ExpectedImage(0);
+    ASSERT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+    // Raw lines 1920-2079 keep what arrived there.
+    EXPECT_EQ(buffer[2000 * 2560 + 17], sim::SimulatedCamera::FillerByte(2000, 17));
+    EXPECT_EQ(std::memcmp(buffer + 1920 * 2560, expected.data() + 1803 * 2560, 2560), 0);
+    // A second frame is the next one of the scene.
+    ASSERT_TRUE(Capture());
+    auto second = rig.Sim().ExpectedImage(1);
+    EXPECT_EQ(std::memcmp(buffer, second.data(), second.size()), 0);
+    EXPECT_NE(expected, second);
+
+    // What the pipeline makes of it, for a person to look at.
+    const char* dir = std::getenv("NORVIK_TEST_ARTIFACTS");
+    std::filesystem::create_directories(dir ? dir : "/tmp");
+    ImageProcessor* p = CreateImageProcessor();
+    SetBayerPhase(p, 2);
+    SetGeometry(p, 2560, 1920);
+    AllocateWorkingBuffer(p);
+    std::vector<UCHAR> out(2560 * 1920 * 4);
+    p->outputBuffer = out.data();
+    ConvertFrame(p, buffer, 0, 2560);
+    p->outputBuffer = nullptr;
+    FreeImageProcessor(p);
+    tools::WritePngBgra(std::string(dir ? dir : "/tmp") + "/captured-frame.png", out.data(), 2560, 1920, 2560 * 4);
+}
+
+TEST_F(FrameTransfer, WireSequenceHasAll82RequestsInFlightBeforeTheEndMarker) {
+    ASSERT_TRUE(Capture());
+    Settled();
+    auto record = rig.Sim().Record();
+    std::vector<size_t> outs, pendingIns, deliveries;
+    for (size_t i = 0; i < record.size(); ++i) {
+        if (record[i].kind == Kind::Out) outs.push_back(i);
+        if (record[i].kind == Kind::In && record[i].status == STATUS_PENDING) pendingIns.push_back(i);
+        if (record[i].kind == Kind::In && record[i].status == USBD_STATUS_SUCCESS) deliveries.push_back(i);
+    }
+    ASSERT_EQ(outs.size(), 3u);
+    std::vector<uint8_t> begin(64, 0);
+    begin[0] = 0x02;
+    EXPECT_EQ(record[outs[0]].data, begin);
+    ASSERT_EQ(pendingIns.size(), 82u);
+    ASSERT_EQ(deliveries.size(), 82u);
+    EXPECT_LT(outs[1], pendingIns.front());
+    EXPECT_LT(pendingIns.back(), outs[2]);  // all queued before the end marker
+    EXPECT_LT(outs[2], deliveries.front());
+    EXPECT_EQ(record[outs[1]].data[0], 0x02);
+    EXPECT_EQ(record[outs[2]].data[0], 0x03);
+    for (size_t k = 0; k < 81; ++k) EXPECT_EQ(record[pendingIns[k]].requested, 65536u);
+    EXPECT_EQ(record[pendingIns[81]].requested, 16384u);
+
+    size_t bulk = 0;
+    for (const auto& u : rig.Bus().UrbLog()) {
+        const auto& r = *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(u.data());
+        if (r.Hdr.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || r.TransferBufferMDL == nullptr) continue;
+        ++bulk;
+        EXPECT_EQ(r.Hdr.Length, 128);
+        EXPECT_EQ(r.TransferBuffer, nullptr);
+        EXPECT_EQ(r.TransferFlags, USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN);
+        EXPECT_EQ(r.PipeHandle, C().InterfaceInfo->Pipes[2].PipeHandle);
+    }
+    EXPECT_EQ(bulk, 82u);
+}
+
+TEST_F(FrameTransfer, StalledFrameTimesOutAndEveryRequestIsCancelledAndFreed) {
+    InterlockedExchange(&frameTimeoutMs, 600);
+    rig.Sim().StallFrameAfter(1000000);
+    auto start = Clock::now();
+    EXPECT_FALSE(Capture());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(600));
+    Settled();
+    EXPECT_EQ(rig.Sim().PendingOn(0x86), 0u);
+    EXPECT_TRUE(Capture());  // the camera sends the next frame whole
+}
+
+TEST_F(FrameTransfer, ErrorOrShortReadFailsTheFrame) {
+    rig.Sim().FailTransfers(0x86, 1, USBD_STATUS_XACT_ERROR);
+    EXPECT_FALSE(Capture());
+    Settled();
+    rig.Sim().ShortTransfers(0x86, 1, 100);
+    EXPECT_FALSE(Capture());
+    Settled();
+    EXPECT_TRUE(Capture());
+}
+
+TEST_F(FrameTransfer, SurpriseRemovalMidFrameEndsTheCaptureWithoutAHang) {
+    rig.Sim().RemoveDuringFrame(2000000);
+    auto start = Clock::now();
+    EXPECT_FALSE(Capture());
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));  // well before the 3 s time-out
+    Settled();
+    InterlockedExchange(&frameTimeoutMs, 200);
+    EXPECT_FALSE(Capture());  // nothing more comes from a removed camera
+    Settled();
+}
+
+TEST_F(FrameTransfer, WithoutAReorderBufferTheFrameStaysInRawOrder) {
+    ExFreePoolWithTag(C().ReorderBuffer, BUFFER_TAG);
+    C().ReorderBuffer = nullptr;
+    ASSERT_TRUE(Capture());
+    auto expected = rig.Sim().ExpectedImage(0);
+    EXPECT_EQ(std::memcmp(buffer + 5 * 2560, expected.data(), 2560), 0);
+    EXPECT_EQ(std::memcmp(buffer + 1019 * 2560, expected.data() + 2560, 2560), 0);
+    Settled();
+}
+
+TEST_F(FrameTransfer, RefusedSubmissionResetsThePipeAndEndsOnTheTimeOut) {
+    InterlockedExchange(&frameTimeoutMs, 500);
+    rig.Bus().RefuseSubmissions(0x86, 1);
+    auto start = Clock::now();
+    EXPECT_FALSE(Capture());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
+    Settled();
+    bool clearedHalt = false;
+    for (auto& e : rig.Sim().Record()) clearedHalt |= e.kind == Kind::ClearHalt && e.endpoint == 0x86;
+    EXPECT_TRUE(clearedHalt);
+    // The frame the camera sent to no reads is dropped at the next begin.
+    EXPECT_TRUE(Capture());
+}
+
+TEST_F(FrameTransfer, AllocationFailureAtAnyPointLeavesNothingBehind) {
+    InterlockedExchange(&frameTimeoutMs, 150);
+    std::vector<int> points;
+    for (int n = 1; n <= 14; ++n) points.push_back(n);
+    for (int n = 20; n <= 260; n += 23) points.push_back(n);
+    points.push_back(253);  // the end marker's request: the camera then never sends
+    points.push_back(254);
+    for (int n : points) {
+        kernel::pool::FailNth(n);
+        Capture();
+        kernel::pool::ClearFaults();
+        SCOPED_TRACE(n);
+        Settled();
+    }
+    InterlockedExchange(&frameTimeoutMs, 3000);
+    EXPECT_TRUE(Capture());
+}
+
+TEST_F(FrameTransfer, NotConfiguredOrWrongPipesGiveNoFrame) {
+    // A length that is a multiple of 65536 makes no short last request.
+    EXPECT_EQ(C().ReadFrame(65536 * 2, buffer), STATUS_SUCCESS);
+    size_t frameRequests = 0;
+    for (const auto& u : rig.Bus().UrbLog()) {
+        const auto& r = *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(u.data());
+        if (r.TransferBufferMDL != nullptr) {
+            ++frameRequests;
+            EXPECT_EQ(r.TransferBufferLength, 65536u);
+        }
+    }
+    EXPECT_EQ(frameRequests, 2u);
+    auto saved = C().InterfaceInfo->Pipes[2];
+    C().InterfaceInfo->Pipes[2].PipeType = UsbdPipeTypeControl;
+    EXPECT_EQ(C().ReadFrame(C().RawFrameSize, buffer), STATUS_INVALID_PARAMETER);
+    C().InterfaceInfo->Pipes[2] = saved;
+    C().InterfaceInfo->Pipes[2].PipeHandle = nullptr;
+    EXPECT_EQ(C().ReadFrame(C().RawFrameSize, buffer), STATUS_UNSUCCESSFUL);
+    C().InterfaceInfo->Pipes[2] = saved;
+    Settled();
+}
+
+}  // namespace
