@@ -14,6 +14,15 @@ LONG frameTimeoutMs = 3000;
 
 namespace {
 LONG Clamp(LONG v, LONG lo, LONG hi) { return std::min(std::max(v, lo), hi); }
+
+class ProcessorGuard {
+public:
+    explicit ProcessorGuard(CameraDevice* c) : c_(c) { ExAcquireFastMutex(&c_->ProcessorLock); }
+    ~ProcessorGuard() { ExReleaseFastMutex(&c_->ProcessorLock); }
+
+private:
+    CameraDevice* c_;
+};
 }  // namespace
 
 BOOLEAN CameraDevice::SetGlobalGain(ULONG value) {
@@ -42,6 +51,7 @@ void CameraDevice::SetTimeout(ULONG ms) {
 }
 
 void CameraDevice::ApplyWhiteBalance(LONG value) {
+    ProcessorGuard guard(this);
     WhiteBalance = value;
     if (Processor == nullptr) return;
     InterlockedExchange(&Processor->whiteBalance, value);
@@ -54,11 +64,13 @@ void CameraDevice::ApplyWhiteBalance(LONG value) {
 }
 
 void CameraDevice::ApplyColorEnable(LONG value) {
+    ProcessorGuard guard(this);
     ColorEnable = value;
     if (Processor != nullptr) SetColorEnable(Processor, value);
 }
 
 void CameraDevice::ApplyColorGain(ColorChannel channel, LONG value) {
+    ProcessorGuard guard(this);
     LONG v = std::max(std::min(value, LONG{512}), LONG{1});  // upper bound first
     switch (channel) {
         case ColorChannel::Red:
@@ -79,26 +91,31 @@ void CameraDevice::ApplyColorGain(ColorChannel channel, LONG value) {
 // The rebuilding setters compare with the processor's value first and
 // rebuild only on a change.
 void CameraDevice::ApplyColorCorrection(LONG value) {
+    ProcessorGuard guard(this);
     ColorCorrection = value;
     if (Processor != nullptr) SetColorCorrection(Processor, value);
 }
 
 void CameraDevice::ApplyBrightness(LONG value) {
+    ProcessorGuard guard(this);
     Brightness = Clamp(value, 0, 510);
     if (Processor != nullptr) SetBrightness(Processor, Brightness);
 }
 
 void CameraDevice::ApplyContrast(LONG value) {
+    ProcessorGuard guard(this);
     Contrast = Clamp(value, 0, 20);
     if (Processor != nullptr) SetContrast(Processor, Contrast);
 }
 
 void CameraDevice::ApplySaturation(LONG value) {
+    ProcessorGuard guard(this);
     Saturation = Clamp(value, 0, 20);
     if (Processor != nullptr) SetSaturation(Processor, Saturation);
 }
 
 void CameraDevice::ApplyHue(LONG value) {
+    ProcessorGuard guard(this);
     Hue = Clamp(value, 0, 359);
     if (Processor != nullptr) SetHue(Processor, Hue);
 }
@@ -112,7 +129,7 @@ LONG CameraDevice::GetFlipV() { return ReadAcquire(&FlipV); }
 
 void CameraDevice::ResetBayerPhase() { BayerPhase = DefaultBayerPhase; }
 
-void CameraDevice::ReadCameraByte(PUCHAR destination) {
+BOOLEAN CameraDevice::ReadCameraByte(PUCHAR destination) {
     // The command and both replies form one exchange: another reader must
     // not take this one's replies.
     ExAcquireFastMutex(&CommandLock);
@@ -127,4 +144,5 @@ void CameraDevice::ReadCameraByte(PUCHAR destination) {
     bool ok = SendCommand(&RegisterCommand) && ReadReply(b) && ReadReply(b);
     if (ok && destination != nullptr) *destination = b[0];
     ExReleaseFastMutex(&CommandLock);
+    return ok ? TRUE : FALSE;
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/kernel/pool.h"
+#include "stream/capture_pin.h"
 
 CameraDevice::CameraDevice(PKSDEVICE device) {
     // The block arrives zero-filled; every field also starts at zero or null
@@ -77,6 +78,7 @@ NTSTATUS CameraDevice::Initialize(PKSDEVICE device) {
 
     KeInitializeSpinLock(&TransferLock);
     ExInitializeFastMutex(&CommandLock);
+    ExInitializeFastMutex(&ProcessorLock);
     KeInitializeEvent(&TransferEvent, NotificationEvent, FALSE);
 
     std::memset(&RegisterCommand, 0, sizeof RegisterCommand);
@@ -100,6 +102,8 @@ void CameraDevice::GetRawPitch(ULONG* pitch) { *pitch = RawPitch; }
 LONG CameraDevice::GetRoiX() { return RoiX; }
 LONG CameraDevice::GetRoiY() { return RoiY; }
 
-// Called by the capture thread after every captured frame. The call into the
-// frame sink's RequestProcessing arrives with the capture pin.
-void CameraDevice::FrameCaptured() { FrameNumber += 1; }
+// Called by the capture thread after every captured frame.
+void CameraDevice::FrameCaptured() {
+    FrameNumber += 1;
+    if (FrameSink != nullptr) FrameSink->RequestProcessing();
+}

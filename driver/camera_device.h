@@ -91,7 +91,8 @@ public:
     LONG GetFlipH();
     LONG GetFlipV();
     void ResetBayerPhase();
-    void ReadCameraByte(PUCHAR destination);
+    // True when the command and both replies went through.
+    BOOLEAN ReadCameraByte(PUCHAR destination);
 
     // Frame transfer.
     NTSTATUS ReadFrame(ULONG length, PUCHAR buffer);
@@ -179,6 +180,10 @@ public:
     // error or short, and how many were actually handed to the bus.
     LONG TransferErrors = 0;
     LONG TransferSubmitted = 0;
+    // Held while the ImageProcessor is created or freed and while a control
+    // mirrors into it, so a property request never reaches a processor the
+    // pin's stop is freeing.
+    FAST_MUTEX ProcessorLock{};
 
 protected:
     explicit CameraDevice(PKSDEVICE device);

@@ -2,15 +2,15 @@
 #include "driver/driver_entry.h"
 
 #include "driver/camera_device.h"
+#include "driver/device_start.h"
 
-// Start and Stop are plugged in with the device start and stop sequence.
 const KSDEVICE_DISPATCH CameraDeviceDispatch = {
     AddDevice,          // Add
-    nullptr,            // Start
+    StartDevice,        // Start
     nullptr,            // PostStart
     nullptr,            // QueryStop
     nullptr,            // CancelStop
-    nullptr,            // Stop
+    StopDevice,         // Stop
     nullptr,            // QueryRemove
     nullptr,            // CancelRemove
     nullptr,            // Remove

@@ -4,7 +4,12 @@
 
 #include <cstring>
 
+#include "platform/kernel/pool.h"
+
 namespace ks {
+namespace internal {
+void FreeFactories(DeviceRecord* device, bool onlyFreeOnStop);
+}
 
 DeviceHost::DeviceHost(PDRIVER_INITIALIZE driverEntry) {
     driver_ = kernel::CreateDriverObject("norvikcam");
@@ -94,11 +99,14 @@ void HostedDevice::Stop() {
         if (irp != nullptr) IoFreeIrp(irp);
     }
     d.Started = FALSE;
+    // Factories created to go away at stop do so now.
+    internal::FreeFactories(record_, true);
 }
 
 void HostedDevice::Remove() {
     if (record_ == nullptr) return;
     if (record_->device.Started) Stop();
+    internal::FreeFactories(record_, false);
     FreeObjectBag(record_->device.Bag);
     delete record_;
     record_ = nullptr;

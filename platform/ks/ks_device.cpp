@@ -108,6 +108,29 @@ size_t ObjectBagCount(KSOBJECT_BAG bag) {
     return b->entries.size();
 }
 
+bool RemoveFromObjectBag(KSOBJECT_BAG bag, PVOID item, bool free) {
+    auto* b = static_cast<ObjectBag*>(bag);
+    BagEntry* found = nullptr;
+    {
+        std::lock_guard<std::mutex> g(b->lock);
+        for (auto it = b->entries.begin(); it != b->entries.end(); ++it)
+            if ((*it)->item == item) {
+                found = *it;
+                b->entries.erase(it);
+                break;
+            }
+    }
+    if (found == nullptr) return false;
+    if (free) {
+        if (found->free != nullptr)
+            found->free(found->item);
+        else
+            ExFreePool(found->item);
+    }
+    ExFreePoolWithTag(found, kBagTag);
+    return true;
+}
+
 bool ObjectBagContains(KSOBJECT_BAG bag, PVOID item) {
     auto* b = static_cast<ObjectBag*>(bag);
     std::lock_guard<std::mutex> g(b->lock);

@@ -121,5 +121,7 @@ KSOBJECT_BAG CreateObjectBag();
 void FreeObjectBag(KSOBJECT_BAG bag);
 size_t ObjectBagCount(KSOBJECT_BAG bag);
 bool ObjectBagContains(KSOBJECT_BAG bag, PVOID item);
+// Takes an item out of a bag, freeing it (with its callback) when asked.
+bool RemoveFromObjectBag(KSOBJECT_BAG bag, PVOID item, bool free);
 
 }  // namespace ks

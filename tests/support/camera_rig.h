@@ -8,6 +8,7 @@
 
 #include "driver/camera_device.h"
 #include "driver/driver_entry.h"
+#include "platform/kernel/registry.h"
 #include "platform/ks/device_host.h"
 #include "platform/usb/bus_driver.h"
 #include "sim/simulated_camera.h"
@@ -39,9 +40,11 @@ public:
     void Unplug() {
         if (!bus_) return;
         if (device_ && !device_->Removed()) {
-            // Until a start and stop exist for them, tests that configured
-            // the device release the configuration here, as a stop does.
-            if (Camera().InterfaceInfo != nullptr || Camera().ConfigurationDescriptor != nullptr)
+            // A started device is stopped as PnP would; one configured by hand
+            // is unconfigured as a stop does.
+            if (device_->Device()->Started)
+                device_->Stop();
+            else if (Camera().InterfaceInfo != nullptr || Camera().ConfigurationDescriptor != nullptr)
                 Camera().DeconfigureDevice();
             device_->Remove();
         }
@@ -53,6 +56,7 @@ public:
 private:
     void Plug() {
         bus_ = std::make_unique<usb::BusDriver>(*sim_);
+        kernel::registry::SetDriverKeyPath(bus_->DeviceObject(), kernel::registry::CameraKeyPath(0));
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         device_ = host_.Add(bus_->DeviceObject(), &status);
         EXPECT_EQ(status, STATUS_SUCCESS);

@@ -8,11 +8,13 @@
 #include "platform/kernel/io.h"
 #include "platform/kernel/object.h"
 #include "platform/kernel/pool.h"
+#include "platform/kernel/registry.h"
 #include "platform/kernel/thread.h"
 
 namespace {
 
 class LeakCheck : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override { kernel::registry::Reset(); }
     void OnTestEnd(const testing::TestInfo& info) override {
         if (info.result()->Skipped()) return;
         kernel::pool::ClearFaults();

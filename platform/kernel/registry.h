@@ -1,0 +1,111 @@
+// Registry stand-in: keys and typed values in memory, persisted as a
+// registry export text file (.reg, "Windows Registry Editor Version 5.00"),
+// so settings can be read, edited and exchanged as people already do.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/kernel/io.h"
+#include "platform/kernel/object.h"
+
+constexpr ULONG REG_NONE = 0;
+constexpr ULONG REG_SZ = 1;
+constexpr ULONG REG_EXPAND_SZ = 2;
+constexpr ULONG REG_BINARY = 3;
+constexpr ULONG REG_DWORD = 4;
+constexpr ULONG REG_MULTI_SZ = 7;
+constexpr ULONG REG_QWORD = 11;
+
+constexpr ULONG PLUGPLAY_REGKEY_DEVICE = 1;
+constexpr ULONG PLUGPLAY_REGKEY_DRIVER = 2;
+constexpr ACCESS_MASK READ_CONTROL = 0x00020000;
+constexpr ACCESS_MASK KEY_ALL_ACCESS = 0xF003F;
+constexpr ULONG OBJ_CASE_INSENSITIVE = 0x40;
+constexpr ULONG OBJ_KERNEL_HANDLE = 0x200;
+constexpr ULONG REG_OPTION_NON_VOLATILE = 0;
+
+struct OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+};
+
+inline void InitializeObjectAttributes(OBJECT_ATTRIBUTES* a, PUNICODE_STRING name, ULONG attributes, HANDLE root,
+                                       PVOID security) {
+    a->Length = sizeof(OBJECT_ATTRIBUTES);
+    a->RootDirectory = root;
+    a->ObjectName = name;
+    a->Attributes = attributes;
+    a->SecurityDescriptor = security;
+    a->SecurityQualityOfService = nullptr;
+}
+
+enum KEY_VALUE_INFORMATION_CLASS { KeyValueBasicInformation = 0, KeyValueFullInformation = 1, KeyValuePartialInformation = 2 };
+
+struct KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+};
+constexpr ULONG KEY_VALUE_PARTIAL_INFORMATION_HEADER = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+
+void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access, PHANDLE key);
+NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULONG titleIndex,
+                     PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
+NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS informationClass,
+                         PVOID information, ULONG length, PULONG resultLength);
+NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data, ULONG size);
+
+namespace kernel::registry {
+
+struct Value {
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+
+// Thrown by Load for a file that does not parse: the message names the line.
+struct ParseError : std::runtime_error {
+    int line;
+    ParseError(int l, const std::string& what) : std::runtime_error(what), line(l) {}
+};
+
+// The backing file. Load replaces the store with the file's keys (a missing
+// file is an empty store); a file that does not parse throws ParseError and
+// is never written over afterwards. Every change is saved, atomically, when
+// the changed key's last handle is closed.
+void Load(const std::string& path);
+// An in-memory store with no file.
+void Reset();
+std::string Path();
+// Writes the store now (temporary file, flush, rename).
+void Save();
+
+// The driver key of a device object; by default under the camera class key,
+// one instance per device object in the order they are first seen.
+void SetDriverKeyPath(PDEVICE_OBJECT device, const std::string& path);
+// The driver key of camera instance n under the camera class key.
+std::string CameraKeyPath(int instance);
+std::string DriverKeyPath(PDEVICE_OBJECT device);
+void ForgetDevice(PDEVICE_OBJECT device);
+
+// The next n key opens or creates fail with STATUS_INSUFFICIENT_RESOURCES.
+void FailOpens(int n);
+
+// Direct access for tests and tools.
+std::map<std::string, Value> Values(const std::string& keyPath);
+bool KeyExists(const std::string& keyPath);
+void SetValue(const std::string& keyPath, const std::string& name, Value value);
+
+// The export text of the store, as Save writes it.
+std::string ExportText();
+
+}  // namespace kernel::registry

@@ -1,0 +1,71 @@
+// The client side of the streaming stand-in: what an application calls to
+// open a filter through its factory, send property requests, intersect and
+// create a pin with a format, walk its states, hand it frames and wait for
+// the completed ones.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "platform/ks/device_host.h"
+#include "platform/ks/ks_stream.h"
+
+namespace ks {
+
+namespace internal {
+struct FilterRecord;
+struct PinRecord;
+}  // namespace internal
+
+class Pin;
+
+class Filter {
+public:
+    // Opens a filter of the device's factory with this reference string.
+    static std::unique_ptr<Filter> Open(HostedDevice& device, const std::u16string& reference, NTSTATUS* status);
+    ~Filter();  // the Close dispatch, then the filter's bag
+    Filter(const Filter&) = delete;
+    Filter& operator=(const Filter&) = delete;
+
+    PKSFILTER Raw();
+    // IOCTL_KS_PROPERTY: checked against the automation table's item before
+    // any handler runs. `returned` gets the bytes a get wrote.
+    NTSTATUS Property(void* property, ULONG propertySize, void* data, ULONG dataSize);
+    // The data-intersection request of a pin: outSize 0 asks for the size.
+    NTSTATUS Intersect(ULONG pinId, const void* range, ULONG rangeSize, void* out, ULONG outSize, ULONG* written);
+    std::unique_ptr<Pin> CreatePin(ULONG pinId, const void* format, ULONG formatSize, NTSTATUS* status);
+
+private:
+    Filter() = default;
+    internal::FilterRecord* record_ = nullptr;
+};
+
+class Pin {
+public:
+    ~Pin();  // back to stop, the Close dispatch, then the pin's bag
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+
+    PKSPIN Raw();
+    // Walks one state at a time towards the target; stops at a failed step.
+    NTSTATUS SetState(KSSTATE target);
+    KSSTATE State();
+    NTSTATUS SetFormat(const void* format, ULONG formatSize);
+    // Gives the pin a reference clock (before it leaves the stop state).
+    void UseClock(bool on);
+    void Submit(KSSTREAM_HEADER* header);
+    // The oldest frame handed back, or null when none came in time.
+    KSSTREAM_HEADER* WaitCompleted(std::chrono::milliseconds timeout);
+    size_t Queued();
+    // Requests processing as a client-side trigger never would: for tests of
+    // the pin's own rules.
+    void Poke();
+
+private:
+    friend class Filter;
+    Pin() = default;
+    internal::PinRecord* record_ = nullptr;
+};
+
+}  // namespace ks

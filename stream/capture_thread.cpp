@@ -1,0 +1,202 @@
+// The capture thread, its run start and its stop handshake.
+#include "stream/capture_thread.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "imaging/image_processor.h"
+#include "platform/kernel/pool.h"
+#include "platform/kernel/thread.h"
+
+namespace {
+
+bool ReadRun(CaptureThreadState* s) { return std::atomic_ref<BOOLEAN>(s->Run).load() != 0; }
+void WriteRun(CaptureThreadState* s, bool run) { std::atomic_ref<BOOLEAN>(s->Run).store(run ? TRUE : FALSE); }
+
+void FreeBuffer(PUCHAR& p) {
+    if (p != nullptr) {
+        ExFreePoolWithTag(p, BUFFER_TAG);
+        p = nullptr;
+    }
+}
+
+void CaptureThreadRoutine(PVOID context) {
+    auto* s = static_cast<CaptureThreadState*>(context);
+    while (ReadRun(s)) {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
+        // A free buffer first; else the full one not being converted. Taking a
+        // full buffer overwrites a frame nobody took: that frame is dropped.
+        LONG* state;
+        PUCHAR buffer;
+        if (s->StateA == RawFree) {
+            state = &s->StateA, buffer = s->RawA;
+        } else if (s->StateB == RawFree) {
+            state = &s->StateB, buffer = s->RawB;
+        } else if (s->StateA != RawConverting) {
+            state = &s->StateA, buffer = s->RawA;
+        } else {
+            state = &s->StateB, buffer = s->RawB;
+        }
+        *state = RawFilling;
+        KeReleaseSpinLock(&s->BufferLock, irql);
+
+        BOOLEAN ok = CaptureInto(s, buffer);
+
+        irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
+        *state = ok ? RawFull : RawFree;
+        KeReleaseSpinLock(&s->BufferLock, irql);
+        if (ok) {
+            if (!ReadRun(s)) break;
+            s->Camera->FrameCaptured();
+        } else {
+            // A removed camera fails every capture at once; a short pause keeps
+            // the retries from taking a whole processor.
+            LARGE_INTEGER pause;
+            pause.QuadPart = -5 * 10000;
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        }
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+}  // namespace
+
+CaptureThreadState* AllocateCaptureThreadState(CameraDevice* camera) {
+    auto* s = static_cast<CaptureThreadState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(CaptureThreadState), CAMERA_TAG));
+    if (s == nullptr) return nullptr;
+    std::memset(s, 0, sizeof *s);
+    KeInitializeEvent(&s->BufferDone, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&s->BufferLock);
+    s->Camera = camera;
+    return s;
+}
+
+void ReleaseStreamingBuffers(CaptureThreadState* s) {
+    s->State = CaptureIdle;
+    if (s->Processor != nullptr) {
+        s->Processor->outputBuffer = nullptr;
+        if (s->Processor->workBuffer != nullptr) {
+            ExFreePoolWithTag(s->Processor->workBuffer, WORK_BUFFER_TAG);
+            s->Processor->workBuffer = nullptr;
+        }
+    }
+    FreeBuffer(s->ImageBuffer);
+    FreeBuffer(s->RawA);
+    FreeBuffer(s->RawB);
+}
+
+NTSTATUS StartStreaming(CameraDevice* camera) {
+    camera->FrameNumber = 0;
+    camera->ResetBayerPhase();
+    if (camera->Processor != nullptr) SetBayerPhase(camera->Processor, camera->BayerPhase);
+    const LONG w = camera->RoiW, h = camera->RoiH;
+    CaptureThreadState* s = camera->Capture;
+    if (s == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    InterlockedExchange(&s->Converting, 0);
+    InterlockedExchange(&s->FramesCaptured, 0);
+    s->Processor = camera->Processor;
+    camera->PrepareCapture();
+    ULONG size = 0;
+    camera->GetRawFrameSize(&size);
+    bool failed = false;
+    if (size != 0) {
+        s->RawA = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, BUFFER_TAG));
+        s->RawB = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, BUFFER_TAG));
+        failed = s->RawA == nullptr || s->RawB == nullptr;
+    }
+    s->ImageBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(w) * static_cast<SIZE_T>(h) * 4, BUFFER_TAG));
+    if (failed || s->ImageBuffer == nullptr) {
+        FreeBuffer(s->ImageBuffer);
+        FreeBuffer(s->RawA);
+        FreeBuffer(s->RawB);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (s->Processor != nullptr) {
+        SetGeometry(s->Processor, static_cast<ULONG>(w), static_cast<ULONG>(h));
+        AllocateWorkingBuffer(s->Processor);
+        s->Processor->outputBuffer = s->ImageBuffer;
+    }
+    s->State = CaptureRunning;
+    StartCaptureThread(s);
+    return STATUS_SUCCESS;
+}
+
+void StartCaptureThread(CaptureThreadState* s) {
+    s->StateA = RawFree;
+    s->StateB = RawFree;
+    WriteRun(s, true);
+    HANDLE handle = nullptr;
+    // A thread that cannot be created is not reported: the pin runs and no
+    // frames arrive.
+    if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThreadRoutine, s)) &&
+        handle != nullptr) {
+        ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &s->Thread, nullptr);
+        ZwClose(handle);
+    }
+}
+
+void StopCaptureThread(CaptureThreadState* s) {
+    {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
+        WriteRun(s, false);
+        KeReleaseSpinLock(&s->BufferLock, irql);
+    }
+    // Only flagged pipes are aborted and nothing flags one: a frame in
+    // progress runs on until it completes or times out.
+    s->Camera->AbortPipes();
+    if (s->Thread != nullptr) {
+        KeWaitForSingleObject(s->Thread, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(s->Thread);
+        s->Thread = nullptr;
+    }
+    KeResetEvent(&s->BufferDone);
+    if (ReadAcquire(&s->Converting) != 0) KeWaitForSingleObject(&s->BufferDone, Executive, KernelMode, FALSE, nullptr);
+}
+
+BOOLEAN CaptureInto(CaptureThreadState* s, PUCHAR buffer) {
+    if (s->State != CaptureRunning) return FALSE;
+    BOOLEAN ok = FALSE;
+    s->Camera->CaptureFrame(buffer, &ok);
+    if (ok) InterlockedIncrement(&s->FramesCaptured);
+    return ok;
+}
+
+BOOLEAN ConvertReadyFrame(CaptureThreadState* s) {
+    PUCHAR taken = nullptr;
+    LONG* state = nullptr;
+    {
+        // The Run test and Converting := 1 are one step against the stop, so
+        // no conversion starts after the stop found Converting clear.
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
+        if (!ReadRun(s)) {
+            KeReleaseSpinLock(&s->BufferLock, irql);
+            return FALSE;
+        }
+        InterlockedExchange(&s->Converting, 1);
+        if (s->StateA == RawFull) {
+            taken = s->RawA, state = &s->StateA;
+        } else if (s->StateB == RawFull) {
+            taken = s->RawB, state = &s->StateB;
+        }
+        if (state != nullptr) *state = RawConverting;
+        KeReleaseSpinLock(&s->BufferLock, irql);
+    }
+    if (taken == nullptr) return FALSE;
+    if (s->Processor == nullptr) {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
+        *state = RawFree;
+        KeReleaseSpinLock(&s->BufferLock, irql);
+        return FALSE;
+    }
+    ULONG offset = 0, pitch = 0;
+    CameraDevice* c = s->Camera;
+    c->GetRawDataOffset(&offset);
+    c->GetRawPitch(&pitch);
+    ULONG start = static_cast<ULONG>(c->GetRoiY()) * pitch + static_cast<ULONG>(c->GetRoiX()) + offset;
+    ConvertFrame(s->Processor, taken, start, pitch);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
+    *state = RawFree;
+    KeReleaseSpinLock(&s->BufferLock, irql);
+    return TRUE;
+}
