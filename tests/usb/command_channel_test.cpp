@@ -136,7 +136,8 @@ TEST_F(CommandChannel, ReplyPipeIsReadInward) {
     UCHAR reply[64];
     ASSERT_TRUE(C().ReadReply(reply));
     ASSERT_TRUE(C().ReadReply(reply));
-    const auto& bulk = *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(rig.Bus().UrbLog().back().data());
+    auto urbs = rig.Bus().UrbLog();
+    const auto& bulk = *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(urbs.back().data());
     EXPECT_EQ(bulk.TransferFlags, USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN);
 }
 
