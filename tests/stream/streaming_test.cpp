@@ -1,0 +1,426 @@
+// The capture pin and thread through the client side, with the simulated
+// camera streaming.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "camera/camera_controls.h"
+#include "platform/kernel/pool.h"
+#include "stream/capture_pin.h"
+#include "stream/capture_thread.h"
+#include "tests/support/streaming_rig.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr ULONG kImage = 2560 * 1920 * 4;
+
+// Waits for the next frame handed back; the test fails if none comes in time.
+KSSTREAM_HEADER* Next(ks::Pin& pin, std::chrono::milliseconds wait = 5000ms) {
+    KSSTREAM_HEADER* h = pin.WaitCompleted(wait);
+    EXPECT_NE(h, nullptr) << "no frame came back";
+    return h;
+}
+
+// The next frame with an image in it. A process call that finds no full raw
+// buffer (the capture thread had overwritten it) hands its frame back
+// unchanged, DataUsed still 0; a client then gives that frame again.
+KSSTREAM_HEADER* NextFilled(ks::Pin& pin) {
+    for (int tries = 0; tries < 20; ++tries) {
+        KSSTREAM_HEADER* h = Next(pin);
+        if (h == nullptr || h->DataUsed != 0) return h;
+        pin.Submit(h);
+    }
+    ADD_FAILURE() << "only empty frames came back";
+    return nullptr;
+}
+
+// Which scene frame a delivered image shows: the picture number says which
+// capture it was, and the content must be that frame or one close to it.
+bool ShowsSceneFrame(StreamingRig& s, const ClientFrame& f, LONGLONG picture, bool flipV, bool flipH) {
+    for (LONGLONG k = picture - 1; k >= 0 && k >= picture - 3; --k) {
+        auto reference = ReferenceImage(s.Sim().ExpectedImage(static_cast<uint32_t>(k)));
+        bool same = true;
+        for (int row = 0; row < 1920 && same; row += 97) {
+            const UCHAR* got = f.data.data() + static_cast<size_t>(row) * 2560 * 4;
+            const UCHAR* want = reference.data() + static_cast<size_t>(flipV ? row : 1919 - row) * 2560 * 4;
+            for (int col = 0; col < 2560 && same; col += 13) {
+                int from = flipH ? 2559 - col : col;
+                same = std::memcmp(got + col * 4, want + from * 4, 4) == 0;
+            }
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
+TEST(StartSequence, ConfiguresStartsTheCameraRunsTheSensorAndLoadsSettings) {
+    CameraRig rig;
+    rig.Sim().RecordPauses(false);
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+    auto record = rig.Sim().Record();
+    ASSERT_GE(record.size(), 4u + 1 + 388 + 4);
+    EXPECT_EQ(record[0].data[3], 1);  // device descriptor
+    EXPECT_EQ(record[3].kind, sim::Exchange::Kind::SetConfiguration);
+    auto blocks = rig.Sim().CommandBlocks();
+    ASSERT_EQ(blocks.size(), 1u + 388u + 4u);
+    EXPECT_EQ(blocks[0][0], 0x06);
+    EXPECT_EQ(blocks[1][3], 0x80);  // the sequence begins
+    // The stored settings (all defaults on a first start): exposure 0, gain 0.
+    EXPECT_EQ(std::vector<uint8_t>(blocks[389].begin(), blocks[389].begin() + 6),
+              (std::vector<uint8_t>{0x04, 0x20, 0xFE, 0xA0, 0x00, 0xF6}));
+    EXPECT_EQ(blocks[390][5], 0x93);
+    EXPECT_EQ(blocks[391][3], 0x02);
+    EXPECT_EQ(blocks[392][3], 0x03);
+    EXPECT_NE(rig.Camera().Capture, nullptr);
+    EXPECT_TRUE(kernel::registry::KeyExists(kernel::registry::CameraKeyPath(0) + "\\Settings"));
+}
+
+TEST(StartSequence, AStartWhileStartedMakesNoFactoryOrRecordButRunsTheRest) {
+    CameraRig rig;
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+    CaptureThreadState* first = rig.Camera().Capture;
+    rig.Camera().DeconfigureDevice();  // a second start configures afresh
+    rig.Sim().ClearRecord();
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);  // Started is set: no factory, no record
+    EXPECT_EQ(rig.Camera().Capture, first);
+    EXPECT_EQ(rig.Sim().CommandBlocks().front()[0], 0x06);
+    EXPECT_EQ(rig.Camera().SensorInitCount, 2);
+}
+
+TEST(StartSequence, FailedProbeStillStartsTheCameraAndLoadsSettings) {
+    CameraRig rig;
+    rig.Sim().FailTransfers(0, 1, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(rig.Device().Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(rig.Camera().InterfaceInfo, nullptr);
+    EXPECT_EQ(rig.Camera().SensorInitCount, 1);  // the sequence was attempted
+    EXPECT_TRUE(kernel::registry::KeyExists(kernel::registry::CameraKeyPath(0) + "\\Settings"));
+}
+
+TEST(StartSequence, FailedFactoryLeavesNoRecordAndRunFailsForLackOfIt) {
+    CameraRig rig;
+    kernel::pool::FailTag(PoolTag("KSfc"));
+    rig.Device().Start();
+    kernel::pool::ClearFaults();
+    EXPECT_EQ(rig.Camera().Capture, nullptr);
+    NTSTATUS s;
+    EXPECT_EQ(ks::Filter::Open(rig.Device(), u"GLOBAL", &s), nullptr);
+    EXPECT_EQ(s, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(StartStreaming(&rig.Camera()), STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST(StartSequence, RestartAfterStopMakesANewFactoryAndRecord) {
+    CameraRig rig;
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+    CaptureThreadState* first = rig.Camera().Capture;
+    rig.Device().Stop();
+    NTSTATUS s;
+    EXPECT_EQ(ks::Filter::Open(rig.Device(), u"GLOBAL", &s), nullptr);  // gone with the stop
+    EXPECT_EQ(rig.Camera().InterfaceInfo, nullptr);
+    EXPECT_EQ(rig.Sim().Configuration(), 0);
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+    EXPECT_NE(rig.Camera().Capture, first);
+    EXPECT_TRUE(ks::ObjectBagContains(rig.Device().Device()->Bag, first));  // kept until removal
+    auto filter = ks::Filter::Open(rig.Device(), u"GLOBAL", &s);
+    EXPECT_NE(filter, nullptr);
+}
+
+TEST(Intersection, SizeQueryTooSmallAndTheBuiltFormat) {
+    StreamingRig s;
+    KS_DATARANGE_VIDEO range = OfferedDataRange;
+    ULONG written = 0;
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, nullptr, 0, &written), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(written, 152u);
+    UCHAR small[100];
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, small, sizeof small, &written), STATUS_BUFFER_TOO_SMALL);
+    auto format = s.Format();
+    ASSERT_EQ(format.size(), 152u);
+    const auto& f = *reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+    EXPECT_EQ(f.DataFormat.FormatSize, 152u);
+    EXPECT_EQ(f.DataFormat.SampleSize, 19660800u);
+    EXPECT_EQ(f.VideoInfoHeader.bmiHeader.biSizeImage, 19660800u);
+    EXPECT_TRUE(f.DataFormat.SubFormat == KSDATAFORMAT_SUBTYPE_RGB32);
+    EXPECT_EQ(f.VideoInfoHeader.AvgTimePerFrame, 333333);
+}
+
+TEST(Intersection, OneDifferentConfigCapsByteIsNoMatch) {
+    StreamingRig s;
+    KS_DATARANGE_VIDEO range = OfferedDataRange;
+    range.ConfigCaps.InputSize.cx -= 8;  // an older window
+    UCHAR out[152];
+    ULONG written = 0;
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written), STATUS_NO_MATCH);
+    range = OfferedDataRange;
+    range.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0;  // would wrap
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written), STATUS_INVALID_PARAMETER);
+    range = OfferedDataRange;
+    range.VideoInfoHeader.bmiHeader.biWidth = 0x7FFFFFFF;  // a stride past 32 bits
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written), STATUS_INVALID_PARAMETER);
+}
+
+TEST(SetFormat, RulesAndStatuses) {
+    StreamingRig s;
+    auto format = s.Format();
+    auto& f = *reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+    NTSTATUS status;
+    auto bad = format;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biSizeImage -= 1;
+    EXPECT_EQ(s.OpenPin(bad, &status), nullptr);
+    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+    bad = format;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biSize = 1000;
+    EXPECT_EQ(s.OpenPin(bad, &status), nullptr);  // a bitmap header past the format's end
+    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+    bad = format;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biWidth = 2552;
+    EXPECT_EQ(s.OpenPin(bad, &status), nullptr);
+    EXPECT_EQ(status, STATUS_NO_MATCH);
+    bad = format;
+    auto& huge = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader;
+    huge.biWidth = 0x40000001;  // x 1920 x 4 wraps in 32 bits
+    huge.biSizeImage = 0xFFFFFFFF;
+    EXPECT_EQ(s.OpenPin(bad, &status), nullptr);
+    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+
+    f.VideoInfoHeader.bmiHeader.biHeight = -1920;  // top-down is accepted like bottom-up
+    auto pin = s.OpenPin(format, &status);
+    ASSERT_NE(pin, nullptr) << std::hex << status;
+    EXPECT_EQ(s.Camera().PinOpen, 1);
+    auto wider = s.Format();
+    auto& w = *reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(wider.data());
+    w.VideoInfoHeader.bmiHeader.biWidth = 2048 + 2560 - 2048 + 8;  // wider than the image
+    w.VideoInfoHeader.bmiHeader.biSizeImage = static_cast<DWORD>(w.VideoInfoHeader.bmiHeader.biWidth) * 1920 * 4;
+    EXPECT_EQ(pin->SetFormat(wider.data(), static_cast<ULONG>(wider.size())), STATUS_SUCCESS);
+    auto* cp = static_cast<CapturePin*>(pin->Raw()->Context);
+    EXPECT_EQ(cp->OutputStride, 2568 * 4);
+    EXPECT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(pin->SetFormat(wider.data(), static_cast<ULONG>(wider.size())), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(cp->OutputStride, 0);
+    EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    pin.reset();
+    EXPECT_EQ(s.Camera().PinOpen, 0);
+}
+
+TEST(PinDescriptor, EachPinOwnsItsFramingCopy) {
+    StreamingRig s;
+    auto pin = s.OpenPin(s.Format());
+    ASSERT_NE(pin, nullptr);
+    const KSPIN_DESCRIPTOR_EX* d = pin->Raw()->Descriptor;
+    EXPECT_NE(d, &CapturePinDescriptor);
+    EXPECT_NE(d->AllocatorFraming, &CaptureAllocatorFraming);
+    EXPECT_EQ(d->Flags, 0x10050u);
+    const auto& item = d->AllocatorFraming->FramingItem[0];
+    EXPECT_EQ(item.Frames, 2u);
+    EXPECT_EQ(item.FramingRange.Range.MaxFrameSize, kImage);
+    EXPECT_EQ(item.PhysicalRange.Stepping, kImage);
+    EXPECT_EQ(item.PhysicalRange.MinFrameSize, 0u);
+    EXPECT_EQ(CaptureAllocatorFraming.FramingItem[0].FramingRange.Range.MaxFrameSize, 8192u);  // template untouched
+}
+
+TEST(Streaming, DeliversConvertedFramesBottomUpWithTimeAndPictureNumbers) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ASSERT_NE(pin, nullptr);
+    ClientFrame frames[3] = {ClientFrame(kImage), ClientFrame(kImage), ClientFrame(kImage)};
+    for (auto& f : frames) pin->Submit(f.Header());
+    LONGLONG lastPicture = 0;
+    for (int i = 0; i < 3; ++i) {
+        KSSTREAM_HEADER* h = NextFilled(*pin);
+        ASSERT_NE(h, nullptr);
+        ClientFrame& f = *std::find_if(std::begin(frames), std::end(frames), [h](ClientFrame& c) { return c.Header() == h; });
+        EXPECT_EQ(h->DataUsed, kImage);
+        EXPECT_EQ(h->Duration, 333333);
+        EXPECT_EQ(h->OptionsFlags, 0x110u);
+        EXPECT_EQ(f.Info()->ExtendedHeaderSize, 72u);
+        EXPECT_EQ(f.Info()->DropCount, 0);
+        EXPECT_GT(f.Info()->PictureNumber, lastPicture);
+        lastPicture = f.Info()->PictureNumber;
+        EXPECT_TRUE(ShowsSceneFrame(s, f, f.Info()->PictureNumber, false, false));
+    }
+    EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+TEST(Streaming, FlipsChangeRowOrderAndMirrorEachRow) {
+    StreamingRig s;
+    s.SetValue(CAMPROP_FLIP_V, 1);
+    s.SetValue(CAMPROP_FLIP_H, 1);
+    auto pin = s.RunningPin();
+    ClientFrame f(kImage);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_TRUE(ShowsSceneFrame(s, f, f.Info()->PictureNumber, true, true));
+}
+
+TEST(Streaming, WindowRowsWithAWiderOutputStride) {
+    StreamingRig s;
+    CAMPROP_WINDOW_S w{};
+    w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
+    w.X = 100, w.Y = 50, w.Width = 1001, w.Height = 600;
+    CAMPROP_WINDOW_S data = w;
+    ASSERT_EQ(s.filter->Property(&w, sizeof w, &data, sizeof data), STATUS_SUCCESS);
+    auto format = s.Format();
+    auto& f = *reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+    EXPECT_EQ(f.VideoInfoHeader.bmiHeader.biWidth, 1000);
+    auto pin = s.OpenPin(format);
+    ASSERT_NE(pin, nullptr);
+    // Stride 8192 bytes through a format change before streaming.
+    f.VideoInfoHeader.bmiHeader.biWidth = 2048;
+    f.VideoInfoHeader.bmiHeader.biSizeImage = 2048 * 600 * 4;
+    ASSERT_EQ(pin->SetFormat(format.data(), static_cast<ULONG>(format.size())), STATUS_SUCCESS);
+    pin->UseClock(false);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientFrame frame(2048 * 600 * 4, sizeof(KSSTREAM_HEADER));
+    pin->Submit(frame.Header());
+    KSSTREAM_HEADER* h = NextFilled(*pin);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->PresentationTime.Time, 0);  // no clock: no time
+    EXPECT_EQ(h->OptionsFlags, 0u);
+    auto raw = s.Sim().ExpectedImage(0);
+    // Row 0 of the window lands in the last destination row; bytes past
+    // 4000 in each destination row are not written.
+    bool matched = false;
+    for (uint32_t k = 0; k < 3 && !matched; ++k) {
+        auto ref = ReferenceImage(s.Sim().ExpectedImage(k), 1001, 600, 100, 50);
+        matched = std::memcmp(frame.data.data() + 599 * 8192, ref.data(), 4000) == 0 &&
+                  std::memcmp(frame.data.data(), ref.data() + 599 * 1001 * 4, 4000) == 0;
+    }
+    EXPECT_TRUE(matched);
+    EXPECT_EQ(frame.data[4000], 0x5A);
+    EXPECT_EQ(frame.data[8191], 0x5A);
+}
+
+TEST(Streaming, FrameTooSmallComesBackEmptyAndUntouched) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ClientFrame small(1000);
+    pin->Submit(small.Header());
+    KSSTREAM_HEADER* h = Next(*pin);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->DataUsed, 0u);
+    for (UCHAR b : small.data) ASSERT_EQ(b, 0x5A);
+}
+
+TEST(Streaming, ShortHeaderWithAClockGetsNoFrameInfo) {
+    StreamingRig s;
+    auto pin = s.RunningPin(true);
+    ClientFrame f(kImage, 64);  // 56-byte header and 8 bytes beyond it
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_EQ(f.Header()->DataUsed, kImage);
+    EXPECT_EQ(f.Header()->OptionsFlags, 0x110u);
+    EXPECT_GE(f.Header()->PresentationTime.Time, 0);
+    for (size_t i = 56; i < 64; ++i) EXPECT_EQ(f.header[i], 0xEE);
+}
+
+TEST(Streaming, PauseKeepsCountersAndStopRestartsPictureNumbers) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ClientFrame a(kImage), b(kImage), c(kImage);
+    pin->Submit(a.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    CaptureThreadState* capture = s.Camera().Capture;
+    EXPECT_EQ(capture->State, CapturePaused);
+    EXPECT_NE(capture->RawA, nullptr);  // buffers kept
+    ULONG number = s.Camera().FrameNumber;
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    pin->Submit(b.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_GT(b.Info()->PictureNumber, static_cast<LONGLONG>(number));
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(capture->RawA, nullptr);
+    EXPECT_EQ(s.Camera().Processor, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    pin->Submit(c.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_LT(c.Info()->PictureNumber, b.Info()->PictureNumber + 5);
+    EXPECT_GE(c.Info()->PictureNumber, 1);
+    EXPECT_LE(c.Info()->PictureNumber, 3);
+}
+
+TEST(Streaming, SlowClientSeesGapsInPictureNumbers) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ClientFrame a(kImage), b(kImage);
+    pin->Submit(a.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    std::this_thread::sleep_for(400ms);  // frames keep coming and are dropped
+    pin->Submit(b.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_GT(b.Info()->PictureNumber, a.Info()->PictureNumber + 1);
+}
+
+TEST(Streaming, OneProcessingOwnerPerDevice) {
+    StreamingRig s;
+    NTSTATUS status;
+    auto second = ks::Filter::Open(s.rig.Device(), u"GLOBAL", &status);
+    ASSERT_NE(second, nullptr);
+    auto pinA = s.OpenPin(s.Format());
+    ASSERT_EQ(pinA->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    auto format = s.Format();
+    auto pinB = second->CreatePin(0, format.data(), static_cast<ULONG>(format.size()), &status);
+    ASSERT_NE(pinB, nullptr);
+    EXPECT_EQ(pinB->SetState(KSSTATE_RUN), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(pinB->State(), KSSTATE_STOP);
+    EXPECT_EQ(s.filter->CreatePin(0, format.data(), static_cast<ULONG>(format.size()), &status), nullptr);
+}
+
+TEST(Streaming, ProcessBeforeTheFirstFrameLeavesTheQueueAlone) {
+    StreamingRig s;
+    s.Sim().StallFrameAfter(1);
+    InterlockedExchange(&frameTimeoutMs, 600);
+    auto pin = s.RunningPin();
+    ClientFrame f(kImage);
+    pin->Submit(f.Header());
+    pin->Poke();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(pin->Queued(), 1u);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);  // waits out the capture in progress
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms);
+    InterlockedExchange(&frameTimeoutMs, 3000);
+}
+
+TEST(Streaming, SurpriseRemovalWhileStreamingStopsCleanly) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ClientFrame f(kImage);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    s.Sim().SurpriseRemove();
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3500ms);
+    pin.reset();
+}
+
+TEST(Streaming, SettingsAndFlipsChangedContinuouslyWhileFramesStream) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        int i = 0;
+        while (!stop) {
+            s.SetValue(CAMPROP_FLIP_H, i & 1);
+            s.SetValue(CAMPROP_FLIP_V, (i >> 1) & 1);
+            s.SetValue(CAMPROP_BRIGHTNESS, i % 511);
+            s.SetValue(CAMPROP_HUE, i % 360);
+            s.SetValue(CAMPROP_WHITE_BALANCE, i % 3 == 0);
+            s.GetValue(CAMPROP_RED_GAIN);
+            ++i;
+        }
+    });
+    std::vector<ClientFrame> frames;
+    for (int i = 0; i < 4; ++i) frames.emplace_back(kImage);
+    for (auto& f : frames) pin->Submit(f.Header());
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_NE(NextFilled(*pin), nullptr);
+    stop = true;
+    changer.join();
+    EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+}  // namespace
