@@ -237,7 +237,7 @@ TEST(Streaming, DeliversConvertedFramesBottomUpWithTimeAndPictureNumbers) {
         EXPECT_EQ(h->OptionsFlags, 0x110u);
         EXPECT_EQ(f.Info()->ExtendedHeaderSize, 72u);
         EXPECT_EQ(f.Info()->DropCount, 0);
-        EXPECT_GT(f.Info()->PictureNumber, lastPicture);
+        EXPECT_GE(f.Info()->PictureNumber, lastPicture);  // two full buffers can go out under one number
         lastPicture = f.Info()->PictureNumber;
         EXPECT_TRUE(ShowsSceneFrame(s, f, f.Info()->PictureNumber, false, false));
     }
