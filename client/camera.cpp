@@ -1,0 +1,288 @@
+// The façade over the device host, the bus and the streaming client.
+#include "client/camera.h"
+
+#include <cstring>
+#include <map>
+
+#include "camera/readout_window.h"
+#include "control/camera_properties.h"
+#include "driver/camera_device.h"
+#include "driver/driver_entry.h"
+#include "platform/kernel/registry.h"
+#include "platform/ks/ks_client.h"
+#include "platform/usb/bus_driver.h"
+#include "sim/simulated_camera.h"
+
+namespace norvik {
+namespace {
+
+std::string Hex(int32_t status) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<uint32_t>(status));
+    return buf;
+}
+
+// A range item next to a control: its _MIN, _MAX and _DEFAULT.
+struct Row {
+    const char* name;
+    uint32_t id;
+    bool writable;
+    int32_t min, max;
+    uint32_t rangeBase;  // 0: no range items; else the _MIN item
+};
+
+const Row kRows[] = {
+    {"ex_trigger", CAMPROP_EX_TRIGGER, true, 0, 1, 0},
+    {"timeout", CAMPROP_TIMEOUT, true, 501, 9999, 0},
+    {"exposure", CAMPROP_EXPOSURE, true, 0, 0, CAMPROP_EXPOSURE_MIN},
+    {"global_gain", CAMPROP_GLOBAL_GAIN, true, 0, 0, CAMPROP_GLOBAL_GAIN_MIN},
+    {"flip_h", CAMPROP_FLIP_H, true, 0, 1, 0},
+    {"flip_v", CAMPROP_FLIP_V, true, 0, 1, 0},
+    {"color_enable", CAMPROP_COLOR_ENABLE, true, 0, 1, 0},
+    {"white_balance", CAMPROP_WHITE_BALANCE, true, 0, 1, 0},
+    {"red_gain", CAMPROP_RED_GAIN, true, 0, 0, CAMPROP_COLOR_GAIN_MIN},
+    {"green_gain", CAMPROP_GREEN_GAIN, true, 0, 0, CAMPROP_COLOR_GAIN_MIN},
+    {"blue_gain", CAMPROP_BLUE_GAIN, true, 0, 0, CAMPROP_COLOR_GAIN_MIN},
+    {"brightness", CAMPROP_BRIGHTNESS, true, 0, 0, CAMPROP_BRIGHTNESS_MIN},
+    {"contrast", CAMPROP_CONTRAST, true, 0, 0, CAMPROP_CONTRAST_MIN},
+    {"saturation", CAMPROP_SATURATION, true, 0, 0, CAMPROP_SATURATION_MIN},
+    {"hue", CAMPROP_HUE, true, 0, 0, CAMPROP_HUE_MIN},
+    {"color_correction", CAMPROP_COLOR_CORRECTION, true, 0, 1, 0},
+    {"clock", CAMPROP_CLOCK, true, 0, 0, 0},
+    {"agc", CAMPROP_AGC, true, 0, 0, 0},
+    {"aec", CAMPROP_AEC, true, 0, 0, 0},
+    {"register_select", CAMPROP_REGISTER_SELECT, true, 0, 1023, 0},
+    {"subsample", CAMPROP_SUBSAMPLE, false, 0, 0, 0},
+    {"sensor_width", CAMPROP_SENSOR_WIDTH, false, 0, 0, 0},
+    {"sensor_height", CAMPROP_SENSOR_HEIGHT, false, 0, 0, 0},
+    {"readout_x", CAMPROP_READOUT_X, false, 0, 0, 0},
+    {"readout_y", CAMPROP_READOUT_Y, false, 0, 0, 0},
+    {"readout_width", CAMPROP_READOUT_WIDTH, false, 0, 0, 0},
+    {"readout_height", CAMPROP_READOUT_HEIGHT, false, 0, 0, 0},
+    {"pin_open", CAMPROP_PIN_OPEN, false, 0, 1, 0},
+};
+
+struct ClientFrameBuffer {
+    std::vector<uint8_t> header;
+    std::vector<uint8_t> data;
+};
+
+}  // namespace
+
+std::vector<CameraInfo> ListCameras() {
+    return {{"sim", "simulated Norvik 2560 x 1920 raw-Bayer camera (built in)"}};
+}
+
+struct Camera::Impl {
+    std::unique_ptr<sim::SimulatedCamera> sim;
+    std::unique_ptr<usb::BusDriver> bus;
+    std::unique_ptr<ks::DeviceHost> host;
+    std::unique_ptr<ks::HostedDevice> device;
+    std::unique_ptr<ks::Filter> filter;
+    std::unique_ptr<ks::Pin> pin;
+    std::vector<ClientFrameBuffer> buffers;
+    Statistics stats;
+    int64_t lastPicture = 0;
+    bool flipV = false;
+
+    CameraDevice& Device() { return *static_cast<CameraDevice*>(device->Device()->Context); }
+
+    NTSTATUS Property(uint32_t id, uint32_t flags, int32_t* value) {
+        CAMPROP_VALUE_S r{};
+        r.Property = {PROPSETID_NorvikControl, id, flags};
+        r.Value = value != nullptr ? *value : 0;
+        CAMPROP_VALUE_S data = r;
+        NTSTATUS s = filter->Property(&r, sizeof r, &data, sizeof data);
+        if (NT_SUCCESS(s) && value != nullptr) *value = data.Value;
+        return s;
+    }
+    int32_t GetId(uint32_t id) {
+        int32_t v = 0;
+        NTSTATUS s = Property(id, KSPROPERTY_TYPE_GET, &v);
+        if (!NT_SUCCESS(s)) throw Error("reading control " + std::to_string(id) + " failed (" + Hex(s) + ")");
+        return v;
+    }
+};
+
+Camera::Camera(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
+    if (o.device != "sim")
+        throw Error("no camera '" + o.device + "': this build opens 'sim' (the simulated camera); see 'norvikcam list'");
+    if (!o.settingsPath.empty()) {
+        try {
+            kernel::registry::Load(o.settingsPath);
+        } catch (const kernel::registry::ParseError& e) {
+            throw Error(std::string("settings file does not parse, left untouched: ") + e.what());
+        }
+    } else {
+        kernel::registry::Reset();
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->sim = std::make_unique<sim::SimulatedCamera>();
+    impl->sim->SetFrameRate(o.simulatedFps);
+    try {
+        impl->bus = std::make_unique<usb::BusDriver>(*impl->sim, o.tracePath);
+    } catch (const std::exception& e) {
+        throw Error(e.what());
+    }
+    kernel::registry::SetDriverKeyPath(impl->bus->DeviceObject(), kernel::registry::CameraKeyPath(0));
+    impl->host = std::make_unique<ks::DeviceHost>(DriverEntry);
+    NTSTATUS s;
+    impl->device = impl->host->Add(impl->bus->DeviceObject(), &s);
+    if (!impl->device) throw Error("the camera could not be added (" + Hex(s) + ")");
+    s = impl->device->Start();
+    if (!NT_SUCCESS(s)) throw Error("the camera did not start (" + Hex(s) + ")");
+    impl->filter = ks::Filter::Open(*impl->device, u"GLOBAL", &s);
+    if (!impl->filter) throw Error("the capture filter could not be opened (" + Hex(s) + ")");
+    return std::unique_ptr<Camera>(new Camera(std::move(impl)));
+}
+
+Camera::~Camera() {
+    StopStreaming();
+    impl_->filter.reset();
+    if (impl_->device) {
+        impl_->device->Stop();
+        impl_->device->Remove();
+    }
+    impl_->device.reset();
+    impl_->host.reset();
+    if (impl_->bus) impl_->bus->Drain();
+    impl_->bus.reset();
+    impl_->sim.reset();
+}
+
+const std::vector<ControlInfo>& Camera::Controls() {
+    static const std::vector<ControlInfo> controls = [] {
+        std::vector<ControlInfo> out;
+        for (const Row& r : kRows) {
+            ControlInfo c{r.name, r.id, r.writable, r.rangeBase != 0 || r.max != 0, r.min, r.max, 0};
+            if (r.rangeBase != 0) {
+                CAMPROP_VALUE_S v{};
+                for (uint32_t k = 0; k < 3; ++k) {
+                    v.Property.Id = r.rangeBase + k;
+                    // The range items are constants: they answer without a device.
+                    KSPROPERTY p = {PROPSETID_NorvikControl, r.rangeBase + k, KSPROPERTY_TYPE_GET};
+                    GetConstantProperty(nullptr, &p, &v);
+                    (k == 0 ? c.minimum : k == 1 ? c.maximum : c.defaultValue) = v.Value;
+                }
+            }
+            out.push_back(c);
+        }
+        return out;
+    }();
+    return controls;
+}
+
+const ControlInfo& Camera::Control(const std::string& name) {
+    for (const auto& c : Controls())
+        if (c.name == name) return c;
+    throw Error("unknown control '" + name + "' (norvikcam info lists them)");
+}
+
+int32_t Camera::Get(const std::string& name) { return impl_->GetId(Control(name).id); }
+
+void Camera::Set(const std::string& name, int32_t value) {
+    const ControlInfo& c = Control(name);
+    if (!c.writable) throw Error("control '" + name + "' is read-only");
+    int32_t v = value;
+    NTSTATUS s = impl_->Property(c.id, KSPROPERTY_TYPE_SET, &v);
+    if (!NT_SUCCESS(s)) throw Error("setting " + name + " failed: the camera did not take it (" + Hex(s) + ")");
+}
+
+Window Camera::GetWindow() {
+    CameraDevice& d = impl_->Device();
+    return {d.RoiX, d.RoiY, d.RoiW, d.RoiH, d.OutputWidth, d.OutputHeight};
+}
+
+void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
+    if (impl_->pin) throw Error("the window cannot change while streaming");
+    CAMPROP_WINDOW_S w{};
+    w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
+    w.X = x, w.Y = y, w.Width = width, w.Height = height;
+    CAMPROP_WINDOW_S data = w;
+    NTSTATUS s = impl_->filter->Property(&w, sizeof w, &data, sizeof data);
+    if (!NT_SUCCESS(s)) throw Error("setting the window failed (" + Hex(s) + ")");
+}
+
+void Camera::StartStreaming(int count) {
+    if (impl_->pin) return;
+    KS_DATARANGE_VIDEO range = OfferedDataRange;
+    std::vector<uint8_t> format(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
+    ULONG written = 0;
+    NTSTATUS s = impl_->filter->Intersect(0, &range, sizeof range, format.data(), static_cast<ULONG>(format.size()),
+                                          &written);
+    if (!NT_SUCCESS(s)) throw Error("no format for the window (" + Hex(s) + ")");
+    impl_->pin = impl_->filter->CreatePin(0, format.data(), written, &s);
+    if (!impl_->pin) throw Error("the capture pin could not be created (" + Hex(s) + ")");
+    impl_->pin->UseClock(true);
+    const ULONG image = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader.biSizeImage;
+    impl_->buffers.resize(static_cast<size_t>(count));
+    for (auto& b : impl_->buffers) {
+        b.header.assign(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO), 0);
+        b.data.assign(image, 0);
+        auto* h = reinterpret_cast<KSSTREAM_HEADER*>(b.header.data());
+        h->Size = static_cast<ULONG>(b.header.size());
+        h->FrameExtent = image;
+        h->Data = b.data.data();
+        impl_->pin->Submit(h);
+    }
+    impl_->flipV = impl_->Device().GetFlipV() != 0;
+    impl_->stats = {};
+    impl_->lastPicture = 0;
+    s = impl_->pin->SetState(KSSTATE_RUN);
+    if (!NT_SUCCESS(s)) {
+        impl_->pin.reset();
+        throw Error("streaming did not start (" + Hex(s) + ")");
+    }
+}
+
+std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
+    if (!impl_->pin) throw Error("not streaming");
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        KSSTREAM_HEADER* h = left.count() > 0 ? impl_->pin->WaitCompleted(left) : nullptr;
+        if (h == nullptr) {
+            ++impl_->stats.timeouts;
+            return std::nullopt;
+        }
+        if (h->DataUsed == 0) {  // handed back with nothing in it: give it again
+            impl_->pin->Submit(h);
+            continue;
+        }
+        CameraDevice& d = impl_->Device();
+        Frame f;
+        f.width = d.OutputWidth;
+        f.height = d.OutputHeight;
+        const size_t row = static_cast<size_t>(f.width) * 4;
+        f.bgra.resize(row * static_cast<size_t>(f.height));
+        const auto* src = static_cast<const uint8_t*>(h->Data);
+        // Delivered bottom-up unless FlipV: put the top row first.
+        const bool topDown = d.GetFlipV() != 0;
+        for (int r = 0; r < f.height; ++r)
+            std::memcpy(f.bgra.data() + static_cast<size_t>(r) * row,
+                        src + static_cast<size_t>(topDown ? r : f.height - 1 - r) * row, row);
+        auto* info = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
+        f.pictureNumber = info->PictureNumber;
+        f.presentationTime = h->PresentationTime.Time;
+        if (impl_->lastPicture != 0 && f.pictureNumber > impl_->lastPicture + 1)
+            impl_->stats.dropped += static_cast<uint64_t>(f.pictureNumber - impl_->lastPicture - 1);
+        impl_->lastPicture = f.pictureNumber;
+        ++impl_->stats.frames;
+        h->DataUsed = 0;
+        impl_->pin->Submit(h);
+        return f;
+    }
+}
+
+void Camera::StopStreaming() {
+    if (!impl_->pin) return;
+    impl_->pin->SetState(KSSTATE_STOP);
+    impl_->pin.reset();
+    impl_->buffers.clear();
+}
+
+const Statistics& Camera::Stats() const { return impl_->stats; }
+
+}  // namespace norvik

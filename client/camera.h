@@ -1,0 +1,88 @@
+// What applications use: find cameras, open one, read and change its
+// controls by name, set the readout window, stream frames and count them.
+// A thin façade over the client side of the streaming stand-in; every error
+// is an exception with a message a person can act on.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace norvik {
+
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct CameraInfo {
+    std::string device;       // what --device takes
+    std::string description;
+};
+
+// The cameras this build can open.
+std::vector<CameraInfo> ListCameras();
+
+struct OpenOptions {
+    std::string device = "sim";
+    std::string settingsPath;  // the .reg store; empty: in memory only
+    std::string tracePath;     // a usbmon pcap of the USB traffic; empty: none
+    double simulatedFps = 30;  // the simulated camera's pace (0: as fast as it can)
+};
+
+struct ControlInfo {
+    std::string name;  // the property's name without its prefix, lower case
+    uint32_t id;
+    bool writable;
+    bool hasRange;
+    int32_t minimum, maximum, defaultValue;
+};
+
+struct Window {
+    int32_t x, y, width, height;  // the readout window
+    int32_t outputWidth, outputHeight;  // what frames carry
+};
+
+struct Frame {
+    int width = 0, height = 0;
+    std::vector<uint8_t> bgra;  // top row first, 4 bytes a pixel
+    int64_t pictureNumber = 0;
+    int64_t presentationTime = 0;  // 100 ns units
+};
+
+struct Statistics {
+    uint64_t frames = 0;
+    uint64_t dropped = 0;   // gaps in the picture numbers
+    uint64_t timeouts = 0;  // waits that ended with no frame
+};
+
+class Camera {
+public:
+    static std::unique_ptr<Camera> Open(const OpenOptions& options);
+    ~Camera();  // stops streaming, closes the filter (the settings are saved), stops the device
+
+    static const std::vector<ControlInfo>& Controls();
+    static const ControlInfo& Control(const std::string& name);  // throws for an unknown name
+    int32_t Get(const std::string& name);
+    void Set(const std::string& name, int32_t value);
+
+    Window GetWindow();
+    void SetWindow(int32_t x, int32_t y, int32_t width, int32_t height);
+
+    void StartStreaming(int buffers = 3);
+    // The next frame, or nothing when none came within the time-out.
+    std::optional<Frame> NextFrame(std::chrono::milliseconds timeout);
+    void StopStreaming();
+    const Statistics& Stats() const;
+
+    struct Impl;
+
+private:
+    explicit Camera(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace norvik
