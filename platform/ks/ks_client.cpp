@@ -261,12 +261,9 @@ Pin::~Pin() {
     {
         std::lock_guard<std::mutex> g(r->lock);
         r->stop = true;
-        // Frames still queued go back to their client unfilled.
-        while (!r->queue.empty()) {
-            r->queue.front()->DataUsed = 0;
-            r->completed.push_back(r->queue.front());
-            r->queue.pop_front();
-        }
+        // Frames still queued are dropped with the pin, untouched: their
+        // client may already have let them go.
+        r->queue.clear();
     }
     r->signal.notify_all();
     r->worker.join();

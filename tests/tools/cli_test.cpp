@@ -1,0 +1,133 @@
+// norvikcam as a user runs it: spawned as a process, with its own config
+// directory.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "sim/test_scene.h"
+#include "tests/support/streaming_rig.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Cli : public testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("norvikcam-cli-" + std::to_string(::getpid()) + "-" +
+                                           testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Runs the tool; returns its exit status, with stdout and stderr kept.
+    int Run(const std::string& args) {
+        std::string cmd = "cd " + dir.string() + " && XDG_CONFIG_HOME=" + (dir / "cfg").string() + " " +
+                          NORVIKCAM_BINARY + " " + args + " > out.txt 2> err.txt";
+        int status = std::system(cmd.c_str());
+        out = Read(dir / "out.txt");
+        err = Read(dir / "err.txt");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static std::string Read(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+    // Width and height from a PNG's header; 0, 0 when it is not one.
+    static std::pair<uint32_t, uint32_t> PngSize(const fs::path& p) {
+        std::string s = Read(p);
+        if (s.size() < 24 || s.compare(1, 3, "PNG") != 0) return {0, 0};
+        auto be = [&](size_t at) {
+            return static_cast<uint32_t>(static_cast<uint8_t>(s[at]) << 24 | static_cast<uint8_t>(s[at + 1]) << 16 |
+                                         static_cast<uint8_t>(s[at + 2]) << 8 | static_cast<uint8_t>(s[at + 3]));
+        };
+        return {be(16), be(20)};
+    }
+    fs::path dir;
+    std::string out, err;
+};
+
+TEST_F(Cli, ListsTheSimulatedCamera) {
+    ASSERT_EQ(Run("list"), 0) << err;
+    EXPECT_NE(out.find("sim"), std::string::npos);
+}
+
+TEST_F(Cli, CaptureWritesPngsOfTheWindowsSizeAndASummary) {
+    ASSERT_EQ(Run("window 100 50 1001 600"), 0) << err;
+    EXPECT_NE(out.find("frames 1000x600"), std::string::npos) << out;
+    ASSERT_EQ(Run("capture -n 2 -o shot-%d.png --fps 0"), 0) << err;
+    EXPECT_EQ(PngSize(dir / "shot-0.png"), (std::pair<uint32_t, uint32_t>{1000, 600}));
+    EXPECT_EQ(PngSize(dir / "shot-1.png"), (std::pair<uint32_t, uint32_t>{1000, 600}));
+    EXPECT_NE(err.find("captured 2 frames"), std::string::npos) << err;
+    ASSERT_EQ(Run("info"), 0) << err;
+    EXPECT_NE(out.find("window: x=100 y=50 width=1001 height=600"), std::string::npos) << out;
+}
+
+TEST_F(Cli, SetInOneRunGetInTheNext) {
+    ASSERT_EQ(Run("set exposure=64 hue=400 flip_h=1"), 0) << err;
+    EXPECT_NE(out.find("hue=359"), std::string::npos);
+    ASSERT_EQ(Run("get exposure hue flip_h"), 0) << err;
+    EXPECT_EQ(out, "exposure=64\nhue=359\nflip_h=1\n");
+    EXPECT_NE(Read(dir / "cfg" / "norvikcam" / "settings.reg").find("\"Exposure\"=dword:00000040"), std::string::npos);
+}
+
+TEST_F(Cli, StreamWritesRawFramesOfTheWindow) {
+    ASSERT_EQ(Run("window 0 0 64 32"), 0) << err;
+    ASSERT_EQ(Run("stream -n 3 --fps 0"), 0) << err;
+    EXPECT_EQ(out.size(), 3u * 64 * 32 * 4);
+}
+
+TEST_F(Cli, ConvertGivesThePipelinesImage) {
+    std::vector<uint8_t> image(2560 * 1920), wire(2560 * 2080, 0);
+    sim::RenderMosaic(7, 1.0, image.data(), 2560);
+    for (size_t k = 0; k < 960; ++k) {
+        std::memcpy(&wire[(5 + k) * 2560], &image[2 * k * 2560], 2560);
+        std::memcpy(&wire[(1019 + k) * 2560], &image[(2 * k + 1) * 2560], 2560);
+    }
+    std::ofstream(dir / "frame.raw", std::ios::binary).write(reinterpret_cast<char*>(wire.data()), wire.size());
+    std::ofstream(dir / "frame.img", std::ios::binary).write(reinterpret_cast<char*>(image.data()), image.size());
+    ASSERT_EQ(Run("convert frame.raw out.bgra --window 10 20 101 50"), 0) << err;
+    auto reference = ReferenceImage(image, 101, 50, 10, 20);
+    std::string got = Read(dir / "out.bgra");
+    ASSERT_EQ(got.size(), 96u * 50 * 4);
+    for (int r = 0; r < 50; ++r)
+        ASSERT_EQ(std::memcmp(got.data() + r * 96 * 4, reference.data() + r * 101 * 4, 96 * 4), 0) << r;
+    ASSERT_EQ(Run("convert frame.img out.png --layout image --set brightness=300"), 0) << err;
+    EXPECT_EQ(PngSize(dir / "out.png"), (std::pair<uint32_t, uint32_t>{2560, 1920}));
+}
+
+TEST_F(Cli, BadInputGetsOneClearLineAndAFailure) {
+    struct Case {
+        std::string args, says;
+    };
+    const Case cases[] = {
+        {"get nonsense", "unknown control 'nonsense'"},
+        {"set exposure=high", "'high' is not a number"},
+        {"set sensor_width=3", "read-only"},
+        {"capture -n 1 -o /nonexistent-dir/x.png --fps 0", "cannot write /nonexistent-dir/x"},
+        {"info --device usb:1234:5678", "no camera 'usb:1234:5678'"},
+        {"convert missing.raw out.png", "cannot read missing.raw"},
+        {"set exposure", "expected NAME=VALUE"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run(c.args), 1) << c.args;
+        EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << c.args << ": " << err;
+    }
+}
+
+TEST_F(Cli, GarbledSettingsFileIsReportedAndLeftUntouched) {
+    fs::create_directories(dir / "cfg" / "norvikcam");
+    const std::string garbled = "this is not a registry export\n";
+    std::ofstream(dir / "cfg" / "norvikcam" / "settings.reg") << garbled;
+    EXPECT_EQ(Run("set hue=10"), 1);
+    EXPECT_NE(err.find("does not parse"), std::string::npos) << err;
+    EXPECT_NE(err.find(":1:"), std::string::npos) << err;
+    EXPECT_EQ(Read(dir / "cfg" / "norvikcam" / "settings.reg"), garbled);
+}
+
+}  // namespace
