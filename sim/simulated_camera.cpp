@@ -193,12 +193,7 @@ void SimulatedCamera::SurpriseRemove() {
     std::vector<Done> done;
     {
         std::lock_guard<std::mutex> g(lock_);
-        removed_ = true;
-        connected_ = enabled_ = false;
-        frameActive_ = false;
-        for (auto& [ep, queue] : pending_)
-            for (auto& t : queue) done.push_back({t, USBD_STATUS_DEVICE_GONE, 0});
-        pending_.clear();
+        RemoveLocked(done);
     }
     Finish(done);
 }
@@ -400,6 +395,16 @@ NTSTATUS SimulatedCamera::ResetPort() {
     return STATUS_SUCCESS;
 }
 
+// Unplugged: every pending request ends with the device gone.
+void SimulatedCamera::RemoveLocked(std::vector<Done>& done) {
+    removed_ = true;
+    connected_ = enabled_ = false;
+    frameActive_ = false;
+    for (auto& [ep, queue] : pending_)
+        for (auto& t : queue) done.push_back({t, USBD_STATUS_DEVICE_GONE, 0});
+    pending_.clear();
+}
+
 void SimulatedCamera::StallFrameAfter(ULONG bytes) {
     std::lock_guard<std::mutex> g(lock_);
     stallAt_ = bytes == 0 ? 1 : bytes;
@@ -501,12 +506,7 @@ void SimulatedCamera::DeliverLocked(std::vector<Done>& done, std::unique_lock<st
     while (frameActive_ && !queue.empty()) {
         if (removeAt_ != 0 && frameOffset_ >= removeAt_) {
             removeAt_ = 0;
-            removed_ = true;
-            connected_ = enabled_ = false;
-            frameActive_ = false;
-            for (auto& [ep, q] : pending_)
-                for (auto& t : q) done.push_back({t, USBD_STATUS_DEVICE_GONE, 0});
-            pending_.clear();
+            RemoveLocked(done);
             return;
         }
         if (stallAt_ != 0 && frameOffset_ >= stallAt_) {

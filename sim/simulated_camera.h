@@ -133,6 +133,7 @@ private:
     void Interpret(const uint8_t* block, std::vector<Done>& done);
     void ServeReplies(std::vector<Done>& done);
     void Finish(std::vector<Done>& done);
+    void RemoveLocked(std::vector<Done>& done);
     void Log(Exchange e);
     void Deliverer();
     void DeliverLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lock);

@@ -7,6 +7,7 @@
 #include "platform/kernel/pool.h"
 #include "platform/usb/usb_types.h"
 #include "usb/command_codes.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -53,6 +54,22 @@ private:
 
 }  // namespace
 
+PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, PMDL mdl, ULONG length) {
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), USB_TAG));
+    if (urb == nullptr) return nullptr;
+    std::memset(urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    r.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    r.PipeHandle = pipe;
+    r.TransferFlags = USBD_SHORT_TRANSFER_OK | (directionIn ? USBD_TRANSFER_DIRECTION_IN : 0);
+    r.TransferBufferLength = length;
+    r.TransferBuffer = buffer;
+    r.TransferBufferMDL = mdl;
+    r.UrbLink = nullptr;
+    return urb;
+}
+
 NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred) {
     *transferred = 0;
     if (InterfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
@@ -61,18 +78,10 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred)
     if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_PARAMETER;
     if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
     if (pipe.MaximumTransferSize < 64) return STATUS_INVALID_PARAMETER;
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), USB_TAG));
+    // Always 64 bytes, whatever the command.
+    PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, buffer, nullptr, 64);
     if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    std::memset(urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
     auto& r = urb->UrbBulkOrInterruptTransfer;
-    r.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    r.PipeHandle = pipe.PipeHandle;
-    r.TransferFlags = USBD_SHORT_TRANSFER_OK | ((pipe.EndpointAddress & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0);
-    r.TransferBufferLength = 64;  // always 64, whatever the command
-    r.TransferBuffer = buffer;
-    r.TransferBufferMDL = nullptr;
-    r.UrbLink = nullptr;
     NTSTATUS status = SubmitBounded(NextDeviceObject, urb);
     // STATUS_TIMEOUT counts as a success code on the platform; here it means
     // the block never went, so it is passed up as it is.

@@ -134,19 +134,8 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
 }
 
 PURB CameraDevice::BuildFrameUrb(PIRP irp, const USBD_PIPE_INFORMATION* pipe, BOOLEAN directionIn) {
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), USB_TAG));
-    if (urb == nullptr) return nullptr;
-    std::memset(urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
-    auto& r = urb->UrbBulkOrInterruptTransfer;
-    r.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    r.PipeHandle = pipe->PipeHandle;
-    r.TransferFlags = USBD_SHORT_TRANSFER_OK | (directionIn ? USBD_TRANSFER_DIRECTION_IN : 0);
-    r.UrbLink = nullptr;
-    r.TransferBuffer = nullptr;
-    r.TransferBufferMDL = irp->MdlAddress;
-    r.TransferBufferLength = irp->MdlAddress != nullptr ? MmGetMdlByteCount(irp->MdlAddress) : 0;
-    return urb;
+    PMDL mdl = irp->MdlAddress;
+    return AllocateBulkUrb(pipe->PipeHandle, directionIn, nullptr, mdl, mdl != nullptr ? MmGetMdlByteCount(mdl) : 0);
 }
 
 NTSTATUS CameraDevice::OnFrameRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -171,18 +160,8 @@ void CameraDevice::SendTransferMarker(BOOLEAN after) {
     const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[CommandPipe];
     if (pipe.PipeHandle == nullptr) return;
     PipeCommand.Bytes[0] = after ? CmdTransferEnd : CmdTransferBegin;
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), USB_TAG));
+    PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, PipeCommand.Bytes, nullptr, 64);
     if (urb == nullptr) return;
-    std::memset(urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
-    auto& r = urb->UrbBulkOrInterruptTransfer;
-    r.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    r.PipeHandle = pipe.PipeHandle;
-    r.TransferFlags = USBD_SHORT_TRANSFER_OK | ((pipe.EndpointAddress & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0);
-    r.TransferBufferLength = 64;
-    r.TransferBuffer = PipeCommand.Bytes;
-    r.TransferBufferMDL = nullptr;
-    r.UrbLink = nullptr;
     SubmitUrb(urb);
     ExFreePoolWithTag(urb, USB_TAG);
 }

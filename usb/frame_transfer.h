@@ -7,6 +7,10 @@ class CameraDevice;
 
 constexpr ULONG FrameChunkSize = 65536;
 
+// A cleared 128-byte bulk or interrupt URB for one pipe, with a buffer or an
+// MDL; null when the pool is exhausted.
+PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, PMDL mdl, ULONG length);
+
 // One per read request of a frame.
 struct TransferSlot {
     CameraDevice* Owner;
