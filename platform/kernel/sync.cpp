@@ -220,9 +220,6 @@ LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG compa
     return comparand;
 }
 LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) { return Ref(target).fetch_add(value); }
-PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
-    return std::atomic_ref<PVOID>(*const_cast<PVOID*>(target)).exchange(value);
-}
 LONG ReadAcquire(const LONG volatile* source) {
     return std::atomic_ref<LONG>(*const_cast<LONG*>(source)).load(std::memory_order_acquire);
 }

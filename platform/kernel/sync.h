@@ -63,7 +63,6 @@ LONG InterlockedDecrement(LONG volatile* target);
 LONG InterlockedExchange(LONG volatile* target, LONG value);
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand);
 LONG InterlockedExchangeAdd(LONG volatile* target, LONG value);
-PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
 // An atomic read with acquire ordering, for the fields the system reads
 // "atomically" without changing them.
 LONG ReadAcquire(const LONG volatile* source);

@@ -192,6 +192,21 @@ TEST_F(FrameTransfer, AllocationFailureAtAnyPointLeavesNothingBehind) {
     EXPECT_TRUE(Capture());
 }
 
+TEST_F(FrameTransfer, CameraPacesFramesAtItsRateAndLinkSpeed) {
+    rig.Sim().SetFrameRate(20);  // 50 ms a frame
+    ASSERT_TRUE(Capture());
+    auto start = Clock::now();
+    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(Capture());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(95));
+    rig.Sim().SetFrameRate(0);
+    rig.Sim().SetLinkSpeed(53248000.0);  // a frame's bytes take 100 ms
+    start = Clock::now();
+    ASSERT_TRUE(Capture());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(95));
+    rig.Sim().SetLinkSpeed(0);
+}
+
 TEST_F(FrameTransfer, NotConfiguredOrWrongPipesGiveNoFrame) {
     // A length that is a multiple of 65536 makes no short last request.
     EXPECT_EQ(C().ReadFrame(65536 * 2, buffer), STATUS_SUCCESS);
