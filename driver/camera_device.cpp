@@ -2,6 +2,7 @@
 // operations that only read its geometry.
 #include "driver/camera_device.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -104,6 +105,8 @@ LONG CameraDevice::GetRoiY() { return RoiY; }
 
 // Called by the capture thread after every captured frame.
 void CameraDevice::FrameCaptured() {
-    FrameNumber += 1;
+    // Only the capture thread counts; the process dispatch reads the count
+    // at the same time, so both sides access it atomically.
+    std::atomic_ref<ULONG>(FrameNumber).fetch_add(1);
     if (FrameSink != nullptr) FrameSink->RequestProcessing();
 }

@@ -1,6 +1,7 @@
 // The capture pin.
 #include "stream/capture_pin.h"
 
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -295,7 +296,7 @@ void FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
         if (h->Size >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
             auto* frame = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
             frame->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-            frame->PictureNumber = c->FrameNumber;
+            frame->PictureNumber = std::atomic_ref<ULONG>(c->FrameNumber).load();
             frame->DropCount = 0;
         }
     } else {
