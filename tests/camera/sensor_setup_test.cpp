@@ -7,15 +7,7 @@ namespace {
 
 using Kind = sim::Exchange::Kind;
 
-class SensorSetup : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
-        rig.Sim().ClearRecord();
-    }
-    CameraDevice& C() { return rig.Camera(); }
-    CameraRig rig;
-};
+using SensorSetup = ConfiguredCamera;
 
 TEST_F(SensorSetup, SequenceIs388WritesWithItsPauses) {
     EXPECT_TRUE(C().InitializeSensor());

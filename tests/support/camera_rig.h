@@ -67,3 +67,14 @@ private:
     ks::DeviceHost host_{DriverEntry};
     std::unique_ptr<ks::HostedDevice> device_;
 };
+
+// A camera configured as a start configures it, with an empty record.
+class ConfiguredCamera : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
+        rig.Sim().ClearRecord();
+    }
+    CameraDevice& C() { return rig.Camera(); }
+    CameraRig rig;
+};

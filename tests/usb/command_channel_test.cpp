@@ -19,15 +19,7 @@ std::vector<uint8_t> Block(std::initializer_list<uint8_t> head) {
     return b;
 }
 
-class CommandChannel : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
-        rig.Sim().ClearRecord();
-    }
-    CameraDevice& C() { return rig.Camera(); }
-    CameraRig rig;
-};
+using CommandChannel = ConfiguredCamera;
 
 TEST_F(CommandChannel, SensorWriteFormsAndTheirPause) {
     EXPECT_TRUE(C().WriteSensorRegister(255, 0x1AB));
