@@ -3,11 +3,13 @@
 
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "camera/readout_window.h"
 #include "control/camera_properties.h"
 #include "driver/camera_device.h"
 #include "driver/driver_entry.h"
+#include "imaging/image_processor.h"
 #include "platform/kernel/registry.h"
 #include "platform/ks/ks_client.h"
 #include "platform/usb/bus_driver.h"
@@ -65,6 +67,8 @@ const Row kRows[] = {
 struct ClientFrameBuffer {
     std::vector<uint8_t> header;
     std::vector<uint8_t> data;
+    int rawWidth = 0, rawHeight = 0;
+    std::vector<uint8_t> raw;
 };
 
 }  // namespace
@@ -83,7 +87,6 @@ struct Camera::Impl {
     std::vector<ClientFrameBuffer> buffers;
     Statistics stats;
     int64_t lastPicture = 0;
-    bool flipV = false;
 
     CameraDevice& Device() { return *static_cast<CameraDevice*>(device->Device()->Context); }
 
@@ -205,7 +208,7 @@ void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
     if (!NT_SUCCESS(s)) throw Error("setting the window failed (" + Hex(s) + ")");
 }
 
-void Camera::StartStreaming(int count) {
+void Camera::StartStreaming(bool keepRaw, int count) {
     if (impl_->pin) return;
     KS_DATARANGE_VIDEO range = OfferedDataRange;
     std::vector<uint8_t> format(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
@@ -227,7 +230,24 @@ void Camera::StartStreaming(int count) {
         h->Data = b.data.data();
         impl_->pin->Submit(h);
     }
-    impl_->flipV = impl_->Device().GetFlipV() != 0;
+    if (keepRaw) {
+        // The pipeline's working buffer still holds the window's raw rows
+        // while the process call that converted them hands the frame back.
+        Impl* impl = impl_.get();
+        impl_->pin->OnHandBack([impl](KSSTREAM_HEADER* h) {
+            const ImageProcessor* p = impl->Device().Processor;
+            if (h->DataUsed == 0 || p == nullptr || p->workOrigin == nullptr) return;
+            for (auto& b : impl->buffers) {
+                if (reinterpret_cast<KSSTREAM_HEADER*>(b.header.data()) != h) continue;
+                b.rawWidth = static_cast<int>(p->imageWidth);
+                b.rawHeight = static_cast<int>(p->imageHeight);
+                b.raw.resize(static_cast<size_t>(b.rawWidth) * static_cast<size_t>(b.rawHeight));
+                for (int r = 0; r < b.rawHeight; ++r)
+                    std::memcpy(&b.raw[static_cast<size_t>(r) * static_cast<size_t>(b.rawWidth)],
+                                p->workOrigin + static_cast<ptrdiff_t>(r) * p->workStride, static_cast<size_t>(b.rawWidth));
+            }
+        });
+    }
     impl_->stats = {};
     impl_->lastPicture = 0;
     s = impl_->pin->SetState(KSSTATE_RUN);
@@ -266,6 +286,13 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
         auto* info = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
         f.pictureNumber = info->PictureNumber;
         f.presentationTime = h->PresentationTime.Time;
+        for (auto& b : impl_->buffers)
+            if (reinterpret_cast<KSSTREAM_HEADER*>(b.header.data()) == h) {
+                f.rawWidth = std::exchange(b.rawWidth, 0);
+                f.rawHeight = std::exchange(b.rawHeight, 0);
+                f.raw = std::move(b.raw);
+                b.raw.clear();
+            }
         if (impl_->lastPicture != 0 && f.pictureNumber > impl_->lastPicture + 1)
             impl_->stats.dropped += static_cast<uint64_t>(f.pictureNumber - impl_->lastPicture - 1);
         impl_->lastPicture = f.pictureNumber;

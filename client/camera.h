@@ -51,6 +51,10 @@ struct Frame {
     std::vector<uint8_t> bgra;  // top row first, 4 bytes a pixel
     int64_t pictureNumber = 0;
     int64_t presentationTime = 0;  // 100 ns units
+    // With StartStreaming(keepRaw): the raw image the frame was converted
+    // from, the window's rows in image order, one byte a pixel, unflipped.
+    int rawWidth = 0, rawHeight = 0;
+    std::vector<uint8_t> raw;
 };
 
 struct Statistics {
@@ -72,7 +76,7 @@ public:
     Window GetWindow();
     void SetWindow(int32_t x, int32_t y, int32_t width, int32_t height);
 
-    void StartStreaming(int buffers = 3);
+    void StartStreaming(bool keepRaw = false, int buffers = 3);
     // The next frame, or nothing when none came within the time-out.
     std::optional<Frame> NextFrame(std::chrono::milliseconds timeout);
     void StopStreaming();

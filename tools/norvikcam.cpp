@@ -105,10 +105,18 @@ int Info(const Common& c) {
     return 0;
 }
 
-int Capture(const Common& c, int count, const std::string& pattern, double timeoutSeconds) {
+// The raw image's file beside a frame's PNG: the same name ending in .pgm.
+std::string RawName(const std::string& png) {
+    auto dot = png.rfind('.');
+    auto slash = png.rfind('/');
+    bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (hasExt ? png.substr(0, dot) : png) + ".pgm";
+}
+
+int Capture(const Common& c, int count, const std::string& pattern, double timeoutSeconds, bool raw) {
     if (count <= 0) throw Error("-n must be at least 1");
     auto cam = OpenCamera(c);
-    cam->StartStreaming();
+    cam->StartStreaming(raw);
     auto start = std::chrono::steady_clock::now();
     int written = 0;
     while (written < count) {
@@ -119,6 +127,11 @@ int Capture(const Common& c, int count, const std::string& pattern, double timeo
         }
         std::string name = FrameName(pattern, written);
         tools::WritePngBgra(name, frame->bgra.data(), frame->width, frame->height, static_cast<size_t>(frame->width) * 4);
+        if (raw) {
+            if (frame->raw.empty()) throw Error("frame " + std::to_string(written) + " came without its raw image");
+            tools::WritePgm(RawName(name), frame->raw.data(), frame->rawWidth, frame->rawHeight,
+                            static_cast<size_t>(frame->rawWidth));
+        }
         ++written;
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         Progress(written, count, written / (seconds > 0 ? seconds : 1));
@@ -259,6 +272,8 @@ int main(int argc, char** argv) {
     capture->add_option("-n,--count", count, "number of frames")->capture_default_str();
     capture->add_option("-o,--output", pattern, "file name pattern with %d for the frame number")->capture_default_str();
     capture->add_option("--timeout", timeout, "seconds to wait for a frame")->capture_default_str();
+    bool raw = false;
+    capture->add_flag("--raw", raw, "also write each frame's raw image (the window, 8 bits) as a .pgm beside its PNG");
     addCommon(capture);
     int streamCount = 0;
     auto* stream = app.add_subcommand(
@@ -315,7 +330,7 @@ int main(int argc, char** argv) {
                         w.outputWidth, w.outputHeight);
             return 0;
         }
-        if (*capture) return Capture(common, count, pattern, timeout);
+        if (*capture) return Capture(common, count, pattern, timeout, raw);
         if (*stream) return Stream(common, streamCount);
         if (*convert) return Convert(in, out, layout, convertSets, convertWindow);
     } catch (const std::exception& e) {

@@ -335,6 +335,11 @@ void Pin::Submit(KSSTREAM_HEADER* header) {
     record_->queue.push_back(header);  // never a reason to process by itself
 }
 
+void Pin::OnHandBack(std::function<void(KSSTREAM_HEADER*)> observer) {
+    std::lock_guard<std::mutex> g(record_->lock);
+    record_->onHandBack = std::move(observer);
+}
+
 KSSTREAM_HEADER* Pin::WaitCompleted(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> g(record_->lock);
     if (!record_->signal.wait_for(g, timeout, [this] { return !record_->completed.empty(); })) return nullptr;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -55,6 +56,10 @@ public:
     // Gives the pin a reference clock (before it leaves the stop state).
     void UseClock(bool on);
     void Submit(KSSTREAM_HEADER* header);
+    // Called on the processing thread for every frame the pin hands back,
+    // inside the process call that filled it and before WaitCompleted can
+    // return it. Set it before the pin runs.
+    void OnHandBack(std::function<void(KSSTREAM_HEADER*)> observer);
     // The oldest frame handed back, or null when none came in time.
     KSSTREAM_HEADER* WaitCompleted(std::chrono::milliseconds timeout);
     size_t Queued();

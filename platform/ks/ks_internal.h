@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,6 +52,7 @@ struct PinRecord {
     bool stop = false;
     bool requested = false;
     IKsReferenceClock* clock = nullptr;
+    std::function<void(PKSSTREAM_HEADER)> onHandBack;
     std::thread worker;
 };
 

@@ -129,12 +129,23 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_
 
 NTSTATUS KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject) {
     auto* r = reinterpret_cast<PinRecord*>(pointer->Pin);
+    std::function<void(PKSSTREAM_HEADER)> observer;
     {
         std::lock_guard<std::mutex> g(r->lock);
-        if (eject && !r->queue.empty() && r->queue.front() == pointer->StreamHeader) {
-            r->queue.pop_front();
-            r->completed.push_back(pointer->StreamHeader);
+        if (!eject || r->queue.empty() || r->queue.front() != pointer->StreamHeader) {
+            r->signal.notify_all();
+            return STATUS_SUCCESS;
         }
+        r->queue.pop_front();
+        observer = r->onHandBack;
+    }
+    // The observer sees the frame on the processing thread, before any
+    // waiter can take it and while the minidriver's process call is still
+    // the one that filled it.
+    if (observer) observer(pointer->StreamHeader);
+    {
+        std::lock_guard<std::mutex> g(r->lock);
+        r->completed.push_back(pointer->StreamHeader);
     }
     r->signal.notify_all();
     return STATUS_SUCCESS;

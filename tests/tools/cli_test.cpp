@@ -1,6 +1,7 @@
 // norvikcam as a user runs it: spawned as a process, with its own config
 // directory.
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <cstdio>
 #include <cstring>
@@ -46,6 +47,18 @@ protected:
                                          static_cast<uint8_t>(s[at + 2]) << 8 | static_cast<uint8_t>(s[at + 3]));
         };
         return {be(16), be(20)};
+    }
+    // A PNG's pixels as blue-green-red-alpha, top row first; empty when it
+    // does not decode.
+    static std::vector<uint8_t> PngPixels(const fs::path& p, uint32_t* width) {
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_file(&image, p.c_str())) return {};
+        image.format = PNG_FORMAT_BGRA;
+        std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+        if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return {};
+        *width = image.width;
+        return pixels;
     }
     fs::path dir;
     std::string out, err;
@@ -98,6 +111,40 @@ TEST_F(Cli, ConvertGivesThePipelinesImage) {
         ASSERT_EQ(std::memcmp(got.data() + r * 96 * 4, reference.data() + r * 101 * 4, 96 * 4), 0) << r;
     ASSERT_EQ(Run("convert frame.img out.png --layout image --set brightness=300"), 0) << err;
     EXPECT_EQ(PngSize(dir / "out.png"), (std::pair<uint32_t, uint32_t>{2560, 1920}));
+}
+
+TEST_F(Cli, ConvertOfACapturedRawFrameMatchesItsPng) {
+    ASSERT_EQ(Run("window 300 200 1003 501"), 0) << err;
+    ASSERT_EQ(Run("set brightness=40 saturation=150"), 0) << err;
+    ASSERT_EQ(Run("capture -n 2 -o shot-%d.png --raw --fps 0"), 0) << err;
+    const std::string pgm = Read(dir / "shot-1.pgm");
+    ASSERT_EQ(pgm.substr(0, 16), "P5\n1003 501\n255\n");
+    ASSERT_EQ(pgm.size(), 16u + 1003 * 501);
+    ASSERT_EQ(Run("convert shot-1.pgm again.png --set brightness=40 --set saturation=150"), 0) << err;
+    uint32_t w1 = 0, w2 = 0;
+    auto captured = PngPixels(dir / "shot-1.png", &w1);
+    auto converted = PngPixels(dir / "again.png", &w2);
+    ASSERT_FALSE(captured.empty());
+    EXPECT_EQ(w1, 1000u);
+    EXPECT_EQ(w2, 1000u);
+    EXPECT_TRUE(captured == converted);
+    // Other settings give another picture: the match is not an accident.
+    ASSERT_EQ(Run("convert shot-1.pgm plain.png"), 0) << err;
+    EXPECT_FALSE(PngPixels(dir / "plain.png", &w2) == captured);
+}
+
+TEST_F(Cli, StreamFeedsFfmpeg) {
+    ASSERT_EQ(std::system("ffmpeg -version > /dev/null 2>&1"), 0) << "ffmpeg is missing: scripts/deps.sh installs it";
+    ASSERT_EQ(Run("window 0 0 320 240"), 0) << err;
+    ASSERT_EQ(Run("stream -n 7 --fps 0 2> stream-err.txt | ffmpeg -hide_banner -f rawvideo -pix_fmt bgra -s 320x240 "
+                  "-i - -f framemd5 -"),
+              0)
+        << err;
+    // One line per frame after the comment header.
+    size_t frames = 0;
+    for (size_t at = 0; (at = out.find('\n', at)) != std::string::npos; ++at)
+        if (at + 1 < out.size() && out[at + 1] != '#') ++frames;
+    EXPECT_EQ(frames, 7u) << out;
 }
 
 TEST_F(Cli, BadInputGetsOneClearLineAndAFailure) {
