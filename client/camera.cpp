@@ -1,5 +1,6 @@
 // The façade over the device host, the bus and the streaming client.
 #include "client/camera.h"
+#include "client/known_cameras.h"
 
 #include <cstring>
 #include <map>
@@ -13,6 +14,7 @@
 #include "platform/kernel/registry.h"
 #include "platform/ks/ks_client.h"
 #include "platform/usb/bus_driver.h"
+#include "platform/usb/libusb/libusb_device.h"
 #include "sim/simulated_camera.h"
 
 namespace norvik {
@@ -74,11 +76,19 @@ struct ClientFrameBuffer {
 }  // namespace
 
 std::vector<CameraInfo> ListCameras() {
-    return {{"sim", "simulated Norvik 2560 x 1920 raw-Bayer camera (built in)"}};
+    std::vector<CameraInfo> cameras = {{"sim", "simulated Norvik 2560 x 1920 raw-Bayer camera (built in)"}};
+    for (const auto& f : usb::FindUsbDevices(KnownCameras())) {
+        char where[48];
+        std::snprintf(where, sizeof where, " (bus %03u device %03u)", f.bus, f.address);
+        cameras.push_back({f.name, std::string("Norvik 2560 x 1920 raw-Bayer camera on USB") + where});
+    }
+    return cameras;
 }
 
 struct Camera::Impl {
     std::unique_ptr<sim::SimulatedCamera> sim;
+    std::unique_ptr<usb::LibusbDevice> real;
+    usb::UsbDevice* usbDevice = nullptr;
     std::unique_ptr<usb::BusDriver> bus;
     std::unique_ptr<ks::DeviceHost> host;
     std::unique_ptr<ks::HostedDevice> device;
@@ -87,6 +97,10 @@ struct Camera::Impl {
     std::vector<ClientFrameBuffer> buffers;
     Statistics stats;
     int64_t lastPicture = 0;
+
+    bool Unplugged() const {
+        return real ? real->Gone() : (usbDevice->PortStatus() & USBD_PORT_CONNECTED) == 0;
+    }
 
     CameraDevice& Device() { return *static_cast<CameraDevice*>(device->Device()->Context); }
 
@@ -110,8 +124,15 @@ struct Camera::Impl {
 Camera::Camera(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
-    if (o.device != "sim")
-        throw Error("no camera '" + o.device + "': this build opens 'sim' (the simulated camera); see 'norvikcam list'");
+    usb::UsbId id{};
+    bool anyKnown = false, isUsb = false;
+    try {
+        isUsb = usb::ParseUsbDeviceName(o.device, &id, &anyKnown);
+    } catch (const std::invalid_argument& e) {
+        throw Error(e.what());
+    }
+    if (o.device != "sim" && !isUsb)
+        throw Error("no camera '" + o.device + "': use 'sim' (the simulated camera), 'usb' or usb:VID:PID; see 'norvikcam list'");
     if (!o.settingsPath.empty()) {
         try {
             kernel::registry::Load(o.settingsPath);
@@ -122,10 +143,20 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
         kernel::registry::Reset();
     }
     auto impl = std::make_unique<Impl>();
-    impl->sim = std::make_unique<sim::SimulatedCamera>();
-    impl->sim->SetFrameRate(o.simulatedFps);
+    if (isUsb) {
+        try {
+            impl->real = usb::LibusbDevice::Open(anyKnown ? KnownCameras() : std::vector<usb::UsbId>{id});
+        } catch (const usb::LibusbError& e) {
+            throw Error(e.what());
+        }
+        impl->usbDevice = impl->real.get();
+    } else {
+        impl->sim = std::make_unique<sim::SimulatedCamera>();
+        impl->sim->SetFrameRate(o.simulatedFps);
+        impl->usbDevice = impl->sim.get();
+    }
     try {
-        impl->bus = std::make_unique<usb::BusDriver>(*impl->sim, o.tracePath);
+        impl->bus = std::make_unique<usb::BusDriver>(*impl->usbDevice, o.tracePath);
     } catch (const std::exception& e) {
         throw Error(e.what());
     }
@@ -153,6 +184,7 @@ Camera::~Camera() {
     if (impl_->bus) impl_->bus->Drain();
     impl_->bus.reset();
     impl_->sim.reset();
+    impl_->real.reset();
 }
 
 const std::vector<ControlInfo>& Camera::Controls() {
@@ -210,6 +242,19 @@ void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
 
 void Camera::StartStreaming(bool keepRaw, int count) {
     if (impl_->pin) return;
+    if (impl_->real) {
+        // usbfs refuses transfers beyond its memory limit; a frame keeps all
+        // of its reads in flight at once, plus the command and reply blocks.
+        ULONG frame = 0;
+        impl_->Device().GetRawFrameSize(&frame);
+        const int64_t needed = static_cast<int64_t>(frame) + 64 * 1024;
+        const int64_t limit = usb::UsbfsMemoryLimit();
+        if (limit > 0 && limit < needed)
+            throw Error("the kernel's usbfs memory limit is " + std::to_string(limit / (1024 * 1024)) +
+                        " MB, and one frame needs " + std::to_string((needed + (1 << 20) - 1) >> 20) +
+                        " MB in flight: raise it with 'echo 64 > /sys/module/usbcore/parameters/usbfs_memory_mb' as "
+                        "root, or boot with usbcore.usbfs_memory_mb=64");
+    }
     KS_DATARANGE_VIDEO range = OfferedDataRange;
     std::vector<uint8_t> format(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
     ULONG written = 0;
@@ -262,8 +307,13 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        KSSTREAM_HEADER* h = left.count() > 0 ? impl_->pin->WaitCompleted(left) : nullptr;
+        // Short waits, so an unplugged camera is noticed at once rather
+        // than after the whole time-out.
+        KSSTREAM_HEADER* h =
+            left.count() > 0 ? impl_->pin->WaitCompleted(std::min(left, std::chrono::milliseconds(100))) : nullptr;
         if (h == nullptr) {
+            if (impl_->Unplugged()) throw Error("the camera was unplugged");
+            if (left.count() > 100) continue;
             ++impl_->stats.timeouts;
             return std::nullopt;
         }

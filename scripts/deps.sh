@@ -3,7 +3,8 @@
 set -euo pipefail
 # tshark: the tests check that the USB trace opens in it.
 # ffmpeg: the tests pipe `norvikcam stream` into it.
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libpng-dev libcli11-dev pkg-config tshark ffmpeg)
+# libusb-1.0-0-dev: real cameras on the host's USB stack.
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev pkg-config tshark ffmpeg)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

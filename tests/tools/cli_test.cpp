@@ -156,7 +156,9 @@ TEST_F(Cli, BadInputGetsOneClearLineAndAFailure) {
         {"set exposure=high", "'high' is not a number"},
         {"set sensor_width=3", "read-only"},
         {"capture -n 1 -o /nonexistent-dir/x.png --fps 0", "cannot write /nonexistent-dir/x"},
-        {"info --device usb:1234:5678", "no camera 'usb:1234:5678'"},
+        {"info --device usb:1234:5678", "no camera with USB id 1234:5678 is attached"},
+        {"info --device usb:12345", "not a USB device name"},
+        {"info --device webcam0", "no camera 'webcam0'"},
         {"convert missing.raw out.png", "cannot read missing.raw"},
         {"set exposure", "expected NAME=VALUE"},
     };

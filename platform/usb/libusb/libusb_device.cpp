@@ -1,0 +1,304 @@
+// The libusb-1.0 device: synchronous control requests, asynchronous bulk
+// transfers completed on one event thread, cancellation, clear-halt, device
+// reset, and removal noticed from the transfers themselves or from hot-plug
+// events where libusb has them.
+#include "platform/usb/libusb/libusb_device.h"
+
+#include <libusb-1.0/libusb.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+
+namespace usb {
+namespace {
+
+constexpr unsigned kControlTimeoutMs = 5000;
+
+std::string Hex4(uint16_t v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04x", v);
+    return buf;
+}
+
+std::string Ids(const std::vector<UsbId>& ids) {
+    std::string s;
+    for (const auto& id : ids) s += (s.empty() ? "" : ", ") + Hex4(id.vendor) + ":" + Hex4(id.product);
+    return s;
+}
+
+bool Matches(const libusb_device_descriptor& d, const std::vector<UsbId>& ids) {
+    for (const auto& id : ids)
+        if (d.idVendor == id.vendor && d.idProduct == id.product) return true;
+    return false;
+}
+
+// A libusb context for a look at the attached devices.
+struct Context {
+    libusb_context* ctx = nullptr;
+    int error = 0;
+    Context() { error = libusb_init(&ctx); }
+    ~Context() {
+        if (error == 0) libusb_exit(ctx);
+    }
+};
+
+}  // namespace
+
+bool ParseUsbDeviceName(const std::string& name, UsbId* id, bool* any) {
+    if (name == "usb") {
+        *any = true;
+        return true;
+    }
+    if (name.rfind("usb:", 0) != 0) return false;
+    unsigned vendor = 0, product = 0;
+    char tail = 0;
+    if (std::sscanf(name.c_str() + 4, "%x:%x%c", &vendor, &product, &tail) != 2 || vendor > 0xFFFF || product > 0xFFFF)
+        throw std::invalid_argument("'" + name + "' is not a USB device name: write usb:VID:PID in hexadecimal, e.g. usb:4e56:2560");
+    *id = {static_cast<uint16_t>(vendor), static_cast<uint16_t>(product)};
+    *any = false;
+    return true;
+}
+
+std::vector<FoundDevice> FindUsbDevices(const std::vector<UsbId>& ids) {
+    std::vector<FoundDevice> found;
+    Context c;
+    if (c.error != 0) return found;
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(c.ctx, &list);
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(list[i], &d) != 0 || !Matches(d, ids)) continue;
+        FoundDevice f{{d.idVendor, d.idProduct}, libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), ""};
+        f.name = "usb:" + Hex4(d.idVendor) + ":" + Hex4(d.idProduct);
+        found.push_back(f);
+    }
+    if (n >= 0) libusb_free_device_list(list, 1);
+    return found;
+}
+
+int64_t UsbfsMemoryLimit(const std::string& path) {
+    std::ifstream in(path);
+    long long mb = -1;
+    if (!(in >> mb) || mb < 0) return -1;
+    return static_cast<int64_t>(mb) * 1024 * 1024;
+}
+
+std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids) {
+    std::unique_ptr<LibusbDevice> d(new LibusbDevice());
+    int r = libusb_init(&d->context_);
+    if (r != 0) {
+        d->context_ = nullptr;
+        throw LibusbError(std::string("USB is not available here (libusb: ") + libusb_strerror(r) + ")");
+    }
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(d->context_, &list);
+    libusb_device* chosen = nullptr;
+    libusb_device_descriptor desc{};
+    for (ssize_t i = 0; i < n && chosen == nullptr; ++i)
+        if (libusb_get_device_descriptor(list[i], &desc) == 0 && Matches(desc, ids)) chosen = list[i];
+    if (chosen == nullptr) {
+        if (n >= 0) libusb_free_device_list(list, 1);
+        throw LibusbError("no camera with USB id " + Ids(ids) + " is attached ('lsusb' shows what is)");
+    }
+    char path[64];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(chosen),
+                  libusb_get_device_address(chosen));
+    r = libusb_open(chosen, &d->handle_);
+    libusb_free_device_list(list, 1);
+    if (r == LIBUSB_ERROR_ACCESS)
+        throw LibusbError(std::string("permission denied opening the camera at ") + path +
+                          ": install udev/60-norvikcam.rules into /etc/udev/rules.d, add yourself to the plugdev group "
+                          "and plug the camera in again (see the README)");
+    if (r != 0) {
+        d->handle_ = nullptr;
+        throw LibusbError(std::string("cannot open the camera at ") + path + ": " + libusb_strerror(r));
+    }
+    d->description_ = std::string("USB camera at ") + path;
+    libusb_set_auto_detach_kernel_driver(d->handle_, 1);
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+        auto left = [](libusb_context*, libusb_device* device, libusb_hotplug_event, void* user) {
+            auto* self = static_cast<LibusbDevice*>(user);
+            if (device == libusb_get_device(self->handle_)) self->gone_ = true;
+            return 0;
+        };
+        int handle = -1;
+        if (libusb_hotplug_register_callback(d->context_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
+                                             desc.idVendor, desc.idProduct, LIBUSB_HOTPLUG_MATCH_ANY, left, d.get(),
+                                             &handle) == LIBUSB_SUCCESS)
+            d->hotplug_ = handle;
+    }
+    d->events_ = std::thread([self = d.get()] { self->EventLoop(); });
+    return d;
+}
+
+LibusbDevice::~LibusbDevice() {
+    if (handle_ != nullptr) {
+        {
+            std::unique_lock<std::mutex> g(lock_);
+            for (auto& [native, f] : inFlight_) libusb_cancel_transfer(native);
+            // Every callback runs on the event thread, still going here.
+            idle_.wait_for(g, std::chrono::seconds(5), [this] { return inFlight_.empty(); });
+        }
+        ReleaseInterfaces();
+    }
+    if (hotplug_ >= 0) libusb_hotplug_deregister_callback(context_, hotplug_);
+    stop_ = true;
+    if (context_ != nullptr) libusb_interrupt_event_handler(context_);
+    if (events_.joinable()) events_.join();
+    if (handle_ != nullptr) libusb_close(handle_);
+    if (context_ != nullptr) libusb_exit(context_);
+}
+
+void LibusbDevice::EventLoop() {
+    while (!stop_) {
+        timeval tv{0, 200000};
+        libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+    }
+}
+
+USBD_STATUS LibusbDevice::Status(int e) {
+    switch (e) {
+        case LIBUSB_SUCCESS:
+            return USBD_STATUS_SUCCESS;
+        case LIBUSB_ERROR_NO_DEVICE:
+            gone_ = true;
+            return USBD_STATUS_DEVICE_GONE;
+        case LIBUSB_ERROR_PIPE:
+            return USBD_STATUS_STALL_PID;
+        case LIBUSB_ERROR_TIMEOUT:
+            return USBD_STATUS_DEV_NOT_RESPONDING;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return USBD_STATUS_INVALID_PARAMETER;
+        default:
+            return USBD_STATUS_XACT_ERROR;
+    }
+}
+
+USBD_STATUS LibusbDevice::ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                                          uint8_t* data, uint16_t length, ULONG* transferred) {
+    *transferred = 0;
+    int r = libusb_control_transfer(handle_, requestType, request, value, index, data, length, kControlTimeoutMs);
+    if (r < 0) return Status(r);
+    *transferred = static_cast<ULONG>(r);
+    return USBD_STATUS_SUCCESS;
+}
+
+void LibusbDevice::ReleaseInterfaces() {
+    for (int i : claimed_) libusb_release_interface(handle_, i);
+    claimed_.clear();
+}
+
+USBD_STATUS LibusbDevice::SetConfiguration(uint8_t value) {
+    ReleaseInterfaces();
+    int r = libusb_set_configuration(handle_, value == 0 ? -1 : value);
+    if (r != 0 || value == 0) return Status(r);
+    // Bulk transfers need the configuration's interfaces claimed.
+    libusb_config_descriptor* config = nullptr;
+    r = libusb_get_active_config_descriptor(libusb_get_device(handle_), &config);
+    if (r != 0) return Status(r);
+    for (int i = 0; i < config->bNumInterfaces && r == 0; ++i) {
+        const int number = config->interface[i].altsetting[0].bInterfaceNumber;
+        r = libusb_claim_interface(handle_, number);
+        if (r == 0) claimed_.push_back(number);
+    }
+    libusb_free_config_descriptor(config);
+    return Status(r);
+}
+
+void LibusbDevice::Submit(std::shared_ptr<Transfer> t) {
+    if (t->cancelRequested) return t->Complete(USBD_STATUS_CANCELED, 0);
+    if (gone_) return t->Complete(USBD_STATUS_DEVICE_GONE, 0);
+    libusb_transfer* native = libusb_alloc_transfer(0);
+    if (native == nullptr) return t->Complete(USBD_STATUS_XACT_ERROR, 0);
+    libusb_fill_bulk_transfer(native, handle_, t->endpoint, t->buffer, static_cast<int>(t->length), Callback, this, 0);
+    int r;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        inFlight_[native] = t;
+        r = libusb_submit_transfer(native);
+        if (r != 0) inFlight_.erase(native);
+        // A cancel that came between the check above and the submission
+        // found nothing to cancel: do it now.
+        else if (t->cancelRequested)
+            libusb_cancel_transfer(native);
+    }
+    if (r != 0) {
+        libusb_free_transfer(native);
+        t->Complete(Status(r), 0);
+    }
+}
+
+void LibusbDevice::Callback(libusb_transfer* native) {
+    auto* self = static_cast<LibusbDevice*>(native->user_data);
+    USBD_STATUS status;
+    switch (native->status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+            status = USBD_STATUS_SUCCESS;
+            break;
+        case LIBUSB_TRANSFER_CANCELLED:
+            status = USBD_STATUS_CANCELED;
+            break;
+        case LIBUSB_TRANSFER_STALL:
+            status = USBD_STATUS_STALL_PID;
+            break;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            self->gone_ = true;
+            status = USBD_STATUS_DEVICE_GONE;
+            break;
+        default:  // error, timed out, overflow
+            status = USBD_STATUS_XACT_ERROR;
+            break;
+    }
+    const auto actual = static_cast<ULONG>(native->actual_length);
+    std::shared_ptr<Transfer> t;
+    {
+        std::lock_guard<std::mutex> g(self->lock_);
+        auto it = self->inFlight_.find(native);
+        if (it != self->inFlight_.end()) {
+            t = std::move(it->second);
+            self->inFlight_.erase(it);
+        }
+    }
+    libusb_free_transfer(native);
+    if (t) t->Complete(status, actual);
+    std::lock_guard<std::mutex> g(self->lock_);
+    self->idle_.notify_all();
+}
+
+void LibusbDevice::Cancel(const std::shared_ptr<Transfer>& t) {
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto& [native, f] : inFlight_)
+        if (f == t) libusb_cancel_transfer(native);
+}
+
+void LibusbDevice::AbortEndpoint(uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto& [native, f] : inFlight_)
+        if (f->endpoint == endpoint) libusb_cancel_transfer(native);
+}
+
+USBD_STATUS LibusbDevice::ClearHalt(uint8_t endpoint) { return Status(libusb_clear_halt(handle_, endpoint)); }
+
+ULONG LibusbDevice::PortStatus() {
+    if (gone_) return 0;
+    // GET_STATUS of the device: answered by any device that is attached and
+    // addressed, whatever it runs.
+    uint8_t status[2];
+    int r = libusb_control_transfer(handle_, 0x80, 0x00, 0, 0, status, sizeof status, kControlTimeoutMs);
+    if (r >= 0) return USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
+    return Status(r) == USBD_STATUS_DEVICE_GONE ? 0 : USBD_PORT_CONNECTED;
+}
+
+NTSTATUS LibusbDevice::ResetPort() {
+    int r = libusb_reset_device(handle_);
+    if (r == 0) return STATUS_SUCCESS;
+    // NOT_FOUND: the device came back as another one and must be opened anew.
+    if (r == LIBUSB_ERROR_NOT_FOUND || r == LIBUSB_ERROR_NO_DEVICE) {
+        gone_ = true;
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+}  // namespace usb

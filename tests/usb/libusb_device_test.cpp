@@ -1,0 +1,49 @@
+// The parts of the libusb device that need no attached camera: device
+// names and the usbfs memory limit. The device itself is exercised through
+// a real USB stack in the guest tests (tests/guest).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/usb/libusb/libusb_device.h"
+
+namespace {
+
+TEST(LibusbDeviceNames, ParsesUsbFormsAndLeavesOthers) {
+    usb::UsbId id{};
+    bool any = false;
+    EXPECT_TRUE(usb::ParseUsbDeviceName("usb", &id, &any));
+    EXPECT_TRUE(any);
+    EXPECT_TRUE(usb::ParseUsbDeviceName("usb:4E56:2560", &id, &any));
+    EXPECT_FALSE(any);
+    EXPECT_EQ(id.vendor, 0x4E56);
+    EXPECT_EQ(id.product, 0x2560);
+    EXPECT_FALSE(usb::ParseUsbDeviceName("sim", &id, &any));
+    EXPECT_FALSE(usb::ParseUsbDeviceName("usbcam", &id, &any));
+    for (const char* bad : {"usb:", "usb:4e56", "usb:4e56:", "usb:4e56:2560x", "usb:10000:1", "usb:g:1"})
+        EXPECT_THROW(usb::ParseUsbDeviceName(bad, &id, &any), std::invalid_argument) << bad;
+}
+
+TEST(LibusbDeviceNames, UsbfsLimitReadsMegabytes) {
+    auto path = std::filesystem::temp_directory_path() / ("usbfs-limit-" + std::to_string(::getpid()));
+    std::ofstream(path) << "16\n";
+    EXPECT_EQ(usb::UsbfsMemoryLimit(path.string()), 16 * 1024 * 1024);
+    std::ofstream(path) << "0\n";
+    EXPECT_EQ(usb::UsbfsMemoryLimit(path.string()), 0);  // no limit
+    std::ofstream(path) << "lots\n";
+    EXPECT_EQ(usb::UsbfsMemoryLimit(path.string()), -1);
+    std::filesystem::remove(path);
+    EXPECT_EQ(usb::UsbfsMemoryLimit(path.string()), -1);
+}
+
+TEST(LibusbDeviceNames, OpeningAnAbsentCameraSaysSo) {
+    try {
+        usb::LibusbDevice::Open({{0x1234, 0x5678}});
+        FAIL() << "opened a camera that is not attached";
+    } catch (const usb::LibusbError& e) {
+        EXPECT_NE(std::string(e.what()).find("1234:5678"), std::string::npos) << e.what();
+    }
+}
+
+}  // namespace
