@@ -245,9 +245,7 @@ void Camera::StartStreaming(bool keepRaw, int count) {
     if (impl_->real) {
         // usbfs refuses transfers beyond its memory limit; a frame keeps all
         // of its reads in flight at once, plus the command and reply blocks.
-        ULONG frame = 0;
-        impl_->Device().GetRawFrameSize(&frame);
-        const int64_t needed = static_cast<int64_t>(frame) + 64 * 1024;
+        const int64_t needed = static_cast<int64_t>(RAW_FRAME_SIZE) + 64 * 1024;
         const int64_t limit = usb::UsbfsMemoryLimit();
         if (limit > 0 && limit < needed)
             throw Error("the kernel's usbfs memory limit is " + std::to_string(limit / (1024 * 1024)) +

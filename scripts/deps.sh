@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
+# With "test", also what the test suite runs against.
 set -euo pipefail
-# tshark: the tests check that the USB trace opens in it.
-# ffmpeg: the tests pipe `norvikcam stream` into it.
-# libusb-1.0-0-dev: real cameras on the host's USB stack.
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev pkg-config tshark ffmpeg)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev)
+if [ "${1:-}" = "test" ]; then
+  # tshark: the USB trace must open in it. ffmpeg: `norvikcam stream` is
+  # piped into it. qemu, busybox, kmod, cpio: the Linux guest whose real USB
+  # stack the libusb device is tested on.
+  packages+=(tshark ffmpeg qemu-system-x86 busybox-static kmod cpio)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -13,5 +17,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -149,7 +149,10 @@ int Stream(const Common& c, int count) {
     if (isatty(STDOUT_FILENO)) throw Error("standard output is a terminal: pipe the frames into a program (see --help)");
     auto cam = OpenCamera(c);
     auto w = cam->GetWindow();
-    std::fprintf(stderr, "streaming %d frames of %dx%d BGRA to standard output\n", count, w.outputWidth, w.outputHeight);
+    if (count > 0)
+        std::fprintf(stderr, "streaming %d frames of %dx%d BGRA to standard output\n", count, w.outputWidth, w.outputHeight);
+    else
+        std::fprintf(stderr, "streaming %dx%d BGRA frames to standard output until interrupted\n", w.outputWidth, w.outputHeight);
     cam->StartStreaming();
     int sent = 0;
     while (count <= 0 || sent < count) {
