@@ -9,6 +9,7 @@
 //   stall BYTES          the next frame stops after BYTES bytes
 //   check PGM X Y FILE   FILE gets "match N" when the raw image in PGM equals
 //                        frame N of the scene at window (X, Y), else "no match"
+//   frames FILE          FILE gets the number of frames sent so far
 //   unbind               unplug: the gadget leaves the controller
 #include <fcntl.h>
 #include <linux/usb/functionfs.h>
@@ -202,16 +203,28 @@ std::string Check(sim::SimulatedCamera& cam, const std::string& pgm, int x, int 
     std::vector<uint8_t> raw(static_cast<size_t>(w) * static_cast<size_t>(h));
     in.read(reinterpret_cast<char*>(raw.data()), static_cast<long>(raw.size()));
     if (!in) return "PGM cut short: " + pgm;
-    for (uint32_t n = 0; n < cam.FramesDelivered(); ++n) {
+    // The latest frames first: a captured frame is a recent one. A miss
+    // names the closest frame and where it first differs.
+    size_t fewest = SIZE_MAX;
+    std::string closest;
+    for (uint32_t n = cam.FramesDelivered(); n-- > 0;) {
         std::vector<uint8_t> image = cam.ExpectedImage(n);
-        bool same = true;
-        for (int r = 0; r < h && same; ++r)
-            same = std::memcmp(&raw[static_cast<size_t>(r) * static_cast<size_t>(w)],
-                               &image[static_cast<size_t>(y + r) * sim::kSceneWidth + static_cast<size_t>(x)],
-                               static_cast<size_t>(w)) == 0;
-        if (same) return "match " + std::to_string(n);
+        size_t differ = 0;
+        int firstX = -1, firstY = -1;
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c)
+                if (raw[static_cast<size_t>(r) * static_cast<size_t>(w) + static_cast<size_t>(c)] !=
+                    image[static_cast<size_t>(y + r) * sim::kSceneWidth + static_cast<size_t>(x + c)]) {
+                    if (differ++ == 0) firstX = c, firstY = r;
+                }
+        if (differ == 0) return "match " + std::to_string(n);
+        if (differ < fewest) {
+            fewest = differ;
+            closest = "closest frame " + std::to_string(n) + ": " + std::to_string(differ) + " pixels differ, the first at " +
+                      std::to_string(firstX) + "," + std::to_string(firstY);
+        }
     }
-    return "no match";
+    return "no match (" + closest + ")";
 }
 
 }  // namespace
@@ -325,6 +338,11 @@ int main(int argc, char** argv) {
                 std::string verdict = Check(cam, pgm, x, y);
                 Log("%s: %s", pgm.c_str(), verdict.c_str());
                 WriteFile(result + ".tmp", verdict + "\n");
+                fs::rename(result + ".tmp", result);
+            } else if (verb == "frames") {
+                std::string result;
+                words >> result;
+                WriteFile(result + ".tmp", std::to_string(cam.FramesDelivered()) + "\n");
                 fs::rename(result + ".tmp", result);
             } else if (verb == "unbind") {
                 WriteFile(g / "UDC", "\n");

@@ -18,7 +18,7 @@ now() { cut -d' ' -f1 /proc/uptime | tr -d .; }
 check() {
   rm -f /tmp/verdict
   echo "check $1 $2 $3 /tmp/verdict" > "$ctl"
-  for _ in $(seq 100); do [ -f /tmp/verdict ] && break; sleep 0.1; done
+  for _ in $(seq 600); do [ -f /tmp/verdict ] && break; sleep 0.1; done
   cat /tmp/verdict 2>/dev/null || echo "no verdict"
 }
 
@@ -44,6 +44,11 @@ out=$(norvikcam get $D exposure global_gain hue 2>&1)
 global_gain=100
 hue=10" ] || fail "get in the next run gave: $out"
 norvikcam window $D 200 100 1280 720 | grep -q "frames 1280x720" || fail "window"
+# Under emulation a frame can take longer than the 3 s default time-out; a
+# frame given up with a read half done leaves the gadget's rest of it queued
+# for the next frame's reads, as a camera's FIFO would until its next
+# transfer begin. The longest time-out keeps the captures whole.
+norvikcam set $D timeout=9999 > /dev/null || fail "set timeout"
 
 step "capture checked against the scene"
 norvikcam capture $D -n 3 -o /tmp/w-%d.png --raw 2> /tmp/capture.err || { cat /tmp/capture.err; fail "capture"; }
@@ -68,9 +73,18 @@ for i in 0 1 2 3; do
   [ "$n" -gt "$last" ] || fail "frame $i is camera frame $n, not later than $last"
   last=$n
 done
+sent() {
+  rm -f /tmp/sent
+  echo "frames /tmp/sent" > "$ctl"
+  for _ in $(seq 100); do [ -f /tmp/sent ] && break; sleep 0.1; done
+  cat /tmp/sent
+}
+f0=$(sent)
 t0=$(now)
 norvikcam stream $D -n 10 2> /tmp/stream.err | wc -c > /tmp/stream.bytes || fail "stream"
 t1=$(now)
+f1=$(sent)
+echo "FIGURE the camera sent $((f1 - f0)) frames over USB in $(( (t1 - t0) * 10 )) ms while 10 were delivered
 [ "$(cat /tmp/stream.bytes)" -eq $((10 * 2560 * 1920 * 4)) ] || fail "stream gave $(cat /tmp/stream.bytes) bytes"
 echo "FIGURE 10 full frames streamed (open, start, convert, stop included) in $(( (t1 - t0) * 10 )) ms"
 
@@ -84,7 +98,7 @@ grep -q "usbfs memory limit is 4 MB" /tmp/limit.err || fail "the limit's message
 echo "$old" > $limit
 
 step "a stalled frame times out"
-norvikcam set $D timeout=2500 > /dev/null || fail "set timeout"
+norvikcam set $D timeout=4000 > /dev/null || fail "set timeout"
 echo "stall 1048576" > "$ctl"
 norvikcam capture $D -n 3 -o /tmp/s-%d.png --raw 2> /tmp/stall.err || { cat /tmp/stall.err; fail "capture after a stall"; }
 cat /tmp/stall.err
@@ -92,7 +106,7 @@ line=$(grep "a frame stopped after 1048576 bytes" "$log") || fail "the frame did
 echo "$line"
 ms=$(echo "$line" | sed 's/.*began \([0-9]*\) ms later/\1/')
 # The time-out runs from the frame's start, a little before its data stopped.
-[ "$ms" -ge 2000 ] && [ "$ms" -lt 5000 ] || fail "the stalled frame was given up after $ms ms, not the 2500 ms time-out"
+[ "$ms" -ge 3000 ] && [ "$ms" -lt 7000 ] || fail "the stalled frame was given up after $ms ms, not the 4000 ms time-out"
 verdict=$(check /tmp/s-2.pgm 0 0)
 case "$verdict" in match*) ;; *) fail "the frame after the stall is not the scene" ;; esac
 

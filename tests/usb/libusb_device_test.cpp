@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "client/known_cameras.h"
 #include "platform/usb/libusb/libusb_device.h"
 
 namespace {
@@ -43,6 +44,17 @@ TEST(LibusbDeviceNames, OpeningAnAbsentCameraSaysSo) {
         FAIL() << "opened a camera that is not attached";
     } catch (const usb::LibusbError& e) {
         EXPECT_NE(std::string(e.what()).find("1234:5678"), std::string::npos) << e.what();
+    }
+}
+
+TEST(LibusbDeviceNames, TheUdevRuleCoversEveryKnownCamera) {
+    std::ifstream in(NORVIK_UDEV_RULE);
+    ASSERT_TRUE(in) << NORVIK_UDEV_RULE;
+    std::string rules((std::istreambuf_iterator<char>(in)), {});
+    for (const auto& id : norvik::KnownCameras()) {
+        char match[96];
+        std::snprintf(match, sizeof match, "ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\"", id.vendor, id.product);
+        EXPECT_NE(rules.find(match), std::string::npos) << match;
     }
 }
 
