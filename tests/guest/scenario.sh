@@ -36,6 +36,9 @@ for _ in $(seq 100); do
 done
 cat /tmp/list.txt
 [ -n "$found" ] || fail "norvikcam list does not show the camera"
+# The controller numbers the endpoints its own way; the driver finds them
+# by their order in the interface.
+echo "endpoints as the host sees them: $(cd /sys/bus/usb/devices/1-1:1.0 2>/dev/null && echo ep_*)"
 
 step "properties"
 norvikcam info $D > /tmp/info.txt 2>&1 || { cat /tmp/info.txt; fail "info"; }
