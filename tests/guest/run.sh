@@ -36,6 +36,9 @@ for loader in /lib64/ld-linux-x86-64.so.2 /lib/x86_64-linux-gnu/ld-linux-x86-64.
   mkdir -p "$tree$(dirname "$loader")"
   cp -L "$loader" "$tree$loader"
 done
+mkdir -p "$tree/etc"
+printf 'root:x:0:0::/root:/bin/sh\nnobody:x:65534:65534::/tmp:/bin/sh\n' > "$tree/etc/passwd"
+printf 'root:x:0:\nplugdev:x:46:\nnogroup:x:65534:\n' > "$tree/etc/group"
 cp "$here/guest-init.sh" "$tree/init"
 cp "$here/scenario.sh" "$tree/scenario.sh"
 chmod +x "$tree/init"

@@ -40,6 +40,19 @@ cat /tmp/list.txt
 # by their order in the interface.
 echo "endpoints as the host sees them: $(cd /sys/bus/usb/devices/1-1:1.0 2>/dev/null && echo ep_*)"
 
+step "a user without access is told what to do"
+node=$(sed -n 's#.*(bus \([0-9]*\) device \([0-9]*\)).*#/dev/bus/usb/\1/\2#p' /tmp/list.txt)
+[ -e "$node" ] || fail "no device node $node"
+mode=$(stat -c %a "$node")
+chmod 600 "$node"
+if su -s /bin/sh nobody -c "XDG_CONFIG_HOME=/tmp/nobody norvikcam info --device usb" > /dev/null 2> /tmp/perm.err; then
+  fail "opened a camera it has no access to"
+fi
+chmod "$mode" "$node"
+cat /tmp/perm.err
+grep -q "permission denied opening the camera at $node" /tmp/perm.err || fail "the permission message"
+grep -q "plugdev" /tmp/perm.err || fail "the permission message does not say what to do"
+
 step "properties"
 norvikcam info $D > /tmp/info.txt 2>&1 || { cat /tmp/info.txt; fail "info"; }
 grep -q "window: x=0 y=0 width=2560 height=1920" /tmp/info.txt || { cat /tmp/info.txt; fail "info: window"; }
