@@ -105,6 +105,13 @@ NTSTATUS CameraDevice::ConfigureDevice() {
             } else {
                 ConfigurationDescriptor = static_cast<USB_CONFIGURATION_DESCRIPTOR*>(full);
                 status = SelectConfiguration(ConfigurationDescriptor);
+                // A start that fails here never reaches a stop: nothing the
+                // failed configuration kept may outlive it.
+                if (!NT_SUCCESS(status)) {
+                    for (PVOID* kept : {reinterpret_cast<PVOID*>(&ConfigurationDescriptor),
+                                        reinterpret_cast<PVOID*>(&InterfaceInfo), reinterpret_cast<PVOID*>(&PipeAbortFlags)})
+                        FreeUsb(*kept);
+                }
             }
         }
     } else {
