@@ -44,7 +44,13 @@ KS_DATARANGE_VIDEO OfferedDataRange = {
 };
 
 void CameraDevice::SetReadoutWindow(LONG x, LONG y, LONG width, LONG height, LONG) {
-    if (ReadAcquire(&PinOpen) != 0) return;
+    // The test and the stores are one step against a second change and
+    // against a pin's creation, so no pin ever sees half a window.
+    ExAcquireFastMutex(&WindowLock);
+    if (ReadAcquire(&PinOpen) != 0) {
+        ExReleaseFastMutex(&WindowLock);
+        return;
+    }
     // An odd coordinate moves to the next even one, so the window always
     // starts on the sensor's own colour-filter phase.
     // Computed in 64 bits so that the largest odd value moves up, not round
@@ -70,9 +76,20 @@ void CameraDevice::SetReadoutWindow(LONG x, LONG y, LONG width, LONG height, LON
     OutputHeight = height;
     OutputWidth = width - (width & 7);
     UpdateDataRange(static_cast<ULONG>(OutputWidth), static_cast<ULONG>(OutputHeight));
+    ExReleaseFastMutex(&WindowLock);
 }
 
-void CameraDevice::SetPinOpen(LONG open) { InterlockedExchange(&PinOpen, open); }
+// PinOpen counts the open pins of every filter on the device: a pin of a
+// second filter that is created and closed must not unfreeze the window
+// under a pin that is streaming.
+void CameraDevice::SetPinOpen(LONG open) {
+    ExAcquireFastMutex(&WindowLock);
+    if (open != 0)
+        InterlockedIncrement(&PinOpen);
+    else if (ReadAcquire(&PinOpen) > 0)
+        InterlockedDecrement(&PinOpen);
+    ExReleaseFastMutex(&WindowLock);
+}
 
 void CameraDevice::UpdateDataRange(ULONG w, ULONG h) {
     KS_DATARANGE_VIDEO& r = OfferedDataRange;

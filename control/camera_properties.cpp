@@ -67,7 +67,10 @@ NTSTATUS HandleCameraProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
             break;
         case CAMPROP_TIMEOUT:
             if (set) {
-                if (static_cast<ULONG>(v) > 500) c->SetTimeout(static_cast<ULONG>(v));
+                // The same range the settings load accepts: a value shown as
+                // set must survive a restart, and a huge one would let a
+                // stall hold a stop for weeks.
+                if (v >= 501 && v <= 9999) c->SetTimeout(static_cast<ULONG>(v));
             } else {
                 v = static_cast<LONG>(c->Timeout);
             }
@@ -117,7 +120,7 @@ NTSTATUS HandleCameraProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
         case CAMPROP_READOUT_Y: v = c->SensorTop; break;
         case CAMPROP_READOUT_WIDTH: v = c->SensorWidth; break;
         case CAMPROP_READOUT_HEIGHT: v = c->SensorHeight; break;
-        case CAMPROP_PIN_OPEN: v = ReadAcquire(&c->PinOpen); break;
+        case CAMPROP_PIN_OPEN: v = ReadAcquire(&c->PinOpen) != 0 ? 1 : 0; break;
         case CAMPROP_CLOCK: if (!set) v = c->Clock; break;
         case CAMPROP_AGC: if (!set) v = c->AGC; break;
         case CAMPROP_AEC: if (!set) v = c->AEC; break;

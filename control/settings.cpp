@@ -119,9 +119,10 @@ NTSTATUS QueryDwordValue(HANDLE key, PCWSTR name, ULONG* value) {
     NTSTATUS s = ZwQueryValueKey(key, &n, KeyValuePartialInformation, buffer, sizeof buffer, &result);
     if (!NT_SUCCESS(s)) return s;
     auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
-    // Fewer than four bytes would fill only part of the number: such a
-    // value counts as missing, and the default stands.
-    if (info->DataLength < 4) return STATUS_OBJECT_NAME_NOT_FOUND;
+    // Only a 4-byte REG_DWORD is a number: a string or a binary value
+    // edited in by hand ("Hue"="5") would otherwise be read by its first
+    // bytes. Anything else counts as missing, and the default stands.
+    if (info->Type != REG_DWORD || info->DataLength != 4) return STATUS_OBJECT_NAME_NOT_FOUND;
     std::memcpy(value, info->Data, 4);
     return STATUS_SUCCESS;
 }

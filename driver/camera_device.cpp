@@ -14,6 +14,7 @@ CameraDevice::CameraDevice(PKSDEVICE device) {
     // here, so step 1 of construction holds whatever the compiler assumes of
     // memory before an object's lifetime.
     Device = device;
+    ExInitializeFastMutex(&WindowLock);
     SetReadoutWindow(0, 0, SENSOR_WIDTH, SENSOR_HEIGHT, 0);
     // Without the scratch buffer frames are still delivered, in raw line
     // order; the failure is not reported.
@@ -81,6 +82,7 @@ NTSTATUS CameraDevice::Initialize(PKSDEVICE device) {
     ExInitializeFastMutex(&CommandLock);
     ExInitializeFastMutex(&ProcessorLock);
     KeInitializeEvent(&TransferEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&TransferIdle, NotificationEvent, FALSE);
 
     std::memset(&RegisterCommand, 0, sizeof RegisterCommand);
     std::memset(&CaptureCommand, 0, sizeof CaptureCommand);

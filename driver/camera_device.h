@@ -64,11 +64,22 @@ public:
     NTSTATUS ConfigureDevice();
     NTSTATUS SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descriptor);
     void DeconfigureDevice();
+    // Frees the descriptor, the pipe table and the abort flags that are
+    // present; sends nothing.
+    void ReleaseConfiguration();
     NTSTATUS ResetPortIfDisabled();
     void CancelFrameRequests();
+    // One request to the lower device, waited for no longer than the frame
+    // time-out and cancelled when it runs over. With capturePath set it is
+    // the capture thread's own request: CancelTransfer cuts it short, and
+    // once the transfers are cancelled it is not sent at all.
+    NTSTATUS SubmitBounded(ULONG ioControlCode, PVOID argument, BOOLEAN capturePath);
+    // Lets the capture path send again after CancelTransfer; the capture
+    // thread's start calls it.
+    void ResumeTransfers();
 
     // Command channel.
-    NTSTATUS TransferBlock(ULONG pipe, PUCHAR buffer, ULONG* transferred);
+    NTSTATUS TransferBlock(ULONG pipe, PUCHAR buffer, ULONG* transferred, BOOLEAN capturePath = FALSE);
     BOOLEAN SendCommand(CommandBlock* block);
     BOOLEAN ReadReply(PUCHAR buffer);
     BOOLEAN WriteSensorRegister(ULONG index, LONG value);
@@ -101,6 +112,10 @@ public:
     static NTSTATUS OnFrameRequestComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
     void FreeFrameRequests();
     void ReorderFrameLines(PUCHAR buffer);
+    // Waits until no request of the frame is left with the bus.
+    void DrainFrameRequests();
+    // The frame pipe's reset, and the port's when that fails.
+    void ResetFramePipe();
 
     // Sensor start-up.
     BOOLEAN InitializeSensor();
@@ -177,9 +192,25 @@ public:
     // send of RegisterCommand, and across a byte read's command and replies.
     FAST_MUTEX CommandLock{};
     // Frame requests of the transfer in progress that completed with an
-    // error or short, and how many were actually handed to the bus.
+    // error or short.
     LONG TransferErrors = 0;
-    LONG TransferSubmitted = 0;
+    // The frame's requests still with the bus, plus one held by the
+    // capture thread until it stops submitting; whoever brings it to zero
+    // signals TransferIdle, and nothing of the frame is touched after that.
+    LONG TransferOutstanding = 0;
+    KEVENT TransferIdle{};
+    // Set by CancelTransfer, cleared by ResumeTransfers: the capture path
+    // sends nothing more while it is set.
+    LONG TransferAborted = 0;
+    // The capture thread waits for TransferEvent (under TransferLock).
+    LONG TransferWaiting = 0;
+    // A frame read ended with the pipe halted: it is reset before the next.
+    LONG TransferHalted = 0;
+    // The capture path's bounded request in flight, under TransferLock.
+    PIRP CaptureRequest = nullptr;
+    // One window change at a time, and none while a pin is open: held across
+    // the PinOpen test and the stores, and by SetPinOpen.
+    FAST_MUTEX WindowLock{};
     // Held while the ImageProcessor is created or freed and while a control
     // mirrors into it, so a property request never reaches a processor the
     // pin's stop is freeing.

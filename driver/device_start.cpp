@@ -26,9 +26,9 @@ NTSTATUS StartDevice(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
             camera->Capture = nullptr;
         }
     }
-    camera->ConfigurationDescriptor = nullptr;
-    camera->InterfaceInfo = nullptr;
-    camera->PipeAbortFlags = nullptr;
+    // A start on a started device finds the last configuration still there:
+    // it is freed, not forgotten.
+    camera->ReleaseConfiguration();
     NTSTATUS status = camera->ProbeDeviceDescriptor();
     if (NT_SUCCESS(status)) status = camera->ConfigureDevice();
     // The rest runs whatever the USB side said.

@@ -33,3 +33,9 @@ inline int GainOf(LONG field) { return static_cast<int>(static_cast<ULONG>(field
 // Gains from the channel sums of one frame. A channel whose sum is 0 (a black
 // frame, say) would divide by zero: the gains are then left as they are.
 void WhiteBalanceFromSums(ULONG sumR, ULONG sumG, ULONG sumB, LONG* red, LONG* green, LONG* blue);
+
+struct ImageProcessor;
+// True when no colour-matrix sum of the frame can pass 16 bits: for every
+// output channel, 255 times the magnitudes of its three input weights plus
+// its offset fits. The vector kernels then sum in 16-bit lanes.
+bool ColorSumsFit16Bits(const ImageProcessor* ip);

@@ -26,11 +26,47 @@ void AllocateWorkingBuffer(ImageProcessor* p) {
     }
     if (p->workBufferSize != 0)
         p->workBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, p->workBufferSize, WORK_BUFFER_TAG));
+    // Defined contents: nothing a kernel reads may depend on what the pool
+    // held before (the margin right of the image is read, never shown).
+    if (p->workBuffer != nullptr) std::memset(p->workBuffer, 0, p->workBufferSize);
     p->workStride = static_cast<LONG>(p->rowStride);
     p->workOrigin = p->workBuffer != nullptr ? p->workBuffer + 2 * p->rowStride + 5 : nullptr;
     p->workWidth = static_cast<LONG>(p->imageWidth);
     p->workHeight = static_cast<LONG>(p->imageHeight);
 }
+
+namespace {
+
+// For a window under 8 rows or columns: the line that border line `i` of `n`
+// copies. The same choice as the full-size rule where that line exists (rows
+// and columns mirror about line 0; the bottom rows repeat with period 4, the
+// right columns mirror about the last), else the nearest line of the same
+// Bayer colour, else, in a window one line wide, line 0.
+ptrdiff_t SmallBorderSource(ptrdiff_t i, ptrdiff_t n, bool rows) {
+    const ptrdiff_t preferred = i < 0 ? -i : rows ? i - 4 : 2 * (n - 1) - i;
+    if (preferred >= 0 && preferred < n) return preferred;
+    for (ptrdiff_t d = 2; d <= n + 2; d += 2) {
+        const ptrdiff_t candidate = i < 0 ? i + d : i - d;
+        if (candidate >= 0 && candidate < n) return candidate;
+    }
+    return 0;
+}
+
+// Borders of a window too small for the fixed rule, which would copy from
+// lines that are not there: every border pixel still comes from a pixel of
+// the window, of the same colour where the window has one.
+void FillSmallBorders(ImageProcessor* p) {
+    const auto w = static_cast<ptrdiff_t>(p->imageWidth), h = static_cast<ptrdiff_t>(p->imageHeight);
+    const ptrdiff_t s = p->rowStride;
+    auto row = [&](ptrdiff_t r) { return p->workOrigin + r * s; };
+    for (ptrdiff_t r : {ptrdiff_t{-2}, ptrdiff_t{-1}, h, h + 1}) std::memcpy(row(r), row(SmallBorderSource(r, h, true)), static_cast<size_t>(w));
+    for (ptrdiff_t r = -2; r <= h + 1; ++r) {
+        UCHAR* line = row(r);
+        for (ptrdiff_t c : {ptrdiff_t{-2}, ptrdiff_t{-1}, w, w + 1}) line[c] = line[SmallBorderSource(c, w, false)];
+    }
+}
+
+}  // namespace
 
 void LoadRawFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch) {
     const ULONG w = p->imageWidth, h = p->imageHeight;
@@ -38,7 +74,11 @@ void LoadRawFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pi
     const UCHAR* src = source + offset;
     auto row = [&](ptrdiff_t r) { return p->workOrigin + r * s; };
     for (ULONG r = 0; r < h; ++r) std::memcpy(row(r), src + static_cast<size_t>(r) * pitch, w);
-    if (w < 8 || h < 8) return;
+    if (w == 0 || h == 0) return;
+    if (w < 8 || h < 8) {
+        FillSmallBorders(p);
+        return;
+    }
     // Every border pixel copies a pixel of the same Bayer colour: the top
     // mirrors about row 0, the bottom repeats with period 4.
     std::memcpy(row(-2), row(2), w);
@@ -54,8 +94,8 @@ void LoadRawFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pi
     }
 }
 
-void ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch) {
-    if (p->outputBuffer == nullptr || source == nullptr || p->workBuffer == nullptr) return;
+BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch) {
+    if (p->outputBuffer == nullptr || source == nullptr || p->workBuffer == nullptr) return FALSE;
     LoadRawFrame(p, source, offset, pitch);
     p->outputCursor = p->outputBuffer;
     p->frameRedGain = ReadAcquire(&p->redGain);
@@ -82,4 +122,5 @@ void ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pi
         kernels.convertColor[pattern](p);
     else
         kernels.convertGrey[pattern](p);
+    return TRUE;
 }

@@ -90,4 +90,6 @@ void MultiplyMatrix4(const Matrix4 left, const Matrix4 right, Matrix4 out);
 void SetGeometry(ImageProcessor* p, ULONG width, ULONG height);
 void AllocateWorkingBuffer(ImageProcessor* p);
 void LoadRawFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch);
-void ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch);
+// True when a frame was converted into outputBuffer; false when a buffer is
+// missing and nothing was written.
+BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch);

@@ -1,6 +1,7 @@
 // The plain scalar reference: the same arithmetic as the vector kernels,
 // one pixel at a time, kept to check them bit for bit.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "imaging/bayer.h"
@@ -75,14 +76,11 @@ void ConvertColor(ImageProcessor* ip) {
         int in[3] = {Gain(v.r, gains[0]), Gain(v.g, gains[1]), Gain(v.b, gains[2])};
         int result[3];
         for (int j = 0; j < 3; ++j) {
-            // Two unsigned 16-bit accumulators that saturate rather than wrap.
-            unsigned pos = 0, neg = 0;
+            // The exact sums: at most 3 x 255 x 65535 + 65535, well inside
+            // 32 bits, so neither accumulator can wrap or saturate.
+            uint32_t pos = 0, neg = 0;
             (ip->framePositive[3][j] ? pos : neg) = mag[3][j];
-            for (int i = 0; i < 3; ++i) {
-                unsigned term = std::min(static_cast<unsigned>(in[i]) * mag[i][j], 65535u);
-                unsigned& acc = ip->framePositive[i][j] ? pos : neg;
-                acc = std::min(acc + term, 65535u);
-            }
+            for (int i = 0; i < 3; ++i) (ip->framePositive[i][j] ? pos : neg) += static_cast<uint32_t>(in[i]) * mag[i][j];
             int o = static_cast<int>(pos >> 6) - static_cast<int>(neg >> 6);
             result[j] = std::min(std::max(o, 0), 255);
         }

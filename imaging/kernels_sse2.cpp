@@ -144,10 +144,12 @@ struct GainVectors {
     Rgb Apply(const Rgb& v) const { return {Gain(v.r, r), Gain(v.g, g), Gain(v.b, b)}; }
 };
 
-// Products of a channel value (at most 255) and a magnitude of at most 257
-// cannot pass 16 bits; only frames whose matrix has a larger magnitude pay
-// for the saturating multiply.
-template <bool SaturatingProducts>
+// The colour matrix. When no sum of a frame's matrix can pass 16 bits (255
+// times a column's magnitudes plus its offset fits), eight pixels a vector
+// are summed in 16-bit lanes at no extra cost; otherwise the sums are formed
+// exactly in 32-bit lanes, four pixels a vector, so extreme settings give
+// the true value, not a wrapped or saturated one.
+template <bool Exact>
 class ColorFamily {
 public:
     explicit ColorFamily(ImageProcessor* ip) : gains_(ip), out_(ip->outputCursor) {
@@ -157,8 +159,11 @@ public:
                 auto mag = static_cast<short>(static_cast<unsigned>(m < 0 ? -static_cast<int64_t>(m) : m) & 0xFFFF);
                 __m128i positive = ip->framePositive[i][j] ? _mm_set1_epi16(-1) : _mm_setzero_si128();
                 if (i == 3) {
-                    posInit_[j] = _mm_and_si128(_mm_set1_epi16(mag), positive);
-                    negInit_[j] = _mm_andnot_si128(positive, _mm_set1_epi16(mag));
+                    const auto mag32 = static_cast<int>(static_cast<unsigned short>(mag));
+                    posInit_[j] = Exact ? _mm_set1_epi32(ip->framePositive[i][j] ? mag32 : 0)
+                                        : _mm_and_si128(_mm_set1_epi16(mag), positive);
+                    negInit_[j] = Exact ? _mm_set1_epi32(ip->framePositive[i][j] ? 0 : mag32)
+                                        : _mm_andnot_si128(positive, _mm_set1_epi16(mag));
                 } else {
                     mag_[i][j] = _mm_set1_epi16(mag);
                     positive_[i][j] = positive;
@@ -173,25 +178,41 @@ public:
     }
 
 private:
-    // Products and sums saturate at 65535 instead of wrapping, so extreme
-    // settings give bright pixels, not dark ones.
-    static __m128i MulSat(__m128i v, __m128i m) {
-        __m128i fits = _mm_cmpeq_epi16(_mm_mulhi_epu16(v, m), _mm_setzero_si128());
-        return _mm_or_si128(_mm_mullo_epi16(v, m), _mm_xor_si128(fits, _mm_set1_epi16(-1)));
+    static __m128i Clamp32(__m128i o) {
+        o = _mm_and_si128(o, _mm_cmpgt_epi32(o, _mm_setzero_si128()));
+        __m128i over = _mm_cmpgt_epi32(o, _mm_set1_epi32(255));
+        return _mm_or_si128(_mm_andnot_si128(over, o), _mm_and_si128(over, _mm_set1_epi32(255)));
     }
 
     Rgb Matrix(const Rgb& v) const {
         const __m128i in[3] = {v.r, v.g, v.b};
         __m128i result[3];
         for (int j = 0; j < 3; ++j) {
-            __m128i pos = posInit_[j], neg = negInit_[j];
-            for (int i = 0; i < 3; ++i) {
-                __m128i t = SaturatingProducts ? MulSat(in[i], mag_[i][j]) : _mm_mullo_epi16(in[i], mag_[i][j]);
-                pos = _mm_adds_epu16(pos, _mm_and_si128(t, positive_[i][j]));
-                neg = _mm_adds_epu16(neg, _mm_andnot_si128(positive_[i][j], t));
+            if constexpr (Exact) {
+                __m128i posLo = posInit_[j], posHi = posInit_[j], negLo = negInit_[j], negHi = negInit_[j];
+                for (int i = 0; i < 3; ++i) {
+                    __m128i lo = _mm_mullo_epi16(in[i], mag_[i][j]), hi = _mm_mulhi_epu16(in[i], mag_[i][j]);
+                    __m128i pLo = _mm_unpacklo_epi16(lo, hi), pHi = _mm_unpackhi_epi16(lo, hi);
+                    __m128i mLo = _mm_unpacklo_epi16(positive_[i][j], positive_[i][j]);
+                    __m128i mHi = _mm_unpackhi_epi16(positive_[i][j], positive_[i][j]);
+                    posLo = _mm_add_epi32(posLo, _mm_and_si128(pLo, mLo));
+                    posHi = _mm_add_epi32(posHi, _mm_and_si128(pHi, mHi));
+                    negLo = _mm_add_epi32(negLo, _mm_andnot_si128(mLo, pLo));
+                    negHi = _mm_add_epi32(negHi, _mm_andnot_si128(mHi, pHi));
+                }
+                __m128i oLo = Clamp32(_mm_sub_epi32(_mm_srli_epi32(posLo, 6), _mm_srli_epi32(negLo, 6)));
+                __m128i oHi = Clamp32(_mm_sub_epi32(_mm_srli_epi32(posHi, 6), _mm_srli_epi32(negHi, 6)));
+                result[j] = _mm_packs_epi32(oLo, oHi);
+            } else {
+                __m128i pos = posInit_[j], neg = negInit_[j];
+                for (int i = 0; i < 3; ++i) {
+                    __m128i t = _mm_mullo_epi16(in[i], mag_[i][j]);
+                    pos = _mm_add_epi16(pos, _mm_and_si128(t, positive_[i][j]));
+                    neg = _mm_add_epi16(neg, _mm_andnot_si128(positive_[i][j], t));
+                }
+                __m128i o = _mm_sub_epi16(_mm_srli_epi16(pos, 6), _mm_srli_epi16(neg, 6));
+                result[j] = _mm_min_epi16(_mm_max_epi16(o, _mm_setzero_si128()), C255());
             }
-            __m128i o = _mm_sub_epi16(_mm_srli_epi16(pos, 6), _mm_srli_epi16(neg, 6));
-            result[j] = _mm_min_epi16(_mm_max_epi16(o, _mm_setzero_si128()), C255());
         }
         return {result[0], result[1], result[2]};
     }
@@ -259,18 +280,9 @@ private:
     __m128i r_ = _mm_setzero_si128(), g_ = _mm_setzero_si128(), b_ = _mm_setzero_si128();
 };
 
-bool MagnitudesFitProducts(const ImageProcessor* ip) {
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) {
-            LONG m = ip->frameMatrix[i][j];
-            if ((static_cast<unsigned>(m < 0 ? -static_cast<int64_t>(m) : m) & 0xFFFF) > 257) return false;
-        }
-    return true;
-}
-
 template <BayerPattern P>
 void ConvertColor(ImageProcessor* ip) {
-    if (MagnitudesFitProducts(ip)) {
+    if (ColorSumsFit16Bits(ip)) {
         ColorFamily<false> f(ip);
         Run<P>(ip, f);
     } else {

@@ -261,6 +261,9 @@ void SimulatedCamera::Submit(std::shared_ptr<usb::Transfer> t) {
         if (removed_ || t->cancelRequested) {
             e.status = removed_ ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED;
             done.push_back({t, e.status, 0});
+        } else if (halted_[t->endpoint]) {
+            e.status = USBD_STATUS_STALL_PID;
+            done.push_back({t, e.status, 0});
         } else if (f.count > 0 && t->endpoint != frameEp_) {
             --f.count;
             e.status = f.status;
@@ -374,9 +377,28 @@ void SimulatedCamera::AbortEndpoint(uint8_t endpoint) {
     Finish(done);
 }
 
+void SimulatedCamera::HaltEndpoint(uint8_t endpoint) {
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        halted_[endpoint] = true;
+        if (endpoint == frameEp_) frameActive_ = false;  // the frame in progress is lost
+        for (auto& t : pending_[endpoint]) done.push_back({t, USBD_STATUS_STALL_PID, 0});
+        pending_[endpoint].clear();
+    }
+    Finish(done);
+}
+
+bool SimulatedCamera::Halted(uint8_t endpoint) const {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = halted_.find(endpoint);
+    return it != halted_.end() && it->second;
+}
+
 USBD_STATUS SimulatedCamera::ClearHalt(uint8_t endpoint) {
     std::lock_guard<std::mutex> g(lock_);
     USBD_STATUS status = removed_ ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SUCCESS;
+    if (USBD_SUCCESS(status)) halted_[endpoint] = false;
     Log({Exchange::Kind::ClearHalt, endpoint, {}, status});
     return status;
 }

@@ -83,6 +83,10 @@ public:
     void StallFrameAfter(ULONG bytes);
     // The camera is unplugged once `bytes` bytes of the next frame are out.
     void RemoveDuringFrame(ULONG bytes);
+    // The endpoint halts as a real one does: every transfer on it, pending
+    // or new, ends with a stall until the host clears the halt.
+    void HaltEndpoint(uint8_t endpoint);
+    bool Halted(uint8_t endpoint) const;
 
     // --- frames ---
     // Frames per second (0: as fast as possible, the default) and link
@@ -150,6 +154,7 @@ private:
     int hangCommands_ = 0;
     bool recordPauses_ = true;
     std::map<uint8_t, Fault> faults_;
+    std::map<uint8_t, bool> halted_;
     std::map<uint8_t, std::deque<TransferPtr>> pending_;
     std::deque<std::vector<uint8_t>> replies_;
     std::map<uint32_t, uint32_t> sensor_;

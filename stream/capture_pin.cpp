@@ -138,9 +138,10 @@ NTSTATUS PinClose(PKSPIN pin, PIRP) {
     return STATUS_SUCCESS;
 }
 
+// A refused change leaves the stride as it was: zeroing it before the checks
+// would shear every later frame of a running stream.
 NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PVOID, const KSDATARANGE* range, const void*) {
     CapturePin* p = PinContext(pin);
-    if (oldFormat != nullptr && p != nullptr) p->OutputStride = 0;
     const KSDATAFORMAT* f = pin->ConnectionFormat;
     if (!(f->Specifier == KSDATAFORMAT_SPECIFIER_VIDEOINFO)) return STATUS_NO_MATCH;
     if (f->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return STATUS_NO_MATCH;
@@ -212,6 +213,23 @@ void ReleaseProcessing(CameraDevice* camera) {
     InterlockedExchange(&camera->ProcessingBusy, 0);
 }
 
+// The pin's states (StreamState, with Acquired) and what each change does:
+//
+//            stop->acquire: AcquireProcessing, clock
+//   created ------------------------------------------> acquired, not streaming (0)
+//      ^                                                  |  ^          ^
+//      | ->stop: stop thread, free buffers (if            |  |          | ->acquire: stop
+//      |   streaming); release clock, processing          |  |          |   thread, free
+//      |                                                  |  |          |   buffers
+//      |                     pause->run: StartStreaming   v  |          |
+//      +-------------------------------------------- running (2) -------+
+//      |                                                 |  ^           |
+//      |                run->pause: stop thread, keep    |  | pause->run: restart the
+//      |                buffers and counters             v  | thread on the same buffers
+//      +-------------------------------------------- paused (1) --------+
+//
+// A failed StartStreaming leaves the pin not streaming; a thread that cannot
+// be restarted leaves it paused.
 NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     CapturePin* p = PinContext(pin);
     CameraDevice* camera = p->Camera;
@@ -261,12 +279,16 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
             if (p->StreamState == PinPaused) {
                 if (capture != nullptr && capture->State == CapturePaused) {
                     capture->State = CaptureRunning;
-                    StartCaptureThread(capture);
+                    NTSTATUS s = StartCaptureThread(capture);
+                    if (!NT_SUCCESS(s)) {
+                        capture->State = CapturePaused;  // the buffers stay for the next try
+                        return s;
+                    }
                 }
                 p->StreamState = PinRunning;
                 return STATUS_SUCCESS;
             } else {
-                NTSTATUS s = StartStreaming(camera);
+                NTSTATUS s = capture != nullptr ? StartStreaming(camera) : STATUS_INSUFFICIENT_RESOURCES;
                 if (!NT_SUCCESS(s)) return s;
                 p->StreamState = PinRunning;
                 return STATUS_SUCCESS;
@@ -296,8 +318,10 @@ void FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
         if (h->Size >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
             auto* frame = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
             frame->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-            frame->PictureNumber = std::atomic_ref<ULONG>(c->FrameNumber).load();
-            frame->DropCount = 0;
+            // The number of the frame this image was made from, not the
+            // newest one captured, and the frames this run has lost so far.
+            frame->PictureNumber = c->Capture->ImageNumber;
+            frame->DropCount = static_cast<ULONG>(ReadAcquire(&c->Capture->DropCount));
         }
     } else {
         h->PresentationTime.Time = 0;
@@ -335,8 +359,12 @@ NTSTATUS PinProcess(PKSPIN pin) {
     PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     BOOLEAN converted = ConvertReadyFrame(s);
     if (pointer != nullptr) {
+        // A frame with nothing converted into it stays queued for the next
+        // conversion instead of going back empty.
         if (converted) FillFrame(p, pointer->StreamHeader);
-        KsStreamPointerUnlock(pointer, TRUE);
+        KsStreamPointerUnlock(pointer, converted);
+    } else if (converted) {
+        InterlockedIncrement(&s->DropCount);  // converted with no client frame to take it
     }
     InterlockedExchange(&s->Converting, 0);
     KeSetEvent(&s->BufferDone, 1, FALSE);

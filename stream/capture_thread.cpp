@@ -22,27 +22,34 @@ void FreeBuffer(PUCHAR& p) {
 
 void CaptureThreadRoutine(PVOID context) {
     auto* s = static_cast<CaptureThreadState*>(context);
+    KeWaitForSingleObject(&s->ThreadGo, Executive, KernelMode, FALSE, nullptr);
     while (ReadRun(s)) {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
         // A free buffer first; else the full one not being converted. Taking a
         // full buffer overwrites a frame nobody took: that frame is dropped.
         LONG* state;
         PUCHAR buffer;
+        ULONG* number;
         if (s->StateA == RawFree) {
-            state = &s->StateA, buffer = s->RawA;
+            state = &s->StateA, buffer = s->RawA, number = &s->NumberA;
         } else if (s->StateB == RawFree) {
-            state = &s->StateB, buffer = s->RawB;
+            state = &s->StateB, buffer = s->RawB, number = &s->NumberB;
         } else if (s->StateA != RawConverting) {
-            state = &s->StateA, buffer = s->RawA;
+            state = &s->StateA, buffer = s->RawA, number = &s->NumberA;
         } else {
-            state = &s->StateB, buffer = s->RawB;
+            state = &s->StateB, buffer = s->RawB, number = &s->NumberB;
         }
+        if (*state == RawFull) InterlockedIncrement(&s->DropCount);
         *state = RawFilling;
         KeReleaseSpinLock(&s->BufferLock, irql);
 
         BOOLEAN ok = CaptureInto(s, buffer);
 
         irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
+        // FrameCaptured, just below, numbers the frame it announces one past
+        // the last; the number goes with the buffer before a process call can
+        // take it.
+        if (ok) *number = std::atomic_ref<ULONG>(s->Camera->FrameNumber).load() + 1;
         *state = ok ? RawFull : RawFree;
         KeReleaseSpinLock(&s->BufferLock, irql);
         if (ok) {
@@ -66,6 +73,7 @@ CaptureThreadState* AllocateCaptureThreadState(CameraDevice* camera) {
     if (s == nullptr) return nullptr;
     std::memset(s, 0, sizeof *s);
     KeInitializeEvent(&s->BufferDone, NotificationEvent, FALSE);
+    KeInitializeEvent(&s->ThreadGo, NotificationEvent, FALSE);
     KeInitializeSpinLock(&s->BufferLock);
     s->Camera = camera;
     return s;
@@ -94,6 +102,8 @@ NTSTATUS StartStreaming(CameraDevice* camera) {
     if (s == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     InterlockedExchange(&s->Converting, 0);
     InterlockedExchange(&s->FramesCaptured, 0);
+    InterlockedExchange(&s->DropCount, 0);
+    s->NumberA = s->NumberB = s->ImageNumber = 0;
     s->Processor = camera->Processor;
     camera->PrepareCapture();
     ULONG size = 0;
@@ -116,24 +126,38 @@ NTSTATUS StartStreaming(CameraDevice* camera) {
         SetGeometry(s->Processor, static_cast<ULONG>(w), static_cast<ULONG>(h));
         AllocateWorkingBuffer(s->Processor);
         s->Processor->outputBuffer = s->ImageBuffer;
+        // Without a working buffer no frame could ever be converted: a run
+        // that would deliver nothing fails instead.
+        if (s->Processor->workBuffer == nullptr) {
+            ReleaseStreamingBuffers(s);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
     }
     s->State = CaptureRunning;
-    StartCaptureThread(s);
-    return STATUS_SUCCESS;
+    NTSTATUS status = StartCaptureThread(s);
+    if (!NT_SUCCESS(status)) ReleaseStreamingBuffers(s);
+    return status;
 }
 
-void StartCaptureThread(CaptureThreadState* s) {
+NTSTATUS StartCaptureThread(CaptureThreadState* s) {
     s->StateA = RawFree;
     s->StateB = RawFree;
+    s->Camera->ResumeTransfers();
+    KeResetEvent(&s->ThreadGo);
     WriteRun(s, true);
     HANDLE handle = nullptr;
-    // A thread that cannot be created is not reported: the pin runs and no
-    // frames arrive.
-    if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThreadRoutine, s)) &&
-        handle != nullptr) {
-        ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &s->Thread, nullptr);
+    NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThreadRoutine, s);
+    if (NT_SUCCESS(status) && handle == nullptr) status = STATUS_UNSUCCESSFUL;
+    if (NT_SUCCESS(status)) {
+        status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &s->Thread, nullptr);
         ZwClose(handle);
+        // A thread that cannot be waited for must not capture: it is let go
+        // with Run clear and ends before touching a buffer.
+        if (!NT_SUCCESS(status)) s->Thread = nullptr;
     }
+    if (!NT_SUCCESS(status)) WriteRun(s, false);
+    KeSetEvent(&s->ThreadGo, 1, FALSE);
+    return status;
 }
 
 void StopCaptureThread(CaptureThreadState* s) {
@@ -142,9 +166,11 @@ void StopCaptureThread(CaptureThreadState* s) {
         WriteRun(s, false);
         KeReleaseSpinLock(&s->BufferLock, irql);
     }
-    // Only flagged pipes are aborted and nothing flags one: a frame in
-    // progress runs on until it completes or times out.
+    // Only flagged pipes are aborted and nothing flags one; the frame in
+    // progress is cut short instead, so a stop never waits out the frame
+    // time-out.
     s->Camera->AbortPipes();
+    s->Camera->CancelTransfer();
     if (s->Thread != nullptr) {
         KeWaitForSingleObject(s->Thread, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(s->Thread);
@@ -183,20 +209,20 @@ BOOLEAN ConvertReadyFrame(CaptureThreadState* s) {
         KeReleaseSpinLock(&s->BufferLock, irql);
     }
     if (taken == nullptr) return FALSE;
-    if (s->Processor == nullptr) {
-        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
-        *state = RawFree;
-        KeReleaseSpinLock(&s->BufferLock, irql);
-        return FALSE;
+    BOOLEAN converted = FALSE;
+    if (s->Processor != nullptr) {
+        ULONG offset = 0, pitch = 0;
+        CameraDevice* c = s->Camera;
+        c->GetRawDataOffset(&offset);
+        c->GetRawPitch(&pitch);
+        ULONG start = static_cast<ULONG>(c->GetRoiY()) * pitch + static_cast<ULONG>(c->GetRoiX()) + offset;
+        converted = ConvertFrame(s->Processor, taken, start, pitch);
     }
-    ULONG offset = 0, pitch = 0;
-    CameraDevice* c = s->Camera;
-    c->GetRawDataOffset(&offset);
-    c->GetRawPitch(&pitch);
-    ULONG start = static_cast<ULONG>(c->GetRoiY()) * pitch + static_cast<ULONG>(c->GetRoiX()) + offset;
-    ConvertFrame(s->Processor, taken, start, pitch);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
+    if (converted) s->ImageNumber = state == &s->StateA ? s->NumberA : s->NumberB;
     *state = RawFree;
     KeReleaseSpinLock(&s->BufferLock, irql);
-    return TRUE;
+    // Nothing converted means nothing to deliver: the image buffer still
+    // holds an older frame, or nothing at all.
+    return converted;
 }

@@ -11,38 +11,6 @@
 
 namespace {
 
-NTSTATUS OnBlockComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends one block's URB and waits for it no longer than the frame time-out.
-// The request is the driver's own, so that on time-out it can be cancelled
-// and its completion awaited without racing its release.
-NTSTATUS SubmitBounded(PDEVICE_OBJECT lower, PURB urb) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, OnBlockComplete, &done, TRUE, TRUE, TRUE);
-    IofCallDriver(lower, irp);
-    LARGE_INTEGER timeout = RelativeMilliseconds(FrameTimeoutMs());
-    NTSTATUS status;
-    if (KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-        IoCancelIrp(irp);
-        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, nullptr);
-        status = STATUS_TIMEOUT;
-    } else {
-        status = irp->IoStatus.Status;
-    }
-    IoFreeIrp(irp);
-    return status;
-}
-
 class CommandGuard {
 public:
     explicit CommandGuard(CameraDevice* c) : c_(c) { ExAcquireFastMutex(&c_->CommandLock); }
@@ -70,7 +38,7 @@ PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, P
     return urb;
 }
 
-NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred) {
+NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred, BOOLEAN capturePath) {
     *transferred = 0;
     if (InterfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
     if (InterfaceInfo->NumberOfPipes == 0 || p >= InterfaceInfo->NumberOfPipes) return STATUS_INVALID_PARAMETER;
@@ -82,7 +50,7 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred)
     PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, buffer, nullptr, 64);
     if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     auto& r = urb->UrbBulkOrInterruptTransfer;
-    NTSTATUS status = SubmitBounded(NextDeviceObject, urb);
+    NTSTATUS status = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, capturePath);
     // STATUS_TIMEOUT counts as a success code on the platform; here it means
     // the block never went, so it is passed up as it is.
     if (NT_SUCCESS(status) && status != STATUS_TIMEOUT) {

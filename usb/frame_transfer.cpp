@@ -15,13 +15,31 @@ void CameraDevice::CaptureFrame(PUCHAR buffer, BOOLEAN* ok) {
     std::memset(&CaptureCommand, 0, sizeof CaptureCommand);
     CaptureCommand.Bytes[0] = CmdTransferBegin;
     ULONG moved = 0;
-    TransferBlock(CommandPipe, CaptureCommand.Bytes, &moved);
+    TransferBlock(CommandPipe, CaptureCommand.Bytes, &moved, TRUE);
     if (ReadFrame(RawFrameSize, buffer) == STATUS_SUCCESS)
         ReorderFrameLines(buffer);
     else
         *ok = FALSE;
 }
 
+// A frame's requests, and who may touch them when:
+//
+//   capture thread                 completion routine        CancelTransfer
+//   --------------                 ------------------        --------------
+//   lock: slots, counts,                                     (any thread)
+//     Outstanding = 1, reset
+//   begin marker
+//   lock: per request                                        lock: Aborted = 1,
+//     Outstanding += 1, submit     Completed = 1               cancel what is
+//   end marker                     DoneCount += 1              with the bus,
+//   Waiting = 1; wait Event <----- = n: set Event  <---------  set Event if
+//   Waiting = 0                    Outstanding -= 1            Waiting
+//   (cancel,) Outstanding -= 1     = 0: set Idle
+//   wait Idle  <-------------------------+
+//   lock: slots freed
+//
+// After its decrement of Outstanding a completion routine touches nothing
+// of the frame, so once Outstanding is 0 the slots can go.
 NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     if (InterfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
     if (InterfaceInfo->NumberOfPipes < 3) return STATUS_INVALID_PARAMETER;
@@ -32,6 +50,10 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     const ULONG n = (length >> 16) + ((length & 0xFFFF) != 0 ? 1 : 0);
 
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
+    if (ReadAcquire(&TransferAborted) != 0) {
+        KeReleaseSpinLock(&TransferLock, irql);
+        return STATUS_CANCELLED;
+    }
     const SIZE_T slotBytes = (static_cast<SIZE_T>(n) + 1) * sizeof(TransferSlot);
     TransferSlots = static_cast<TransferSlot*>(ExAllocatePoolWithTag(NonPagedPool, slotBytes, USB_TAG));
     if (TransferSlots == nullptr) {
@@ -42,7 +64,6 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     InterlockedExchange(&TransferDoneCount, 0);
     InterlockedExchange(&TransferSlotCount, static_cast<LONG>(n));
     InterlockedExchange(&TransferErrors, 0);
-    InterlockedExchange(&TransferSubmitted, 0);
     FrameMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
     if (FrameMdl == nullptr) {
         ExFreePoolWithTag(TransferSlots, USB_TAG);
@@ -51,6 +72,8 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     MmBuildMdlForNonPagedPool(FrameMdl);
+    InterlockedExchange(&TransferOutstanding, 1);
+    KeResetEvent(&TransferIdle);
     KeResetEvent(&TransferEvent);
     KeReleaseSpinLock(&TransferLock, irql);
 
@@ -62,6 +85,11 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     ULONG queued = 0;
     auto* base = static_cast<PUCHAR>(MmGetMdlVirtualAddress(FrameMdl));
     for (ULONG i = 0; i < n && queued < length; ++i) {
+        // Cancelled before or during the begin marker: nothing is queued.
+        if (ReadAcquire(&TransferAborted) != 0) {
+            submission = STATUS_CANCELLED;
+            break;
+        }
         PIRP irp = IoAllocateIrp(static_cast<CCHAR>(NextDeviceObject->StackSize + 1), FALSE);
         PMDL partial = irp != nullptr ? IoAllocateMdl(base, MmGetMdlByteCount(FrameMdl), FALSE, FALSE, irp) : nullptr;
         PURB urb = nullptr;
@@ -89,48 +117,73 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
         next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
         next->Parameters.Others.Argument1 = urb;
         IoSetCompletionRoutine(irp, OnFrameRequestComplete, &slot, TRUE, TRUE, TRUE);
-        InterlockedIncrement(&TransferSubmitted);
+        InterlockedIncrement(&TransferOutstanding);
         if (IofCallDriver(NextDeviceObject, irp) < 0) {
             submission = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
     }
+    const bool wait = !outOfMemory && submission != STATUS_CANCELLED;
+    if (wait) InterlockedExchange(&TransferWaiting, 1);
     KeReleaseSpinLock(&TransferLock, irql);
 
-    if (outOfMemory) {
+    if (!wait) {
         CancelFrameRequests();
         FreeFrameRequests();
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return outOfMemory ? STATUS_INSUFFICIENT_RESOURCES : submission;
     }
 
     SendTransferMarker(TRUE);
 
-    if (!NT_SUCCESS(submission)) {
-        auto* reset = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), USB_TAG));
-        NTSTATUS s = STATUS_INSUFFICIENT_RESOURCES;
-        if (reset != nullptr) {
-            std::memset(reset, 0, sizeof(_URB_PIPE_REQUEST));
-            reset->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
-            reset->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-            reset->UrbPipeRequest.PipeHandle = pipe->PipeHandle;
-            s = SubmitUrb(reset);
-            ExFreePoolWithTag(reset, USB_TAG);
-        }
-        if (!NT_SUCCESS(s)) ResetPortIfDisabled();
-    }
+    if (!NT_SUCCESS(submission)) ResetFramePipe();
 
     LARGE_INTEGER timeout = RelativeMilliseconds(FrameTimeoutMs());
     NTSTATUS result = STATUS_SUCCESS;
-    if (KeWaitForSingleObject(&TransferEvent, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-        CancelFrameRequests();
+    const bool timedOut = KeWaitForSingleObject(&TransferEvent, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT;
+    irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
+    InterlockedExchange(&TransferWaiting, 0);
+    KeReleaseSpinLock(&TransferLock, irql);
+    if (timedOut) {
         result = STATUS_TIMEOUT;
+    } else if (ReadAcquire(&TransferDoneCount) < ReadAcquire(&TransferSlotCount)) {
+        result = STATUS_CANCELLED;  // woken by CancelTransfer
     } else if (ReadAcquire(&TransferErrors) != 0) {
         // A request that failed or came back short leaves a hole in the
         // frame: it is not delivered as a good one.
         result = STATUS_DEVICE_DATA_ERROR;
     }
+    if (result == STATUS_SUCCESS)
+        DrainFrameRequests();
+    else
+        CancelFrameRequests();
     FreeFrameRequests();
+    // A halted frame pipe fails every later read until it is cleared.
+    if (ReadAcquire(&TransferHalted) != 0) ResetFramePipe();
     return result;
+}
+
+void CameraDevice::DrainFrameRequests() {
+    if (InterlockedDecrement(&TransferOutstanding) != 0)
+        KeWaitForSingleObject(&TransferIdle, Suspended, KernelMode, FALSE, nullptr);
+}
+
+void CameraDevice::ResetFramePipe() {
+    if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes < 3) return;
+    auto* reset = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), USB_TAG));
+    NTSTATUS s = STATUS_INSUFFICIENT_RESOURCES;
+    if (reset != nullptr) {
+        std::memset(reset, 0, sizeof(_URB_PIPE_REQUEST));
+        reset->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+        reset->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+        reset->UrbPipeRequest.PipeHandle = InterfaceInfo->Pipes[FramePipe].PipeHandle;
+        s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, reset, TRUE);
+        ExFreePoolWithTag(reset, USB_TAG);
+    }
+    if (NT_SUCCESS(s) && s != STATUS_TIMEOUT) {
+        InterlockedExchange(&TransferHalted, 0);
+        return;
+    }
+    ResetPortIfDisabled();
 }
 
 PURB CameraDevice::BuildFrameUrb(PIRP irp, const USBD_PIPE_INFORMATION* pipe, BOOLEAN directionIn) {
@@ -138,20 +191,32 @@ PURB CameraDevice::BuildFrameUrb(PIRP irp, const USBD_PIPE_INFORMATION* pipe, BO
     return AllocateBulkUrb(pipe->PipeHandle, directionIn, nullptr, mdl, mdl != nullptr ? MmGetMdlByteCount(mdl) : 0);
 }
 
+namespace {
+// A read that ended like this leaves the endpoint halted until it is reset.
+bool HaltsThePipe(USBD_STATUS s) {
+    return s == USBD_STATUS_STALL_PID || s == USBD_STATUS_ENDPOINT_HALTED || s == USBD_STATUS_XACT_ERROR ||
+           s == USBD_STATUS_DEV_NOT_RESPONDING;
+}
+}  // namespace
+
 NTSTATUS CameraDevice::OnFrameRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (irp == nullptr) return STATUS_SUCCESS;
     auto* slot = static_cast<TransferSlot*>(context);
     if (slot == nullptr || slot->Owner == nullptr || slot->Irp != irp) return irp->IoStatus.Status;
     CameraDevice* owner = slot->Owner;
     NTSTATUS status = irp->IoStatus.Status;
-    ULONG received = status >= 0 ? slot->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
+    const auto& urb = slot->Urb->UrbBulkOrInterruptTransfer;
+    ULONG received = status >= 0 ? urb.TransferBufferLength : 0;
     irp->IoStatus.Information = received;
     if (status < 0 || received < MmGetMdlByteCount(slot->PartialMdl)) InterlockedIncrement(&owner->TransferErrors);
-    LONG m = InterlockedIncrement(&owner->TransferDoneCount);
+    if (HaltsThePipe(urb.Hdr.Status)) InterlockedExchange(&owner->TransferHalted, 1);
+    // The slot is marked before the count: once the count is up the waiter
+    // may be on its way to free the slots, so from here on only the device
+    // is touched.
     InterlockedIncrement(&slot->Completed);
-    // Everything of this request is done before the event: the waiter frees
-    // the request as soon as it wakes.
+    LONG m = InterlockedIncrement(&owner->TransferDoneCount);
     if (m >= ReadAcquire(&owner->TransferSlotCount)) KeSetEvent(&owner->TransferEvent, 1, FALSE);
+    if (InterlockedDecrement(&owner->TransferOutstanding) == 0) KeSetEvent(&owner->TransferIdle, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -162,14 +227,25 @@ void CameraDevice::SendTransferMarker(BOOLEAN after) {
     PipeCommand.Bytes[0] = after ? CmdTransferEnd : CmdTransferBegin;
     PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, PipeCommand.Bytes, nullptr, 64);
     if (urb == nullptr) return;
-    SubmitUrb(urb);
+    // Bounded: a camera that stops taking commands must not hold the
+    // capture thread, and with it the pin's stop, for ever.
+    SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, TRUE);
     ExFreePoolWithTag(urb, USB_TAG);
 }
 
 void CameraDevice::FreeFrameRequests() {
-    if (TransferSlots != nullptr) {
-        for (LONG i = 0; i < TransferSlotCount; ++i) {
-            TransferSlot& slot = TransferSlots[i];
+    // Taken off the device under the lock, so CancelTransfer finds either
+    // this frame's slots or none; freed outside it.
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
+    TransferSlot* slots = TransferSlots;
+    PMDL frameMdl = FrameMdl;
+    TransferSlots = nullptr;
+    FrameMdl = nullptr;
+    const LONG count = ReadAcquire(&TransferSlotCount);
+    KeReleaseSpinLock(&TransferLock, irql);
+    if (slots != nullptr) {
+        for (LONG i = 0; i < count; ++i) {
+            TransferSlot& slot = slots[i];
             if (slot.Irp != nullptr) {
                 IoFreeIrp(slot.Irp);
                 slot.Irp = nullptr;
@@ -183,13 +259,9 @@ void CameraDevice::FreeFrameRequests() {
                 slot.Urb = nullptr;
             }
         }
-        ExFreePoolWithTag(TransferSlots, USB_TAG);
-        TransferSlots = nullptr;
+        ExFreePoolWithTag(slots, USB_TAG);
     }
-    if (FrameMdl != nullptr) {
-        IoFreeMdl(FrameMdl);
-        FrameMdl = nullptr;
-    }
+    if (frameMdl != nullptr) IoFreeMdl(frameMdl);
 }
 
 void CameraDevice::ReorderFrameLines(PUCHAR buffer) {

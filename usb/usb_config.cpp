@@ -5,6 +5,7 @@
 #include "driver/camera_device.h"
 #include "platform/kernel/pool.h"
 #include "platform/usb/usb_types.h"
+#include "camera/camera_controls.h"
 #include "usb/frame_transfer.h"
 
 namespace {
@@ -51,9 +52,59 @@ void FillDescriptorRequest(PURB urb, UCHAR type, PVOID buffer, ULONG length) {
     r.LanguageId = 0;
 }
 
+NTSTATUS OnBoundedComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
 
 NTSTATUS CameraDevice::SubmitUrb(PURB urb) { return CallLower(NextDeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
+
+// The request is the driver's own, not a threaded one, so that on time-out
+// or cancellation it can be cancelled and its completion awaited before it
+// is freed.
+NTSTATUS CameraDevice::SubmitBounded(ULONG code, PVOID argument, BOOLEAN capturePath) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(NextDeviceObject->StackSize, FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.Others.Argument1 = argument;
+    IoSetCompletionRoutine(irp, OnBoundedComplete, &done, TRUE, TRUE, TRUE);
+    if (capturePath) {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
+        const bool aborted = ReadAcquire(&TransferAborted) != 0;
+        if (!aborted) CaptureRequest = irp;
+        KeReleaseSpinLock(&TransferLock, irql);
+        if (aborted) {
+            IoFreeIrp(irp);
+            return STATUS_CANCELLED;
+        }
+    }
+    IofCallDriver(NextDeviceObject, irp);
+    LARGE_INTEGER timeout = RelativeMilliseconds(FrameTimeoutMs());
+    NTSTATUS status;
+    if (KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        IoCancelIrp(irp);
+        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, nullptr);
+        status = STATUS_TIMEOUT;
+    } else {
+        status = irp->IoStatus.Status;
+    }
+    if (capturePath) {
+        // CancelTransfer may cancel it until it is taken back here, never after.
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
+        CaptureRequest = nullptr;
+        KeReleaseSpinLock(&TransferLock, irql);
+    }
+    IoFreeIrp(irp);
+    return status;
+}
+
+void CameraDevice::ResumeTransfers() { InterlockedExchange(&TransferAborted, 0); }
 
 NTSTATUS CameraDevice::ProbeDeviceDescriptor() {
     auto* urb = AllocateUsb<URB>(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
@@ -107,11 +158,7 @@ NTSTATUS CameraDevice::ConfigureDevice() {
                 status = SelectConfiguration(ConfigurationDescriptor);
                 // A start that fails here never reaches a stop: nothing the
                 // failed configuration kept may outlive it.
-                if (!NT_SUCCESS(status)) {
-                    for (PVOID* kept : {reinterpret_cast<PVOID*>(&ConfigurationDescriptor),
-                                        reinterpret_cast<PVOID*>(&InterfaceInfo), reinterpret_cast<PVOID*>(&PipeAbortFlags)})
-                        FreeUsb(*kept);
-                }
+                if (!NT_SUCCESS(status)) ReleaseConfiguration();
             }
         }
     } else {
@@ -162,16 +209,14 @@ NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descrip
     return status;
 }
 
+void CameraDevice::ReleaseConfiguration() {
+    for (PVOID* kept : {reinterpret_cast<PVOID*>(&ConfigurationDescriptor), reinterpret_cast<PVOID*>(&InterfaceInfo),
+                        reinterpret_cast<PVOID*>(&PipeAbortFlags)})
+        FreeUsb(*kept);
+}
+
 void CameraDevice::DeconfigureDevice() {
-    PVOID p = ConfigurationDescriptor;
-    FreeUsb(p);
-    ConfigurationDescriptor = nullptr;
-    p = InterfaceInfo;
-    FreeUsb(p);
-    InterfaceInfo = nullptr;
-    p = PipeAbortFlags;
-    FreeUsb(p);
-    PipeAbortFlags = nullptr;
+    ReleaseConfiguration();
     auto* urb = AllocateUsb<URB>(sizeof(_URB_SELECT_CONFIGURATION));
     if (urb == nullptr) return;
     std::memset(urb, 0, sizeof(_URB_SELECT_CONFIGURATION));
@@ -179,41 +224,38 @@ void CameraDevice::DeconfigureDevice() {
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->UrbSelectConfiguration.ConfigurationDescriptor = nullptr;
     SubmitUrb(urb);
-    p = urb;
+    PVOID p = urb;
     FreeUsb(p);
 }
 
+// Only the frame path calls it: both requests are bounded and cut short by
+// CancelTransfer, like every other request of the capture thread.
 NTSTATUS CameraDevice::ResetPortIfDisabled() {
     ULONG port = 0;
-    NTSTATUS status = CallLower(NextDeviceObject, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
-    if (!NT_SUCCESS(status)) return status;
+    NTSTATUS status = SubmitBounded(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port, TRUE);
+    if (!NT_SUCCESS(status) || status == STATUS_TIMEOUT) return status;
     if ((port & USBD_PORT_ENABLED) || !(port & USBD_PORT_CONNECTED)) return status;
-    return CallLower(NextDeviceObject, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+    return SubmitBounded(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, TRUE);
 }
 
+// The capture thread's own cancellation of its frame: every request still
+// with the bus is cancelled, and it returns only when none is left there.
 void CameraDevice::CancelFrameRequests() {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
     if (TransferSlots == nullptr) {
         KeReleaseSpinLock(&TransferLock, irql);
         return;
     }
+    InterlockedExchange(&TransferWaiting, 0);
     for (LONG i = 0; i < TransferSlotCount; ++i) {
         TransferSlot& slot = TransferSlots[i];
         if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) IoCancelIrp(slot.Irp);
     }
-    // The wait counts the requests that really reached the bus: after a
-    // failed submission there are fewer of them than slots, and the count of
-    // completions would never reach the slot count.
-    LONG submitted = ReadAcquire(&TransferSubmitted);
-    if (submitted < ReadAcquire(&TransferSlotCount)) {
-        InterlockedExchange(&TransferSlotCount, submitted);
-        if (ReadAcquire(&TransferDoneCount) >= submitted) KeSetEvent(&TransferEvent, 1, FALSE);
-    }
     KeReleaseSpinLock(&TransferLock, irql);
-    // Wait even when every slot already reads completed: the last completion
-    // routine may still be finishing with its request, and it signals the
-    // event only when it is done with it.
-    if (submitted > 0) KeWaitForSingleObject(&TransferEvent, Suspended, KernelMode, FALSE, nullptr);
+    // The outstanding count, not TransferSlotCount, says when they are all
+    // back: after a refused or aborted submission fewer requests exist than
+    // slots.
+    DrainFrameRequests();
 }
 
 void CameraDevice::AbortPipes() {
@@ -232,4 +274,23 @@ void CameraDevice::AbortPipes() {
     }
 }
 
-void CameraDevice::CancelTransfer() { CancelFrameRequests(); }
+// Camera operation slot 7, safe from any thread at any moment of a frame:
+// it marks the transfers cancelled (so the capture path sends nothing
+// more), cancels whatever the capture thread has with the bus and wakes its
+// frame wait. It does not wait: the capture thread takes its requests back
+// and frees them itself, and the thread's stop waits for that thread.
+void CameraDevice::CancelTransfer() {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
+    InterlockedExchange(&TransferAborted, 1);
+    if (CaptureRequest != nullptr) IoCancelIrp(CaptureRequest);
+    if (TransferSlots != nullptr) {
+        for (LONG i = 0; i < TransferSlotCount; ++i) {
+            TransferSlot& slot = TransferSlots[i];
+            if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) IoCancelIrp(slot.Irp);
+        }
+    }
+    // Only while the thread is in its frame wait: once it has left it, it
+    // resets the event for its own use.
+    if (ReadAcquire(&TransferWaiting) != 0) KeSetEvent(&TransferEvent, 1, FALSE);
+    KeReleaseSpinLock(&TransferLock, irql);
+}

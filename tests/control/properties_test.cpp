@@ -73,8 +73,15 @@ TEST_F(Properties, ValuesClampAndTimeOutRules) {
     Set(CAMPROP_TIMEOUT, 501);
     EXPECT_EQ(Get(CAMPROP_TIMEOUT), 501);
     EXPECT_EQ(FrameTimeoutMs(), 501u);
-    Set(CAMPROP_TIMEOUT, -1);  // taken as unsigned: accepted
-    EXPECT_EQ(static_cast<ULONG>(Get(CAMPROP_TIMEOUT)), 0xFFFFFFFFu);
+    // Beyond what a restart would keep, nothing is taken: -1 once became
+    // about 49 days, and 10000 was shown as set and lost on the next start.
+    for (LONG ignored : {-1, 10000, 0x7FFFFFFF}) {
+        Set(CAMPROP_TIMEOUT, ignored);
+        EXPECT_EQ(Get(CAMPROP_TIMEOUT), 501) << ignored;
+        EXPECT_EQ(FrameTimeoutMs(), 501u) << ignored;
+    }
+    Set(CAMPROP_TIMEOUT, 9999);
+    EXPECT_EQ(Get(CAMPROP_TIMEOUT), 9999);
 }
 
 TEST_F(Properties, ConstantsAndReportedValues) {

@@ -78,7 +78,7 @@ TEST_F(Settings, StoredValuesFollowTheirRules) {
     Store("RoiW", Dword(0));
     Store("RoiH", Dword(1920));
     Store("Clock", Dword(5));
-    Store("Hue", reg::Value{REG_SZ, {'5', 0, 0, 0}});
+    Store("Hue", reg::Value{REG_SZ, {'5', 0, 0, 0}});                          // a string: default, never 53
     Store("Saturation", reg::Value{REG_BINARY, std::vector<uint8_t>(12, 1)});  // too long: default
     Store("GreenGain", reg::Value{REG_BINARY, {7, 0}});                        // too short: default
     Store("FlipV", Dword(1));
@@ -95,7 +95,7 @@ TEST_F(Settings, StoredValuesFollowTheirRules) {
     EXPECT_EQ(c.RoiW, 2560 - 102);
     EXPECT_EQ(c.RoiH, 920);
     EXPECT_EQ(c.Clock, 0);
-    EXPECT_EQ(c.Hue, 53);
+    EXPECT_EQ(c.Hue, 0);
     EXPECT_EQ(c.Saturation, 10);
     EXPECT_EQ(c.GreenGain, 128);
     EXPECT_EQ(c.FlipV, 1);

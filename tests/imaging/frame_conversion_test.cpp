@@ -1,6 +1,8 @@
 // Working buffer geometry, borders and the per-frame dispatch.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <atomic>
 #include <thread>
 
@@ -76,15 +78,61 @@ TEST(LoadRawFrameTest, WindowAtOffsetWithMirroredAndRepeatedBorders) {
     }
 }
 
-TEST(LoadRawFrameTest, BordersOnlyFromEightByEight) {
-    for (auto [w, h, filled] : std::vector<std::tuple<ULONG, ULONG, bool>>{{8, 8, true}, {7, 8, false}, {8, 7, false}}) {
+TEST(LoadRawFrameTest, WindowsUnderEightTakeEveryBorderFromTheirOwnPixels) {
+    // Stale bytes around the window must never reach a border, whatever its size.
+    for (auto [w, h] : std::vector<std::pair<ULONG, ULONG>>{{8, 8}, {7, 8}, {8, 7}, {64, 4}, {3, 3}, {2, 5}, {1, 1}}) {
         Pipeline pipe(w, h);
         std::memset(pipe->workBuffer, 0xEE, pipe->workBufferSize);
         std::vector<UCHAR> raw(w * h, 9);
         LoadRawFrame(pipe.get(), raw.data(), 0, w);
-        EXPECT_EQ(Work(pipe.get(), -1, 0) == 9, filled) << w << "x" << h;
-        EXPECT_EQ(Work(pipe.get(), 0, -1) == 9, filled) << w << "x" << h;
+        for (int r = -2; r <= static_cast<int>(h) + 1; ++r)
+            for (int c = -2; c <= static_cast<int>(w) + 1; ++c)
+                ASSERT_EQ(Work(pipe.get(), r, c), 9) << w << "x" << h << " at " << r << "," << c;
     }
+}
+
+TEST(LoadRawFrameTest, SmallWindowBordersKeepTheBayerColours) {
+    // A mosaic of three flat colours stays three flat colours in every
+    // border pixel of windows two or more pixels on a side.
+    auto site = [](int r, int c) { return static_cast<UCHAR>((r & 1) == 0 ? ((c & 1) == 0 ? 200 : 100) : ((c & 1) == 0 ? 100 : 40)); };
+    for (auto [w, h] : std::vector<std::pair<ULONG, ULONG>>{{64, 4}, {2, 2}, {3, 7}, {6, 3}, {5, 5}}) {
+        Pipeline pipe(w, h);
+        std::vector<UCHAR> raw(w * h);
+        for (ULONG r = 0; r < h; ++r)
+            for (ULONG c = 0; c < w; ++c) raw[r * w + c] = site(static_cast<int>(r), static_cast<int>(c));
+        LoadRawFrame(pipe.get(), raw.data(), 0, w);
+        for (int r = -2; r <= static_cast<int>(h) + 1; ++r)
+            for (int c = -2; c <= static_cast<int>(w) + 1; ++c)
+                ASSERT_EQ(Work(pipe.get(), r, c), site(r, c)) << w << "x" << h << " at " << r << "," << c;
+    }
+}
+
+TEST(ConvertFrameTest, AFlatGreyWindowFourRowsHighComesOutFlatGrey) {
+    // Measured before: a 64 x 4 window of a flat frame came out in four colours.
+    for (KernelIsa isa : {KernelIsa::Scalar, KernelIsa::Sse2}) {
+        KernelChoice choice(isa);
+        Pipeline pipe(64, 4);
+        std::memset(pipe->workBuffer, 0xEE, pipe->workBufferSize);
+        SetColorCorrection(pipe.get(), 0);
+        pipe.Convert(std::vector<UCHAR>(64 * 4, 90), 64);
+        for (ULONG y = 0; y < 4; ++y)
+            for (ULONG x = 0; x < 64; ++x)
+                ASSERT_EQ((std::array<int, 3>{pipe.Pixel(x, y)[0], pipe.Pixel(x, y)[1], pipe.Pixel(x, y)[2]}),
+                          (std::array<int, 3>{90, 90, 90}))
+                    << x << "," << y << " " << KernelsFor(isa).name;
+    }
+}
+
+TEST(ConvertFrameTest, ANewWorkingBufferHoldsNoStaleBytes) {
+    Pipeline pipe(40, 10);
+    for (ULONG i = 0; i < pipe->workBufferSize; ++i) ASSERT_EQ(pipe->workBuffer[i], 0) << i;
+}
+
+TEST(ConvertFrameTest, ReportsWhetherAFrameWasConverted) {
+    Pipeline pipe(16, 8);
+    std::vector<UCHAR> raw(128, 1);
+    EXPECT_TRUE(ConvertFrame(pipe.get(), raw.data(), 0, 16));
+    EXPECT_FALSE(ConvertFrame(pipe.get(), nullptr, 0, 16));
 }
 
 TEST(ConvertFrameTest, NullInputsDoNothing) {

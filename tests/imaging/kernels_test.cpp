@@ -105,23 +105,6 @@ TEST_P(BothKernelSets, NegativeOffsetDarkensToZeroNotBelow) {
     EXPECT_EQ(pipe.Pixel(5, 5)[0], 0);
 }
 
-TEST_P(BothKernelSets, ExtremeContrastAndBrightnessSaturateBright) {
-    // Contrast 20 with brightness 510 drives the sums past 16 bits; they
-    // hold at 65535, so a white frame stays white instead of going dark.
-    KernelChoice choice(GetParam());
-    Pipeline pipe(16, 8);
-    SetContrast(pipe.get(), 20);
-    SetBrightness(pipe.get(), 510);
-    for (LONG correction : {1, 0}) {
-        SetColorCorrection(pipe.get(), correction);
-        for (UCHAR level : {UCHAR{255}, UCHAR{200}}) {
-            pipe.Convert(std::vector<UCHAR>(128, level), 16);
-            for (int ch = 0; ch < 3; ++ch)
-                EXPECT_EQ(pipe.Pixel(7, 4)[ch], 255) << "channel " << ch << " level " << int(level);
-        }
-    }
-}
-
 TEST_P(BothKernelSets, GreyOfWhiteIs253) {
     KernelChoice choice(GetParam());
     Pipeline pipe(24, 8);
@@ -147,8 +130,71 @@ TEST(WhiteBalanceGains, FollowTheSumsAndKeepGainsOnAnEmptyChannel) {
         WhiteBalanceFromSums(sr, sg, sb, &kr, &kg, &kb);
         EXPECT_EQ(std::make_tuple(kr, kg, kb), std::make_tuple(11, 22, 33));
     }
+    // A nearly empty channel asks for more than the gains' range: held at
+    // 512 (a gain of 65536 would wrap to 0 in the kernels and black it out).
     WhiteBalanceFromSums(1, 4000000000u, 1, &r, &g, &b);
-    EXPECT_EQ(r, 0x7FFFFFFF);  // held, not converted out of range
+    EXPECT_EQ(r, 512);
+    EXPECT_EQ(b, 512);
+    WhiteBalanceFromSums(1000, 2, 1000, &r, &g, &b);  // and never below 1
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(b, 1);
+}
+
+TEST_P(BothKernelSets, AnEstimateOnAlmostNoRedKeepsRedVisible) {
+    KernelChoice choice(GetParam());
+    Pipeline pipe(32, 16);
+    SetBayerPhase(pipe.get(), 2);
+    SetColorCorrection(pipe.get(), 0);
+    SetWhiteBalance(pipe.get(), 1);
+    // RGGB with red 1, green 255, blue 255: green / red asks for gain 32640.
+    std::vector<UCHAR> raw(32 * 16);
+    for (int r = 0; r < 16; ++r)
+        for (int c = 0; c < 32; ++c) raw[r * 32 + c] = ((r | c) & 1) == 0 ? 1 : 255;
+    pipe.Convert(raw, 32);
+    EXPECT_EQ(pipe->redGain, 512);
+    EXPECT_EQ(pipe.Pixel(8, 8)[2], 4);  // 1 x 512 >> 7, not 0
+}
+
+// The colour matrix's sums computed here from the fixed matrix alone, with
+// no bound on their size: what every kernel must give.
+std::array<int, 3> ExactMatrix(const ImageProcessor* p, int v) {
+    std::array<int, 3> out{};
+    for (int j = 0; j < 3; ++j) {
+        int64_t pos = 0, neg = 0;
+        auto add = [&](int64_t m, int64_t x) { (m > 0 ? pos : neg) += (m < 0 ? -m : m) * x; };
+        add(p->frameMatrix[3][j], 1);
+        for (int i = 0; i < 3; ++i) add(p->frameMatrix[i][j], v);
+        int64_t o = (pos >> 6) - (neg >> 6);
+        out[j] = static_cast<int>(o < 0 ? 0 : o > 255 ? 255 : o);
+    }
+    return out;
+}
+
+TEST_P(BothKernelSets, ExtremeSettingsGiveTheExactMatrixValue) {
+    // Contrast 20 with brightness 510 drives the sums past 16 bits. Saturated
+    // accumulators once made white B,G,R = 64,255,91; the exact sums give white.
+    KernelChoice choice(GetParam());
+    Pipeline pipe(16, 8);
+    SetContrast(pipe.get(), 20);
+    SetBrightness(pipe.get(), 510);
+    for (LONG correction : {1, 0}) {
+        SetColorCorrection(pipe.get(), correction);
+        for (UCHAR level : {UCHAR{255}, UCHAR{200}, UCHAR{90}, UCHAR{20}}) {
+            pipe.Convert(std::vector<UCHAR>(128, level), 16);
+            EXPECT_EQ(ColorSumsFit16Bits(pipe.get()), correction == 0);
+            auto want = ExactMatrix(pipe.get(), level);
+            for (int j = 0; j < 3; ++j)
+                EXPECT_EQ(pipe.Pixel(7, 4)[2 - j], want[j]) << "channel " << j << " level " << int(level);
+            if (level == 255 && correction == 1) {
+                EXPECT_EQ((std::array<int, 3>{pipe.Pixel(7, 4)[0], pipe.Pixel(7, 4)[1], pipe.Pixel(7, 4)[2]}),
+                          (std::array<int, 3>{255, 255, 255}));
+            }
+        }
+    }
+    // The device's defaults stay on the 16-bit path.
+    Pipeline defaults(16, 8);
+    defaults.Convert(std::vector<UCHAR>(128, 255), 16);
+    EXPECT_TRUE(ColorSumsFit16Bits(defaults.get()));
 }
 
 // Random frames and settings, every pattern and mode, awkward sizes: the
@@ -157,7 +203,7 @@ TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
     const std::pair<ULONG, ULONG> sizes[] = {{64, 48}, {37, 23}, {16, 16}, {17, 9}, {8, 8}, {7, 8},
                                              {5, 3},   {1, 1},   {100, 7}, {31, 64}, {2560, 10}};
     std::mt19937 rng(2024);
-    int round = 0;
+    int round = 0, narrow = 0, wide = 0;
     for (auto [w, h] : sizes) {
         for (LONG phase : {0, 1, 2, 3, 9}) {
             for (int mode = 0; mode < 4; ++mode) {  // colour/grey x estimate off/on
@@ -184,12 +230,15 @@ TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
                     SetSaturation(pipe.get(), static_cast<LONG>(settings() % 21));
                     SetHue(pipe.get(), static_cast<LONG>(settings() % 360));
                     if (round % 5 == 0) {
-                        // Matrix magnitudes past 257: the saturating products.
+                        // Large magnitudes, and on some rounds sums past 16
+                        // bits: the exact 32-bit path.
                         SetContrast(pipe.get(), 20);
                         SetSaturation(pipe.get(), 20);
                         SetColorCorrection(pipe.get(), 1);
+                        if (round % 10 == 0) SetBrightness(pipe.get(), 510);
                     }
                     pipe.Convert(raw, w);
+                    if (mode & 1) ++(ColorSumsFit16Bits(pipe.get()) ? narrow : wide);
                     outputs[k] = pipe.Output();
                     gains[k][0] = pipe->redGain;
                     gains[k][1] = pipe->greenGain;
@@ -201,6 +250,8 @@ TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
             }
         }
     }
+    EXPECT_GT(narrow, 0);  // both accumulator paths were compared
+    EXPECT_GT(wide, 0);
 }
 
 }  // namespace
