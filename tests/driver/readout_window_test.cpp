@@ -1,7 +1,9 @@
 // Readout window rules and the offered data range.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <limits>
 
 #include "camera/readout_window.h"
@@ -105,6 +107,61 @@ TEST_F(ReadoutWindow, FrozenWhileAPinIsOpen) {
     Camera().SetPinOpen(0);
     Camera().SetReadoutWindow(0, 0, 0, 0, 0);
     EXPECT_EQ(Camera().RoiW, 2560);
+}
+
+TEST_F(ReadoutWindow, PinsAreCountedSoOneCloseDoesNotUnfreeze) {
+    Camera().SetReadoutWindow(10, 10, 800, 600, 0);
+    Camera().SetPinOpen(1);  // a streaming pin
+    Camera().SetPinOpen(1);  // a second filter's pin, then its close
+    Camera().SetPinOpen(0);
+    Camera().SetReadoutWindow(0, 0, 0, 0, 0);
+    EXPECT_EQ(Camera().RoiW, 800);
+    Camera().SetPinOpen(0);
+    Camera().SetPinOpen(0);  // one close too many does not go below none
+    Camera().SetPinOpen(1);
+    Camera().SetReadoutWindow(0, 0, 0, 0, 0);
+    EXPECT_EQ(Camera().RoiW, 800);
+    Camera().SetPinOpen(0);
+}
+
+TEST_F(ReadoutWindow, ConcurrentChangesNeverLeaveAMixedWindow) {
+    // Two windows set from two threads while a third opens and closes a pin:
+    // whatever wins, every field and the offered range belong to one window.
+    std::atomic<bool> stop{false};
+    auto setter = [&](LONG x, LONG w, LONG h) {
+        while (!stop) Camera().SetReadoutWindow(x, x, w, h, 0);
+    };
+    std::thread a(setter, 0, 1001, 600), b(setter, 100, 640, 480);
+    std::thread pins([&] {
+        while (!stop) {
+            Camera().SetPinOpen(1);
+            // While a pin is open the window must hold still.
+            const LONG w = Camera().RoiW, h = Camera().RoiH, x = Camera().RoiX;
+            for (int i = 0; i < 50; ++i) {
+                if (Camera().RoiW != w || Camera().RoiH != h || Camera().RoiX != x) {
+                    ADD_FAILURE() << "the window changed under an open pin";
+                    break;
+                }
+            }
+            Camera().SetPinOpen(0);
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        Camera().SetPinOpen(1);
+        const LONG x = Camera().RoiX, w = Camera().RoiW, h = Camera().RoiH, out = Camera().OutputWidth;
+        const LONG offered = OfferedDataRange.VideoInfoHeader.bmiHeader.biWidth;
+        Camera().SetPinOpen(0);
+        const bool first = x == 0 && w == 1001 && h == 600 && out == 1000;
+        const bool second = x == 100 && w == 640 && h == 480 && out == 640;
+        ASSERT_TRUE(first || second || (x == 0 && w == 2560)) << x << " " << w << " " << h << " " << out;
+        if (first || second) {
+            ASSERT_EQ(offered, out);
+        }
+    }
+    stop = true;
+    a.join();
+    b.join();
+    pins.join();
 }
 
 TEST_F(ReadoutWindow, LastWindowOnAnyDeviceIsTheOneOffered) {

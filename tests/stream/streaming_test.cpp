@@ -9,6 +9,7 @@
 
 #include "camera/camera_controls.h"
 #include "platform/kernel/pool.h"
+#include "platform/kernel/thread.h"
 #include "stream/capture_pin.h"
 #include "stream/capture_thread.h"
 #include "tests/support/streaming_rig.h"
@@ -26,23 +27,19 @@ KSSTREAM_HEADER* Next(ks::Pin& pin, std::chrono::milliseconds wait = 5000ms) {
     return h;
 }
 
-// The next frame with an image in it. A process call that finds no full raw
-// buffer (the capture thread had overwritten it) hands its frame back
-// unchanged, DataUsed still 0; a client then gives that frame again.
+// The next frame, which must hold an image: a process call with nothing
+// converted leaves the client's frame queued rather than handing it back
+// empty.
 KSSTREAM_HEADER* NextFilled(ks::Pin& pin) {
-    for (int tries = 0; tries < 20; ++tries) {
-        KSSTREAM_HEADER* h = Next(pin);
-        if (h == nullptr || h->DataUsed != 0) return h;
-        pin.Submit(h);
+    KSSTREAM_HEADER* h = Next(pin);
+    if (h != nullptr) {
+        EXPECT_NE(h->DataUsed, 0u) << "a frame came back empty";
     }
-    ADD_FAILURE() << "only empty frames came back";
-    return nullptr;
+    return h;
 }
 
-// Which scene frame a delivered image shows. The picture number says which
-// capture was the last when the frame was filled; the image is that frame or
-// an earlier one, as the capture thread may run ahead of the conversion. The
-// band with the moving ball and the frame number tells them apart; its rows
+// Whether a delivered image shows the scene frame its picture number names.
+// The band with the moving ball and the frame number tells them apart; its rows
 // are converted alone, and the two rows at each edge of the band (which see
 // mirrored borders there) are left out of the comparison. Picture number n
 // is the n-th frame the camera sent in the run, scene frame n - 1.
@@ -92,10 +89,14 @@ TEST(StartSequence, AStartWhileStartedMakesNoFactoryOrRecordButRunsTheRest) {
     CameraRig rig;
     ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
     CaptureThreadState* first = rig.Camera().Capture;
-    rig.Camera().DeconfigureDevice();  // a second start configures afresh
+    const auto usb = kernel::pool::TagUsage(USB_TAG);
     rig.Sim().ClearRecord();
     ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);  // Started is set: no factory, no record
     EXPECT_EQ(rig.Camera().Capture, first);
+    // The first configuration was freed, not dropped: as many USB blocks as
+    // after the first start.
+    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).blocks, usb.blocks);
+    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).bytes, usb.bytes);
     EXPECT_EQ(rig.Sim().CommandBlocks().front()[0], 0x06);
     EXPECT_EQ(rig.Camera().SensorInitCount, 2);
 }
@@ -350,7 +351,7 @@ TEST(Streaming, PauseKeepsCountersAndStopRestartsPictureNumbers) {
     EXPECT_LE(c.Info()->PictureNumber, static_cast<LONGLONG>(s.Sim().FramesDelivered() - deliveredBefore));
 }
 
-TEST(Streaming, SlowClientSeesGapsInPictureNumbers) {
+TEST(Streaming, SlowClientSeesGapsInPictureNumbersAndCountedDrops) {
     StreamingRig s;
     auto pin = s.RunningPin();
     ClientFrame a(kImage), b(kImage);
@@ -360,6 +361,156 @@ TEST(Streaming, SlowClientSeesGapsInPictureNumbers) {
     pin->Submit(b.Header());
     ASSERT_NE(NextFilled(*pin), nullptr);
     EXPECT_GT(b.Info()->PictureNumber, a.Info()->PictureNumber + 1);
+    EXPECT_GT(b.Info()->DropCount, a.Info()->DropCount);
+    // Every capture of the run is delivered, dropped, or still held in one
+    // of the two raw buffers.
+    EXPECT_GE(static_cast<LONGLONG>(b.Info()->DropCount) + 2 + 2, b.Info()->PictureNumber);
+    EXPECT_TRUE(ShowsSceneFrame(s, b, b.Info()->PictureNumber, false, false));
+}
+
+TEST(Streaming, EveryFrameHandedBackHoldsTheImageOfItsOwnNumber) {
+    // One client frame given back again and again while the camera runs
+    // ahead: no frame comes back empty, no two share a number, and each
+    // shows the scene frame its number names.
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ClientFrame f(kImage);
+    std::vector<LONGLONG> seen;
+    for (int i = 0; i < 12; ++i) {
+        pin->Submit(f.Header());
+        ASSERT_NE(NextFilled(*pin), nullptr);
+        const LONGLONG n = f.Info()->PictureNumber;
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), n), 0) << n;
+        seen.push_back(n);
+        EXPECT_TRUE(ShowsSceneFrame(s, f, n, false, false)) << n;
+        EXPECT_LE(static_cast<LONGLONG>(f.Info()->DropCount) + static_cast<LONGLONG>(seen.size()), n + 2);
+    }
+}
+
+TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
+    StreamingRig s;
+    ASSERT_EQ(s.SetValue(CAMPROP_TIMEOUT, 9999), STATUS_SUCCESS);
+    auto pin = s.RunningPin();
+    ClientFrame f(kImage);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    s.Sim().SetFrameRate(0.05);  // the next frame is 20 s away: the camera sends nothing
+    std::this_thread::sleep_for(100ms);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    auto took = std::chrono::steady_clock::now() - start;
+    // Before, the stop waited out the whole 9999 ms time-out.
+    EXPECT_LT(took, 4000ms);
+    RecordProperty("stop_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    InterlockedExchange(&frameTimeoutMs, 3000);
+}
+
+TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
+    StreamingRig s;
+    ASSERT_EQ(s.SetValue(CAMPROP_TIMEOUT, 9999), STATUS_SUCCESS);
+    auto pin = s.RunningPin();
+    ClientFrame f(kImage);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    s.Sim().HangCommands(1 << 20);
+    std::this_thread::sleep_for(200ms);  // the capture thread is now stuck on a block
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4000ms);
+    s.Sim().HangCommands(0);
+    InterlockedExchange(&frameTimeoutMs, 3000);
+}
+
+TEST(Streaming, ASecondFiltersPinCannotUnfreezeTheWindowOfAStreamingOne) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ClientFrame f(kImage);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    NTSTATUS status;
+    auto second = ks::Filter::Open(s.rig.Device(), u"GLOBAL", &status);
+    ASSERT_NE(second, nullptr);
+    auto format = s.Format();
+    auto other = second->CreatePin(0, format.data(), static_cast<ULONG>(format.size()), &status);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->SetState(KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION);
+    other.reset();  // created, refused, closed
+    EXPECT_EQ(s.GetValue(CAMPROP_PIN_OPEN), 1);
+    CAMPROP_WINDOW_S w{};
+    w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
+    w.X = 0, w.Y = 0, w.Width = 640, w.Height = 480;
+    CAMPROP_WINDOW_S data = w;
+    EXPECT_EQ(s.filter->Property(&w, sizeof w, &data, sizeof data), STATUS_SUCCESS);
+    EXPECT_EQ(s.Camera().RoiW, 2560);  // still frozen: the first pin streams on
+    EXPECT_EQ(s.Camera().OutputHeight, 1920);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_TRUE(ShowsSceneFrame(s, f, f.Info()->PictureNumber, false, false));
+}
+
+TEST(Streaming, ARefusedFormatChangeLeavesTheRunningStreamWhole) {
+    StreamingRig s;
+    auto format = s.Format();
+    auto pin = s.OpenPin(format);
+    ASSERT_NE(pin, nullptr);
+    auto& f = *reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+    f.VideoInfoHeader.bmiHeader.biWidth = 2568;
+    f.VideoInfoHeader.bmiHeader.biSizeImage = 2568 * 1920 * 4;
+    ASSERT_EQ(pin->SetFormat(format.data(), static_cast<ULONG>(format.size())), STATUS_SUCCESS);
+    pin->UseClock(true);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    auto bad = format;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biWidth = 16;
+    EXPECT_EQ(pin->SetFormat(bad.data(), static_cast<ULONG>(bad.size())), STATUS_NO_MATCH);
+    EXPECT_EQ(pin->SetFormat(format.data(), static_cast<ULONG>(format.size())), STATUS_INVALID_DEVICE_STATE);
+    ClientFrame frame(2568 * 1920 * 4);
+    pin->Submit(frame.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    // Rows still 2568 pixels apart: image row 1919 first, row 0 last.
+    auto reference = ReferenceImage(s.Sim().ExpectedImage(static_cast<uint32_t>(frame.Info()->PictureNumber - 1)), 2560,
+                                    64, 0, 1240);
+    const UCHAR* row = frame.data.data() + static_cast<size_t>(1919 - 1270) * 2568 * 4;
+    EXPECT_EQ(std::memcmp(row + 16, reference.data() + 30 * 2560 * 4 + 16, 2500 * 4), 0);
+}
+
+TEST(Streaming, RunWithoutAWorkingBufferFailsAndFreesWhatItTook) {
+    StreamingRig s;
+    auto pin = s.OpenPin(s.Format());
+    pin->UseClock(true);
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    kernel::pool::FailTag(BUFFER_TAG, 3);  // RawA, RawB and the image buffer, then the working buffer
+    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
+    kernel::pool::ClearFaults();
+    CaptureThreadState* capture = s.Camera().Capture;
+    EXPECT_EQ(capture->RawA, nullptr);
+    EXPECT_EQ(capture->ImageBuffer, nullptr);
+    EXPECT_EQ(capture->Thread, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientFrame f(kImage);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_TRUE(ShowsSceneFrame(s, f, f.Info()->PictureNumber, false, false));
+}
+
+TEST(Streaming, ACaptureThreadThatCannotStartFailsTheRun) {
+    StreamingRig s;
+    auto pin = s.OpenPin(s.Format());
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    kernel::FailThreadCreation(1);
+    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(s.Camera().Capture->RawA, nullptr);  // the run's buffers went back
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientFrame f(kImage);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    // Resuming from pause: refused as well, and the pin stays paused.
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    kernel::FailThreadCreation(1);
+    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(pin->State(), KSSTATE_PAUSE);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    pin->Submit(f.Header());
+    EXPECT_NE(NextFilled(*pin), nullptr);
 }
 
 TEST(Streaming, OneProcessingOwnerPerDevice) {
