@@ -1,6 +1,8 @@
 // norvikcam as a user runs it: spawned as a process, with its own config
 // directory.
 #include <gtest/gtest.h>
+
+#include <array>
 #include <png.h>
 
 #include <cstdio>
@@ -111,6 +113,19 @@ TEST_F(Cli, ConvertGivesThePipelinesImage) {
         ASSERT_EQ(std::memcmp(got.data() + r * 96 * 4, reference.data() + r * 101 * 4, 96 * 4), 0) << r;
     ASSERT_EQ(Run("convert frame.img out.png --layout image --set brightness=300"), 0) << err;
     EXPECT_EQ(PngSize(dir / "out.png"), (std::pair<uint32_t, uint32_t>{2560, 1920}));
+}
+
+TEST_F(Cli, ABrightFrameAtFullContrastAndBrightnessConvertsToWhite) {
+    // The colour sums pass 16 bits here; held at 16 bits they once gave
+    // coloured pixels where white is right.
+    std::vector<uint8_t> wire(2560 * 2080, 250);
+    std::ofstream(dir / "bright.raw", std::ios::binary).write(reinterpret_cast<char*>(wire.data()), wire.size());
+    ASSERT_EQ(Run("convert bright.raw bright.png --set contrast=20 --set brightness=510"), 0) << err;
+    uint32_t w = 0;
+    auto pixels = PngPixels(dir / "bright.png", &w);
+    ASSERT_EQ(pixels.size(), 2560u * 1920 * 4);
+    for (size_t i = 0; i < pixels.size(); i += 4 * 997)
+        ASSERT_EQ((std::array<int, 3>{pixels[i], pixels[i + 1], pixels[i + 2]}), (std::array<int, 3>{255, 255, 255})) << i;
 }
 
 TEST_F(Cli, ConvertOfACapturedRawFrameMatchesItsPng) {
