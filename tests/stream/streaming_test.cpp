@@ -539,7 +539,7 @@ TEST(Streaming, ProcessBeforeTheFirstFrameLeavesTheQueueAlone) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(pin->Queued(), 1u);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);  // waits out the capture in progress
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);  // cuts the stalled capture short
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms);
     InterlockedExchange(&frameTimeoutMs, 3000);
 }
