@@ -208,6 +208,9 @@ public:
     LONG TransferHalted = 0;
     // The capture path's bounded request in flight, under TransferLock.
     PIRP CaptureRequest = nullptr;
+    // Counts every frame read that completed: a stop watches it to tell a
+    // frame that is arriving from a camera that has gone quiet.
+    LONG TransferProgress = 0;
     // One window change at a time, and none while a pin is open: held across
     // the PinOpen test and the stores, and by SetPinOpen.
     FAST_MUTEX WindowLock{};

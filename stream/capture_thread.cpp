@@ -166,12 +166,24 @@ void StopCaptureThread(CaptureThreadState* s) {
         WriteRun(s, false);
         KeReleaseSpinLock(&s->BufferLock, irql);
     }
-    // Only flagged pipes are aborted and nothing flags one; the frame in
-    // progress is cut short instead, so a stop never waits out the frame
-    // time-out.
+    // Only flagged pipes are aborted and nothing flags one. A frame that is
+    // arriving is let finish: cut short, a real camera would keep its tail
+    // and send it as the start of the next frame. A camera that has been
+    // quiet for a while (stalled, or not taking commands) has its frame
+    // cut short instead, so a stop never waits out the frame time-out.
     s->Camera->AbortPipes();
-    s->Camera->CancelTransfer();
     if (s->Thread != nullptr) {
+        LONG seen = ReadAcquire(&s->Camera->TransferProgress);
+        LARGE_INTEGER quiet;
+        quiet.QuadPart = -200 * 10000LL;
+        while (KeWaitForSingleObject(s->Thread, Executive, KernelMode, FALSE, &quiet) == STATUS_TIMEOUT) {
+            const LONG now = ReadAcquire(&s->Camera->TransferProgress);
+            if (now == seen) {
+                s->Camera->CancelTransfer();
+                break;
+            }
+            seen = now;
+        }
         KeWaitForSingleObject(s->Thread, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(s->Thread);
         s->Thread = nullptr;

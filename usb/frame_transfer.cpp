@@ -214,6 +214,7 @@ NTSTATUS CameraDevice::OnFrameRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID co
     // may be on its way to free the slots, so from here on only the device
     // is touched.
     InterlockedIncrement(&slot->Completed);
+    InterlockedIncrement(&owner->TransferProgress);
     LONG m = InterlockedIncrement(&owner->TransferDoneCount);
     if (m >= ReadAcquire(&owner->TransferSlotCount)) KeSetEvent(&owner->TransferEvent, 1, FALSE);
     if (InterlockedDecrement(&owner->TransferOutstanding) == 0) KeSetEvent(&owner->TransferIdle, 1, FALSE);
