@@ -2,8 +2,17 @@
 #include "client/camera.h"
 #include "client/known_cameras.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <map>
+#include <thread>
 #include <utility>
 
 #include "camera/readout_window.h"
@@ -66,6 +75,78 @@ const Row kRows[] = {
     {"pin_open", CAMPROP_PIN_OPEN, false, 0, 1, 0},
 };
 
+std::string DefaultLockDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime != 0) return std::string(runtime) + "/norvikcam";
+    return "/tmp/norvikcam-" + std::to_string(::getuid());
+}
+
+// One process at a time per camera: an advisory lock on a file named after
+// the camera, holding the owner's pid and name for the next one to read.
+class OwnershipLock {
+public:
+    OwnershipLock(const std::string& directory, const std::string& identity, double waitSeconds) {
+        std::error_code ec;
+        std::filesystem::create_directories(directory, ec);
+        path_ = directory + "/" + identity + ".lock";
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) throw Error("cannot lock the camera at " + path_ + ": " + std::strerror(errno));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                const int e = errno;
+                ::close(fd_);
+                throw Error("cannot lock the camera at " + path_ + ": " + std::strerror(e));
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                std::string owner = Owner();
+                ::close(fd_);
+                throw Error("camera in use by " + owner + (waitSeconds > 0 ? " (waited " + Seconds(waitSeconds) + ")" : "") +
+                            "; wait for it with --wait SECONDS");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        // One fixed-size write, so a reader never sees half a note.
+        char text[kNote + 1];
+        const char* me = program_invocation_short_name;
+        std::snprintf(text, sizeof text, "%-*s", kNote - 1,
+                      (std::to_string(::getpid()) + " " + (me ? me : "?")).c_str());
+        text[kNote - 1] = '\n';
+        if (::pwrite(fd_, text, kNote, 0) != kNote) {
+            // The lock holds without the note; the next process says less.
+        }
+    }
+    ~OwnershipLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    OwnershipLock(const OwnershipLock&) = delete;
+    OwnershipLock& operator=(const OwnershipLock&) = delete;
+
+private:
+    static std::string Seconds(double s) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%g s", s);
+        return b;
+    }
+    // The owner's note; it may take the owner a moment to write it after
+    // taking the lock.
+    std::string Owner() const {
+        for (int tries = 0; tries < 25; ++tries) {
+            char text[kNote + 1] = {};
+            ssize_t n = ::pread(fd_, text, kNote, 0);
+            long pid = 0;
+            char name[64] = {};
+            if (n > 0 && std::sscanf(text, "%ld %63s", &pid, name) == 2)
+                return std::string(name) + " (pid " + std::to_string(pid) + ")";
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return "another process";
+    }
+    static constexpr int kNote = 64;
+    std::string path_;
+    int fd_ = -1;
+};
+
 struct ClientFrameBuffer {
     std::vector<uint8_t> header;
     std::vector<uint8_t> data;
@@ -80,12 +161,15 @@ std::vector<CameraInfo> ListCameras() {
     for (const auto& f : usb::FindUsbDevices(KnownCameras())) {
         char where[48];
         std::snprintf(where, sizeof where, " (bus %03u device %03u)", f.bus, f.address);
+        // The name carries the socket, so two identical cameras have two names.
         cameras.push_back({f.name, std::string("Norvik 2560 x 1920 raw-Bayer camera on USB") + where});
     }
     return cameras;
 }
 
 struct Camera::Impl {
+    std::unique_ptr<OwnershipLock> lock;  // released last, after the settings are saved
+    std::string identity;
     std::unique_ptr<sim::SimulatedCamera> sim;
     std::unique_ptr<usb::LibusbDevice> real;
     usb::UsbDevice* usbDevice = nullptr;
@@ -126,41 +210,62 @@ Camera::Camera(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
     usb::UsbId id{};
     bool anyKnown = false, isUsb = false;
+    std::string port;
     try {
-        isUsb = usb::ParseUsbDeviceName(o.device, &id, &anyKnown);
+        isUsb = usb::ParseUsbDeviceName(o.device, &id, &anyKnown, &port);
     } catch (const std::invalid_argument& e) {
         throw Error(e.what());
     }
     if (o.device != "sim" && !isUsb)
         throw Error("no camera '" + o.device + "': use 'sim' (the simulated camera), 'usb' or usb:VID:PID; see 'norvikcam list'");
+    const std::vector<usb::UsbId> ids = anyKnown ? KnownCameras() : std::vector<usb::UsbId>{id};
+    auto impl = std::make_unique<Impl>();
+    const std::string lockDirectory = o.lockDirectory.empty() ? DefaultLockDirectory() : o.lockDirectory;
+    if (isUsb) {
+        // The socket names the camera before it is opened, so the lock is
+        // taken before anything is sent to it.
+        if (port.empty())
+            for (const auto& f : usb::FindUsbDevices(ids)) {
+                port = f.port;
+                break;
+            }
+        impl->lock = std::make_unique<OwnershipLock>(lockDirectory, "usb-" + (port.empty() ? std::string("none") : port),
+                                                     o.waitSeconds);
+    } else {
+        impl->lock = std::make_unique<OwnershipLock>(lockDirectory, "sim", o.waitSeconds);
+    }
     if (!o.settingsPath.empty()) {
         try {
             kernel::registry::Load(o.settingsPath);
         } catch (const kernel::registry::ParseError& e) {
             throw Error(std::string("settings file does not parse, left untouched: ") + e.what());
+        } catch (const kernel::registry::FileError& e) {
+            throw Error(std::string("settings file cannot be used, left untouched: ") + e.what());
         }
     } else {
         kernel::registry::Reset();
     }
-    auto impl = std::make_unique<Impl>();
     if (isUsb) {
         try {
-            impl->real = usb::LibusbDevice::Open(anyKnown ? KnownCameras() : std::vector<usb::UsbId>{id});
+            impl->real = usb::LibusbDevice::Open(ids, port);
         } catch (const usb::LibusbError& e) {
             throw Error(e.what());
         }
         impl->usbDevice = impl->real.get();
+        impl->identity = impl->real->Identity();
     } else {
         impl->sim = std::make_unique<sim::SimulatedCamera>();
         impl->sim->SetFrameRate(o.simulatedFps);
         impl->usbDevice = impl->sim.get();
+        impl->identity = "sim";
     }
     try {
         impl->bus = std::make_unique<usb::BusDriver>(*impl->usbDevice, o.tracePath);
     } catch (const std::exception& e) {
         throw Error(e.what());
     }
-    kernel::registry::SetDriverKeyPath(impl->bus->DeviceObject(), kernel::registry::CameraKeyPath(0));
+    // Each camera keeps its own settings, under a key named after it.
+    kernel::registry::SetDriverKeyPath(impl->bus->DeviceObject(), kernel::registry::CameraKeyPathFor(impl->identity));
     impl->host = std::make_unique<ks::DeviceHost>(DriverEntry);
     NTSTATUS s;
     impl->device = impl->host->Add(impl->bus->DeviceObject(), &s);
@@ -169,10 +274,12 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
     if (!NT_SUCCESS(s)) throw Error("the camera did not start (" + Hex(s) + ")");
     impl->filter = ks::Filter::Open(*impl->device, u"GLOBAL", &s);
     if (!impl->filter) throw Error("the capture filter could not be opened (" + Hex(s) + ")");
+    kernel::registry::TakeSaveError();  // a start saves nothing of the user's
     return std::unique_ptr<Camera>(new Camera(std::move(impl)));
 }
 
-Camera::~Camera() {
+void Camera::Close() {
+    if (!impl_ || !impl_->lock) return;
     StopStreaming();
     impl_->filter.reset();
     if (impl_->device) {
@@ -181,11 +288,29 @@ Camera::~Camera() {
     }
     impl_->device.reset();
     impl_->host.reset();
-    if (impl_->bus) impl_->bus->Drain();
+    std::string traceError;
+    if (impl_->bus) {
+        impl_->bus->Drain();
+        traceError = impl_->bus->FinishTrace();
+    }
     impl_->bus.reset();
     impl_->sim.reset();
     impl_->real.reset();
+    std::string error = kernel::registry::TakeSaveError();
+    impl_->lock.reset();
+    if (!error.empty()) throw Error("the settings were not saved: " + error);
+    if (!traceError.empty()) throw Error(traceError);
 }
+
+Camera::~Camera() {
+    try {
+        Close();
+    } catch (const std::exception&) {
+        // A caller that wants to know closes explicitly.
+    }
+}
+
+const std::string& Camera::Identity() const { return impl_->identity; }
 
 const std::vector<ControlInfo>& Camera::Controls() {
     static const std::vector<ControlInfo> controls = [] {

@@ -31,6 +31,12 @@ struct OpenOptions {
     std::string settingsPath;  // the .reg store; empty: in memory only
     std::string tracePath;     // a usbmon pcap of the USB traffic; empty: none
     double simulatedFps = 30;  // the simulated camera's pace (0: as fast as it can)
+    // A camera belongs to one process at a time: how long to wait for
+    // another process to close it (0: refuse at once, naming that process).
+    double waitSeconds = 0;
+    // Where the ownership locks live; empty: $XDG_RUNTIME_DIR/norvikcam, or
+    // /tmp/norvikcam-UID without it.
+    std::string lockDirectory;
 };
 
 struct ControlInfo {
@@ -66,7 +72,15 @@ struct Statistics {
 class Camera {
 public:
     static std::unique_ptr<Camera> Open(const OpenOptions& options);
-    ~Camera();  // stops streaming, closes the filter (the settings are saved), stops the device
+    // Stops streaming, closes the filter and stops the device, which saves
+    // the settings; throws when they could not be saved. Then the camera is
+    // free for other processes.
+    void Close();
+    ~Camera();  // Close, for a camera not closed yet, with errors swallowed
+
+    // What this camera's settings are kept under: "sim" for the simulated
+    // camera, "serial-S" or "port-BUS-PORTS" for a real one.
+    const std::string& Identity() const;
 
     static const std::vector<ControlInfo>& Controls();
     static const ControlInfo& Control(const std::string& name);  // throws for an unknown name

@@ -2,6 +2,8 @@
 #include "tools/image_files.h"
 
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,23 +15,48 @@
 namespace tools {
 namespace {
 
+// An output file written under a temporary name of its own in the same
+// folder and renamed to its name only when complete: a failed or
+// interrupted write never leaves a torn file under the final name, and on
+// failure only the temporary file this process made is removed.
 struct File {
-    FILE* f;
-    std::string path;
-    bool keep = false;
-    File(const std::string& p) : f(std::fopen(p.c_str(), "wb")), path(p) {
-        if (f == nullptr) throw std::runtime_error("cannot write " + p + ": " + std::strerror(errno));
+    FILE* f = nullptr;
+    std::string path, temp;
+    explicit File(const std::string& p) : path(p) {
+        const auto slash = p.rfind('/');
+        const std::string dir = slash == std::string::npos ? "" : p.substr(0, slash + 1);
+        const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+        if (name.empty()) throw std::runtime_error("cannot write " + p + ": no file name");
+        temp = dir + "." + name + ".XXXXXX";
+        int fd = ::mkstemp(temp.data());
+        if (fd < 0) throw std::runtime_error("cannot write " + p + ": " + std::strerror(errno));
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        f = ::fdopen(fd, "wb");
+        if (f == nullptr) {
+            const int e = errno;
+            ::close(fd);
+            ::unlink(temp.c_str());
+            throw std::runtime_error("cannot write " + p + ": " + std::strerror(e));
+        }
     }
     ~File() {
         if (f != nullptr) std::fclose(f);
-        if (!keep) std::remove(path.c_str());
+        if (!temp.empty()) ::unlink(temp.c_str());
     }
     void Close() {
         bool ok = std::fflush(f) == 0 && !std::ferror(f);
+        const int writeErrno = errno;
         ok = std::fclose(f) == 0 && ok;
         f = nullptr;
-        if (!ok) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-        keep = true;
+        if (!ok) throw std::runtime_error("cannot write " + path + ": " + std::strerror(writeErrno != 0 ? writeErrno : EIO));
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            throw std::runtime_error("cannot write " + path + ": it exists and is not a regular file");
+        if (std::rename(temp.c_str(), path.c_str()) != 0)
+            throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+        temp.clear();
     }
 };
 
@@ -75,6 +102,12 @@ void WritePgm(const std::string& path, const uint8_t* grey, int width, int heigh
     File file(path);
     std::fprintf(file.f, "P5\n%d %d\n255\n", width, height);
     for (int y = 0; y < height; ++y) std::fwrite(grey + static_cast<size_t>(y) * stride, 1, static_cast<size_t>(width), file.f);
+    file.Close();
+}
+
+void WriteBytes(const std::string& path, const uint8_t* data, size_t rowBytes, size_t rows, size_t stride) {
+    File file(path);
+    for (size_t y = 0; y < rows; ++y) std::fwrite(data + y * stride, 1, rowBytes, file.f);
     file.Close();
 }
 

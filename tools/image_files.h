@@ -14,4 +14,10 @@ void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int h
 // Writes 8-bit grey samples as a binary PGM.
 void WritePgm(const std::string& path, const uint8_t* grey, int width, int height, size_t strideBytes);
 
+// Writes rows of raw bytes, rows `strideBytes` apart.
+void WriteBytes(const std::string& path, const uint8_t* data, size_t rowBytes, size_t rows, size_t strideBytes);
+
+// Every writer here writes a temporary file beside `path` and renames it into
+// place once complete; on failure only that temporary file is removed.
+
 }  // namespace tools

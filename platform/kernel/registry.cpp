@@ -2,15 +2,20 @@
 #include "platform/kernel/registry.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/kernel/pool.h"
 
@@ -28,6 +33,7 @@ std::string Lower(std::string s) {
 
 struct Key {
     std::string path;
+    std::vector<std::string> leading;  // comment lines of the file just before the key's line
     std::vector<std::pair<std::string, Value>> values;  // in the order first written
     Value* Find(const std::string& name) {
         for (auto& [n, v] : values)
@@ -40,8 +46,12 @@ struct Store {
     std::recursive_mutex lock;
     std::map<std::string, Key> keys;  // by lower-case path
     std::string path;
-    bool broken = false;  // the file did not parse: never written over
+    bool broken = false;  // the file did not parse or could not be read: never written over
     bool dirty = false;
+    std::set<std::string> dirtyKeys;  // lower-case paths changed since the last load or save
+    std::vector<std::string> trailing;  // comment lines after the last key
+    bool utf16 = false;  // the file was a UTF-16 export, and is written back as one
+    std::string saveError;  // the last save that failed on its own (at a key's close)
     int failOpens = 0;
     std::unordered_map<PDEVICE_OBJECT, std::string> devices;
     int nextInstance = 0;
@@ -59,6 +69,7 @@ Key& Ensure(Store& s, const std::string& path, bool* created = nullptr) {
     Key& k = s.keys[Lower(path)];
     k.path = path;
     s.dirty = true;
+    s.dirtyKeys.insert(Lower(path));
     return k;
 }
 
@@ -79,7 +90,7 @@ public:
             try {
                 Save();
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "registry: %s\n", e.what());
+                s.saveError = e.what();  // for the caller that closes the device to report
             }
         }
     }
@@ -168,11 +179,12 @@ std::vector<uint8_t> ParseHex(const std::string& text, int number) {
     return d;
 }
 
-void ParseInto(std::istream& in, std::map<std::string, Key>& keys) {
+void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<std::string>* trailing) {
     std::string line;
     int number = 0;
     Key* current = nullptr;
     bool header = false;
+    std::vector<std::string> comments;
     while (std::getline(in, line)) {
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -188,7 +200,11 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys) {
         }
         std::string trimmed = line;
         trimmed.erase(0, trimmed.find_first_not_of(" \t"));
-        if (trimmed.empty() || trimmed[0] == ';') continue;
+        if (trimmed.empty()) continue;
+        if (trimmed[0] == ';') {  // kept, and written back before the key that follows
+            comments.push_back(line);
+            continue;
+        }
         if (!header) {
             if (trimmed != kHeader) throw ParseError(start, "not a registry export: expected \"" + std::string(kHeader) + "\"");
             header = true;
@@ -200,6 +216,8 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys) {
             std::string path = trimmed.substr(1, trimmed.size() - 2);
             Key& k = keys[Lower(path)];
             k.path = path;
+            k.leading.insert(k.leading.end(), comments.begin(), comments.end());
+            comments.clear();
             current = &k;
             continue;
         }
@@ -250,6 +268,84 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys) {
             current->values.emplace_back(name, v);
     }
     if (!header) throw ParseError(number == 0 ? 1 : number, "empty file: not a registry export");
+    *trailing = std::move(comments);
+}
+
+constexpr size_t kMaxFileBytes = 1 << 20;
+
+// A UTF-16 little-endian export (what the registry editor writes) as the
+// narrow text the parser reads; characters beyond ASCII cannot occur in
+// what this store holds and are refused.
+std::string FromUtf16(const std::string& bytes, const std::string& path) {
+    std::string out;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        unsigned c = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (c > 0x7F) throw FileError(path + ": a character beyond ASCII in a UTF-16 export");
+        out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string ToUtf16(const std::string& text) {
+    std::string out = "\xFF\xFE";
+    for (char c : text) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+// The file's bytes: none when it does not exist (an empty store); anything
+// else that keeps it from being read is an error, and the file is left alone.
+bool ReadSettingsFile(const std::string& path, std::string* bytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return false;
+        throw FileError("cannot read " + path + ": " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const bool dir = S_ISDIR(st.st_mode);
+        ::close(fd);
+        throw FileError(path + (dir ? " is a directory, not a settings file" : " is not a regular file"));
+    }
+    if (static_cast<size_t>(st.st_size) > kMaxFileBytes) {
+        ::close(fd);
+        throw FileError(path + " is " + std::to_string(st.st_size) + " bytes: too large for a settings file (1 MiB at most)");
+    }
+    bytes->resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < bytes->size()) {
+        ssize_t n = ::read(fd, bytes->data() + got, bytes->size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int e = n < 0 ? errno : EIO;
+            ::close(fd);
+            throw FileError("cannot read " + path + ": " + std::strerror(e));
+        }
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return true;
+}
+
+struct Parsed {
+    std::map<std::string, Key> keys;
+    std::vector<std::string> trailing;
+    bool utf16 = false;
+};
+
+Parsed ParseFile(const std::string& bytes, const std::string& path) {
+    Parsed p;
+    p.utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+              static_cast<unsigned char>(bytes[1]) == 0xFE;
+    std::istringstream in(p.utf16 ? FromUtf16(bytes, path) : bytes);
+    try {
+        ParseInto(in, p.keys, &p.trailing);
+    } catch (const ParseError& e) {
+        throw ParseError(e.line, path + ":" + std::to_string(e.line) + ": " + e.what());
+    }
+    return p;
 }
 
 }  // namespace
@@ -258,19 +354,24 @@ void Load(const std::string& path) {
     Store& s = S();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     s.keys.clear();
+    s.trailing.clear();
+    s.dirtyKeys.clear();
+    s.saveError.clear();
+    s.utf16 = false;
     s.path = path;
     s.broken = false;
     s.dirty = false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return;  // no file yet: an empty store
-    std::map<std::string, Key> keys;
+    std::string bytes;
     try {
-        ParseInto(in, keys);
-    } catch (const ParseError& e) {
+        if (!ReadSettingsFile(path, &bytes)) return;  // no file yet: an empty store
+        Parsed p = ParseFile(bytes, path);
+        s.keys = std::move(p.keys);
+        s.trailing = std::move(p.trailing);
+        s.utf16 = p.utf16;
+    } catch (...) {
         s.broken = true;
-        throw ParseError(e.line, path + ":" + std::to_string(e.line) + ": " + e.what());
+        throw;
     }
-    s.keys = std::move(keys);
 }
 
 void Reset() {
@@ -280,6 +381,10 @@ void Reset() {
     s.path.clear();
     s.broken = false;
     s.dirty = false;
+    s.dirtyKeys.clear();
+    s.trailing.clear();
+    s.utf16 = false;
+    s.saveError.clear();
     s.failOpens = 0;
     s.devices.clear();
     s.nextInstance = 0;
@@ -296,6 +401,7 @@ std::string ExportText() {
     std::lock_guard<std::recursive_mutex> g(s.lock);
     std::string out = std::string(kHeader) + "\r\n\r\n";
     for (auto& [lower, key] : s.keys) {
+        for (const auto& c : key.leading) out += c + "\r\n";
         out += "[" + key.path + "]\r\n";
         for (auto& [name, v] : key.values) {
             out += name.empty() ? "@" : Quote(name);
@@ -318,9 +424,38 @@ std::string ExportText() {
         }
         out += "\r\n";
     }
+    for (const auto& c : s.trailing) out += c + "\r\n";
     return out;
 }
 
+namespace {
+
+// Holds an advisory lock on the settings file's folder for one save, so two
+// processes never merge into the same file at once (the file itself is
+// replaced by each save, so a lock on it would not hold).
+class SaveLock {
+public:
+    explicit SaveLock(const std::string& target) {
+        const auto parent = std::filesystem::path(target).parent_path();
+        fd_ = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~SaveLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+// The save writes the file as it is now on disk with this process's changed
+// keys laid over it: another process's keys, comments and values this
+// process never touched stay as they are. A symbolic link is followed and
+// its target replaced; the file keeps its permission bits and owner.
 void Save() {
     Store& s = S();
     std::lock_guard<std::recursive_mutex> g(s.lock);
@@ -328,19 +463,68 @@ void Save() {
         s.dirty = false;
         return;
     }
-    if (s.broken) throw std::runtime_error(s.path + " did not parse and is left as it is");
+    if (s.broken) throw std::runtime_error(s.path + " could not be read and is left as it is");
+    std::error_code ec;
+    const std::string target = std::filesystem::weakly_canonical(s.path, ec).string();
+    const std::string path = ec ? s.path : target;
+    SaveLock lock(path);
+    std::string bytes;
+    struct stat original {};
+    const bool exists = ReadSettingsFile(path, &bytes) && ::stat(path.c_str(), &original) == 0;
+    if (exists) {
+        Parsed current = ParseFile(bytes, path);  // a file that no longer parses is not written over
+        for (const auto& lower : s.dirtyKeys) {
+            auto mine = s.keys.find(lower);
+            if (mine == s.keys.end()) continue;
+            Key& k = current.keys[lower];
+            if (k.path.empty()) k.path = mine->second.path;
+            for (auto& [name, v] : mine->second.values) {
+                if (Value* there = k.Find(name))
+                    *there = v;
+                else
+                    k.values.emplace_back(name, v);
+            }
+        }
+        s.keys = std::move(current.keys);
+        s.trailing = std::move(current.trailing);
+        s.utf16 = current.utf16;
+    }
     std::string text = ExportText();
-    std::string temp = s.path + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) throw std::runtime_error("cannot write " + temp + ": " + std::strerror(errno));
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ok = ::fsync(fd) == 0 && ok;
+    if (s.utf16) text = ToUtf16(text);
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    bool ok = true;
+    if (exists) {
+        ok = ::fchmod(fd, original.st_mode & 07777) == 0;
+        if (::fchown(fd, original.st_uid, original.st_gid) != 0 && errno != EPERM) ok = false;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ok = ::fchmod(fd, 0666 & ~mask) == 0;
+    }
+    for (size_t done = 0; ok && done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    const int writeErrno = errno;
     ok = ::close(fd) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), s.path.c_str()) != 0) {
-        std::remove(temp.c_str());
-        throw std::runtime_error("cannot write " + s.path + ": " + std::strerror(errno));
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int e = ok ? errno : writeErrno;
+        ::unlink(temp.c_str());
+        throw std::runtime_error("cannot write " + path + ": " + std::strerror(e != 0 ? e : EIO));
     }
     s.dirty = false;
+    s.dirtyKeys.clear();
+}
+
+std::string TakeSaveError() {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    return std::exchange(s.saveError, std::string());
 }
 
 void SetDriverKeyPath(PDEVICE_OBJECT device, const std::string& path) {
@@ -354,6 +538,8 @@ std::string CameraKeyPath(int instance) {
     std::snprintf(text, sizeof text, "%04d", instance);
     return std::string(kClassKey) + "\\" + text;
 }
+
+std::string CameraKeyPathFor(const std::string& identity) { return std::string(kClassKey) + "\\" + identity; }
 
 std::string DriverKeyPath(PDEVICE_OBJECT device) {
     Store& s = S();
@@ -400,6 +586,7 @@ void SetValue(const std::string& keyPath, const std::string& name, Value value) 
     else
         k.values.emplace_back(name, std::move(value));
     s.dirty = true;
+    s.dirtyKeys.insert(Lower(keyPath));
 }
 
 }  // namespace kernel::registry

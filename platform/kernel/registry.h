@@ -78,22 +78,34 @@ struct ParseError : std::runtime_error {
     ParseError(int l, const std::string& what) : std::runtime_error(what), line(l) {}
 };
 
-// The backing file. Load replaces the store with the file's keys (a missing
-// file is an empty store); a file that does not parse throws ParseError and
-// is never written over afterwards. Every change is saved, atomically, when
-// the changed key's last handle is closed.
+// Thrown by Load for a file that exists but cannot be read as a settings
+// file (no permission, a directory, too large): it is never written over.
+struct FileError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The backing file. Load replaces the store with the file's keys (only a
+// missing file is an empty store); a file that does not parse throws
+// ParseError, one that cannot be read FileError, and neither is written over
+// afterwards. Every change is saved, atomically, when the changed key's last
+// handle is closed; a save there that fails is kept for TakeSaveError.
 void Load(const std::string& path);
 // An in-memory store with no file.
 void Reset();
 std::string Path();
-// Writes the store now (temporary file, flush, rename).
+// Writes the store now (a temporary file of its own, flushed, renamed over
+// the file), merged into the file as it is on disk; throws when it cannot.
 void Save();
+// The error of the last save made at a key's close, once; empty when none.
+std::string TakeSaveError();
 
 // The driver key of a device object; by default under the camera class key,
 // one instance per device object in the order they are first seen.
 void SetDriverKeyPath(PDEVICE_OBJECT device, const std::string& path);
 // The driver key of camera instance n under the camera class key.
 std::string CameraKeyPath(int instance);
+// The driver key of a camera known by a name of its own (its identity).
+std::string CameraKeyPathFor(const std::string& identity);
 std::string DriverKeyPath(PDEVICE_OBJECT device);
 void ForgetDevice(PDEVICE_OBJECT device);
 

@@ -79,6 +79,8 @@ void BusDriver::Worker() {
     }
 }
 
+std::string BusDriver::FinishTrace() { return trace_ ? trace_->Finish() : std::string(); }
+
 NTSTATUS BusDriver::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;

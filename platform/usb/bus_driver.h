@@ -41,6 +41,9 @@ public:
     // Waits until every posted completion has run (tests use it to let the
     // bus settle before they read its state).
     void Drain();
+    // Closes the trace, if one is written; what went wrong writing it, or
+    // empty. Call once the traffic is over.
+    std::string FinishTrace();
 
 private:
     struct Pipe {

@@ -58,14 +58,26 @@ int32_t Errno(USBD_STATUS s) {
 }  // namespace
 
 UsbTrace::UsbTrace(const std::string& path, uint8_t device, uint16_t bus)
-    : file_(std::fopen(path.c_str(), "wb")), device_(device), bus_(bus) {
+    : file_(std::fopen(path.c_str(), "wb")), path_(path), device_(device), bus_(bus) {
     if (file_ == nullptr) throw std::runtime_error("cannot write trace " + path + ": " + std::strerror(errno));
     PcapFileHeader h;
     std::fwrite(&h, sizeof h, 1, file_);
     std::fflush(file_);
 }
 
-UsbTrace::~UsbTrace() { std::fclose(file_); }
+UsbTrace::~UsbTrace() { Finish(); }
+
+std::string UsbTrace::Finish() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (file_ != nullptr) {
+        const bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
+        const int e = errno;
+        if (std::fclose(file_) != 0 && error_.empty()) error_ = std::strerror(errno);
+        if (!ok && error_.empty()) error_ = std::strerror(e != 0 ? e : EIO);
+        file_ = nullptr;
+    }
+    return error_.empty() ? "" : "cannot write trace " + path_ + ": " + error_;
+}
 
 void UsbTrace::Submit(uint64_t id, TraceTransferType type, uint8_t endpoint, const SetupPacket* setup, ULONG length,
                       const uint8_t* data, ULONG dataLength) {
@@ -106,10 +118,12 @@ void UsbTrace::Write(uint64_t id, char event, TraceTransferType type, uint8_t en
     PcapRecordHeader r{static_cast<uint32_t>(h.seconds), static_cast<uint32_t>(h.microseconds),
                        static_cast<uint32_t>(sizeof h + captured), static_cast<uint32_t>(sizeof h + captured)};
     std::lock_guard<std::mutex> g(lock_);
-    std::fwrite(&r, sizeof r, 1, file_);
-    std::fwrite(&h, sizeof h, 1, file_);
-    if (captured > 0) std::fwrite(data, 1, captured, file_);
-    std::fflush(file_);
+    if (file_ == nullptr) return;
+    // A trace cut short (a full disk) is reported when it is finished.
+    bool ok = std::fwrite(&r, sizeof r, 1, file_) == 1 && std::fwrite(&h, sizeof h, 1, file_) == 1;
+    if (captured > 0) ok = std::fwrite(data, 1, captured, file_) == captured && ok;
+    ok = std::fflush(file_) == 0 && ok;
+    if (!ok && error_.empty()) error_ = std::strerror(errno != 0 ? errno : EIO);
 }
 
 }  // namespace usb

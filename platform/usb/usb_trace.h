@@ -36,11 +36,17 @@ public:
 
     static constexpr ULONG captureLimit = 256;
 
+    // Flushes and closes the file; the first write error, if any, as a
+    // message naming the file (empty when every record was written).
+    std::string Finish();
+
 private:
     void Write(uint64_t id, char event, TraceTransferType type, uint8_t endpoint, const SetupPacket* setup,
                int32_t status, ULONG length, const uint8_t* data, ULONG dataLength);
     std::mutex lock_;
     FILE* file_;
+    std::string path_;
+    std::string error_;
     uint8_t device_;
     uint16_t bus_;
 };

@@ -3,68 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <png.h>
-
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 #include "sim/test_scene.h"
 #include "tests/support/streaming_rig.h"
+#include "tests/tools/cli_fixture.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-class Cli : public testing::Test {
-protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("norvikcam-cli-" + std::to_string(::getpid()) + "-" +
-                                           testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    // Runs the tool; returns its exit status, with stdout and stderr kept.
-    int Run(const std::string& args) {
-        std::string cmd = "cd " + dir.string() + " && XDG_CONFIG_HOME=" + (dir / "cfg").string() + " " +
-                          NORVIKCAM_BINARY + " " + args + " > out.txt 2> err.txt";
-        int status = std::system(cmd.c_str());
-        out = Read(dir / "out.txt");
-        err = Read(dir / "err.txt");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    static std::string Read(const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), {});
-    }
-    // Width and height from a PNG's header; 0, 0 when it is not one.
-    static std::pair<uint32_t, uint32_t> PngSize(const fs::path& p) {
-        std::string s = Read(p);
-        if (s.size() < 24 || s.compare(1, 3, "PNG") != 0) return {0, 0};
-        auto be = [&](size_t at) {
-            return static_cast<uint32_t>(static_cast<uint8_t>(s[at]) << 24 | static_cast<uint8_t>(s[at + 1]) << 16 |
-                                         static_cast<uint8_t>(s[at + 2]) << 8 | static_cast<uint8_t>(s[at + 3]));
-        };
-        return {be(16), be(20)};
-    }
-    // A PNG's pixels as blue-green-red-alpha, top row first; empty when it
-    // does not decode.
-    static std::vector<uint8_t> PngPixels(const fs::path& p, uint32_t* width) {
-        png_image image{};
-        image.version = PNG_IMAGE_VERSION;
-        if (!png_image_begin_read_from_file(&image, p.c_str())) return {};
-        image.format = PNG_FORMAT_BGRA;
-        std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
-        if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return {};
-        *width = image.width;
-        return pixels;
-    }
-    fs::path dir;
-    std::string out, err;
-};
 
 TEST_F(Cli, ListsTheSimulatedCamera) {
     ASSERT_EQ(Run("list"), 0) << err;
@@ -168,7 +113,7 @@ TEST_F(Cli, BadInputGetsOneClearLineAndAFailure) {
     };
     const Case cases[] = {
         {"get nonsense", "unknown control 'nonsense'"},
-        {"set exposure=high", "'high' is not a number"},
+        {"set exposure=high", "'high' is not a whole number"},
         {"set sensor_width=3", "read-only"},
         {"capture -n 1 -o /nonexistent-dir/x.png --fps 0", "cannot write /nonexistent-dir/x"},
         {"info --device usb:1234:5678", "no camera with USB id 1234:5678 is attached"},

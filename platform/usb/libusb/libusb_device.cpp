@@ -6,6 +6,7 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -43,18 +44,34 @@ struct Context {
     }
 };
 
+// "BUS-PORT.PORT...", as the kernel names a USB socket.
+std::string PortPath(libusb_device* device) {
+    uint8_t ports[8];
+    int n = libusb_get_port_numbers(device, ports, sizeof ports);
+    std::string s = std::to_string(libusb_get_bus_number(device));
+    for (int i = 0; i < n; ++i) s += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+    return s;
+}
+
 }  // namespace
 
-bool ParseUsbDeviceName(const std::string& name, UsbId* id, bool* any) {
+bool ParseUsbDeviceName(const std::string& full, UsbId* id, bool* any, std::string* port) {
+    const size_t at = full.find('@');
+    const std::string name = full.substr(0, at);
+    if (name != "usb" && name.rfind("usb:", 0) != 0) return false;
+    std::string where = at == std::string::npos ? "" : full.substr(at + 1);
+    if (at != std::string::npos &&
+        (where.empty() || where.find_first_not_of("0123456789-.") != std::string::npos || where.find('-') == std::string::npos))
+        throw std::invalid_argument("'" + full + "': after '@' comes the USB socket as 'norvikcam list' shows it, e.g. @1-2.3");
+    if (port != nullptr) *port = where;
     if (name == "usb") {
         *any = true;
         return true;
     }
-    if (name.rfind("usb:", 0) != 0) return false;
     unsigned vendor = 0, product = 0;
     char tail = 0;
     if (std::sscanf(name.c_str() + 4, "%x:%x%c", &vendor, &product, &tail) != 2 || vendor > 0xFFFF || product > 0xFFFF)
-        throw std::invalid_argument("'" + name + "' is not a USB device name: write usb:VID:PID in hexadecimal, e.g. usb:4e56:2560");
+        throw std::invalid_argument("'" + full + "' is not a USB device name: write usb:VID:PID in hexadecimal, e.g. usb:4e56:2560");
     *id = {static_cast<uint16_t>(vendor), static_cast<uint16_t>(product)};
     *any = false;
     return true;
@@ -69,8 +86,9 @@ std::vector<FoundDevice> FindUsbDevices(const std::vector<UsbId>& ids) {
     for (ssize_t i = 0; i < n; ++i) {
         libusb_device_descriptor d{};
         if (libusb_get_device_descriptor(list[i], &d) != 0 || !Matches(d, ids)) continue;
-        FoundDevice f{{d.idVendor, d.idProduct}, libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), ""};
-        f.name = "usb:" + Hex4(d.idVendor) + ":" + Hex4(d.idProduct);
+        FoundDevice f{{d.idVendor, d.idProduct}, libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]),
+                      PortPath(list[i]), ""};
+        f.name = "usb:" + Hex4(d.idVendor) + ":" + Hex4(d.idProduct) + "@" + f.port;
         found.push_back(f);
     }
     if (n >= 0) libusb_free_device_list(list, 1);
@@ -84,7 +102,7 @@ int64_t UsbfsMemoryLimit(const std::string& path) {
     return static_cast<int64_t>(mb) * 1024 * 1024;
 }
 
-std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids) {
+std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids, const std::string& port) {
     std::unique_ptr<LibusbDevice> d(new LibusbDevice());
     int r = libusb_init(&d->context_);
     if (r != 0) {
@@ -96,11 +114,15 @@ std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids) 
     libusb_device* chosen = nullptr;
     libusb_device_descriptor desc{};
     for (ssize_t i = 0; i < n && chosen == nullptr; ++i)
-        if (libusb_get_device_descriptor(list[i], &desc) == 0 && Matches(desc, ids)) chosen = list[i];
+        if (libusb_get_device_descriptor(list[i], &desc) == 0 && Matches(desc, ids) &&
+            (port.empty() || PortPath(list[i]) == port))
+            chosen = list[i];
     if (chosen == nullptr) {
         if (n >= 0) libusb_free_device_list(list, 1);
-        throw LibusbError("no camera with USB id " + Ids(ids) + " is attached ('lsusb' shows what is)");
+        throw LibusbError("no camera with USB id " + Ids(ids) + (port.empty() ? "" : " at " + port) +
+                          " is attached ('norvikcam list' shows what is)");
     }
+    d->identity_ = "port-" + PortPath(chosen);
     char path[64];
     std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(chosen),
                   libusb_get_device_address(chosen));
@@ -115,6 +137,15 @@ std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids) 
         throw LibusbError(std::string("cannot open the camera at ") + path + ": " + libusb_strerror(r));
     }
     d->description_ = std::string("USB camera at ") + path;
+    if (desc.iSerialNumber != 0) {
+        unsigned char serial[128] = {};
+        int len = libusb_get_string_descriptor_ascii(d->handle_, desc.iSerialNumber, serial, sizeof serial - 1);
+        std::string text(reinterpret_cast<char*>(serial), len > 0 ? static_cast<size_t>(len) : 0);
+        // Only characters that can stand in a registry key's name.
+        for (char& c : text)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+        if (!text.empty()) d->identity_ = "serial-" + text;
+    }
     libusb_set_auto_detach_kernel_driver(d->handle_, 1);
     if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
         auto left = [](libusb_context*, libusb_device* device, libusb_hotplug_event, void* user) {

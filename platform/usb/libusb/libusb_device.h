@@ -28,14 +28,17 @@ struct UsbId {
     uint16_t vendor, product;
 };
 
-// "usb:VID:PID" (hexadecimal) or "usb" (any known camera); false for
-// anything else. Throws std::invalid_argument for a malformed "usb:" form.
-bool ParseUsbDeviceName(const std::string& name, UsbId* id, bool* any);
+// "usb:VID:PID" (hexadecimal) or "usb" (any known camera), either with an
+// optional "@BUS-PORT.PORT..." naming the socket the camera is plugged into
+// (what tells two identical cameras apart); false for anything else. Throws
+// std::invalid_argument for a malformed "usb" form.
+bool ParseUsbDeviceName(const std::string& name, UsbId* id, bool* any, std::string* port = nullptr);
 
 struct FoundDevice {
     UsbId id;
     uint8_t bus, address;
-    std::string name;  // what --device takes
+    std::string port;  // "BUS-PORT.PORT...": where it is plugged in
+    std::string name;  // what --device takes: usb:VID:PID@port
 };
 
 // The attached devices with one of these ids.
@@ -52,14 +55,18 @@ struct LibusbError : std::runtime_error {
 
 class LibusbDevice : public UsbDevice {
 public:
-    // Opens the first attached device with one of these ids. Throws
-    // LibusbError with a message a person can act on.
-    static std::unique_ptr<LibusbDevice> Open(const std::vector<UsbId>& ids);
+    // Opens the first attached device with one of these ids (plugged into
+    // `port` when one is named). Throws LibusbError with a message a person
+    // can act on.
+    static std::unique_ptr<LibusbDevice> Open(const std::vector<UsbId>& ids, const std::string& port = "");
     ~LibusbDevice() override;
     LibusbDevice(const LibusbDevice&) = delete;
     LibusbDevice& operator=(const LibusbDevice&) = delete;
 
     std::string Description() const { return description_; }
+    // What names this camera across plugging: "serial-S" when it reports a
+    // serial number, else "port-BUS-PORTS".
+    std::string Identity() const { return identity_; }
     bool Gone() const { return gone_; }
 
     USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
@@ -82,6 +89,7 @@ private:
     libusb_context* context_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
     std::string description_;
+    std::string identity_;
     std::vector<int> claimed_;
     int hotplug_ = -1;  // the hot-plug callback's handle, -1: none
     std::atomic<bool> gone_{false};

@@ -1,0 +1,367 @@
+// norvikcam against hostile input, full disks, signals and a second
+// process: nothing crashes, no file or setting is lost, every failure is
+// reported.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/tools/cli_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class CliRobustness : public Cli {
+protected:
+    fs::path Settings() const { return dir / "cfg" / "norvikcam" / "settings.reg"; }
+
+    // Starts the tool in the background, in a process group of its own,
+    // through a shell that then becomes the tool (so a signal sent to the
+    // pid reaches the tool, and its exit status is the tool's).
+    pid_t Spawn(const std::string& line) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setpgid(0, 0);
+            ::execl("/bin/sh", "sh", "-c", (Env() + "exec " + line).c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::setpgid(pid, pid);
+        return pid;
+    }
+    static int Wait(pid_t pid) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    // Files left in the folder whose names a writer uses for its temporary files.
+    std::vector<std::string> Temporaries() const {
+        std::vector<std::string> found;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename().string().find(".XXXXXX") != std::string::npos ||
+                (e.path().filename().string()[0] == '.' && e.path().filename().string().size() > 7))
+                found.push_back(e.path().filename().string());
+        return found;
+    }
+};
+
+TEST_F(CliRobustness, OutputPatternsAcceptOnlyTheFrameNumberPlaceholder) {
+    for (const char* bad : {"x-%n.png", "x-%s.png", "x-%d-%d.png", "x-%%.png", "x-%5x.png", "x-%.png", "%d/x.png",
+                            "out/"}) {
+        EXPECT_EQ(Run(std::string("capture -n 2 --fps 0 -o '") + bad + "'"), 1) << bad;
+        EXPECT_NE(err.find("-o '"), std::string::npos) << bad << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+    ASSERT_EQ(Run("capture -n 2 --fps 0 -o shot-%03d.png"), 0) << err;
+    EXPECT_TRUE(fs::exists(dir / "shot-000.png"));
+    EXPECT_TRUE(fs::exists(dir / "shot-001.png"));
+}
+
+TEST_F(CliRobustness, NamesWithoutAPlaceholder) {
+    // The README's own sequence, exactly as written there.
+    ASSERT_EQ(Run("capture -n 1 -o shot.png --raw --fps 0"), 0) << err;
+    ASSERT_EQ(Run("convert shot.pgm again.png"), 0) << err;
+    EXPECT_EQ(PngSize(dir / "again.png"), (std::pair<uint32_t, uint32_t>{2560, 1920}));
+    // More frames: the number before the file name's extension, never a
+    // dot of the folder.
+    fs::create_directories(dir / "a.b");
+    ASSERT_EQ(Run("capture -n 2 -o ./a.b/shot --fps 0"), 0) << err;
+    EXPECT_TRUE(fs::exists(dir / "a.b" / "shot-0000"));
+    EXPECT_TRUE(fs::exists(dir / "a.b" / "shot-0001"));
+    EXPECT_EQ(Temporaries(), std::vector<std::string>{});
+}
+
+TEST_F(CliRobustness, InputsThatCannotBeFramesAreRefusedBeforeReading) {
+    // A sparse 4 GB file: refused from its size, at once.
+    {
+        std::ofstream big(dir / "big.raw");
+    }
+    fs::resize_file(dir / "big.raw", 4ull << 30);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run("convert big.raw out.png"), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);  // the 4 GB were never read
+    EXPECT_NE(err.find("too large for a raw frame"), std::string::npos) << err;
+    EXPECT_EQ(Run("convert /dev/zero out.png"), 1);
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+    fs::create_directories(dir / "folder");
+    EXPECT_EQ(Run("convert folder out.png"), 1);
+    EXPECT_NE(err.find("is a folder"), std::string::npos) << err;
+    // A PGM whose header asks for more than a camera frame.
+    std::ofstream(dir / "huge.pgm") << "P5\n99999999 99999999\n255\n";
+    EXPECT_EQ(Run("convert huge.pgm out.png"), 1);
+    EXPECT_NE(err.find("PGM header"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(dir / "out.png"));
+}
+
+TEST_F(CliRobustness, APgmWithCommentsConverts) {
+    ASSERT_EQ(Run("capture -n 1 -o shot.png --raw --fps 0"), 0) << err;
+    std::string pgm = Read(dir / "shot.pgm");
+    std::string commented = "P5\n# written by hand\n2560 # width\n1920\n# depth next\n255\n" + pgm.substr(pgm.find("255\n") + 4);
+    std::ofstream(dir / "commented.pgm", std::ios::binary) << commented;
+    ASSERT_EQ(Run("convert commented.pgm a.png"), 0) << err;
+    ASSERT_EQ(Run("convert shot.pgm b.png"), 0) << err;
+    uint32_t w = 0;
+    EXPECT_EQ(PngPixels(dir / "a.png", &w), PngPixels(dir / "b.png", &w));
+}
+
+TEST_F(CliRobustness, AFailedWriteTouchesNothingButItsOwnTemporaryFile) {
+    // Whatever stands at the output path that is not a file stays.
+    ASSERT_EQ(::mkfifo((dir / "x.png").c_str(), 0600), 0);
+    EXPECT_EQ(Run("capture -n 1 -o x.png --fps 0"), 1);
+    EXPECT_NE(err.find("cannot write x.png"), std::string::npos) << err;
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "x.png").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    // A file-size limit cuts the write short: no torn file under the name,
+    // no temporary file left, and an existing file of that name intact.
+    std::ofstream(dir / "old.png") << "the earlier picture";
+    ASSERT_EQ(Run("capture -n 1 -o old.png --fps 0 --settings s.reg"), 0) << err;
+    EXPECT_EQ(Shell("ulimit -f 64; tool capture -n 1 -o old.png --fps 0 --settings s.reg"), 1);
+    EXPECT_NE(err.find("cannot write old.png"), std::string::npos) << err;
+    EXPECT_NE(Read(dir / "old.png"), "the earlier picture");  // the first, unlimited capture replaced it whole
+    EXPECT_EQ(PngSize(dir / "old.png"), (std::pair<uint32_t, uint32_t>{2560, 1920}));
+    EXPECT_EQ(Temporaries(), std::vector<std::string>{});
+}
+
+TEST_F(CliRobustness, SettingsThatCannotBeReadAreNeverReplaced) {
+    // A folder where the file should be, and a file too large to be one.
+    fs::create_directories(Settings());
+    EXPECT_EQ(Run("set hue=5"), 1);
+    EXPECT_NE(err.find("is a directory"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_directory(Settings()));
+    fs::remove(Settings());
+    {
+        std::ofstream big(Settings());
+    }
+    fs::resize_file(Settings(), 3 << 20);
+    EXPECT_EQ(Run("set hue=5"), 1);
+    EXPECT_NE(err.find("too large for a settings file"), std::string::npos) << err;
+    EXPECT_EQ(fs::file_size(Settings()), 3u << 20);
+}
+
+TEST_F(CliRobustness, SavingKeepsTheFileWhatItWas) {
+    fs::create_directories(Settings().parent_path());
+    // A symbolic link to the real file, comments, a key of another program,
+    // permission bits of the user's choosing.
+    std::ofstream(dir / "real.reg") << "Windows Registry Editor Version 5.00\r\n\r\n"
+                                       "; my camera settings\r\n"
+                                       "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"Keep\"=dword:00000007\r\n\r\n"
+                                       "; end of file\r\n";
+    fs::permissions(dir / "real.reg", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(dir / "real.reg", Settings());
+    ASSERT_EQ(Run("set hue=12"), 0) << err;
+    EXPECT_TRUE(fs::is_symlink(Settings()));
+    const std::string text = Read(dir / "real.reg");
+    EXPECT_NE(text.find("; my camera settings"), std::string::npos) << text;
+    EXPECT_NE(text.find("; end of file"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"Keep\"=dword:00000007"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"Hue\"=dword:0000000c"), std::string::npos) << text;
+    EXPECT_EQ(fs::status(dir / "real.reg").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(CliRobustness, AUtf16ExportFromTheRegistryEditorIsReadAndKeptUtf16) {
+    fs::create_directories(Settings().parent_path());
+    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                             "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\sim\\Settings]\r\n\"Hue\"=dword:00000007\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : text) utf16 += std::string{c, '\0'};
+    std::ofstream(Settings(), std::ios::binary) << utf16;
+    ASSERT_EQ(Run("get hue"), 0) << err;
+    EXPECT_EQ(out, "hue=7\n");
+    ASSERT_EQ(Run("set hue=9"), 0) << err;
+    const std::string saved = Read(Settings());
+    ASSERT_GE(saved.size(), 2u);
+    EXPECT_EQ(saved.substr(0, 2), "\xFF\xFE");
+    ASSERT_EQ(Run("get hue"), 0) << err;
+    EXPECT_EQ(out, "hue=9\n");
+}
+
+TEST_F(CliRobustness, TwoProcessesNeverLoseAnUpdate) {
+    // Two sets at once, 100 rounds: each is applied or refused with the
+    // owner named, and the file always parses.
+    int refused = 0;
+    for (int round = 0; round < 100; ++round) {
+        pid_t a = Spawn(std::string(NORVIKCAM_BINARY) + " set hue=" + std::to_string(round) + " > a.txt 2> a.err");
+        pid_t b = Spawn(std::string(NORVIKCAM_BINARY) + " set saturation=" + std::to_string(round % 21) +
+                        " > b.txt 2> b.err");
+        const int ra = Wait(a), rb = Wait(b);
+        ASSERT_EQ(Run("get hue saturation"), 0) << round << ": " << err;
+        for (auto [rc, file, value, name] : {std::tuple{ra, "a.err", round, "hue="}, {rb, "b.err", round % 21, "saturation="}}) {
+            if (rc == 0) {
+                EXPECT_NE(out.find(name + std::to_string(value) + "\n"), std::string::npos) << round << " lost: " << out;
+            } else {
+                ++refused;
+                EXPECT_EQ(rc, 1);
+                EXPECT_NE(Read(dir / file).find("camera in use by norvikcam (pid "), std::string::npos) << Read(dir / file);
+            }
+        }
+    }
+    RecordProperty("refused", refused);
+    // With --wait the second waits its turn instead, and both take.
+    pid_t a = Spawn(std::string(NORVIKCAM_BINARY) + " set hue=100 --wait 30 > a.txt 2> a.err");
+    pid_t b = Spawn(std::string(NORVIKCAM_BINARY) + " set saturation=3 --wait 30 > b.txt 2> b.err");
+    EXPECT_EQ(Wait(a), 0) << Read(dir / "a.err");
+    EXPECT_EQ(Wait(b), 0) << Read(dir / "b.err");
+    ASSERT_EQ(Run("get hue saturation"), 0);
+    EXPECT_EQ(out, "hue=100\nsaturation=3\n");
+}
+
+TEST_F(CliRobustness, ASetDuringAStreamIsRefusedNotUndone) {
+    ASSERT_EQ(Run("window 0 0 64 32"), 0) << err;
+    pid_t stream = Spawn(std::string(NORVIKCAM_BINARY) + " stream -n 0 --fps 20 > /dev/null 2> s.err");
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(Run("set hue=33"), 1);
+    EXPECT_NE(err.find("camera in use by norvikcam"), std::string::npos) << err;
+    pid_t waiting = Spawn(std::string(NORVIKCAM_BINARY) + " set hue=33 --wait 30 > w.txt 2> w.err");
+    std::this_thread::sleep_for(300ms);
+    ::kill(stream, SIGINT);
+    EXPECT_EQ(Wait(stream), 130) << Read(dir / "s.err");
+    EXPECT_EQ(Wait(waiting), 0) << Read(dir / "w.err");
+    ASSERT_EQ(Run("get hue"), 0);
+    EXPECT_EQ(out, "hue=33\n");
+}
+
+TEST_F(CliRobustness, AFailedSaveIsAFailure) {
+    // A file-size limit of 0 blocks makes every write of the settings fail.
+    EXPECT_EQ(Run("--settings s.reg set hue=1"), 0) << err;
+    // The limit holds only for the tool: what it prints goes through a pipe.
+    Shell("((ulimit -f 0; exec tool --settings s.reg set hue=5); echo $? > rc.txt) 2>&1 | cat");
+    EXPECT_EQ(Read(dir / "rc.txt"), "1\n");
+    EXPECT_NE(out.find("the settings were not saved"), std::string::npos) << out;
+    EXPECT_EQ(out.find("hue=5"), std::string::npos) << out;  // no "hue=5" as if it took
+    ASSERT_EQ(Run("--settings s.reg get hue"), 0);
+    EXPECT_EQ(out, "hue=1\n");
+}
+
+TEST_F(CliRobustness, WriteErrorsAreFailures) {
+    ASSERT_EQ(Run("window 0 0 64 32"), 0) << err;
+    EXPECT_EQ(Shell("tool stream -n 3 --fps 0 > /dev/full"), 1);
+    EXPECT_NE(err.find("cannot write to standard output: No space left on device"), std::string::npos) << err;
+    EXPECT_EQ(Run("info --trace /dev/full"), 1);
+    EXPECT_NE(err.find("cannot write trace /dev/full"), std::string::npos) << err;
+}
+
+TEST_F(CliRobustness, SignalsEndCapturesAndStreamsCleanly) {
+    ASSERT_EQ(Run("window 0 0 640 480"), 0) << err;
+    ASSERT_EQ(Run("set hue=21"), 0) << err;
+    // Ctrl-C in a long capture: the files written are whole, the summary is
+    // printed, and the exit status says how it ended.
+    pid_t capture = Spawn(std::string(NORVIKCAM_BINARY) + " capture -n 100000 -o c-%d.png --fps 10 2> c.err");
+    std::this_thread::sleep_for(1500ms);
+    ::kill(capture, SIGINT);
+    EXPECT_EQ(Wait(capture), 130);
+    const std::string summary = Read(dir / "c.err");
+    EXPECT_NE(summary.find("interrupted"), std::string::npos) << summary;
+    int whole = 0;
+    for (int i = 0; fs::exists(dir / ("c-" + std::to_string(i) + ".png")); ++i) {
+        EXPECT_EQ(PngSize(dir / ("c-" + std::to_string(i) + ".png")), (std::pair<uint32_t, uint32_t>{640, 480}));
+        ++whole;
+    }
+    EXPECT_GT(whole, 0);
+    EXPECT_EQ(Temporaries(), std::vector<std::string>{});
+    // SIGTERM in a stream.
+    pid_t stream = Spawn(std::string(NORVIKCAM_BINARY) + " stream --fps 10 > /dev/null 2> s.err");
+    std::this_thread::sleep_for(1s);
+    ::kill(stream, SIGTERM);
+    EXPECT_EQ(Wait(stream), 143) << Read(dir / "s.err");
+    EXPECT_NE(Read(dir / "s.err").find("streamed "), std::string::npos);
+    // A reader that closes the pipe after what it wanted: success.
+    Shell("(tool stream --fps 0 2> p.err; echo $? > rc.txt) | head -c 5000 > /dev/null");
+    EXPECT_EQ(Read(dir / "rc.txt"), "0\n") << Read(dir / "p.err");
+    EXPECT_NE(Read(dir / "p.err").find("the reader closed the pipe"), std::string::npos) << Read(dir / "p.err");
+    // The settings came through every ending.
+    ASSERT_EQ(Run("get hue"), 0);
+    EXPECT_EQ(out, "hue=21\n");
+}
+
+TEST_F(CliRobustness, OnlyTimeOutsInARowEndACapture) {
+    // A frame every 1.1 s against a 1 s time-out: a time-out before every
+    // frame, never three in a row.
+    ASSERT_EQ(Run("window 0 0 64 32"), 0) << err;
+    ASSERT_EQ(Run("capture -n 3 -o t-%d.png --fps 0.9 --timeout 1"), 0) << err;
+    EXPECT_NE(err.find("captured 3 frames"), std::string::npos) << err;
+    // A camera that stopped: three in a row.
+    EXPECT_EQ(Run("capture -n 3 -o u-%d.png --fps 0.1 --timeout 0.3"), 1);
+    EXPECT_NE(err.find("3 time-outs in a row"), std::string::npos) << err;
+}
+
+TEST_F(CliRobustness, NumbersOutsideTheirRangeAreRefusedWithTheRange) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"capture -n 0", "-n must be at least 1"},
+        {"capture -n -3", "-n must be at least 1"},
+        {"stream -n -1", "-n must be at least 0"},
+        {"capture --timeout 0", "--timeout must be above 0"},
+        {"capture --timeout inf", "--timeout must be above 0"},
+        {"info --fps nan", "--fps must be at least 0"},
+        {"info --fps -1", "--fps must be at least 0"},
+        {"set exposure=-1", "the range is 0..1014"},
+        {"set timeout=100", "the range is 501..9999"},
+    };
+    for (auto [args, says] : cases) {
+        EXPECT_EQ(Run(args), 1) << args;
+        EXPECT_NE(err.find(says), std::string::npos) << args << ": " << err;
+    }
+    EXPECT_EQ(Run("capture -n inf"), 2);  // not a whole number: a usage error
+    ASSERT_EQ(Run("set exposure=5000 hue=-20"), 0) << err;
+    EXPECT_EQ(out, "exposure=1014 (clamped from 5000)\nhue=0 (clamped from -20)\n");
+}
+
+TEST_F(CliRobustness, AWindowThatGivesNoFramesIsRefusedAndNotSaved) {
+    ASSERT_EQ(Run("window 100 50 640 480"), 0) << err;
+    EXPECT_EQ(Run("window 3 3 7 7"), 1);
+    EXPECT_NE(err.find("multiple of 8"), std::string::npos) << err;
+    ASSERT_EQ(Run("info"), 0);
+    EXPECT_NE(out.find("window: x=100 y=50 width=640 height=480"), std::string::npos) << out;
+    EXPECT_NE(out.find("frames are 640x480"), std::string::npos) << out;
+}
+
+TEST_F(CliRobustness, CommandLineConveniences) {
+    // Options before or after the command, a relative settings file.
+    ASSERT_EQ(Run("--settings day.reg set hue=4"), 0) << err;
+    ASSERT_EQ(Run("get hue --settings day.reg"), 0) << err;
+    EXPECT_EQ(out, "hue=4\n");
+    EXPECT_TRUE(fs::exists(dir / "day.reg"));
+    ASSERT_EQ(Run("--version"), 0);
+    EXPECT_NE(out.find("norvikcam "), std::string::npos);
+    EXPECT_EQ(Run("frobnicate"), 2);
+    // Reset: every control back to its advertised default.
+    ASSERT_EQ(Run("set exposure=3 global_gain=7 brightness=9 flip_h=1"), 0) << err;
+    ASSERT_EQ(Run("reset"), 0) << err;
+    ASSERT_EQ(Run("get exposure global_gain brightness flip_h contrast"), 0);
+    EXPECT_EQ(out, "exposure=64\nglobal_gain=512\nbrightness=255\nflip_h=0\ncontrast=10\n");
+    // Machine-readable output.
+    ASSERT_EQ(Run("--json get exposure hue"), 0);
+    EXPECT_EQ(out, "{\"exposure\":64,\"hue\":0}\n");
+    ASSERT_EQ(Run("list --json"), 0);
+    EXPECT_EQ(out.rfind("[{\"device\":\"sim\"", 0), 0u) << out;
+    ASSERT_EQ(Run("info --json"), 0);
+    EXPECT_NE(out.find("\"name\":\"clock\",\"value\":0,\"writable\":true,\"inert\":true"), std::string::npos) << out;
+    ASSERT_EQ(Run("capture -n 1 -o j.png --fps 0 --json"), 0);
+    EXPECT_EQ(out.rfind("{\"frames\":1,", 0), 0u) << out;
+    // Inert controls say so instead of pretending to take.
+    ASSERT_EQ(Run("info"), 0);
+    EXPECT_NE(out.find("clock"), std::string::npos);
+    EXPECT_NE(out.find("inert"), std::string::npos);
+    ASSERT_EQ(Run("set agc=1"), 0);
+    EXPECT_EQ(out, "agc: has no effect on this camera; not set\n");
+}
+
+TEST_F(CliRobustness, EachCameraKeepsItsOwnSettings) {
+    // The simulated camera's settings live under a key of its own; another
+    // camera's key in the same file is never touched.
+    fs::create_directories(Settings().parent_path());
+    const std::string usbKey = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                               "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\serial-A1\\Settings]\r\n\"Hue\"=dword:00000063\r\n";
+    std::ofstream(Settings(), std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n" << usbKey;
+    ASSERT_EQ(Run("set hue=5"), 0) << err;
+    const std::string text = Read(Settings());
+    EXPECT_NE(text.find(usbKey), std::string::npos) << text;
+    EXPECT_NE(text.find("\\sim\\Settings]"), std::string::npos) << text;
+    ASSERT_EQ(Run("info"), 0);
+    EXPECT_NE(out.find("settings kept as sim"), std::string::npos) << out;
+}
+
+}  // namespace
