@@ -22,8 +22,19 @@ TEST(LibusbDeviceNames, ParsesUsbFormsAndLeavesOthers) {
     EXPECT_EQ(id.product, 0x2560);
     EXPECT_FALSE(usb::ParseUsbDeviceName("sim", &id, &any));
     EXPECT_FALSE(usb::ParseUsbDeviceName("usbcam", &id, &any));
-    for (const char* bad : {"usb:", "usb:4e56", "usb:4e56:", "usb:4e56:2560x", "usb:10000:1", "usb:g:1"})
+    for (const char* bad : {"usb:", "usb:4e56", "usb:4e56:", "usb:4e56:2560x", "usb:10000:1", "usb:g:1", "usb@",
+                            "usb:4e56:2560@", "usb@1", "usb@1-x", "usb:4e56:2560@1-2@3"})
         EXPECT_THROW(usb::ParseUsbDeviceName(bad, &id, &any), std::invalid_argument) << bad;
+    // The socket tells two identical cameras apart.
+    std::string port;
+    EXPECT_TRUE(usb::ParseUsbDeviceName("usb:4e56:2560@1-2.3", &id, &any, &port));
+    EXPECT_EQ(port, "1-2.3");
+    EXPECT_EQ(id.product, 0x2560);
+    EXPECT_TRUE(usb::ParseUsbDeviceName("usb@3-1", &id, &any, &port));
+    EXPECT_TRUE(any);
+    EXPECT_EQ(port, "3-1");
+    EXPECT_TRUE(usb::ParseUsbDeviceName("usb", &id, &any, &port));
+    EXPECT_EQ(port, "");
 }
 
 TEST(LibusbDeviceNames, UsbfsLimitReadsMegabytes) {
