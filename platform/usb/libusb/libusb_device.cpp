@@ -49,7 +49,10 @@ std::string PortPath(libusb_device* device) {
     uint8_t ports[8];
     int n = libusb_get_port_numbers(device, ports, sizeof ports);
     std::string s = std::to_string(libusb_get_bus_number(device));
-    for (int i = 0; i < n; ++i) s += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+    for (int i = 0; i < n; ++i) {
+        s += i == 0 ? '-' : '.';
+        s += std::to_string(ports[i]);
+    }
     return s;
 }
 
