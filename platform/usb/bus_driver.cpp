@@ -53,11 +53,12 @@ void BusDriver::Drain() {
     queueSignal_.wait(g, [this] { return queue_.empty() && running_ == 0; });
 }
 
+// Notified under the lock: once the worker has run the work, a Drain may
+// return and the bus be destroyed, so the poster must be done with the
+// bus's condition variable before the lock lets anyone see the work.
 void BusDriver::Post(std::function<void()> work) {
-    {
-        std::lock_guard<std::mutex> g(queueLock_);
-        queue_.push_back(std::move(work));
-    }
+    std::lock_guard<std::mutex> g(queueLock_);
+    queue_.push_back(std::move(work));
     queueSignal_.notify_all();
 }
 
