@@ -1,11 +1,106 @@
 // The sensor start-up sequence and the mode set-up, block by block.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "tests/support/camera_rig.h"
 
 namespace {
 
 using Kind = sim::Exchange::Kind;
+
+// One expected exchange: a 64-byte block to the command pipe, or a pause.
+struct Expected {
+    bool pause;
+    std::vector<uint8_t> block;
+    int64_t interval;
+    std::string line;
+};
+
+// A golden file: "sensor R V", "controller R V", "mode A B" and "pause N"
+// lines, the blocks built here from the camera's command layout (code 0x04,
+// form 0x20 or 0x30, 0xFE, index and value least significant byte first;
+// 0x25 register value; the mode block's two bytes), not by the driver's code.
+std::vector<Expected> ReadGolden(const std::string& name) {
+    std::ifstream in(std::string(NORVIK_TEST_DATA) + "/" + name);
+    EXPECT_TRUE(in) << name;
+    std::vector<Expected> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream words(line);
+        std::string kind;
+        words >> kind;
+        Expected e{kind == "pause", std::vector<uint8_t>(64, 0), 0, line};
+        if (e.pause) {
+            words >> e.interval;
+        } else {
+            std::string a, b;
+            words >> a >> b;
+            const unsigned long r = std::stoul(a, nullptr, 16), v = std::stoul(b, nullptr, 16);
+            if (kind == "sensor") {
+                e.block[0] = 0x04;
+                e.block[1] = r < 256 ? 0x20 : 0x30;
+                e.block[2] = 0xFE;
+                e.block[3] = static_cast<uint8_t>(r);
+                e.block[4] = static_cast<uint8_t>(r >> 8);
+                e.block[5] = static_cast<uint8_t>(v);
+                e.block[6] = static_cast<uint8_t>(v >> 8);
+                e.block[7] = static_cast<uint8_t>(v >> 16);
+            } else if (kind == "controller") {
+                e.block[0] = 0x25;
+                e.block[1] = static_cast<uint8_t>(r);
+                e.block[2] = static_cast<uint8_t>(v);
+            } else {
+                EXPECT_EQ(kind, "mode") << line;
+                e.block[0] = static_cast<uint8_t>(r);
+                e.block[1] = static_cast<uint8_t>(v);
+            }
+        }
+        out.push_back(e);
+    }
+    return out;
+}
+
+// The record's blocks and pauses against a golden file, entry by entry.
+void ExpectExchanges(const std::vector<sim::Exchange>& record, const std::vector<Expected>& golden) {
+    std::vector<const sim::Exchange*> seen;
+    for (const auto& e : record)
+        if (e.kind == Kind::Pause || e.kind == Kind::Out) seen.push_back(&e);
+    ASSERT_EQ(seen.size(), golden.size());
+    for (size_t i = 0; i < golden.size(); ++i) {
+        const Expected& want = golden[i];
+        if (want.pause) {
+            ASSERT_EQ(seen[i]->kind, Kind::Pause) << "entry " << i << ": " << want.line;
+            ASSERT_EQ(seen[i]->interval, want.interval) << "entry " << i << ": " << want.line;
+        } else {
+            ASSERT_EQ(seen[i]->kind, Kind::Out) << "entry " << i << ": " << want.line;
+            ASSERT_EQ(seen[i]->data, want.block) << "entry " << i << ": " << want.line;
+        }
+    }
+}
+
+TEST(SensorSetupGolden, TheWholeStartUpSequenceWriteByWrite) {
+    CameraRig rig;
+    ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
+    rig.Sim().ClearRecord();
+    EXPECT_TRUE(rig.Camera().InitializeSensor());
+    auto golden = ReadGolden("startup_sequence.txt");
+    ASSERT_EQ(std::count_if(golden.begin(), golden.end(), [](const Expected& e) { return !e.pause; }), 388);
+    ExpectExchanges(rig.Sim().Record(), golden);
+}
+
+TEST(SensorSetupGolden, TheRunStartAfterTheSequence) {
+    CameraRig rig;
+    ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
+    rig.Camera().SensorInitCount = 2;  // both runs of the sequence are spent
+    rig.Camera().Exposure = 64;
+    rig.Camera().GlobalGain = 512;
+    rig.Sim().ClearRecord();
+    EXPECT_TRUE(rig.Camera().PrepareCapture());
+    ExpectExchanges(rig.Sim().Record(), ReadGolden("run_start_sequence.txt"));
+}
 
 using SensorSetup = ConfiguredCamera;
 
