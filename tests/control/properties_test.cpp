@@ -209,3 +209,87 @@ TEST_F(Properties, GetsAreRefreshedFromARunningProcessor) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every control with a range: both bounds and one value beyond each, through
+// the property set and through the settings load, with what the device keeps
+// and, for exposure and gain, what reaches the sensor.
+struct ClampRow {
+    const char* name;  // the registry value's name
+    ULONG id;
+    LONG low, high;
+    bool unsignedValue;  // read as unsigned: -1 is the largest value
+    bool ignoresOutside;  // a value outside is ignored, not clamped (the default stays)
+    LONG (*kept)(CameraDevice&);
+};
+
+const ClampRow kClampRows[] = {
+    {"Exposure", CAMPROP_EXPOSURE, 0, 1014, true, false, [](CameraDevice& c) { return static_cast<LONG>(c.Exposure); }},
+    {"GlobalGain", CAMPROP_GLOBAL_GAIN, 0, 1023, true, false,
+     [](CameraDevice& c) { return static_cast<LONG>(c.GlobalGain); }},
+    {"Timeout", CAMPROP_TIMEOUT, 501, 9999, false, true, [](CameraDevice& c) { return static_cast<LONG>(c.Timeout); }},
+    {"RedGain", CAMPROP_RED_GAIN, 1, 512, false, false, [](CameraDevice& c) { return c.RedGain; }},
+    {"GreenGain", CAMPROP_GREEN_GAIN, 1, 512, false, false, [](CameraDevice& c) { return c.GreenGain; }},
+    {"BlueGain", CAMPROP_BLUE_GAIN, 1, 512, false, false, [](CameraDevice& c) { return c.BlueGain; }},
+    {"Brightness", CAMPROP_BRIGHTNESS, 0, 510, false, false, [](CameraDevice& c) { return c.Brightness; }},
+    {"Contrast", CAMPROP_CONTRAST, 0, 20, false, false, [](CameraDevice& c) { return c.Contrast; }},
+    {"Saturation", CAMPROP_SATURATION, 0, 20, false, false, [](CameraDevice& c) { return c.Saturation; }},
+    {"Hue", CAMPROP_HUE, 0, 359, false, false, [](CameraDevice& c) { return c.Hue; }},
+};
+
+LONG ExpectedKept(const ClampRow& r, LONG v) {
+    if (r.ignoresOutside && (v < r.low || v > r.high)) return 3000;
+    if (r.unsignedValue && v < 0) return r.high;
+    return std::min(std::max(v, r.low), r.high);
+}
+
+void ExpectSensorHolds(sim::SimulatedCamera& sim, const ClampRow& r, LONG kept) {
+    if (r.id == CAMPROP_EXPOSURE) {
+        const auto counted = static_cast<uint32_t>(1014 - kept);  // the sensor counts exposure down
+        EXPECT_EQ(sim.SensorRegister(0xA0), counted & 0xFF) << kept;
+        EXPECT_EQ(sim.SensorRegister(0xA1), 0x90u | (counted >> 8)) << kept;
+    } else if (r.id == CAMPROP_GLOBAL_GAIN) {
+        EXPECT_EQ(sim.SensorRegister(0x02), static_cast<uint32_t>(kept) & 0xFF) << kept;
+        EXPECT_EQ(sim.SensorRegister(0x03), (static_cast<uint32_t>(kept) >> 8) & 3) << kept;
+    }
+}
+
+TEST(ControlClamps, EveryControlAtAndBeyondBothBoundsThroughThePropertySet) {
+    StreamingRig s;
+    for (const ClampRow& r : kClampRows) {
+        for (LONG v : {r.low - 1, r.low, r.high, r.high + 1}) {
+            SCOPED_TRACE(std::string(r.name) + " = " + std::to_string(v));
+            // From the default each time, so an ignored value shows as such.
+            s.SetValue(CAMPROP_TIMEOUT, 3000);
+            ASSERT_EQ(s.SetValue(r.id, v), STATUS_SUCCESS);
+            const LONG want = ExpectedKept(r, v);
+            EXPECT_EQ(r.kept(s.Camera()), want);
+            EXPECT_EQ(s.GetValue(r.id), want);
+            ExpectSensorHolds(s.Sim(), r, want);
+        }
+    }
+    InterlockedExchange(&frameTimeoutMs, 3000);
+}
+
+TEST(ControlClamps, EveryControlAtAndBeyondBothBoundsThroughTheSettingsLoad) {
+    for (const ClampRow& r : kClampRows) {
+        for (LONG v : {r.low - 1, r.low, r.high, r.high + 1}) {
+            SCOPED_TRACE(std::string(r.name) + " = " + std::to_string(v));
+            kernel::registry::Reset();
+            const auto u = static_cast<ULONG>(v);
+            kernel::registry::SetValue(kernel::registry::CameraKeyPath(0) + "\\Settings", r.name,
+                                       {REG_DWORD, {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8),
+                                                    static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 24)}});
+            CameraRig rig;
+            ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+            const LONG want = ExpectedKept(r, v);
+            EXPECT_EQ(r.kept(rig.Camera()), want);
+            ExpectSensorHolds(rig.Sim(), r, want);
+        }
+    }
+    kernel::registry::Reset();
+    InterlockedExchange(&frameTimeoutMs, 3000);
+}
+
+}  // namespace
