@@ -68,6 +68,19 @@ TEST_F(Settings, FirstLoadCreatesTheKeyAndTheFirstSaveFillsIt) {
     EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n\r\n", 0), 0u);
 }
 
+TEST_F(Settings, StopSavesTheSettingsOnItsOwn) {
+    // No filter was ever opened or closed: the device's stop alone saves.
+    CameraRig rig;
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+    rig.Camera().ApplyHue(123);
+    rig.Camera().SetExposure(77);
+    EXPECT_TRUE(reg::Values(SettingsKey()).empty());
+    rig.Device().Stop();
+    EXPECT_EQ(Stored("Hue"), 123u);
+    EXPECT_EQ(Stored("Exposure"), 77u);
+    EXPECT_EQ(reg::Values(SettingsKey()).size(), 24u);
+}
+
 TEST_F(Settings, StoredValuesFollowTheirRules) {
     Store("Timeout", Dword(9999));
     Store("Brightness", Dword(600));

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -80,7 +81,13 @@ TEST_F(FrameTransfer, WholeFrameArrivesReorderedAndMatchesTheScene) {
     ConvertFrame(p, buffer, 0, 2560);
     p->outputBuffer = nullptr;
     FreeImageProcessor(p);
-    tools::WritePngBgra(std::string(dir ? dir : "/tmp") + "/captured-frame.png", out.data(), 2560, 1920, 2560 * 4);
+    const std::string png = std::string(dir ? dir : "/tmp") + "/captured-frame.png";
+    tools::WritePngBgra(png, out.data(), 2560, 1920, 2560 * 4);
+    std::ifstream in(png, std::ios::binary);
+    std::string header(24, '\0');
+    ASSERT_TRUE(in.read(header.data(), 24));
+    EXPECT_EQ(header.substr(1, 3), "PNG");
+    EXPECT_EQ(header.substr(16, 8), std::string("\0\0\x0a\x00\0\0\x07\x80", 8));  // 2560 x 1920
 }
 
 TEST_F(FrameTransfer, WireSequenceHasAll82RequestsInFlightBeforeTheEndMarker) {
@@ -132,6 +139,31 @@ TEST_F(FrameTransfer, StalledFrameTimesOutAndEveryRequestIsCancelledAndFreed) {
     // (sanitized, loaded) machine room to render and send it.
     InterlockedExchange(&frameTimeoutMs, 3000);
     EXPECT_TRUE(Capture());
+}
+
+TEST_F(FrameTransfer, AStallAtTheEdgesOfTheFrameIsGivenUpAndTheNextFrameIsWhole) {
+    // The first request, the second, one in the middle, the last full one
+    // and the short last one: each stall ends in the time-out with every
+    // request back and freed, and the frame after it is the scene.
+    for (ULONG k : {0u, 1u, 63u, 80u, 81u}) {
+        SCOPED_TRACE(k);
+        InterlockedExchange(&frameTimeoutMs, 300);
+        rig.Sim().StallFrameAfter(k * 65536);
+        EXPECT_FALSE(Capture());
+        Settled();
+        EXPECT_EQ(rig.Sim().PendingOn(0x86), 0u);
+        uint64_t bytes = 0;
+        for (const auto& e : rig.Sim().Record())
+            if (e.kind == Kind::In && e.endpoint == 0x86 && e.status == USBD_STATUS_SUCCESS) bytes += e.actual;
+        // What came before the stall (the camera's "stall at 0" still sends one byte).
+        EXPECT_EQ(bytes, k == 0 ? 1u : k * 65536ull);
+        rig.Sim().ClearRecord();
+        InterlockedExchange(&frameTimeoutMs, 3000);
+        ASSERT_TRUE(Capture());
+        auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
+        EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+        rig.Sim().ClearRecord();
+    }
 }
 
 TEST_F(FrameTransfer, ErrorOrShortReadFailsTheFrame) {

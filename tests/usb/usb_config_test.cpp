@@ -177,10 +177,26 @@ TEST(AbortPipesTest, AbortsOnlyFlaggedPipesAndClearsTheirFlags) {
     EXPECT_EQ(rig.Camera().PipeAbortFlags[2], 0);
 }
 
-TEST(CancelFrameRequestsTest, WithoutSlotsReturnsAtOnce) {
+TEST(CancelFrameRequestsTest, WithoutSlotsReturnsAtOnceAndSendsNothing) {
     CameraRig rig;
+    ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
+    rig.Sim().ClearRecord();
+    rig.Bus().ClearUrbLog();
+    const auto irps = kernel::LiveIrps();
     rig.Camera().CancelFrameRequests();
     rig.Camera().CancelTransfer();
+    EXPECT_TRUE(rig.Bus().UrbLog().empty());
+    EXPECT_TRUE(rig.Sim().Record().empty());
+    EXPECT_EQ(kernel::LiveIrps(), irps);
+    // The cancel holds until the transfers resume: the capture path sends nothing.
+    EXPECT_EQ(rig.Camera().TransferAborted, 1);
+    ULONG moved = 0;
+    UCHAR block[64] = {0x02};
+    EXPECT_EQ(rig.Camera().TransferBlock(0, block, &moved, TRUE), STATUS_CANCELLED);
+    EXPECT_TRUE(rig.Sim().Record().empty());
+    rig.Camera().ResumeTransfers();
+    EXPECT_EQ(rig.Camera().TransferBlock(0, block, &moved, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(moved, 64u);
 }
 
 // Configuration descriptors a device might send, each malformed its own way.
