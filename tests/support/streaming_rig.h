@@ -11,6 +11,7 @@
 #include "imaging/image_processor.h"
 #include "platform/ks/ks_client.h"
 #include "tests/support/camera_rig.h"
+#include "tests/support/pixel_oracle.h"
 
 // One client frame: a stream header of the size the client chooses, and its
 // data buffer.
@@ -91,18 +92,15 @@ public:
     std::unique_ptr<ks::Filter> filter;
 };
 
-// The BGRA image the pipeline makes of a raw image at the device's
-// settings, top row first.
+// The BGRA image a raw image must give at the device's settings, top row
+// first, from the independent pixel oracle (not from the driver's own
+// conversion, whose mistakes it would share).
 inline std::vector<UCHAR> ReferenceImage(const std::vector<uint8_t>& raw, ULONG width = 2560, ULONG height = 1920,
                                          ULONG x = 0, ULONG y = 0) {
-    ImageProcessor* p = CreateImageProcessor();
-    SetBayerPhase(p, 2);
-    SetGeometry(p, width, height);
-    AllocateWorkingBuffer(p);
-    std::vector<UCHAR> out(static_cast<size_t>(width) * height * 4);
-    p->outputBuffer = out.data();
-    ConvertFrame(p, raw.data(), y * 2560 + x, 2560);
-    p->outputBuffer = nullptr;
-    FreeImageProcessor(p);
-    return out;
+    std::vector<uint8_t> window(static_cast<size_t>(width) * height);
+    for (ULONG r = 0; r < height; ++r)
+        std::memcpy(&window[static_cast<size_t>(r) * width], &raw[static_cast<size_t>(y + r) * 2560 + x], width);
+    return oracle::Convert(window, static_cast<int>(width), static_cast<int>(height), static_cast<int>(width),
+                           oracle::Settings{})
+        .bgra;
 }
