@@ -25,20 +25,10 @@ void CaptureThreadRoutine(PVOID context) {
     KeWaitForSingleObject(&s->ThreadGo, Executive, KernelMode, FALSE, nullptr);
     while (ReadRun(s)) {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);
-        // A free buffer first; else the full one not being converted. Taking a
-        // full buffer overwrites a frame nobody took: that frame is dropped.
-        LONG* state;
-        PUCHAR buffer;
-        ULONG* number;
-        if (s->StateA == RawFree) {
-            state = &s->StateA, buffer = s->RawA, number = &s->NumberA;
-        } else if (s->StateB == RawFree) {
-            state = &s->StateB, buffer = s->RawB, number = &s->NumberB;
-        } else if (s->StateA != RawConverting) {
-            state = &s->StateA, buffer = s->RawA, number = &s->NumberA;
-        } else {
-            state = &s->StateB, buffer = s->RawB, number = &s->NumberB;
-        }
+        const bool a = PickBufferToFill(s) == &s->StateA;
+        LONG* state = a ? &s->StateA : &s->StateB;
+        PUCHAR buffer = a ? s->RawA : s->RawB;
+        ULONG* number = a ? &s->NumberA : &s->NumberB;
         if (*state == RawFull) InterlockedIncrement(&s->DropCount);
         *state = RawFilling;
         KeReleaseSpinLock(&s->BufferLock, irql);
@@ -67,6 +57,15 @@ void CaptureThreadRoutine(PVOID context) {
 }
 
 }  // namespace
+
+// A free buffer first; else the full one not being converted. Taking a full
+// buffer overwrites a frame nobody took: that frame is dropped.
+LONG* PickBufferToFill(CaptureThreadState* s) {
+    if (s->StateA == RawFree) return &s->StateA;
+    if (s->StateB == RawFree) return &s->StateB;
+    if (s->StateA != RawConverting) return &s->StateA;
+    return &s->StateB;
+}
 
 CaptureThreadState* AllocateCaptureThreadState(CameraDevice* camera) {
     auto* s = static_cast<CaptureThreadState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(CaptureThreadState), CAMERA_TAG));

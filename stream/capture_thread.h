@@ -63,5 +63,7 @@ void StopCaptureThread(CaptureThreadState* state);
 void ReleaseStreamingBuffers(CaptureThreadState* state);
 BOOLEAN CaptureInto(CaptureThreadState* state, PUCHAR buffer);
 BOOLEAN ConvertReadyFrame(CaptureThreadState* state);
+// The state of the buffer the capture thread fills next (under BufferLock).
+LONG* PickBufferToFill(CaptureThreadState* state);
 // Allocates a zeroed record with its event and lock set up; null when out of pool.
 CaptureThreadState* AllocateCaptureThreadState(CameraDevice* camera);
