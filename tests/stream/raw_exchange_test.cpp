@@ -159,3 +159,111 @@ TEST(RawExchangeStreaming, FramesConvertedWithNoClientFrameAreCountedAsDropped) 
 }
 
 }  // namespace
+
+namespace {
+
+// The format rules of pin creation, a later format change, the acquire and
+// the intersection: each refusal with its status, one change of the good
+// format a row.
+using Header = KS_DATAFORMAT_VIDEOINFOHEADER;
+
+struct FormatRow {
+    const char* what;
+    void (*change)(Header&);
+    NTSTATUS atCreate;   // pin creation with the changed format
+    NTSTATUS atAcquire;  // stop -> acquire of a pin created with it (when created)
+};
+
+const FormatRow kFormatRows[] = {
+    {"the good format", [](Header&) {}, STATUS_SUCCESS, STATUS_SUCCESS},
+    {"another specifier", [](Header& f) { f.DataFormat.Specifier = KSDATAFORMAT_TYPE_VIDEO; }, STATUS_NO_MATCH, 0},
+    {"a narrower image", [](Header& f) { f.VideoInfoHeader.bmiHeader.biWidth -= 8; }, STATUS_NO_MATCH, 0},
+    {"another height", [](Header& f) { f.VideoInfoHeader.bmiHeader.biHeight += 2; }, STATUS_NO_MATCH, 0},
+    {"top-down", [](Header& f) { f.VideoInfoHeader.bmiHeader.biHeight = -f.VideoInfoHeader.bmiHeader.biHeight; },
+     STATUS_SUCCESS, STATUS_SUCCESS},
+    {"compressed", [](Header& f) { f.VideoInfoHeader.bmiHeader.biCompression = 3; }, STATUS_NO_MATCH, 0},
+    {"an image one byte short", [](Header& f) { f.VideoInfoHeader.bmiHeader.biSizeImage -= 1; },
+     STATUS_INVALID_PARAMETER, 0},
+    {"a bitmap header past the format", [](Header& f) { f.VideoInfoHeader.bmiHeader.biSize = 1000; },
+     STATUS_INVALID_PARAMETER, 0},
+    {"24 bits a pixel", [](Header& f) { f.VideoInfoHeader.bmiHeader.biBitCount = 24; }, STATUS_SUCCESS,
+     STATUS_INVALID_PARAMETER},
+};
+
+TEST(FormatRules, CreationAndAcquireRefuseEachBrokenRuleWithItsStatus) {
+    StreamingRig s;
+    for (const FormatRow& row : kFormatRows) {
+        SCOPED_TRACE(row.what);
+        auto format = s.Format();
+        row.change(*reinterpret_cast<Header*>(format.data()));
+        NTSTATUS status = 0;
+        auto pin = s.OpenPin(format, &status);
+        EXPECT_EQ(status, row.atCreate);
+        EXPECT_EQ(pin != nullptr, NT_SUCCESS(row.atCreate));
+        EXPECT_EQ(s.Camera().PinOpen, pin ? 1 : 0);  // a refused creation leaves the window free
+        if (pin) {
+            EXPECT_EQ(pin->SetState(KSSTATE_ACQUIRE), row.atAcquire);
+            EXPECT_EQ(s.Camera().ProcessingBusy, NT_SUCCESS(row.atAcquire) ? 1 : 0);
+        }
+    }
+}
+
+TEST(FormatRules, AChangeIsRefusedOutsideStopAndEachBrokenRuleWithItsStatus) {
+    StreamingRig s;
+    auto good = s.Format();
+    auto pin = s.OpenPin(good);
+    ASSERT_NE(pin, nullptr);
+    for (const FormatRow& row : kFormatRows) {
+        SCOPED_TRACE(row.what);
+        auto format = good;
+        row.change(*reinterpret_cast<Header*>(format.data()));
+        EXPECT_EQ(pin->SetFormat(format.data(), static_cast<ULONG>(format.size())), row.atCreate);
+    }
+    ASSERT_EQ(pin->SetFormat(good.data(), static_cast<ULONG>(good.size())), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(pin->SetFormat(good.data(), static_cast<ULONG>(good.size())), STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(pin->SetFormat(good.data(), static_cast<ULONG>(good.size())), STATUS_INVALID_DEVICE_STATE);
+}
+
+TEST(FormatRules, TheIntersectionRefusesEachBrokenRuleWithItsStatus) {
+    StreamingRig s;
+    struct Row {
+        const char* what;
+        void (*change)(KS_DATARANGE_VIDEO&);
+        ULONG buffer;
+        NTSTATUS status;
+    };
+    const Row rows[] = {
+        {"the offered range", [](KS_DATARANGE_VIDEO&) {}, 152, STATUS_SUCCESS},
+        {"a size query", [](KS_DATARANGE_VIDEO&) {}, 0, STATUS_BUFFER_OVERFLOW},
+        {"a buffer one byte short", [](KS_DATARANGE_VIDEO&) {}, 151, STATUS_BUFFER_TOO_SMALL},
+        {"another specifier", [](KS_DATARANGE_VIDEO& r) { r.DataRange.Specifier = KSDATAFORMAT_TYPE_VIDEO; }, 152,
+         STATUS_NO_MATCH},
+        {"a short range", [](KS_DATARANGE_VIDEO& r) { r.DataRange.FormatSize = 295; }, 152, STATUS_NO_MATCH},
+        {"fixed-size samples differ", [](KS_DATARANGE_VIDEO& r) { r.bFixedSizeSamples = 0; }, 152, STATUS_NO_MATCH},
+        {"temporal compression differs", [](KS_DATARANGE_VIDEO& r) { r.bTemporalCompression = 0; }, 152,
+         STATUS_NO_MATCH},
+        {"stream flags differ", [](KS_DATARANGE_VIDEO& r) { r.StreamDescriptionFlags = 1; }, 152, STATUS_NO_MATCH},
+        {"allocation flags differ", [](KS_DATARANGE_VIDEO& r) { r.MemoryAllocationFlags = 1; }, 152,
+         STATUS_NO_MATCH},
+        {"one capability byte", [](KS_DATARANGE_VIDEO& r) { r.ConfigCaps.OutputGranularityX += 1; }, 152,
+         STATUS_NO_MATCH},
+        {"a bitmap header that wraps", [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0; },
+         152, STATUS_INVALID_PARAMETER},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        KS_DATARANGE_VIDEO range = OfferedDataRange;
+        row.change(range);
+        std::vector<UCHAR> out(row.buffer == 0 ? 1 : row.buffer);
+        ULONG written = 0;
+        EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, row.buffer == 0 ? nullptr : out.data(), row.buffer, &written),
+                  row.status);
+        if (row.status == STATUS_BUFFER_OVERFLOW || row.status == STATUS_SUCCESS) {
+            EXPECT_EQ(written, 152u);
+        }
+    }
+}
+
+}  // namespace
