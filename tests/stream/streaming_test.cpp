@@ -357,7 +357,11 @@ TEST(Streaming, SlowClientSeesGapsInPictureNumbersAndCountedDrops) {
     ClientFrame a(kImage), b(kImage);
     pin->Submit(a.Header());
     ASSERT_NE(NextFilled(*pin), nullptr);
-    std::this_thread::sleep_for(400ms);  // frames keep coming and are dropped
+    // Frames keep coming and, with no client frame, are dropped: wait for
+    // three of them rather than for a time.
+    const LONG before = ReadAcquire(&s.Camera().Capture->DropCount);
+    for (int i = 0; i < 2000 && ReadAcquire(&s.Camera().Capture->DropCount) < before + 3; ++i)
+        std::this_thread::sleep_for(5ms);
     pin->Submit(b.Header());
     ASSERT_NE(NextFilled(*pin), nullptr);
     EXPECT_GT(b.Info()->PictureNumber, a.Info()->PictureNumber + 1);
@@ -415,7 +419,9 @@ TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     pin->Submit(f.Header());
     ASSERT_NE(NextFilled(*pin), nullptr);
     s.Sim().HangCommands(1 << 20);
-    std::this_thread::sleep_for(200ms);  // the capture thread is now stuck on a block
+    // Until the capture thread is stuck on a block the camera will not take.
+    for (int i = 0; i < 2000 && s.Sim().PendingOn(s.Sim().CommandEndpoint()) == 0; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_GT(s.Sim().PendingOn(s.Sim().CommandEndpoint()), 0u);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 4000ms);

@@ -35,6 +35,14 @@ protected:
         ::waitpid(pid, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    // Waits until a file the tool writes says something, rather than for a time.
+    bool WaitFor(const std::string& file, const std::string& text) const {
+        for (int i = 0; i < 3000; ++i) {
+            if (Read(dir / file).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
     // Files left in the folder whose names a writer uses for its temporary files.
     std::vector<std::string> Temporaries() const {
         std::vector<std::string> found;
@@ -212,7 +220,7 @@ TEST_F(CliRobustness, TwoProcessesNeverLoseAnUpdate) {
 TEST_F(CliRobustness, ASetDuringAStreamIsRefusedNotUndone) {
     ASSERT_EQ(Run("window 0 0 64 32"), 0) << err;
     pid_t stream = Spawn(std::string(NORVIKCAM_BINARY) + " stream -n 0 --fps 20 > /dev/null 2> s.err");
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(WaitFor("s.err", "streaming"));
     EXPECT_EQ(Run("set hue=33"), 1);
     EXPECT_NE(err.find("camera in use by norvikcam"), std::string::npos) << err;
     pid_t waiting = Spawn(std::string(NORVIKCAM_BINARY) + " set hue=33 --wait 30 > w.txt 2> w.err");
@@ -252,7 +260,7 @@ TEST_F(CliRobustness, SignalsEndCapturesAndStreamsCleanly) {
     // Ctrl-C in a long capture: the files written are whole, the summary is
     // printed, and the exit status says how it ended.
     pid_t capture = Spawn(std::string(NORVIKCAM_BINARY) + " capture -n 100000 -o c-%d.png --fps 10 2> c.err");
-    std::this_thread::sleep_for(1500ms);
+    for (int i = 0; i < 3000 && !fs::exists(dir / "c-1.png"); ++i) std::this_thread::sleep_for(10ms);  // two frames written
     ::kill(capture, SIGINT);
     EXPECT_EQ(Wait(capture), 130);
     const std::string summary = Read(dir / "c.err");
@@ -266,7 +274,7 @@ TEST_F(CliRobustness, SignalsEndCapturesAndStreamsCleanly) {
     EXPECT_EQ(Temporaries(), std::vector<std::string>{});
     // SIGTERM in a stream.
     pid_t stream = Spawn(std::string(NORVIKCAM_BINARY) + " stream --fps 10 > /dev/null 2> s.err");
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(WaitFor("s.err", "streaming"));
     ::kill(stream, SIGTERM);
     EXPECT_EQ(Wait(stream), 143) << Read(dir / "s.err");
     EXPECT_NE(Read(dir / "s.err").find("streamed "), std::string::npos);
