@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${MUTATE_DIR:-/tmp/norvikcam-mutate}
 only=${1:-}
 mkdir -p "$scratch/src"
-tar -C "$root" --exclude='./build*' --exclude=./.git --exclude=./out -cf - . | tar -C "$scratch/src" -xf -
+tar -C "$root" --exclude='./build*' --exclude=./.git --exclude=./out -cf - . | tar -C "$scratch/src" -xmf -
 cmake -S "$scratch/src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVIK_BENCH=OFF >/dev/null
 cmake --build "$scratch/build" >/dev/null || { echo "the unmutated tree does not build"; exit 1; }
 caught=0 missed=0 skipped=0
