@@ -303,13 +303,12 @@ NTSTATUS BusDriver::BulkTransfer(PIRP irp, PURB urb) {
     }
     IoSetCancelRoutine(irp, CancelRoutine);
     // A request cancelled before the routine was in place is cancelled now.
-    if (irp->Cancel) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        bool mine = IoSetCancelRoutine(irp, nullptr) != nullptr;
-        IoReleaseCancelSpinLock(irql);
-        if (mine) transfer->cancelRequested = true;
-    }
+    // The flag is read under the cancel lock, which IoCancelIrp holds to set it.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    const bool mine = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+    IoReleaseCancelSpinLock(irql);
+    if (mine) transfer->cancelRequested = true;
     usb_.Submit(transfer);
     return STATUS_PENDING;
 }
