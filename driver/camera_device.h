@@ -69,6 +69,7 @@ public:
     void ReleaseConfiguration();
     NTSTATUS ResetPortIfDisabled();
     void CancelFrameRequests();
+    void CancelSubmittedFrameRequests();
     // One request to the lower device, waited for no longer than the frame
     // time-out and cancelled when it runs over. With capturePath set it is
     // the capture thread's own request: CancelTransfer cuts it short, and

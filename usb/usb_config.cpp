@@ -238,6 +238,15 @@ NTSTATUS CameraDevice::ResetPortIfDisabled() {
     return SubmitBounded(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, TRUE);
 }
 
+// Cancels every request of the frame still with the bus; TransferLock held.
+void CameraDevice::CancelSubmittedFrameRequests() {
+    if (TransferSlots == nullptr) return;
+    for (LONG i = 0; i < TransferSlotCount; ++i) {
+        TransferSlot& slot = TransferSlots[i];
+        if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) IoCancelIrp(slot.Irp);
+    }
+}
+
 // The capture thread's own cancellation of its frame: every request still
 // with the bus is cancelled, and it returns only when none is left there.
 void CameraDevice::CancelFrameRequests() {
@@ -247,10 +256,7 @@ void CameraDevice::CancelFrameRequests() {
         return;
     }
     InterlockedExchange(&TransferWaiting, 0);
-    for (LONG i = 0; i < TransferSlotCount; ++i) {
-        TransferSlot& slot = TransferSlots[i];
-        if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) IoCancelIrp(slot.Irp);
-    }
+    CancelSubmittedFrameRequests();
     KeReleaseSpinLock(&TransferLock, irql);
     // The outstanding count, not TransferSlotCount, says when they are all
     // back: after a refused or aborted submission fewer requests exist than
@@ -283,12 +289,7 @@ void CameraDevice::CancelTransfer() {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
     InterlockedExchange(&TransferAborted, 1);
     if (CaptureRequest != nullptr) IoCancelIrp(CaptureRequest);
-    if (TransferSlots != nullptr) {
-        for (LONG i = 0; i < TransferSlotCount; ++i) {
-            TransferSlot& slot = TransferSlots[i];
-            if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) IoCancelIrp(slot.Irp);
-        }
-    }
+    CancelSubmittedFrameRequests();
     // Only while the thread is in its frame wait: once it has left it, it
     // resets the event for its own use.
     if (ReadAcquire(&TransferWaiting) != 0) KeSetEvent(&TransferEvent, 1, FALSE);

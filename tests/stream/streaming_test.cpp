@@ -38,6 +38,14 @@ KSSTREAM_HEADER* NextFilled(ks::Pin& pin) {
     return h;
 }
 
+// A running pin that has delivered one frame into `f`; null when none came.
+std::unique_ptr<ks::Pin> RunningAfterOneFrame(StreamingRig& s, ClientFrame& f) {
+    auto pin = s.RunningPin();
+    if (!pin) return pin;
+    pin->Submit(f.Header());
+    return NextFilled(*pin) != nullptr ? std::move(pin) : nullptr;
+}
+
 // Whether a delivered image shows the scene frame its picture number names.
 // The band with the moving ball and the frame number tells them apart; its rows
 // are converted alone, and the two rows at each edge of the band (which see
@@ -256,10 +264,9 @@ TEST(Streaming, FlipsChangeRowOrderAndMirrorEachRow) {
     StreamingRig s;
     s.SetValue(CAMPROP_FLIP_V, 1);
     s.SetValue(CAMPROP_FLIP_H, 1);
-    auto pin = s.RunningPin();
     ClientFrame f(kImage);
-    pin->Submit(f.Header());
-    ASSERT_NE(NextFilled(*pin), nullptr);
+    auto pin = RunningAfterOneFrame(s, f);
+    ASSERT_NE(pin, nullptr);
     EXPECT_TRUE(ShowsSceneFrame(s, f, f.Info()->PictureNumber, true, true));
 }
 
@@ -396,10 +403,9 @@ TEST(Streaming, EveryFrameHandedBackHoldsTheImageOfItsOwnNumber) {
 TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
     StreamingRig s;
     ASSERT_EQ(s.SetValue(CAMPROP_TIMEOUT, 9999), STATUS_SUCCESS);
-    auto pin = s.RunningPin();
     ClientFrame f(kImage);
-    pin->Submit(f.Header());
-    ASSERT_NE(NextFilled(*pin), nullptr);
+    auto pin = RunningAfterOneFrame(s, f);
+    ASSERT_NE(pin, nullptr);
     s.Sim().SetFrameRate(0.05);  // the next frame is 20 s away: the camera sends nothing
     std::this_thread::sleep_for(100ms);
     auto start = std::chrono::steady_clock::now();
@@ -416,10 +422,9 @@ TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
 TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     StreamingRig s;
     ASSERT_EQ(s.SetValue(CAMPROP_TIMEOUT, 9999), STATUS_SUCCESS);
-    auto pin = s.RunningPin();
     ClientFrame f(kImage);
-    pin->Submit(f.Header());
-    ASSERT_NE(NextFilled(*pin), nullptr);
+    auto pin = RunningAfterOneFrame(s, f);
+    ASSERT_NE(pin, nullptr);
     s.Sim().HangCommands(1 << 20);
     // Until the capture thread is stuck on a block the camera will not take.
     for (int i = 0; i < 2000 && s.Sim().PendingOn(s.Sim().CommandEndpoint()) == 0; ++i) std::this_thread::sleep_for(5ms);
@@ -433,10 +438,9 @@ TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
 
 TEST(Streaming, ASecondFiltersPinCannotUnfreezeTheWindowOfAStreamingOne) {
     StreamingRig s;
-    auto pin = s.RunningPin();
     ClientFrame f(kImage);
-    pin->Submit(f.Header());
-    ASSERT_NE(NextFilled(*pin), nullptr);
+    auto pin = RunningAfterOneFrame(s, f);
+    ASSERT_NE(pin, nullptr);
     NTSTATUS status;
     auto second = ks::Filter::Open(s.rig.Device(), u"GLOBAL", &status);
     ASSERT_NE(second, nullptr);
@@ -556,10 +560,9 @@ TEST(Streaming, ProcessBeforeTheFirstFrameLeavesTheQueueAlone) {
 
 TEST(Streaming, SurpriseRemovalWhileStreamingStopsCleanly) {
     StreamingRig s;
-    auto pin = s.RunningPin();
     ClientFrame f(kImage);
-    pin->Submit(f.Header());
-    ASSERT_NE(NextFilled(*pin), nullptr);
+    auto pin = RunningAfterOneFrame(s, f);
+    ASSERT_NE(pin, nullptr);
     InterlockedExchange(&frameTimeoutMs, 9999);
     s.Sim().SurpriseRemove();
     auto start = std::chrono::steady_clock::now();
