@@ -74,7 +74,8 @@ public:
     // time-out and cancelled when it runs over. With capturePath set it is
     // the capture thread's own request: CancelTransfer cuts it short, and
     // once the transfers are cancelled it is not sent at all.
-    NTSTATUS SubmitBounded(ULONG ioControlCode, PVOID argument, BOOLEAN capturePath);
+    // timeoutMs 0 is the frame time-out.
+    NTSTATUS SubmitBounded(ULONG ioControlCode, PVOID argument, BOOLEAN capturePath, ULONG timeoutMs = 0);
     // Lets the capture path send again after CancelTransfer; the capture
     // thread's start calls it.
     void ResumeTransfers();
@@ -117,6 +118,14 @@ public:
     void DrainFrameRequests();
     // The frame pipe's reset, and the port's when that fails.
     void ResetFramePipe();
+    // Clears a halted pipe (and the device's halt with it); false when the
+    // reset did not go through.
+    BOOLEAN ResetPipe(ULONG pipe, BOOLEAN capturePath);
+    // After a frame was given up: resets the frame pipe and reads away
+    // whatever the camera still sends of that frame, until it has been quiet
+    // for a while or the frame time-out has passed. `scratch` takes the
+    // bytes (at least FrameChunkSize).
+    void DrainFramePipe(PUCHAR scratch);
 
     // Sensor start-up.
     BOOLEAN InitializeSensor();
@@ -212,6 +221,11 @@ public:
     // Counts every frame read that completed: a stop watches it to tell a
     // frame that is arriving from a camera that has gone quiet.
     LONG TransferProgress = 0;
+    // A frame was given up after its begin marker: the camera may still be
+    // sending the rest of it, which would otherwise open the next frame.
+    LONG FramePipeUnsettled = 0;
+    // What the latest drain read away, in bytes.
+    LONG LastDrainBytes = 0;
     // One window change at a time, and none while a pin is open: held across
     // the PinOpen test and the stores, and by SetPinOpen.
     FAST_MUTEX WindowLock{};

@@ -326,7 +326,7 @@ void SimulatedCamera::Interpret(const uint8_t* b, std::vector<Done>&) {
             break;
         }
         case 0x02:  // transfer begin: whatever was left of an earlier frame is dropped
-            frameActive_ = false;
+            if (!keepTail_) frameActive_ = false;
             break;
         case 0x03:  // transfer end: a frame follows on the frame pipe
             frameRequested_ = true;
@@ -438,6 +438,16 @@ void SimulatedCamera::StallFrameAfter(ULONG bytes) {
     stallAt_ = bytes == 0 ? 1 : bytes;
 }
 
+void SimulatedCamera::KeepFrameTail(bool keep) {
+    std::lock_guard<std::mutex> g(lock_);
+    keepTail_ = keep;
+}
+
+void SimulatedCamera::SlowFrame(double bytesPerSecond) {
+    std::lock_guard<std::mutex> g(lock_);
+    slowNext_ = bytesPerSecond;
+}
+
 void SimulatedCamera::RemoveDuringFrame(ULONG bytes) {
     std::lock_guard<std::mutex> g(lock_);
     removeAt_ = bytes == 0 ? 1 : bytes;
@@ -520,6 +530,8 @@ void SimulatedCamera::Deliverer() {
             ++framesDelivered_;
             frameActive_ = !removed_;
             frameOffset_ = 0;
+            frameSpeed_ = slowNext_ > 0 ? slowNext_ : linkSpeed_;
+            slowNext_ = 0;
         }
         std::vector<Done> done;
         DeliverLocked(done, lk);
@@ -537,15 +549,14 @@ void SimulatedCamera::DeliverLocked(std::vector<Done>& done, std::unique_lock<st
             RemoveLocked(done);
             return;
         }
-        if (stallAt_ != 0 && frameOffset_ >= stallAt_) {
+        TransferPtr t = queue.front();
+        ULONG n = std::min<ULONG>(t->length, kRawFrameBytes - frameOffset_);
+        if (stallAt_ != 0 && frameOffset_ + n > stallAt_) {
             stallAt_ = 0;
             frameActive_ = false;  // the rest never comes
             return;
         }
-        TransferPtr t = queue.front();
         queue.pop_front();
-        ULONG n = std::min<ULONG>(t->length, kRawFrameBytes - frameOffset_);
-        if (stallAt_ != 0) n = std::min(n, stallAt_ - frameOffset_);
         if (removeAt_ != 0) n = std::min(n, removeAt_ - frameOffset_);
         Fault& f = faults_[frameEp_];
         USBD_STATUS status = USBD_STATUS_SUCCESS;
@@ -567,8 +578,8 @@ void SimulatedCamera::DeliverLocked(std::vector<Done>& done, std::unique_lock<st
         done.push_back({t, status, moved});
         frameOffset_ += n;
         if (frameOffset_ >= kRawFrameBytes) frameActive_ = false;
-        if (linkSpeed_ > 0) {
-            double seconds = n / linkSpeed_;
+        if (frameSpeed_ > 0) {
+            double seconds = n / frameSpeed_;
             lk.unlock();
             Finish(done);
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds));

@@ -79,8 +79,15 @@ public:
     // later request fails.
     void SurpriseRemove();
     // The next frame stops after `bytes` bytes; its remaining reads stay
-    // queued until they are cancelled.
+    // queued until they are cancelled (a read the stop falls in gets
+    // nothing), and the rest of the frame never comes.
     void StallFrameAfter(ULONG bytes);
+    // Whether a transfer-begin block drops what is left of the frame being
+    // sent (the default), or the camera goes on sending it first, as one
+    // whose FIFO is not flushed would.
+    void KeepFrameTail(bool keep);
+    // The next frame goes out at this many bytes a second.
+    void SlowFrame(double bytesPerSecond);
     // The camera is unplugged once `bytes` bytes of the next frame are out.
     void RemoveDuringFrame(ULONG bytes);
     // The endpoint halts as a real one does: every transfer on it, pending
@@ -172,6 +179,9 @@ private:
     double fps_ = 0, linkSpeed_ = 0;
     std::chrono::steady_clock::time_point lastFrame_{};
     ULONG stallAt_ = 0;   // 0: no stall
+    bool keepTail_ = false;
+    double slowNext_ = 0;     // the next frame's link speed, 0: as usual
+    double frameSpeed_ = 0;   // the link speed of the frame being sent
     ULONG removeAt_ = 0;  // 0: no removal
     std::vector<uint8_t> wire_;
     std::vector<uint8_t> image_;

@@ -46,21 +46,28 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
     if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_PARAMETER;
     if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
     if (pipe.MaximumTransferSize < 64) return STATUS_INVALID_PARAMETER;
-    // Always 64 bytes, whatever the command.
-    PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, buffer, nullptr, 64);
-    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    auto& r = urb->UrbBulkOrInterruptTransfer;
-    NTSTATUS status = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, capturePath);
-    // STATUS_TIMEOUT counts as a success code on the platform; here it means
-    // the block never went, so it is passed up as it is.
-    if (NT_SUCCESS(status) && status != STATUS_TIMEOUT) {
-        if (r.Hdr.Status < 0)
-            status = STATUS_UNSUCCESSFUL;
-        else
-            *transferred = r.TransferBufferLength;
+    // A halted pipe took nothing of the block: once the halt is cleared the
+    // block goes again, once. Other failures are not repeated, since the
+    // camera may have acted on the block.
+    for (int attempt = 0;; ++attempt) {
+        // Always 64 bytes, whatever the command.
+        PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, buffer, nullptr, 64);
+        if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        auto& r = urb->UrbBulkOrInterruptTransfer;
+        NTSTATUS status = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, capturePath);
+        const USBD_STATUS usbd = r.Hdr.Status;
+        // STATUS_TIMEOUT counts as a success code on the platform; here it
+        // means the block never went, so it is passed up as it is.
+        if (NT_SUCCESS(status) && status != STATUS_TIMEOUT) {
+            if (usbd < 0)
+                status = STATUS_UNSUCCESSFUL;
+            else
+                *transferred = r.TransferBufferLength;
+        }
+        ExFreePoolWithTag(urb, USB_TAG);
+        if (status != STATUS_TIMEOUT && PipeHaltedBy(usbd) && attempt == 0 && ResetPipe(p, capturePath)) continue;
+        return status;
     }
-    ExFreePoolWithTag(urb, USB_TAG);
-    return status;
 }
 
 BOOLEAN CameraDevice::SendCommand(CommandBlock* block) {

@@ -12,6 +12,7 @@
 
 void CameraDevice::CaptureFrame(PUCHAR buffer, BOOLEAN* ok) {
     *ok = TRUE;
+    if (ReadAcquire(&FramePipeUnsettled) != 0) DrainFramePipe(buffer);
     std::memset(&CaptureCommand, 0, sizeof CaptureCommand);
     CaptureCommand.Bytes[0] = CmdTransferBegin;
     ULONG moved = 0;
@@ -145,17 +146,24 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     KeReleaseSpinLock(&TransferLock, irql);
     if (timedOut) {
         result = STATUS_TIMEOUT;
-    } else if (ReadAcquire(&TransferDoneCount) < ReadAcquire(&TransferSlotCount)) {
+    } else if (ReadAcquire(&TransferAborted) != 0) {
         result = STATUS_CANCELLED;  // woken by CancelTransfer
     } else if (ReadAcquire(&TransferErrors) != 0) {
         // A request that failed or came back short leaves a hole in the
-        // frame: it is not delivered as a good one.
+        // frame: it is not delivered as a good one, and the first such
+        // request ends the wait.
         result = STATUS_DEVICE_DATA_ERROR;
+    } else if (ReadAcquire(&TransferDoneCount) < ReadAcquire(&TransferSlotCount)) {
+        result = STATUS_CANCELLED;
     }
-    if (result == STATUS_SUCCESS)
+    if (result == STATUS_SUCCESS) {
         DrainFrameRequests();
-    else
+    } else {
         CancelFrameRequests();
+        // The camera was told to send this frame: what it still sends of it
+        // must not open the next one.
+        InterlockedExchange(&FramePipeUnsettled, 1);
+    }
     FreeFrameRequests();
     // A halted frame pipe fails every later read until it is cleared.
     if (ReadAcquire(&TransferHalted) != 0) ResetFramePipe();
@@ -167,23 +175,60 @@ void CameraDevice::DrainFrameRequests() {
         KeWaitForSingleObject(&TransferIdle, Suspended, KernelMode, FALSE, nullptr);
 }
 
+BOOLEAN CameraDevice::ResetPipe(ULONG pipe, BOOLEAN capturePath) {
+    if (InterfaceInfo == nullptr || pipe >= InterfaceInfo->NumberOfPipes) return FALSE;
+    auto* reset = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), USB_TAG));
+    if (reset == nullptr) return FALSE;
+    std::memset(reset, 0, sizeof(_URB_PIPE_REQUEST));
+    reset->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    reset->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    reset->UrbPipeRequest.PipeHandle = InterfaceInfo->Pipes[pipe].PipeHandle;
+    NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, reset, capturePath);
+    ExFreePoolWithTag(reset, USB_TAG);
+    return NT_SUCCESS(s) && s != STATUS_TIMEOUT;
+}
+
 void CameraDevice::ResetFramePipe() {
     if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes < 3) return;
-    auto* reset = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), USB_TAG));
-    NTSTATUS s = STATUS_INSUFFICIENT_RESOURCES;
-    if (reset != nullptr) {
-        std::memset(reset, 0, sizeof(_URB_PIPE_REQUEST));
-        reset->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
-        reset->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-        reset->UrbPipeRequest.PipeHandle = InterfaceInfo->Pipes[FramePipe].PipeHandle;
-        s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, reset, TRUE);
-        ExFreePoolWithTag(reset, USB_TAG);
-    }
-    if (NT_SUCCESS(s) && s != STATUS_TIMEOUT) {
+    if (ResetPipe(FramePipe, TRUE)) {
         InterlockedExchange(&TransferHalted, 0);
         return;
     }
     ResetPortIfDisabled();
+}
+
+// Not with the frame's own requests: those fill a frame as it comes and
+// cannot tell one frame's tail from the next frame's start. Each drain read
+// waits only for a short quiet spell, since a camera that is still sending
+// sends without pause; the whole drain stops at the frame time-out, so a
+// camera that never stops talking cannot hold the capture thread.
+void CameraDevice::DrainFramePipe(PUCHAR scratch) {
+    InterlockedExchange(&FramePipeUnsettled, 0);
+    InterlockedExchange(&LastDrainBytes, 0);
+    if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes < 3) return;
+    ResetFramePipe();
+    const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[FramePipe];
+    if (scratch == nullptr || pipe.PipeHandle == nullptr || (pipe.EndpointAddress & 0x80) == 0) return;
+    const ULONGLONG deadline = KeQueryInterruptTime() + static_cast<ULONGLONG>(FrameTimeoutMs()) * 10000;
+    LONG drained = 0;
+    while (ReadAcquire(&TransferAborted) == 0 && KeQueryInterruptTime() < deadline) {
+        PURB urb = AllocateBulkUrb(pipe.PipeHandle, TRUE, scratch, nullptr, FrameChunkSize);
+        if (urb == nullptr) break;
+        const NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, TRUE, DrainQuietMs);
+        const USBD_STATUS u = urb->UrbHeader.Status;
+        const ULONG got = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        ExFreePoolWithTag(urb, USB_TAG);
+        if (got <= FrameChunkSize && drained <= MAXLONG - static_cast<LONG>(got)) drained += static_cast<LONG>(got);
+        if (s == STATUS_TIMEOUT) {
+            if (got == 0) break;  // quiet: the pipe is at a frame boundary
+            continue;
+        }
+        if (!NT_SUCCESS(s)) {
+            if (PipeHaltedBy(u)) ResetFramePipe();
+            break;
+        }
+    }
+    InterlockedExchange(&LastDrainBytes, drained);
 }
 
 PURB CameraDevice::BuildFrameUrb(PIRP irp, const USBD_PIPE_INFORMATION* pipe, BOOLEAN directionIn) {
@@ -194,8 +239,7 @@ PURB CameraDevice::BuildFrameUrb(PIRP irp, const USBD_PIPE_INFORMATION* pipe, BO
 namespace {
 // A read that ended like this leaves the endpoint halted until it is reset.
 bool HaltsThePipe(USBD_STATUS s) {
-    return s == USBD_STATUS_STALL_PID || s == USBD_STATUS_ENDPOINT_HALTED || s == USBD_STATUS_XACT_ERROR ||
-           s == USBD_STATUS_DEV_NOT_RESPONDING;
+    return PipeHaltedBy(s) || s == USBD_STATUS_XACT_ERROR || s == USBD_STATUS_DEV_NOT_RESPONDING;
 }
 }  // namespace
 
@@ -208,7 +252,8 @@ NTSTATUS CameraDevice::OnFrameRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID co
     const auto& urb = slot->Urb->UrbBulkOrInterruptTransfer;
     ULONG received = status >= 0 ? urb.TransferBufferLength : 0;
     irp->IoStatus.Information = received;
-    if (status < 0 || received < MmGetMdlByteCount(slot->PartialMdl)) InterlockedIncrement(&owner->TransferErrors);
+    const bool hole = status < 0 || received < MmGetMdlByteCount(slot->PartialMdl);
+    if (hole) InterlockedIncrement(&owner->TransferErrors);
     if (HaltsThePipe(urb.Hdr.Status)) InterlockedExchange(&owner->TransferHalted, 1);
     // The slot is marked before the count: once the count is up the waiter
     // may be on its way to free the slots, so from here on only the device
@@ -216,7 +261,9 @@ NTSTATUS CameraDevice::OnFrameRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID co
     InterlockedIncrement(&slot->Completed);
     InterlockedIncrement(&owner->TransferProgress);
     LONG m = InterlockedIncrement(&owner->TransferDoneCount);
-    if (m >= ReadAcquire(&owner->TransferSlotCount)) KeSetEvent(&owner->TransferEvent, 1, FALSE);
+    // A hole spoils the frame: waiting for the rest of it would only spend
+    // the frame time-out.
+    if (m >= ReadAcquire(&owner->TransferSlotCount) || hole) KeSetEvent(&owner->TransferEvent, 1, FALSE);
     if (InterlockedDecrement(&owner->TransferOutstanding) == 0) KeSetEvent(&owner->TransferIdle, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -6,6 +6,12 @@
 class CameraDevice;
 
 constexpr ULONG FrameChunkSize = 65536;
+// How long a pipe must stay silent for a drain to call it empty.
+constexpr ULONG DrainQuietMs = 200;
+
+// A transfer that ended like this found its endpoint halted: the device took
+// nothing, and the pipe stays halted until it is reset.
+inline bool PipeHaltedBy(USBD_STATUS s) { return s == USBD_STATUS_STALL_PID || s == USBD_STATUS_ENDPOINT_HALTED; }
 
 // A cleared 128-byte bulk or interrupt URB for one pipe, with a buffer or an
 // MDL; null when the pool is exhausted.

@@ -64,7 +64,7 @@ NTSTATUS CameraDevice::SubmitUrb(PURB urb) { return CallLower(NextDeviceObject, 
 // The request is the driver's own, not a threaded one, so that on time-out
 // or cancellation it can be cancelled and its completion awaited before it
 // is freed.
-NTSTATUS CameraDevice::SubmitBounded(ULONG code, PVOID argument, BOOLEAN capturePath) {
+NTSTATUS CameraDevice::SubmitBounded(ULONG code, PVOID argument, BOOLEAN capturePath, ULONG timeoutMs) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     PIRP irp = IoAllocateIrp(NextDeviceObject->StackSize, FALSE);
@@ -85,7 +85,7 @@ NTSTATUS CameraDevice::SubmitBounded(ULONG code, PVOID argument, BOOLEAN capture
         }
     }
     IofCallDriver(NextDeviceObject, irp);
-    LARGE_INTEGER timeout = RelativeMilliseconds(FrameTimeoutMs());
+    LARGE_INTEGER timeout = RelativeMilliseconds(timeoutMs != 0 ? timeoutMs : FrameTimeoutMs());
     NTSTATUS status;
     if (KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
         IoCancelIrp(irp);

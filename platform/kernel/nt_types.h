@@ -24,6 +24,7 @@ using NTSTATUS = LONG;
 using KIRQL = UCHAR;
 using KPRIORITY = LONG;
 using ACCESS_MASK = ULONG;
+constexpr LONG MAXLONG = 0x7FFFFFFF;
 using WCHAR = char16_t;
 using PWSTR = WCHAR*;
 using PCWSTR = const WCHAR*;

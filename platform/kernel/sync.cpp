@@ -127,6 +127,11 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     return STATUS_SUCCESS;
 }
 
+ULONGLONG KeQueryInterruptTime() {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
+}
+
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
     RequirePassive("KeDelayExecutionThread");
     if (interval->QuadPart > 0)

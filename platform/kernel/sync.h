@@ -38,6 +38,9 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
 // Relative delays only (negative intervals in 100 ns units).
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
 
+// 100 ns units since an arbitrary start; it only ever grows.
+ULONGLONG KeQueryInterruptTime();
+
 using KSPIN_LOCK = ULONG_PTR;
 using PKSPIN_LOCK = KSPIN_LOCK*;
 void KeInitializeSpinLock(PKSPIN_LOCK lock);

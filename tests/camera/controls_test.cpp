@@ -60,7 +60,7 @@ TEST_F(Controls, GainIsTenBitsOverTwoRegisters) {
 TEST_F(Controls, FailedRegisterWriteKeepsTheOldValueButTriesBoth) {
     C().SetGlobalGain(100);
     rig.Sim().ClearRecord();
-    rig.Sim().FailTransfers(0x01, 1, USBD_STATUS_STALL_PID);
+    rig.Sim().FailTransfers(0x01, 1, USBD_STATUS_XACT_ERROR);
     EXPECT_FALSE(C().SetGlobalGain(200));
     EXPECT_EQ(C().GlobalGain, 100u);
     EXPECT_EQ(rig.Sim().CommandBlocks().size(), 2u);  // both were attempted
@@ -141,7 +141,7 @@ TEST_F(Controls, ReadCameraByteSendsTheAddressHighByteFirst) {
 }
 
 TEST_F(Controls, ReadCameraByteLeavesTheDestinationOnFailure) {
-    rig.Sim().FailTransfers(0x82, 1, USBD_STATUS_STALL_PID);
+    rig.Sim().FailTransfers(0x82, 1, USBD_STATUS_XACT_ERROR);
     UCHAR byte = 0x77;
     C().ReadCameraByte(&byte);
     EXPECT_EQ(byte, 0x77);

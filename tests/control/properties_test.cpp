@@ -136,7 +136,7 @@ TEST_F(Properties, SensorRegisterAndTheShadowThroughSelect) {
     Set(CAMPROP_REGISTER_SELECT, 32);
     EXPECT_EQ(Get(CAMPROP_REGISTER_SELECT), 5);
     // A failed write reports failure, and the shadow keeps the value all the same.
-    s.Sim().FailTransfers(0x01, 1, USBD_STATUS_STALL_PID);
+    s.Sim().FailTransfers(0x01, 1, USBD_STATUS_XACT_ERROR);
     d = r;
     d.RegisterValue = 6;
     EXPECT_EQ(s.filter->Property(&r, sizeof r, &d, sizeof d), STATUS_UNSUCCESSFUL);
@@ -166,7 +166,7 @@ TEST_F(Properties, RawCommandsByteForByte) {
         EXPECT_EQ(blocks[0], want) << count;
     }
     EXPECT_EQ(Block(CAMPROP_RAW_COMMAND, KSPROPERTY_TYPE_GET, &b), STATUS_UNSUCCESSFUL);
-    s.Sim().FailTransfers(0x01, 1, USBD_STATUS_STALL_PID);
+    s.Sim().FailTransfers(0x01, 1, USBD_STATUS_XACT_ERROR);
     EXPECT_EQ(Block(CAMPROP_RAW_COMMAND, KSPROPERTY_TYPE_SET, &b), STATUS_UNSUCCESSFUL);  // not sent: said so
 }
 
@@ -178,17 +178,17 @@ TEST_F(Properties, CameraByteReadThroughSetThenGet) {
     b.Address = 0x7777;  // a get's own address is not used
     EXPECT_EQ(Block(CAMPROP_CAMERA_BYTE, KSPROPERTY_TYPE_GET, &b), STATUS_SUCCESS);
     EXPECT_EQ(b.Bytes[0], 0x99);
-    s.Sim().FailTransfers(0x82, 1, USBD_STATUS_STALL_PID);
+    s.Sim().FailTransfers(0x82, 1, USBD_STATUS_XACT_ERROR);
     b.Bytes[0] = 0x11;
     EXPECT_EQ(Block(CAMPROP_CAMERA_BYTE, KSPROPERTY_TYPE_GET, &b), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(b.Bytes[0], 0x11);
 }
 
 TEST_F(Properties, FailedExposureOrGainWriteIsReported) {
-    s.Sim().FailTransfers(0x01, 1, USBD_STATUS_STALL_PID);
+    s.Sim().FailTransfers(0x01, 1, USBD_STATUS_XACT_ERROR);
     EXPECT_EQ(Set(CAMPROP_EXPOSURE, 100), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Get(CAMPROP_EXPOSURE), 0);
-    s.Sim().FailTransfers(0x01, 1, USBD_STATUS_STALL_PID);
+    s.Sim().FailTransfers(0x01, 1, USBD_STATUS_XACT_ERROR);
     EXPECT_EQ(Set(CAMPROP_GLOBAL_GAIN, 100), STATUS_UNSUCCESSFUL);
 }
 

@@ -137,14 +137,14 @@ TEST_F(Settings, ExposureTheCameraRefusedIsKeptForTheNextSave) {
     Store("GlobalGain", Dword(700));
     CameraRig rig;
     // The sensor writes fail from the start on: sequence, exposure, gain.
-    rig.Sim().FailTransfers(0x01, 1000, USBD_STATUS_STALL_PID);
+    rig.Sim().FailTransfers(0x01, 1000, USBD_STATUS_XACT_ERROR);
     rig.Device().Start();
     EXPECT_EQ(rig.Camera().Exposure, 300u);
     EXPECT_EQ(rig.Camera().GlobalGain, 700u);
     SaveSettings(&rig.Camera());
     EXPECT_EQ(Stored("Exposure"), 300u);
     EXPECT_EQ(Stored("GlobalGain"), 700u);
-    rig.Sim().FailTransfers(0x01, 0, USBD_STATUS_STALL_PID);
+    rig.Sim().FailTransfers(0x01, 0, USBD_STATUS_XACT_ERROR);
 }
 
 TEST_F(Settings, UnopenableKeyLoadsAndSavesNothing) {

@@ -65,12 +65,12 @@ TEST_F(CommandChannel, ControllerWriteAndDeviceStartHaveNoPause) {
 }
 
 TEST_F(CommandChannel, FailedWriteKeepsTheShadowAndSkipsThePause) {
-    rig.Sim().FailTransfers(0x01, 1, USBD_STATUS_STALL_PID);
+    rig.Sim().FailTransfers(0x01, 1, USBD_STATUS_XACT_ERROR);
     EXPECT_FALSE(C().WriteSensorRegister(32, 5));
     EXPECT_EQ(C().RegisterShadow[32], 5);
     auto record = rig.Sim().Record();
     ASSERT_EQ(record.size(), 1u);
-    EXPECT_EQ(record[0].status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(record[0].status, USBD_STATUS_XACT_ERROR);
     UCHAR buffer[64] = {};
     ULONG moved = 7;
     rig.Sim().FailTransfers(0x01, 1, USBD_STATUS_XACT_ERROR);
@@ -180,6 +180,35 @@ TEST_F(CommandChannel, ConcurrentWritersNeverInterleaveTheirBlocks) {
         EXPECT_EQ(rig.Sim().ControllerRegister(static_cast<UCHAR>(i)), i + 1);
     }
     EXPECT_EQ(rig.Sim().CommandBlocks().size(), 150u);
+}
+
+// A halted endpoint took nothing: the halt is cleared and the block goes
+// again, on the command pipe and on the reply pipe alike.
+TEST_F(CommandChannel, AHaltedCommandOrReplyPipeIsClearedAndTheBlockGoesAgain) {
+    rig.Sim().RecordPauses(false);
+    rig.Sim().HaltEndpoint(0x01);
+    EXPECT_TRUE(C().WriteSensorRegister(32, 5));
+    EXPECT_EQ(rig.Sim().SensorRegister(32), 5u);
+    EXPECT_FALSE(rig.Sim().Halted(0x01));
+    auto record = rig.Sim().Record();
+    ASSERT_EQ(record.size(), 3u);
+    EXPECT_EQ(record[0].status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(record[1].kind, Kind::ClearHalt);
+    EXPECT_EQ(record[1].endpoint, 0x01);
+    EXPECT_EQ(record[2].status, USBD_STATUS_SUCCESS);
+
+    C().RegisterReadIndex = 0x1234;
+    rig.Sim().SetMemory(0x1234, 0x99);
+    rig.Sim().HaltEndpoint(0x82);
+    UCHAR byte = 0;
+    EXPECT_TRUE(C().ReadCameraByte(&byte));
+    EXPECT_EQ(byte, 0x99);
+    EXPECT_FALSE(rig.Sim().Halted(0x82));
+    // Once only: a pipe that halts again at once fails the block.
+    rig.Sim().ClearRecord();
+    rig.Sim().FailTransfers(0x01, 2, USBD_STATUS_STALL_PID);
+    EXPECT_FALSE(C().WriteControllerRegister(1, 2));
+    EXPECT_EQ(rig.Sim().CommandBlocks().size(), 2u);
 }
 
 }  // namespace
