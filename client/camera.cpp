@@ -147,6 +147,13 @@ private:
     int fd_ = -1;
 };
 
+// usbfs memory a frame keeps in flight: all of its reads at once, plus the
+// command and reply blocks.
+constexpr int64_t kUsbfsNeeded = static_cast<int64_t>(RAW_FRAME_SIZE) + 64 * 1024;
+constexpr const char* kRaiseUsbfs =
+    "raise the limit with 'echo 64 > /sys/module/usbcore/parameters/usbfs_memory_mb' as root, or boot with "
+    "usbcore.usbfs_memory_mb=64";
+
 struct ClientFrameBuffer {
     std::vector<uint8_t> header;
     std::vector<uint8_t> data;
@@ -170,10 +177,12 @@ std::vector<CameraInfo> ListCameras() {
 struct Camera::Impl {
     std::unique_ptr<OwnershipLock> lock;  // released last, after the settings are saved
     std::string identity;
+    // Declared before the devices, so that it goes after them: a device's
+    // last completions post into the bus.
+    std::unique_ptr<usb::BusDriver> bus;
     std::unique_ptr<sim::SimulatedCamera> sim;
     std::unique_ptr<usb::LibusbDevice> real;
     usb::UsbDevice* usbDevice = nullptr;
-    std::unique_ptr<usb::BusDriver> bus;
     std::unique_ptr<ks::DeviceHost> host;
     std::unique_ptr<ks::HostedDevice> device;
     std::unique_ptr<ks::Filter> filter;
@@ -185,6 +194,14 @@ struct Camera::Impl {
     bool Unplugged() const {
         return real ? real->Gone() : (usbDevice->PortStatus() & USBD_PORT_CONNECTED) == 0;
     }
+    // Why the camera is not there any more.
+    std::string GoneMessage() const {
+        if (real && real->Reenumerated())
+            return "the camera came back as a new USB device after a port reset, and must be opened again "
+                   "(run the command again; 'norvikcam list' shows its name)";
+        return "the camera was unplugged";
+    }
+    uint64_t noMemorySeen = 0;
 
     CameraDevice& Device() { return *static_cast<CameraDevice*>(device->Device()->Context); }
 
@@ -271,7 +288,10 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
     impl->device = impl->host->Add(impl->bus->DeviceObject(), &s);
     if (!impl->device) throw Error("the camera could not be added (" + Hex(s) + ")");
     s = impl->device->Start();
-    if (!NT_SUCCESS(s)) throw Error("the camera did not start (" + Hex(s) + ")");
+    if (!NT_SUCCESS(s)) {
+        if (impl->real && !impl->real->Refusal().empty()) throw Error(impl->real->Refusal());
+        throw Error("the camera did not start (" + Hex(s) + ")");
+    }
     impl->filter = ks::Filter::Open(*impl->device, u"GLOBAL", &s);
     if (!impl->filter) throw Error("the capture filter could not be opened (" + Hex(s) + ")");
     kernel::registry::TakeSaveError();  // a start saves nothing of the user's
@@ -288,14 +308,15 @@ void Camera::Close() {
     }
     impl_->device.reset();
     impl_->host.reset();
+    // The devices first: what they still complete goes into the bus.
+    impl_->sim.reset();
+    impl_->real.reset();
     std::string traceError;
     if (impl_->bus) {
         impl_->bus->Drain();
         traceError = impl_->bus->FinishTrace();
     }
     impl_->bus.reset();
-    impl_->sim.reset();
-    impl_->real.reset();
     std::string error = kernel::registry::TakeSaveError();
     impl_->lock.reset();
     if (!error.empty()) throw Error("the settings were not saved: " + error);
@@ -370,13 +391,12 @@ void Camera::StartStreaming(bool keepRaw, int count) {
     if (impl_->real) {
         // usbfs refuses transfers beyond its memory limit; a frame keeps all
         // of its reads in flight at once, plus the command and reply blocks.
-        const int64_t needed = static_cast<int64_t>(RAW_FRAME_SIZE) + 64 * 1024;
         const int64_t limit = usb::UsbfsMemoryLimit();
-        if (limit > 0 && limit < needed)
+        if (limit > 0 && limit < kUsbfsNeeded)
             throw Error("the kernel's usbfs memory limit is " + std::to_string(limit / (1024 * 1024)) +
-                        " MB, and one frame needs " + std::to_string((needed + (1 << 20) - 1) >> 20) +
-                        " MB in flight: raise it with 'echo 64 > /sys/module/usbcore/parameters/usbfs_memory_mb' as "
-                        "root, or boot with usbcore.usbfs_memory_mb=64");
+                        " MB, and one frame needs " + std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) +
+                        " MB in flight: " + kRaiseUsbfs);
+        impl_->noMemorySeen = impl_->real->NoMemoryRefusals();
     }
     KS_DATARANGE_VIDEO range = OfferedDataRange;
     std::vector<uint8_t> format(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
@@ -435,8 +455,18 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
         KSSTREAM_HEADER* h =
             left.count() > 0 ? impl_->pin->WaitCompleted(std::min(left, std::chrono::milliseconds(100))) : nullptr;
         if (h == nullptr) {
-            if (impl_->Unplugged()) throw Error("the camera was unplugged");
+            if (impl_->Unplugged()) throw Error(impl_->GoneMessage());
             if (left.count() > 100) continue;
+            if (impl_->real && impl_->real->NoMemoryRefusals() != impl_->noMemorySeen) {
+                // No frame in the caller's time, and not for the camera's fault:
+                // the kernel would not take the frame's reads.
+                const int64_t limit = usb::UsbfsMemoryLimit();
+                throw Error("the kernel refused the frame's USB transfers: other programs use up most of usbfs's " +
+                            (limit > 0 ? std::to_string(limit / (1024 * 1024)) + " MB " : std::string()) +
+                            "memory limit, and one frame needs " +
+                            std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) + " MB in flight: " + kRaiseUsbfs +
+                            ", or stop the other programs");
+            }
             ++impl_->stats.timeouts;
             return std::nullopt;
         }
@@ -470,6 +500,7 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
             impl_->stats.dropped += static_cast<uint64_t>(f.pictureNumber - impl_->lastPicture - 1);
         impl_->lastPicture = f.pictureNumber;
         ++impl_->stats.frames;
+        if (impl_->real) impl_->noMemorySeen = impl_->real->NoMemoryRefusals();  // only refusals since count
         h->DataUsed = 0;
         impl_->pin->Submit(h);
         return f;

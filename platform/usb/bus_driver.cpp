@@ -1,6 +1,7 @@
 // The bus driver's request handling.
 #include "platform/usb/bus_driver.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -32,7 +33,28 @@ BusDriver::BusDriver(UsbDevice& device, const std::string& tracePath) : usb_(dev
     worker_ = std::thread([this] { Worker(); });
 }
 
+// Transfers still with the device would complete into a bus that is gone:
+// they are cancelled, and their completions run, before the worker stops.
 BusDriver::~BusDriver() {
+    std::vector<std::shared_ptr<Transfer>> left;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (auto& [irp, transfer] : pending_) left.push_back(transfer);
+    }
+    for (auto& transfer : left) {
+        transfer->cancelRequested = true;
+        usb_.Cancel(transfer);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!left.empty()) {
+        Drain();
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (pending_.empty()) break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     {
         std::lock_guard<std::mutex> g(queueLock_);
         stopping_ = true;

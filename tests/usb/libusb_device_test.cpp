@@ -3,6 +3,9 @@
 // a real USB stack in the guest tests (tests/guest).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -67,6 +70,30 @@ TEST(LibusbDeviceNames, TheUdevRuleCoversEveryKnownCamera) {
         std::snprintf(match, sizeof match, "ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\"", id.vendor, id.product);
         EXPECT_NE(rules.find(match), std::string::npos) << match;
     }
+}
+
+// The programs named when the camera is held: read from a /proc-shaped tree.
+TEST(LibusbDeviceHolders, NamesTheProcessesWithTheNodeOpen) {
+    namespace fs = std::filesystem;
+    const fs::path proc = fs::path(testing::TempDir()) / "holders-proc";
+    fs::remove_all(proc);
+    auto process = [&](const std::string& pid, const std::string& name, const std::vector<std::string>& links) {
+        fs::create_directories(proc / pid / "fd");
+        std::ofstream(proc / pid / "comm") << name << "\n";
+        for (size_t i = 0; i < links.size(); ++i) fs::create_symlink(links[i], proc / pid / "fd" / std::to_string(i));
+    };
+    process("101", "viewer", {"/dev/null", "/dev/bus/usb/001/004"});
+    process("202", "other", {"/dev/bus/usb/001/005"});
+    process(std::to_string(::getpid()), "self", {"/dev/bus/usb/001/004"});  // this process is not "another"
+    process("303", "", {"/dev/bus/usb/001/004"});
+    fs::create_directories(proc / "self" / "fd");
+    fs::create_directories(proc / "404");  // no fd folder: not ours to read
+    auto holders = usb::ProcessesHolding("/dev/bus/usb/001/004", proc.string());
+    std::sort(holders.begin(), holders.end());
+    EXPECT_EQ(holders, (std::vector<std::string>{"a program (pid 303)", "viewer (pid 101)"}));
+    EXPECT_TRUE(usb::ProcessesHolding("/dev/bus/usb/009/009", proc.string()).empty());
+    EXPECT_TRUE(usb::ProcessesHolding("/dev/bus/usb/001/004", (proc / "missing").string()).empty());
+    fs::remove_all(proc);
 }
 
 }  // namespace

@@ -2,9 +2,13 @@
 // exactly the descriptor's size (the address sanitizer sees any over-read).
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "platform/kernel/pool.h"
+#include "platform/usb/bus_driver.h"
 #include "platform/usb/usb_types.h"
 #include "sim/simulated_camera.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -86,6 +90,54 @@ TEST(CreateConfigurationRequest, RefusesAnInterfaceShortOfItsEndpoints) {
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(c, list), nullptr);
     USBD_INTERFACE_LIST_ENTRY empty[1] = {{nullptr, nullptr}};
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(c, empty), nullptr);
+}
+
+std::atomic<NTSTATUS> readEndedWith{STATUS_PENDING};
+NTSTATUS RecordReadEnd(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    readEndedWith = irp->IoStatus.Status;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// A bus that goes while a read is still with the device: the read is
+// cancelled and completed before the bus is gone, so the device never
+// completes into a destroyed bus (the address sanitizer sees it if it does).
+TEST(BusDriverTeardown, AReadStillWithTheDeviceEndsBeforeTheBusGoes) {
+    sim::SimulatedCamera camera;
+    auto d = sim::ConfigurationDescriptor(sim::Layout::Standard);
+    auto* c = Config(d);
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr},
+                                         {nullptr, nullptr}};
+    PURB select = USBD_CreateConfigurationRequestEx(c, list);
+    ASSERT_NE(select, nullptr);
+    std::vector<UCHAR> data(4096);
+    PURB read = nullptr;
+    PIRP irp = nullptr;
+    {
+        usb::BusDriver bus(camera);
+        PIRP s = IoAllocateIrp(bus.DeviceObject()->StackSize, FALSE);
+        IoGetNextIrpStackLocation(s)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoGetNextIrpStackLocation(s)->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        IoGetNextIrpStackLocation(s)->Parameters.Others.Argument1 = select;
+        IoSetCompletionRoutine(s, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+        ASSERT_EQ(IofCallDriver(bus.DeviceObject(), s), STATUS_SUCCESS);
+        IoFreeIrp(s);
+        read = AllocateBulkUrb(list[0].Interface->Pipes[2].PipeHandle, TRUE, data.data(), nullptr,
+                               static_cast<ULONG>(data.size()));
+        irp = IoAllocateIrp(bus.DeviceObject()->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = read;
+        IoSetCompletionRoutine(irp, RecordReadEnd, nullptr, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IofCallDriver(bus.DeviceObject(), irp), STATUS_PENDING);  // no frame was asked for
+        EXPECT_EQ(camera.PendingOn(camera.FrameEndpoint()), 1u);
+    }
+    EXPECT_EQ(readEndedWith.load(), STATUS_CANCELLED);
+    EXPECT_EQ(camera.PendingOn(camera.FrameEndpoint()), 0u);
+    IoFreeIrp(irp);
+    ExFreePoolWithTag(read, PoolTag("Nvrk"));
+    ExFreePool(select);
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 namespace usb {
@@ -105,6 +108,27 @@ int64_t UsbfsMemoryLimit(const std::string& path) {
     return static_cast<int64_t>(mb) * 1024 * 1024;
 }
 
+std::vector<std::string> ProcessesHolding(const std::string& node, const std::string& proc) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> holders;
+    std::error_code ec;
+    const std::string self = std::to_string(::getpid());
+    for (fs::directory_iterator p(proc, ec), end; !ec && p != end; p.increment(ec)) {
+        const std::string pid = p->path().filename();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+        std::error_code fdError;
+        for (fs::directory_iterator fd(p->path() / "fd", fdError), fdEnd; !fdError && fd != fdEnd; fd.increment(fdError)) {
+            std::error_code linkError;
+            if (fs::read_symlink(fd->path(), linkError) != node || linkError) continue;
+            std::string name;
+            std::ifstream(p->path() / "comm") >> name;
+            holders.push_back((name.empty() ? std::string("a program") : name) + " (pid " + pid + ")");
+            break;
+        }
+    }
+    return holders;
+}
+
 std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids, const std::string& port) {
     std::unique_ptr<LibusbDevice> d(new LibusbDevice());
     int r = libusb_init(&d->context_);
@@ -125,10 +149,12 @@ std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids, 
         throw LibusbError("no camera with USB id " + Ids(ids) + (port.empty() ? "" : " at " + port) +
                           " is attached ('norvikcam list' shows what is)");
     }
-    d->identity_ = "port-" + PortPath(chosen);
+    d->port_ = PortPath(chosen);
+    d->identity_ = "port-" + d->port_;
     char path[64];
     std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(chosen),
                   libusb_get_device_address(chosen));
+    d->node_ = path;
     r = libusb_open(chosen, &d->handle_);
     libusb_free_device_list(list, 1);
     if (r == LIBUSB_ERROR_ACCESS)
@@ -175,6 +201,9 @@ LibusbDevice::~LibusbDevice() {
             idle_.wait_for(g, std::chrono::seconds(5), [this] { return inFlight_.empty(); });
         }
         ReleaseInterfaces();
+        // What was bound before the camera was opened is bound again.
+        if (!gone_)
+            for (int i : detached_) libusb_attach_kernel_driver(handle_, i);
     }
     if (hotplug_ >= 0) libusb_hotplug_deregister_callback(context_, hotplug_);
     stop_ = true;
@@ -204,6 +233,8 @@ USBD_STATUS LibusbDevice::Status(int e) {
             return USBD_STATUS_DEV_NOT_RESPONDING;
         case LIBUSB_ERROR_INVALID_PARAM:
             return USBD_STATUS_INVALID_PARAMETER;
+        case LIBUSB_ERROR_NO_MEM:
+            return USBD_STATUS_NO_MEMORY;
         default:
             return USBD_STATUS_XACT_ERROR;
     }
@@ -223,9 +254,50 @@ void LibusbDevice::ReleaseInterfaces() {
     claimed_.clear();
 }
 
+std::string LibusbDevice::Refusal() const {
+    std::lock_guard<std::mutex> g(refusalLock_);
+    return refusal_;
+}
+
+// A configuration cannot be set while any interface is claimed, and the
+// automatic detach acts only when an interface is claimed, after that: a
+// kernel driver bound to the camera is let go here first. An interface a
+// program holds through usbfs is not taken from it.
+void LibusbDevice::DetachKernelDrivers() {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(libusb_get_device(handle_), &config) != 0) return;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const int number = config->interface[i].altsetting[0].bInterfaceNumber;
+        if (libusb_kernel_driver_active(handle_, number) == 1 && libusb_detach_kernel_driver(handle_, number) == 0)
+            detached_.push_back(number);
+    }
+    libusb_free_config_descriptor(config);
+}
+
 USBD_STATUS LibusbDevice::SetConfiguration(uint8_t value) {
     ReleaseInterfaces();
+    if (value != 0) DetachKernelDrivers();
     int r = libusb_set_configuration(handle_, value == 0 ? -1 : value);
+    if (r == LIBUSB_ERROR_BUSY) {
+        // Someone still holds an interface: say who, as the system tells it.
+        std::string who;
+        for (const std::string& h : ProcessesHolding(node_)) who += (who.empty() ? "" : ", ") + h;
+        std::string driver;
+        std::error_code ec;
+        auto link = std::filesystem::read_symlink("/sys/bus/usb/devices/" + port_ + ":1.0/driver", ec);
+        if (!ec) driver = link.filename();
+        std::string text;
+        if (!who.empty())
+            text = "the camera is in use by " + who + ", which has " + node_ + " open: close it, or wait until it is done";
+        else if (!driver.empty() && driver != "usbfs")
+            text = "the camera is held by the kernel driver '" + driver + "', which would not let it go: unbind it with "
+                   "'echo " + port_ + ":1.0 > /sys/bus/usb/drivers/" + driver + "/unbind' as root";
+        else
+            text = "the camera is in use by another program (one this user cannot see: 'fuser -v " + node_ +
+                   "' as root names it): close it, or wait until it is done";
+        std::lock_guard<std::mutex> g(refusalLock_);
+        refusal_ = text;
+    }
     if (r != 0 || value == 0) return Status(r);
     // Bulk transfers need the configuration's interfaces claimed.
     libusb_config_descriptor* config = nullptr;
@@ -235,6 +307,11 @@ USBD_STATUS LibusbDevice::SetConfiguration(uint8_t value) {
         const int number = config->interface[i].altsetting[0].bInterfaceNumber;
         r = libusb_claim_interface(handle_, number);
         if (r == 0) claimed_.push_back(number);
+        else if (r == LIBUSB_ERROR_BUSY) {
+            std::lock_guard<std::mutex> g(refusalLock_);
+            refusal_ = "interface " + std::to_string(number) + " of the camera is claimed by another program: close it, "
+                       "or wait until it is done";
+        }
     }
     libusb_free_config_descriptor(config);
     return Status(r);
@@ -258,6 +335,9 @@ void LibusbDevice::Submit(std::shared_ptr<Transfer> t) {
             libusb_cancel_transfer(native);
     }
     if (r != 0) {
+        // usbfs shares one memory budget among every program: this is the
+        // sign that others left too little of it for a frame.
+        if (r == LIBUSB_ERROR_NO_MEM) ++noMemory_;
         libusb_free_transfer(native);
         t->Complete(Status(r), 0);
     }
@@ -329,6 +409,7 @@ NTSTATUS LibusbDevice::ResetPort() {
     if (r == 0) return STATUS_SUCCESS;
     // NOT_FOUND: the device came back as another one and must be opened anew.
     if (r == LIBUSB_ERROR_NOT_FOUND || r == LIBUSB_ERROR_NO_DEVICE) {
+        reenumerated_ = true;
         gone_ = true;
         return STATUS_NO_SUCH_DEVICE;
     }

@@ -48,6 +48,10 @@ std::vector<FoundDevice> FindUsbDevices(const std::vector<UsbId>& ids);
 // `path`; -1 when the file cannot be read.
 int64_t UsbfsMemoryLimit(const std::string& path = "/sys/module/usbcore/parameters/usbfs_memory_mb");
 
+// The processes other than this one with `node` open, as "name (pid N)",
+// from /proc (or `proc`); only those the caller may look at.
+std::vector<std::string> ProcessesHolding(const std::string& node, const std::string& proc = "/proc");
+
 // An error opening or using a device, with what to do about it.
 struct LibusbError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -68,6 +72,14 @@ public:
     // serial number, else "port-BUS-PORTS".
     std::string Identity() const { return identity_; }
     bool Gone() const { return gone_; }
+    // The camera went away during a port reset of ours and came back as a
+    // new device: this handle no longer reaches it.
+    bool Reenumerated() const { return reenumerated_; }
+    // Why the camera refused to be configured, in words a person can act
+    // on; empty when it did not.
+    std::string Refusal() const;
+    // Transfers the kernel refused for want of usbfs memory so far.
+    uint64_t NoMemoryRefusals() const { return noMemory_; }
 
     USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
                                 uint16_t length, ULONG* transferred) override;
@@ -84,6 +96,7 @@ private:
     static void Callback(libusb_transfer* native);
     USBD_STATUS Status(int libusbError);
     void ReleaseInterfaces();
+    void DetachKernelDrivers();
     void EventLoop();
 
     libusb_context* context_ = nullptr;
@@ -91,6 +104,13 @@ private:
     std::string description_;
     std::string identity_;
     std::vector<int> claimed_;
+    std::vector<int> detached_;  // interfaces whose kernel driver was let go, to bind again at close
+    std::string node_;           // /dev/bus/usb/BBB/DDD
+    std::string port_;           // BUS-PORT.PORT...
+    mutable std::mutex refusalLock_;
+    std::string refusal_;
+    std::atomic<bool> reenumerated_{false};
+    std::atomic<uint64_t> noMemory_{0};
     int hotplug_ = -1;  // the hot-plug callback's handle, -1: none
     std::atomic<bool> gone_{false};
     std::atomic<bool> stop_{false};
