@@ -191,10 +191,14 @@ NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descrip
     NTSTATUS status = SubmitUrb(urb);
     if (NT_SUCCESS(status)) {
         InterfaceInfo = AllocateUsb<USBD_INTERFACE_INFORMATION>(first->Length);
-        if (InterfaceInfo == nullptr)
+        if (InterfaceInfo == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
-        else
+        } else {
             std::memcpy(InterfaceInfo, first, first->Length);
+            // Whoever had the camera before may have given a frame up and
+            // left its rest in the camera: the first frame starts clean.
+            InterlockedExchange(&FramePipeUnsettled, 1);
+        }
         if (first->NumberOfPipes != 0) {
             PipeAbortFlags = AllocateUsb<UCHAR>(first->NumberOfPipes);
             if (PipeAbortFlags == nullptr)

@@ -14,6 +14,7 @@
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
 #include "tests/support/camera_rig.h"
+#include "usb/command_codes.h"
 #include "usb/frame_transfer.h"
 #include "tools/image_files.h"
 
@@ -31,6 +32,9 @@ protected:
         C().Exposure = 64;
         C().PrepareCapture();
         buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, C().RawFrameSize, BUFFER_TAG));
+        // The start-time drain goes first, so each test's fault meets the
+        // frame it is meant for.
+        C().DrainFramePipe(buffer);
         rig.Sim().ClearRecord();
         rig.Bus().ClearUrbLog();
     }
@@ -323,6 +327,26 @@ TEST_F(FrameTransfer, TheTailOfAFrameGivenUpIsReadAwayAndTheNextFrameIsExact) {
         EXPECT_EQ(C().FramePipeUnsettled, 0);
         Settled();
     }
+}
+
+// An earlier owner asked for a frame and went away without reading it: the
+// first frame after the next start is not that frame's bytes.
+TEST_F(FrameTransfer, TheFirstFrameAfterAStartReadsAwayWhatAnEarlierOwnerLeft) {
+    rig.Sim().KeepFrameTail(true);
+    CommandBlock end{};
+    end.Bytes[0] = 0x03;  // transfer end: the camera sends a frame nobody reads
+    ULONG moved = 0;
+    ASSERT_EQ(C().TransferBlock(CommandPipe, end.Bytes, &moved), STATUS_SUCCESS);
+    C().DeconfigureDevice();
+    ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
+    C().PrepareCapture();
+    EXPECT_EQ(C().FramePipeUnsettled, 1);
+    ASSERT_TRUE(Capture());
+    EXPECT_EQ(C().LastDrainBytes, static_cast<LONG>(C().RawFrameSize));
+    ASSERT_EQ(rig.Sim().FramesDelivered(), 2u);
+    auto expected = rig.Sim().ExpectedImage(1);
+    EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+    Settled();
 }
 
 TEST_F(FrameTransfer, AfterAFrameGivenUpACameraThatSendsNothingMoreCostsOneQuietSpell) {
