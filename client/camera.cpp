@@ -194,14 +194,23 @@ struct Camera::Impl {
     bool Unplugged() const {
         return real ? real->Gone() : (usbDevice->PortStatus() & USBD_PORT_CONNECTED) == 0;
     }
-    // Why the camera is not there any more.
+    // Why the camera is not there any more. A camera that reset (on our
+    // request, another program's or its own) comes back at the same socket
+    // under a new address, as a new device this handle does not reach.
     std::string GoneMessage() const {
-        if (real && real->Reenumerated())
-            return "the camera came back as a new USB device after a port reset, and must be opened again "
-                   "(run the command again; 'norvikcam list' shows its name)";
+        bool back = real && real->Reenumerated();
+        for (int tries = 0; real && !back && tries < 20; ++tries) {
+            for (const auto& f : usb::FindUsbDevices(KnownCameras()))
+                back |= f.port == real->Port() && f.address != real->Address();
+            if (!back) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (back)
+            return "the camera reset and came back as a new USB device: it must be opened again (run the command "
+                   "again; 'norvikcam list' shows it)";
         return "the camera was unplugged";
     }
     uint64_t noMemorySeen = 0;
+    std::chrono::steady_clock::time_point lastFrameAt{};
 
     CameraDevice& Device() { return *static_cast<CameraDevice*>(device->Device()->Context); }
 
@@ -397,6 +406,7 @@ void Camera::StartStreaming(bool keepRaw, int count) {
                         " MB, and one frame needs " + std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) +
                         " MB in flight: " + kRaiseUsbfs);
         impl_->noMemorySeen = impl_->real->NoMemoryRefusals();
+        impl_->lastFrameAt = std::chrono::steady_clock::now();
     }
     KS_DATARANGE_VIDEO range = OfferedDataRange;
     std::vector<uint8_t> format(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
@@ -457,9 +467,10 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
         if (h == nullptr) {
             if (impl_->Unplugged()) throw Error(impl_->GoneMessage());
             if (left.count() > 100) continue;
-            if (impl_->real && impl_->real->NoMemoryRefusals() != impl_->noMemorySeen) {
-                // No frame in the caller's time, and not for the camera's fault:
-                // the kernel would not take the frame's reads.
+            if (impl_->real && impl_->real->NoMemoryRefusals() != impl_->noMemorySeen &&
+                std::chrono::steady_clock::now() - impl_->lastFrameAt > std::chrono::seconds(2)) {
+                // No frame for a while, and not for the camera's fault: the
+                // kernel would not take the frame's reads.
                 const int64_t limit = usb::UsbfsMemoryLimit();
                 throw Error("the kernel refused the frame's USB transfers: other programs use up most of usbfs's " +
                             (limit > 0 ? std::to_string(limit / (1024 * 1024)) + " MB " : std::string()) +
@@ -500,7 +511,10 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
             impl_->stats.dropped += static_cast<uint64_t>(f.pictureNumber - impl_->lastPicture - 1);
         impl_->lastPicture = f.pictureNumber;
         ++impl_->stats.frames;
-        if (impl_->real) impl_->noMemorySeen = impl_->real->NoMemoryRefusals();  // only refusals since count
+        if (impl_->real) {  // only refusals since the last frame count
+            impl_->noMemorySeen = impl_->real->NoMemoryRefusals();
+            impl_->lastFrameAt = std::chrono::steady_clock::now();
+        }
         h->DataUsed = 0;
         impl_->pin->Submit(h);
         return f;

@@ -166,10 +166,11 @@ void StopCaptureThread(CaptureThreadState* s) {
         KeReleaseSpinLock(&s->BufferLock, irql);
     }
     // Only flagged pipes are aborted and nothing flags one. A frame that is
-    // arriving is let finish: cut short, a real camera would keep its tail
-    // and send it as the start of the next frame. A camera that has been
-    // quiet for a while (stalled, or not taking commands) has its frame
-    // cut short instead, so a stop never waits out the frame time-out.
+    // arriving is let finish: cut short, its rest would stay in the camera
+    // and have to be read away before the next run's first frame. A camera
+    // that has been quiet for a while (stalled, or not taking commands) has
+    // its frame cut short instead, so a stop never waits out the frame
+    // time-out.
     s->Camera->AbortPipes();
     if (s->Thread != nullptr) {
         LONG seen = ReadAcquire(&s->Camera->TransferProgress);

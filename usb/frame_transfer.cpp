@@ -200,8 +200,10 @@ void CameraDevice::ResetFramePipe() {
 // Not with the frame's own requests: those fill a frame as it comes and
 // cannot tell one frame's tail from the next frame's start. Each drain read
 // waits only for a short quiet spell, since a camera that is still sending
-// sends without pause; the whole drain stops at the frame time-out, so a
-// camera that never stops talking cannot hold the capture thread.
+// sends without pause. What is left of a frame is less than a frame, but it
+// may come as slowly as the frame that was given up: the drain goes on for
+// up to a frame's bytes and three frame time-outs, so a camera that never
+// stops talking cannot hold the capture thread.
 void CameraDevice::DrainFramePipe(PUCHAR scratch) {
     InterlockedExchange(&FramePipeUnsettled, 0);
     InterlockedExchange(&LastDrainBytes, 0);
@@ -209,9 +211,10 @@ void CameraDevice::DrainFramePipe(PUCHAR scratch) {
     ResetFramePipe();
     const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[FramePipe];
     if (scratch == nullptr || pipe.PipeHandle == nullptr || (pipe.EndpointAddress & 0x80) == 0) return;
-    const ULONGLONG deadline = KeQueryInterruptTime() + static_cast<ULONGLONG>(FrameTimeoutMs()) * 10000;
+    const ULONGLONG deadline = KeQueryInterruptTime() + 3ULL * FrameTimeoutMs() * 10000;
     LONG drained = 0;
-    while (ReadAcquire(&TransferAborted) == 0 && KeQueryInterruptTime() < deadline) {
+    while (ReadAcquire(&TransferAborted) == 0 && KeQueryInterruptTime() < deadline &&
+           drained < static_cast<LONG>(RAW_FRAME_SIZE)) {
         PURB urb = AllocateBulkUrb(pipe.PipeHandle, TRUE, scratch, nullptr, FrameChunkSize);
         if (urb == nullptr) break;
         const NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, TRUE, DrainQuietMs);

@@ -7,10 +7,20 @@
 //
 // Commands on the control FIFO, one a line:
 //   stall BYTES          the next frame stops after BYTES bytes
+//   keep on|off          a transfer-begin block does not drop the rest of a
+//                        frame: the camera goes on sending it (a FIFO that is
+//                        not flushed)
+//   slow BYTES_PER_S     the next frame goes out at this rate
+//   short BYTES          the next frame has a short packet after BYTES bytes
+//   extra BYTES          the next frame is followed by BYTES bytes more
+//   halt frame|command   the endpoint halts (stalls) until the host clears it
+//   nak MS               the command endpoint takes no data for MS ms
 //   check PGM X Y FILE   FILE gets "match N" when the raw image in PGM equals
 //                        frame N of the scene at window (X, Y), else "no match"
 //   frames FILE          FILE gets the number of frames sent so far
 //   unbind               unplug: the gadget leaves the controller
+//   replug MS            the camera drops off the bus for MS ms and comes
+//                        back, as after a firmware reset
 #include <fcntl.h>
 #include <linux/usb/functionfs.h>
 #include <sys/mount.h>
@@ -40,6 +50,14 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> stopping{false};
+// Misbehaviour asked for on the control FIFO, carried out by the bridges.
+std::atomic<bool> haltFrames{false}, haltCommands{false};
+std::atomic<int64_t> shortAt{-1};       // frame position of the next short packet
+std::atomic<int64_t> extraBytes{0};     // bytes to send after the next frame
+std::atomic<int64_t> nakUntilMs{0};     // the command endpoint takes nothing until then
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
 constexpr uint64_t kFrameBytes = 5324800;  // one raw frame on the wire
 std::mutex logLock;
 
@@ -140,9 +158,26 @@ std::vector<uint8_t> NoStrings() {
 // Moves bytes from an endpoint file into the model's pipe, or from the
 // model's pipe into an endpoint file, until the gadget stops. A disabled
 // function makes the file fail; the bridge waits and tries again.
+// Halts an endpoint the way FunctionFS lets a function do it: a transfer
+// in the wrong direction sets the halt, which lasts until the host clears it.
+void Halt(int fd, bool in, const char* which) {
+    uint8_t b = 0;
+    ssize_t r = in ? read(fd, &b, 1) : write(fd, &b, 1);
+    if (r < 0 && errno == EBADMSG)
+        Log("the %s endpoint halted", which);
+    else
+        Log("halting the %s endpoint failed: %s", which, std::strerror(errno));
+}
+
 void BridgeOut(sim::SimulatedCamera& cam, int fd, uint8_t endpoint) {
     std::vector<uint8_t> buf(4096);
     while (!stopping) {
+        if (haltCommands.exchange(false)) Halt(fd, false, "command");
+        const int64_t wait = nakUntilMs - NowMs();
+        if (wait > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            Log("the command endpoint takes data again");
+        }
         ssize_t n = read(fd, buf.data(), buf.size());
         if (n < 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -153,41 +188,65 @@ void BridgeOut(sim::SimulatedCamera& cam, int fd, uint8_t endpoint) {
     }
 }
 
+// Writes all of [data, data + length) to an endpoint file. A write whose
+// length is not a whole number of packets ends in a short packet.
+void WriteAll(int fd, const uint8_t* data, size_t length) {
+    for (size_t at = 0; at < length && !stopping;) {
+        ssize_t n = write(fd, data + at, length - at);
+        if (n < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        at += static_cast<size_t>(n);
+    }
+}
+
 void BridgeIn(sim::SimulatedCamera& cam, int fd, uint8_t endpoint, ULONG chunk, bool frames) {
     std::vector<uint8_t> buf(chunk);
     auto last = Clock::now();
-    uint64_t bytes = 0;
+    uint64_t bytes = 0;  // of the frame being sent
     while (!stopping) {
+        if (frames && haltFrames.exchange(false)) Halt(fd, true, "frame");
         ULONG moved = 0;
         if (!ModelTransfer(cam, endpoint, buf.data(), chunk, &moved) || moved == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
-        if (frames) {
-            // Data that stopped inside a frame and came back as a new one is
-            // a frame the host gave up on: the wait is its frame time-out.
-            const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last).count();
-            if (bytes % kFrameBytes != 0) {
-                if (gap > 400) {
-                    Log("a frame stopped after %llu bytes; the next began %lld ms later",
-                        static_cast<unsigned long long>(bytes % kFrameBytes), static_cast<long long>(gap));
-                    bytes = 0;
-                }
+        if (!frames) {
+            WriteAll(fd, buf.data(), moved);
+            continue;
+        }
+        // Data that stopped inside a frame and came back as a new one is a
+        // frame the host gave up on: the wait is its frame time-out.
+        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last).count();
+        if (bytes != 0 && gap > 400) {
+            Log("a frame stopped after %llu bytes; the next began %lld ms later", static_cast<unsigned long long>(bytes),
+                static_cast<long long>(gap));
+            bytes = 0;
+        }
+        // A short packet inside this chunk: it goes out in two writes.
+        const int64_t cut = shortAt;
+        if (cut >= 0 && static_cast<uint64_t>(cut) >= bytes && static_cast<uint64_t>(cut) < bytes + moved) {
+            const size_t first = static_cast<size_t>(static_cast<uint64_t>(cut) - bytes);
+            WriteAll(fd, buf.data(), first);
+            WriteAll(fd, buf.data() + first, moved - first);
+            shortAt = -1;
+            Log("a short packet after %lld bytes of the frame", static_cast<long long>(cut));
+        } else {
+            WriteAll(fd, buf.data(), moved);
+        }
+        bytes += moved;
+        // The model's last chunk of a frame is its only short one.
+        if (moved < chunk || bytes >= kFrameBytes) {
+            if (const int64_t extra = extraBytes.exchange(0); extra > 0) {
+                std::vector<uint8_t> more(static_cast<size_t>(extra), 0x5A);
+                WriteAll(fd, more.data(), more.size());
+                Log("%lld bytes more after the frame", static_cast<long long>(extra));
             }
-            bytes += moved;
+            bytes = 0;
         }
-        for (ULONG at = 0; at < moved && !stopping;) {
-            ssize_t n = write(fd, buf.data() + at, moved - at);
-            if (n < 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                continue;
-            }
-            at += static_cast<ULONG>(n);
-        }
-        if (frames) {
-            last = Clock::now();
-            cam.ClearRecord();  // the record would only grow here
-        }
+        last = Clock::now();
+        cam.ClearRecord();  // the record would only grow here
     }
 }
 
@@ -331,6 +390,41 @@ int main(int argc, char** argv) {
                 words >> bytes;
                 cam.StallFrameAfter(bytes);
                 Log("the next frame stops after %lu bytes", static_cast<unsigned long>(bytes));
+            } else if (verb == "keep") {
+                std::string on;
+                words >> on;
+                cam.KeepFrameTail(on == "on");
+                Log("a begin block %s the rest of a frame", on == "on" ? "keeps" : "drops");
+            } else if (verb == "slow") {
+                double rate = 0;
+                words >> rate;
+                cam.SlowFrame(rate);
+                Log("the next frame goes out at %.0f bytes/s", rate);
+            } else if (verb == "short") {
+                int64_t at = -1;
+                words >> at;
+                shortAt = at;
+            } else if (verb == "extra") {
+                int64_t n = 0;
+                words >> n;
+                extraBytes = n;
+            } else if (verb == "halt") {
+                std::string which;
+                words >> which;
+                (which == "command" ? haltCommands : haltFrames) = true;
+            } else if (verb == "nak") {
+                int64_t ms = 0;
+                words >> ms;
+                nakUntilMs = NowMs() + ms;
+                Log("the command endpoint takes no data for %lld ms", static_cast<long long>(ms));
+            } else if (verb == "replug") {
+                int ms = 0;
+                words >> ms;
+                WriteFile(g / "UDC", "\n");
+                Log("off the bus for %d ms", ms);
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                WriteFile(g / "UDC", udc);
+                Log("back on the bus");
             } else if (verb == "check") {
                 std::string pgm, result;
                 int x = 0, y = 0;

@@ -23,6 +23,12 @@ done | awk '!seen[$0]++' | while read -r ko; do
   cp "$ko" "$tree/modules/$(printf %02d "$n")-$(basename "$ko")"
 done
 
+# Loaded by the scenario itself: a kernel driver that binds to the camera.
+mkdir -p "$tree/extra"
+for ko in $(modprobe -d "$root" -S "$release" --show-depends usbserial | awk '$1 == "insmod" {print $2}'); do
+  cp "$ko" "$tree/extra/"
+done
+
 # The programs and every library they load.
 for exe in "$build/tools/norvikcam" "$build/sim/norvikcam-gadget"; do
   cp "$exe" "$tree/usr/local/bin/"

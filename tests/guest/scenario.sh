@@ -1,6 +1,10 @@
 # The USB scenario, run inside the guest: start -> properties -> capture
 # checked against the scene -> the usbfs limit -> a stalled frame timing out
-# -> unplug while streaming -> clean stop. Prints figures as it goes.
+# -> a camera that misbehaves (a frame's tail kept after a time-out, a short
+# packet, bytes beyond a frame, halted endpoints, a command endpoint that
+# takes nothing for a while, a second program, a kernel driver, usbfs used
+# up by another program, a reset that re-enumerates) -> unplug while
+# streaming -> clean stop. Prints figures as it goes.
 export XDG_CONFIG_HOME=/tmp/cfg
 # For the address-sanitizer build: any report fails the program, and so
 # the scenario.
@@ -17,6 +21,29 @@ fail() {
 step() { echo "== $*"; }
 # Hundredths of a second since boot.
 now() { cut -d' ' -f1 /proc/uptime | tr -d .; }
+# How many frames the gadget has sent so far.
+sent() {
+  rm -f /tmp/sent
+  echo "frames /tmp/sent" > "$ctl"
+  for _ in $(seq 100); do [ -f /tmp/sent ] && break; sleep 0.1; done
+  cat /tmp/sent
+}
+# Every full-sensor raw frame named is the scene, each a later camera frame
+# than the one before and than $1; sets first to the first one's number.
+exact() {
+  last=$1
+  first=
+  shift
+  for f in "$@"; do
+    verdict=$(check "$f" 0 0)
+    echo "$f: $verdict"
+    case "$verdict" in match*) ;; *) fail "$f is not the scene" ;; esac
+    n=${verdict#match }
+    [ "$n" -gt "$last" ] || fail "$f is camera frame $n, not later than $last"
+    last=$n
+    [ -n "$first" ] || first=$n
+  done
+}
 # Asks the gadget whether a raw frame is the scene; prints its verdict.
 check() {
   rm -f /tmp/verdict
@@ -63,11 +90,6 @@ out=$(norvikcam get $D exposure global_gain hue 2>&1)
 global_gain=100
 hue=10" ] || fail "get in the next run gave: $out"
 norvikcam window $D 200 100 1280 720 | grep -q "frames 1280x720" || fail "window"
-# Under emulation a frame can take longer than the 3 s default time-out; a
-# frame given up with a read half done leaves the gadget's rest of it queued
-# for the next frame's reads, as a camera's FIFO would until its next
-# transfer begin. The longest time-out keeps the captures whole.
-norvikcam set $D timeout=9999 > /dev/null || fail "set timeout"
 
 step "capture checked against the scene"
 norvikcam capture $D -n 3 -o /tmp/w-%d.png --raw 2> /tmp/capture.err || { cat /tmp/capture.err; fail "capture"; }
@@ -92,12 +114,6 @@ for i in 0 1 2 3; do
   [ "$n" -gt "$last" ] || fail "frame $i is camera frame $n, not later than $last"
   last=$n
 done
-sent() {
-  rm -f /tmp/sent
-  echo "frames /tmp/sent" > "$ctl"
-  for _ in $(seq 100); do [ -f /tmp/sent ] && break; sleep 0.1; done
-  cat /tmp/sent
-}
 f0=$(sent)
 t0=$(now)
 norvikcam stream $D -n 10 2> /tmp/stream.err | wc -c > /tmp/stream.bytes || fail "stream"
@@ -127,6 +143,144 @@ ms=$(echo "$line" | sed 's/.*began \([0-9]*\) ms later/\1/')
 [ "$ms" -ge 3000 ] && [ "$ms" -lt 7000 ] || fail "the stalled frame was given up after $ms ms, not the 4000 ms time-out"
 verdict=$(check /tmp/s-2.pgm 0 0)
 case "$verdict" in match*) ;; *) fail "the frame after the stall is not the scene" ;; esac
+
+# From here on the camera keeps what is left of a frame across a transfer
+# begin, as one whose FIFO is not flushed would: a frame the host gives up
+# must not leave its tail at the start of the next.
+echo "keep on" > "$ctl"
+norvikcam set $D timeout=2000 > /dev/null || fail "set timeout"
+port=$(sed -n 's#.*usb:4e56:2560@\([0-9.-]*\).*#\1#p' /tmp/list.txt | head -n 1)
+# Runs a capture of $1 raw frames to /tmp/$2-N; prints how long it took.
+timed_capture() {
+  t0=$(now)
+  norvikcam capture $D -n "$1" -o "/tmp/$2-%d.png" --raw --timeout 30 2> "/tmp/$2.err" ||
+    { cat "/tmp/$2.err"; fail "capture ($2)"; }
+  t1=$(now)
+  echo $(( (t1 - t0) * 10 ))
+}
+for n in 1 2 3; do
+  ms=$(timed_capture $n base$n) || fail "capture (base$n)"
+  echo "FIGURE capture -n $n with nothing wrong (open, start, stop included): $ms ms"
+done
+
+# Has the gadget misbehave ($1), captures $2 raw frames through it to
+# /tmp/$3-N, checks that they are the scene and later than the frames sent
+# before, less $4 frames the misbehaviour may leave whole; $5 must then be
+# in the gadget's log. Prints how long the capture took.
+through() {
+  f0=$(sent)
+  echo "$1" > "$ctl"
+  ms=$(timed_capture "$2" "$3") || fail "capture ($3)"
+  files=
+  for i in $(seq 0 $(($2 - 1))); do files="$files /tmp/$3-$i.pgm"; done
+  exact $((f0 - $4)) $files
+  grep -q "$5" "$log" || fail "the gadget's log has no '$5'"
+  echo "FIGURE capture -n $2 through '$1': $ms ms"
+}
+
+step "a frame given up while the camera goes on sending it"
+# About 3 s for the frame: the host gives up after 2 s with a third of it
+# to come, and that frame is not delivered.
+through "slow 1800000" 3 tail 0 "the next frame goes out at 1800000 bytes/s"
+
+step "a short packet in the middle of a frame"
+through "short 1000100" 2 short 0 "a short packet after 1000100 bytes"
+
+step "bytes beyond a frame"
+# The frame they follow is whole; the one after it is not delivered.
+through "extra 700" 3 extra 1 "700 bytes more after the frame"
+
+step "the frame endpoint halts until it is cleared"
+through "halt frame" 2 haltf 0 "the frame endpoint halted"
+
+step "the command endpoint halts until it is cleared"
+# The halt comes between blocks: every frame is whole.
+through "halt command" 2 haltc 1 "the command endpoint halted"
+
+step "the command endpoint takes nothing for 5 s while streaming"
+norvikcam capture $D -n 14 -o /tmp/nak-%d.png --raw --timeout 30 2> /tmp/nak.err &
+pid=$!
+for _ in $(seq 200); do [ -f /tmp/nak-1.pgm ] && break; sleep 0.1; done
+t0=$(now)
+echo "nak 5000" > "$ctl"
+wait $pid || { cat /tmp/nak.err; fail "capture through a command endpoint that takes nothing"; }
+t1=$(now)
+exact 0 /tmp/nak-12.pgm /tmp/nak-13.pgm
+echo "FIGURE the rest of a 14-frame capture after the command endpoint stopped taking data for 5 s: $(( (t1 - t0) * 10 )) ms"
+
+step "a second program has the camera"
+mkdir -p /tmp/other
+XDG_RUNTIME_DIR=/tmp/other norvikcam stream $D -n 0 > /dev/null 2> /tmp/other.err &
+other=$!
+f0=$(sent)
+for _ in $(seq 100); do [ "$(sent)" -gt $((f0 + 1)) ] && break; sleep 0.1; done
+if norvikcam info $D > /dev/null 2> /tmp/busy.err; then fail "opened a camera another program has"; fi
+cat /tmp/busy.err
+grep -q "in use by norvikcam (pid $other)" /tmp/busy.err || fail "the message does not name the program"
+kill -INT $other
+wait $other
+norvikcam info $D > /dev/null 2>&1 || fail "info after the other program closed"
+
+step "a kernel driver bound to the camera"
+insmod /extra/usbserial.ko vendor=0x4e56 product=0x2560 || fail "loading usbserial"
+bound() { basename "$(readlink "/sys/bus/usb/devices/$port:1.0/driver" 2>/dev/null)"; }
+for _ in $(seq 50); do [ -n "$(bound)" ] && [ "$(bound)" != "." ] && break; sleep 0.1; done
+driver=$(bound)
+echo "bound to the camera: $driver"
+[ -n "$driver" ] && [ "$driver" != "usbfs" ] || fail "no kernel driver bound to the camera"
+f0=$(sent)
+ms=$(timed_capture 1 kernel) || fail "capture (kernel)"
+exact $((f0 - 1)) /tmp/kernel-0.pgm
+[ "$(bound)" = "$driver" ] || fail "the kernel driver was not bound again after the capture: $(bound)"
+echo "FIGURE capture -n 1 with the kernel driver let go and bound again: $ms ms"
+rmmod usbserial
+
+step "usbfs used up by another program"
+norvikcam-gadget --name norvik2 --udc dummy_udc.1 --control /tmp/gadget2.ctl --ready /tmp/gadget2.ready > /tmp/gadget2.log 2>&1 &
+for _ in $(seq 100); do [ -f /tmp/gadget2.ready ] && break; sleep 0.1; done
+second=
+for _ in $(seq 100); do
+  second=$(norvikcam list 2>/dev/null | sed -n 's#^\(usb:4e56:2560@[0-9.-]*\).*#\1#p' | grep -v "@$port\$" | head -n 1)
+  [ -n "$second" ] && break
+  sleep 0.1
+done
+[ -n "$second" ] || fail "the second camera did not come up"
+# The other program's frame stalls with all of its reads in flight, and
+# the program is stopped, so it holds a frame's usbfs memory.
+XDG_RUNTIME_DIR=/tmp/other XDG_CONFIG_HOME=/tmp/cfg2 norvikcam set --device "$second" timeout=9999 > /dev/null
+echo "stall 1" > /tmp/gadget2.ctl
+XDG_RUNTIME_DIR=/tmp/other XDG_CONFIG_HOME=/tmp/cfg2 norvikcam stream --device "$second" -n 0 > /dev/null 2> /tmp/other.err &
+other=$!
+sleep 3
+kill -STOP $other
+old=$(cat $limit)
+echo 8 > $limit
+if norvikcam capture --device "usb@$port" -n 1 -o /tmp/x.png 2> /tmp/nomem.err; then fail "captured with usbfs used up"; fi
+cat /tmp/nomem.err
+grep -q "other programs use up most of usbfs's 8 MB memory limit" /tmp/nomem.err || fail "the usbfs message"
+echo "$old" > $limit
+kill -CONT $other
+kill -INT $other
+wait $other
+echo unbind > /tmp/gadget2.ctl
+f0=$(sent)
+ms=$(timed_capture 1 afternomem) || fail "capture (afternomem)"
+exact $((f0 - 1)) /tmp/afternomem-0.pgm
+
+step "a reset that re-enumerates the camera"
+norvikcam stream $D -n 0 > /dev/null 2> /tmp/replug.err &
+pid=$!
+sleep 3
+echo "replug 500" > "$ctl"
+wait $pid
+rc=$?
+cat /tmp/replug.err
+[ "$rc" -eq 1 ] || fail "stream exited with $rc after the camera re-enumerated"
+grep -q "came back as a new USB device: it must be opened again" /tmp/replug.err || fail "the re-enumeration message"
+f0=$(sent)
+ms=$(timed_capture 1 replugged) || fail "capture (replugged)"
+exact $((f0 - 1)) /tmp/replugged-0.pgm
+echo "FIGURE capture -n 1 after the camera re-enumerated: $ms ms"
 
 step "unplug while streaming"
 norvikcam stream $D -n 0 > /dev/null 2> /tmp/stream.err &

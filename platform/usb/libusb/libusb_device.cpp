@@ -155,6 +155,7 @@ std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids, 
     std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(chosen),
                   libusb_get_device_address(chosen));
     d->node_ = path;
+    d->address_ = libusb_get_device_address(chosen);
     r = libusb_open(chosen, &d->handle_);
     libusb_free_device_list(list, 1);
     if (r == LIBUSB_ERROR_ACCESS)
@@ -274,10 +275,14 @@ void LibusbDevice::DetachKernelDrivers() {
     libusb_free_config_descriptor(config);
 }
 
+// Deconfiguring (value 0) lets the interfaces go but leaves the camera in
+// the configuration it is in: on this system the kernel configures a device
+// when it arrives, and its drivers and other programs expect to find it so.
 USBD_STATUS LibusbDevice::SetConfiguration(uint8_t value) {
     ReleaseInterfaces();
-    if (value != 0) DetachKernelDrivers();
-    int r = libusb_set_configuration(handle_, value == 0 ? -1 : value);
+    if (value == 0) return USBD_STATUS_SUCCESS;
+    DetachKernelDrivers();
+    int r = libusb_set_configuration(handle_, value);
     if (r == LIBUSB_ERROR_BUSY) {
         // Someone still holds an interface: say who, as the system tells it.
         std::string who;
@@ -298,7 +303,7 @@ USBD_STATUS LibusbDevice::SetConfiguration(uint8_t value) {
         std::lock_guard<std::mutex> g(refusalLock_);
         refusal_ = text;
     }
-    if (r != 0 || value == 0) return Status(r);
+    if (r != 0) return Status(r);
     // Bulk transfers need the configuration's interfaces claimed.
     libusb_config_descriptor* config = nullptr;
     r = libusb_get_active_config_descriptor(libusb_get_device(handle_), &config);

@@ -72,6 +72,9 @@ public:
     // serial number, else "port-BUS-PORTS".
     std::string Identity() const { return identity_; }
     bool Gone() const { return gone_; }
+    // Where it is plugged in ("BUS-PORT.PORT..."), and its address there.
+    const std::string& Port() const { return port_; }
+    uint8_t Address() const { return address_; }
     // The camera went away during a port reset of ours and came back as a
     // new device: this handle no longer reaches it.
     bool Reenumerated() const { return reenumerated_; }
@@ -107,6 +110,7 @@ private:
     std::vector<int> detached_;  // interfaces whose kernel driver was let go, to bind again at close
     std::string node_;           // /dev/bus/usb/BBB/DDD
     std::string port_;           // BUS-PORT.PORT...
+    uint8_t address_ = 0;
     mutable std::mutex refusalLock_;
     std::string refusal_;
     std::atomic<bool> reenumerated_{false};
