@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those that are missing.
 # With "test", also what the test suite runs against.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev libhwy-dev)
 if [ "${1:-}" = "test" ]; then
   # tshark: the USB trace must open in it. ffmpeg: `norvikcam stream` is
   # piped into it. qemu, busybox, kmod, cpio: the Linux guest whose real USB

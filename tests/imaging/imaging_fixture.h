@@ -53,9 +53,10 @@ inline std::vector<UCHAR> RandomRaw(size_t bytes, uint32_t seed) {
     return v;
 }
 
-// Forces an instruction set for the test's duration.
+// Forces a kernel set for the test's duration.
 class KernelChoice {
 public:
     explicit KernelChoice(KernelIsa isa) { SelectKernels(isa); }
-    ~KernelChoice() { SelectKernels(KernelIsa::Sse2); }
+    explicit KernelChoice(const KernelSet* set) { SelectKernels(*set); }
+    ~KernelChoice() { UseDefaultKernels(); }
 };

@@ -1,6 +1,11 @@
-// The conversion kernels: the SSE2 set against the scalar reference bit for
-// bit, and the reference against pixels computed by hand from the filters.
+// The conversion kernels: every set this processor runs (SSE2 and the wide
+// ones) against the scalar reference bit for bit, and the reference against
+// pixels computed by hand from the filters.
 #include <gtest/gtest.h>
+
+#include <array>
+#include <cctype>
+#include <cstdlib>
 
 #include "imaging/bayer.h"
 #include "tests/imaging/imaging_fixture.h"
@@ -36,9 +41,9 @@ std::array<int, 3> ByHand(const ImageProcessor* p, int r, int c) {
     return {Apply(kColumnNeighbours, p, r, c, 4), here, Apply(kRowNeighbours, p, r, c, 4)};
 }
 
-class BothKernelSets : public testing::TestWithParam<KernelIsa> {};
+class EveryKernelSet : public testing::TestWithParam<const KernelSet*> {};
 
-TEST_P(BothKernelSets, PixelsMatchTheFiltersComputedByHand) {
+TEST_P(EveryKernelSet, PixelsMatchTheFiltersComputedByHand) {
     KernelChoice choice(GetParam());
     const ULONG w = 21, h = 13;
     Pipeline pipe(w, h);
@@ -57,7 +62,7 @@ TEST_P(BothKernelSets, PixelsMatchTheFiltersComputedByHand) {
     }
 }
 
-TEST_P(BothKernelSets, UniformFrameStaysUniformThroughTheIdentity) {
+TEST_P(EveryKernelSet, UniformFrameStaysUniformThroughTheIdentity) {
     KernelChoice choice(GetParam());
     Pipeline pipe(40, 10);
     SetColorCorrection(pipe.get(), 0);
@@ -73,7 +78,7 @@ TEST_P(BothKernelSets, UniformFrameStaysUniformThroughTheIdentity) {
     }
 }
 
-TEST_P(BothKernelSets, GainsScaleAndSaturate) {
+TEST_P(EveryKernelSet, GainsScaleAndSaturate) {
     KernelChoice choice(GetParam());
     Pipeline pipe(16, 8);
     SetColorCorrection(pipe.get(), 0);
@@ -94,7 +99,7 @@ TEST_P(BothKernelSets, GainsScaleAndSaturate) {
     EXPECT_EQ(pipe.Pixel(3, 3)[1], 255);
 }
 
-TEST_P(BothKernelSets, NegativeOffsetDarkensToZeroNotBelow) {
+TEST_P(EveryKernelSet, NegativeOffsetDarkensToZeroNotBelow) {
     KernelChoice choice(GetParam());
     Pipeline pipe(16, 8);
     SetColorCorrection(pipe.get(), 0);
@@ -105,7 +110,7 @@ TEST_P(BothKernelSets, NegativeOffsetDarkensToZeroNotBelow) {
     EXPECT_EQ(pipe.Pixel(5, 5)[0], 0);
 }
 
-TEST_P(BothKernelSets, GreyOfWhiteIs253) {
+TEST_P(EveryKernelSet, GreyOfWhiteIs253) {
     KernelChoice choice(GetParam());
     Pipeline pipe(24, 8);
     SetColorEnable(pipe.get(), 0);
@@ -116,8 +121,8 @@ TEST_P(BothKernelSets, GreyOfWhiteIs253) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Isa, BothKernelSets, testing::Values(KernelIsa::Scalar, KernelIsa::Sse2),
-                         [](const auto& info) { return std::string(KernelsFor(info.param).name); });
+INSTANTIATE_TEST_SUITE_P(Isa, EveryKernelSet, testing::ValuesIn(AvailableKernelSets()),
+                         [](const auto& info) { return std::string(info.param->name); });
 
 TEST(WhiteBalanceGains, FollowTheSumsAndKeepGainsOnAnEmptyChannel) {
     LONG r = 1, g = 2, b = 3;
@@ -140,7 +145,7 @@ TEST(WhiteBalanceGains, FollowTheSumsAndKeepGainsOnAnEmptyChannel) {
     EXPECT_EQ(b, 1);
 }
 
-TEST_P(BothKernelSets, AnEstimateOnAlmostNoRedKeepsRedVisible) {
+TEST_P(EveryKernelSet, AnEstimateOnAlmostNoRedKeepsRedVisible) {
     KernelChoice choice(GetParam());
     Pipeline pipe(32, 16);
     SetBayerPhase(pipe.get(), 2);
@@ -170,7 +175,7 @@ std::array<int, 3> ExactMatrix(const ImageProcessor* p, int v) {
     return out;
 }
 
-TEST_P(BothKernelSets, ExtremeSettingsGiveTheExactMatrixValue) {
+TEST_P(EveryKernelSet, ExtremeSettingsGiveTheExactMatrixValue) {
     // Contrast 20 with brightness 510 drives the sums past 16 bits. Saturated
     // accumulators once made white B,G,R = 64,255,91; the exact sums give white.
     KernelChoice choice(GetParam());
@@ -197,11 +202,15 @@ TEST_P(BothKernelSets, ExtremeSettingsGiveTheExactMatrixValue) {
     EXPECT_TRUE(ColorSumsFit16Bits(defaults.get()));
 }
 
-// Random frames and settings, every pattern and mode, awkward sizes: the
-// SSE2 kernels must give the reference's bytes exactly.
+// Random frames and settings, every pattern and mode, awkward sizes (below
+// and around each vector width, and past it by a few columns): every set
+// must give the reference's bytes exactly.
 TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
-    const std::pair<ULONG, ULONG> sizes[] = {{64, 48}, {37, 23}, {16, 16}, {17, 9}, {8, 8}, {7, 8},
-                                             {5, 3},   {1, 1},   {100, 7}, {31, 64}, {2560, 10}};
+    const std::pair<ULONG, ULONG> sizes[] = {{64, 48}, {37, 23}, {16, 16}, {17, 9},  {8, 8},   {7, 8},     {5, 3},
+                                             {1, 1},   {100, 7}, {31, 64}, {63, 9},  {65, 10}, {129, 11},  {200, 12},
+                                             {2560, 10}};
+    const std::vector<const KernelSet*> sets = AvailableKernelSets();
+    ASSERT_EQ(sets.back(), &ScalarKernels());
     std::mt19937 rng(2024);
     int round = 0, narrow = 0, wide = 0;
     for (auto [w, h] : sizes) {
@@ -209,10 +218,11 @@ TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
             for (int mode = 0; mode < 4; ++mode) {  // colour/grey x estimate off/on
                 ++round;
                 auto raw = RandomRaw(static_cast<size_t>(w) * h, rng());
-                std::vector<UCHAR> outputs[2];
-                LONG gains[2][3];
-                for (int k = 0; k < 2; ++k) {
-                    KernelChoice choice(k == 0 ? KernelIsa::Scalar : KernelIsa::Sse2);
+                std::vector<std::vector<UCHAR>> outputs(sets.size());
+                std::vector<std::array<LONG, 3>> gains(sets.size());
+                // The reference first, then each set against it.
+                for (size_t k = sets.size(); k-- > 0;) {
+                    KernelChoice choice(sets[k]);
                     Pipeline pipe(w, h);
                     // Stale bytes everywhere, as a reused buffer would hold.
                     std::mt19937 fill(round);
@@ -240,18 +250,36 @@ TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
                     pipe.Convert(raw, w);
                     if (mode & 1) ++(ColorSumsFit16Bits(pipe.get()) ? narrow : wide);
                     outputs[k] = pipe.Output();
-                    gains[k][0] = pipe->redGain;
-                    gains[k][1] = pipe->greenGain;
-                    gains[k][2] = pipe->blueGain;
+                    gains[k] = {pipe->redGain, pipe->greenGain, pipe->blueGain};
+                    ASSERT_EQ(outputs[k], outputs.back())
+                        << sets[k]->name << " " << w << "x" << h << " phase " << phase << " mode " << mode;
+                    ASSERT_EQ(gains[k], gains.back())
+                        << sets[k]->name << " " << w << "x" << h << " phase " << phase << " mode " << mode;
                 }
-                ASSERT_EQ(outputs[0], outputs[1]) << w << "x" << h << " phase " << phase << " mode " << mode;
-                ASSERT_EQ(std::vector<LONG>(gains[0], gains[0] + 3), std::vector<LONG>(gains[1], gains[1] + 3))
-                    << w << "x" << h << " phase " << phase << " mode " << mode;
             }
         }
     }
     EXPECT_GT(narrow, 0);  // both accumulator paths were compared
     EXPECT_GT(wide, 0);
+}
+
+// Every set is found by its name, whatever the case; NORVIKCAM_KERNELS uses
+// the same lookup.
+TEST(KernelSets, TheBestComesFirstAndEachIsFoundByName) {
+    const auto sets = AvailableKernelSets();
+    ASSERT_GE(sets.size(), 2u);
+    EXPECT_EQ(sets[sets.size() - 2], &Sse2Kernels());
+    for (const KernelSet* k : sets) {
+        std::string upper = k->name;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(KernelSetNamed(upper), k);
+    }
+    EXPECT_EQ(KernelSetNamed("sse2"), &Sse2Kernels());
+    EXPECT_EQ(KernelSetNamed("mmx"), nullptr);
+    // With nothing forced, the first set converts.
+    if (std::getenv("NORVIKCAM_KERNELS") == nullptr) {
+        EXPECT_EQ(&ActiveKernels(), sets.front());
+    }
 }
 
 }  // namespace
