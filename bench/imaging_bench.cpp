@@ -3,11 +3,17 @@
 // the physical floor.
 #include <benchmark/benchmark.h>
 
+#ifdef NORVIK_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "imaging/band_workers.h"
 #include "imaging/image_processor.h"
 #include "imaging/kernels.h"
 #include "platform/kernel/pool.h"
@@ -44,9 +50,11 @@ void Report(benchmark::State& state) {
                                                         benchmark::Counter::kIsRate);
 }
 
-void Convert(benchmark::State& state, const KernelSet* set, bool color, bool estimate) {
+void Convert(benchmark::State& state, const KernelSet* set, int threads, bool color, bool estimate) {
     Frame f;
     SelectKernels(*set);
+    SetConversionThreads(f.p, threads);
+    ConvertFrame(f.p, f.raw.data(), 0, kWidth);  // the helper threads start outside the timing
     SetColorEnable(f.p, color ? 1 : 0);
     SetWhiteBalance(f.p, estimate ? 1 : 0);
     uint64_t allocationsBefore = kernel::pool::AllocationCount();
@@ -73,6 +81,27 @@ void BM_MemcpyOutputFloor(benchmark::State& state) {
 
 BENCHMARK(BM_MemcpyOutputFloor)->Unit(benchmark::kMillisecond);
 
+#ifdef NORVIK_HAVE_OPENCV
+// What a user might pick instead: OpenCV's bilinear demosaic, a 3 x 4 colour
+// transform and BGR to BGRA, on the same frame, on one thread and on all.
+void BM_OpenCvPipeline(benchmark::State& state) {
+    cv::setNumThreads(static_cast<int>(state.range(0)));
+    Frame f;
+    cv::Mat raw(static_cast<int>(kHeight), static_cast<int>(kWidth), CV_8UC1, f.raw.data());
+    cv::Mat bgr, mixed, bgra;
+    const cv::Matx34f m(1.2f, -0.1f, -0.1f, 2.0f, -0.1f, 1.2f, -0.1f, 2.0f, -0.1f, -0.1f, 1.2f, 2.0f);
+    for (auto _ : state) {
+        cv::cvtColor(raw, bgr, cv::COLOR_BayerRG2BGR);
+        cv::transform(bgr, mixed, m);
+        cv::cvtColor(mixed, bgra, cv::COLOR_BGR2BGRA);
+        benchmark::DoNotOptimize(bgra.data);
+        benchmark::ClobberMemory();
+    }
+    Report(state);
+}
+BENCHMARK(BM_OpenCvPipeline)->Arg(1)->Arg(DefaultConversionThreads())->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
 // One row per kernel set this processor runs (NORVIKCAM_KERNELS does not
 // apply here: every set is measured).
 void RegisterConversions() {
@@ -80,11 +109,21 @@ void RegisterConversions() {
         const char* name;
         bool color, estimate;
     };
+    const int cores = DefaultConversionThreads();
     for (const Kind& kind : {Kind{"Color", true, false}, Kind{"Grey", false, false}, Kind{"ColorEstimate", true, true}})
         for (const KernelSet* set : AvailableKernelSets())
-            benchmark::RegisterBenchmark((std::string("BM_Convert") + kind.name + "/" + set->name).c_str(),
-                                         [set, kind](benchmark::State& st) { Convert(st, set, kind.color, kind.estimate); })
-                ->Unit(benchmark::kMillisecond);
+            for (int threads = 1; threads <= cores; ++threads) {
+                // The reference on one thread only: it is there for the ratio.
+                if (set == &ScalarKernels() && threads > 1) continue;
+                const std::string name =
+                    std::string("BM_Convert") + kind.name + "/" + set->name + "/threads:" + std::to_string(threads);
+                benchmark::RegisterBenchmark(name.c_str(),
+                                             [set, kind, threads](benchmark::State& st) {
+                                                 Convert(st, set, threads, kind.color, kind.estimate);
+                                             })
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -158,10 +159,53 @@ struct ClientFrameBuffer {
     std::vector<uint8_t> header;
     std::vector<uint8_t> data;
     int rawWidth = 0, rawHeight = 0;
-    std::vector<uint8_t> raw;
+    std::vector<uint8_t> raw;  // sized once: refilled in place frame after frame
 };
 
 }  // namespace
+
+// The client buffers of one streaming run, shared by the frames handed out:
+// a frame released while the run goes on is queued to the pin again; one
+// released after the run ended only lets its buffer go with the last owner.
+struct Stream {
+    std::mutex lock;
+    ks::Pin* pin = nullptr;  // null once the run has ended
+    std::vector<ClientFrameBuffer> buffers;
+
+    KSSTREAM_HEADER* Header(int i) { return reinterpret_cast<KSSTREAM_HEADER*>(buffers[static_cast<size_t>(i)].header.data()); }
+    int IndexOf(const KSSTREAM_HEADER* h) {
+        for (size_t i = 0; i < buffers.size(); ++i)
+            if (reinterpret_cast<const KSSTREAM_HEADER*>(buffers[i].header.data()) == h) return static_cast<int>(i);
+        return -1;
+    }
+    void Give(int i) {
+        std::lock_guard<std::mutex> g(lock);
+        if (pin == nullptr) return;
+        Header(i)->DataUsed = 0;
+        pin->Submit(Header(i));
+    }
+};
+
+Frame& Frame::operator=(Frame&& other) noexcept {
+    if (this != &other) {
+        Release();
+        width = other.width, height = other.height;
+        top = other.top, stride = other.stride;
+        pictureNumber = other.pictureNumber, presentationTime = other.presentationTime;
+        rawWidth = other.rawWidth, rawHeight = other.rawHeight, raw = other.raw;
+        stream_ = std::move(other.stream_);
+        buffer_ = std::exchange(other.buffer_, -1);
+        other.top = other.raw = nullptr;
+    }
+    return *this;
+}
+
+void Frame::Release() {
+    if (stream_ && buffer_ >= 0) stream_->Give(buffer_);
+    stream_.reset();
+    buffer_ = -1;
+    top = raw = nullptr;
+}
 
 std::vector<CameraInfo> ListCameras() {
     std::vector<CameraInfo> cameras = {{"sim", "simulated Norvik 2560 x 1920 raw-Bayer camera (built in)"}};
@@ -187,7 +231,7 @@ struct Camera::Impl {
     std::unique_ptr<ks::HostedDevice> device;
     std::unique_ptr<ks::Filter> filter;
     std::unique_ptr<ks::Pin> pin;
-    std::vector<ClientFrameBuffer> buffers;
+    std::shared_ptr<Stream> stream;
     Statistics stats;
     int64_t lastPicture = 0;
 
@@ -397,6 +441,7 @@ void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
 
 void Camera::StartStreaming(bool keepRaw, int count) {
     if (impl_->pin) return;
+    if (count < 1 || count > 64) throw Error("between 1 and 64 client buffers, not " + std::to_string(count));
     if (impl_->real) {
         // usbfs refuses transfers beyond its memory limit; a frame keeps all
         // of its reads in flight at once, plus the command and reply blocks.
@@ -418,8 +463,10 @@ void Camera::StartStreaming(bool keepRaw, int count) {
     if (!impl_->pin) throw Error("the capture pin could not be created (" + Hex(s) + ")");
     impl_->pin->UseClock(true);
     const ULONG image = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader.biSizeImage;
-    impl_->buffers.resize(static_cast<size_t>(count));
-    for (auto& b : impl_->buffers) {
+    auto stream = std::make_shared<Stream>();
+    stream->pin = impl_->pin.get();
+    stream->buffers.resize(static_cast<size_t>(count));
+    for (auto& b : stream->buffers) {
         b.header.assign(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO), 0);
         b.data.assign(image, 0);
         auto* h = reinterpret_cast<KSSTREAM_HEADER*>(b.header.data());
@@ -428,22 +475,23 @@ void Camera::StartStreaming(bool keepRaw, int count) {
         h->Data = b.data.data();
         impl_->pin->Submit(h);
     }
+    impl_->stream = stream;
     if (keepRaw) {
         // The pipeline's working buffer still holds the window's raw rows
         // while the process call that converted them hands the frame back.
         Impl* impl = impl_.get();
-        impl_->pin->OnHandBack([impl](KSSTREAM_HEADER* h) {
+        Stream* run = stream.get();
+        impl_->pin->OnHandBack([impl, run](KSSTREAM_HEADER* h) {
             const ImageProcessor* p = impl->Device().Processor;
-            if (h->DataUsed == 0 || p == nullptr || p->workOrigin == nullptr) return;
-            for (auto& b : impl->buffers) {
-                if (reinterpret_cast<KSSTREAM_HEADER*>(b.header.data()) != h) continue;
-                b.rawWidth = static_cast<int>(p->imageWidth);
-                b.rawHeight = static_cast<int>(p->imageHeight);
-                b.raw.resize(static_cast<size_t>(b.rawWidth) * static_cast<size_t>(b.rawHeight));
-                for (int r = 0; r < b.rawHeight; ++r)
-                    std::memcpy(&b.raw[static_cast<size_t>(r) * static_cast<size_t>(b.rawWidth)],
-                                p->workOrigin + static_cast<ptrdiff_t>(r) * p->workStride, static_cast<size_t>(b.rawWidth));
-            }
+            const int i = run->IndexOf(h);
+            if (h->DataUsed == 0 || p == nullptr || p->workOrigin == nullptr || i < 0) return;
+            ClientFrameBuffer& b = run->buffers[static_cast<size_t>(i)];
+            b.rawWidth = static_cast<int>(p->imageWidth);
+            b.rawHeight = static_cast<int>(p->imageHeight);
+            b.raw.resize(static_cast<size_t>(b.rawWidth) * static_cast<size_t>(b.rawHeight));
+            for (int r = 0; r < b.rawHeight; ++r)
+                std::memcpy(&b.raw[static_cast<size_t>(r) * static_cast<size_t>(b.rawWidth)],
+                            p->workOrigin + static_cast<ptrdiff_t>(r) * p->workStride, static_cast<size_t>(b.rawWidth));
         });
     }
     impl_->stats = {};
@@ -481,32 +529,31 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
             ++impl_->stats.timeouts;
             return std::nullopt;
         }
-        if (h->DataUsed == 0) {  // handed back with nothing in it: give it again
-            impl_->pin->Submit(h);
+        Stream& run = *impl_->stream;
+        const int index = run.IndexOf(h);
+        if (h->DataUsed == 0 || index < 0) {  // handed back with nothing in it: give it again
+            if (index >= 0) run.Give(index);
             continue;
         }
         CameraDevice& d = impl_->Device();
-        Frame f;
+        Frame f(impl_->stream, index);
         f.width = d.OutputWidth;
         f.height = d.OutputHeight;
-        const size_t row = static_cast<size_t>(f.width) * 4;
-        f.bgra.resize(row * static_cast<size_t>(f.height));
-        const auto* src = static_cast<const uint8_t*>(h->Data);
-        // Delivered bottom-up unless FlipV: put the top row first.
+        const auto row = static_cast<ptrdiff_t>(f.width) * 4;
+        auto* src = static_cast<const uint8_t*>(h->Data);
+        // Delivered bottom-up unless FlipV: the top row is the last one.
         const bool topDown = d.GetFlipV() != 0;
-        for (int r = 0; r < f.height; ++r)
-            std::memcpy(f.bgra.data() + static_cast<size_t>(r) * row,
-                        src + static_cast<size_t>(topDown ? r : f.height - 1 - r) * row, row);
+        f.top = topDown ? src : src + row * (f.height - 1);
+        f.stride = topDown ? row : -row;
         auto* info = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
         f.pictureNumber = info->PictureNumber;
         f.presentationTime = h->PresentationTime.Time;
-        for (auto& b : impl_->buffers)
-            if (reinterpret_cast<KSSTREAM_HEADER*>(b.header.data()) == h) {
-                f.rawWidth = std::exchange(b.rawWidth, 0);
-                f.rawHeight = std::exchange(b.rawHeight, 0);
-                f.raw = std::move(b.raw);
-                b.raw.clear();
-            }
+        ClientFrameBuffer& b = run.buffers[static_cast<size_t>(index)];
+        if (b.rawWidth > 0 && !b.raw.empty()) {
+            f.rawWidth = std::exchange(b.rawWidth, 0);
+            f.rawHeight = std::exchange(b.rawHeight, 0);
+            f.raw = b.raw.data();
+        }
         if (impl_->lastPicture != 0 && f.pictureNumber > impl_->lastPicture + 1)
             impl_->stats.dropped += static_cast<uint64_t>(f.pictureNumber - impl_->lastPicture - 1);
         impl_->lastPicture = f.pictureNumber;
@@ -515,17 +562,20 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
             impl_->noMemorySeen = impl_->real->NoMemoryRefusals();
             impl_->lastFrameAt = std::chrono::steady_clock::now();
         }
-        h->DataUsed = 0;
-        impl_->pin->Submit(h);
         return f;
     }
 }
 
 void Camera::StopStreaming() {
     if (!impl_->pin) return;
+    {
+        // No frame released from now on goes back to the pin.
+        std::lock_guard<std::mutex> g(impl_->stream->lock);
+        impl_->stream->pin = nullptr;
+    }
     impl_->pin->SetState(KSSTATE_STOP);
     impl_->pin.reset();
-    impl_->buffers.clear();
+    impl_->stream.reset();
 }
 
 const Statistics& Camera::Stats() const { return impl_->stats; }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -52,15 +53,42 @@ struct Window {
     int32_t outputWidth, outputHeight;  // what frames carry
 };
 
-struct Frame {
+struct Stream;
+
+// A frame as the driver delivered it, in the client buffer it filled: no
+// copy is made. The buffer goes back to the driver when the frame is
+// released or destroyed (on any thread); while an application holds it,
+// the driver fills the others. Move-only.
+class Frame {
+public:
+    Frame() = default;
+    Frame(std::shared_ptr<Stream> stream, int buffer) : stream_(std::move(stream)), buffer_(buffer) {}
+    Frame(Frame&& other) noexcept { *this = std::move(other); }
+    Frame& operator=(Frame&& other) noexcept;
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    ~Frame() { Release(); }
+    // Gives the buffer back to the driver; the pixels are gone after it.
+    void Release();
+
     int width = 0, height = 0;
-    std::vector<uint8_t> bgra;  // top row first, 4 bytes a pixel
+    // 4 bytes a pixel, blue-green-red-255; `top` is the top row and each
+    // row lies `stride` bytes after the one above it (negative when the
+    // image is stored bottom-up, as the driver delivers it unless flipped).
+    const uint8_t* top = nullptr;
+    ptrdiff_t stride = 0;
+    const uint8_t* Row(int y) const { return top + static_cast<ptrdiff_t>(y) * stride; }
     int64_t pictureNumber = 0;
     int64_t presentationTime = 0;  // 100 ns units
     // With StartStreaming(keepRaw): the raw image the frame was converted
-    // from, the window's rows in image order, one byte a pixel, unflipped.
+    // from, the window's rows in image order, one byte a pixel, unflipped,
+    // rows rawWidth bytes apart.
     int rawWidth = 0, rawHeight = 0;
-    std::vector<uint8_t> raw;
+    const uint8_t* raw = nullptr;
+
+private:
+    std::shared_ptr<Stream> stream_;
+    int buffer_ = -1;
 };
 
 struct Statistics {
@@ -90,8 +118,11 @@ public:
     Window GetWindow();
     void SetWindow(int32_t x, int32_t y, int32_t width, int32_t height);
 
+    // `buffers` client buffers (1 to 64) take turns: one is filled while the
+    // others are held by the application or wait in the driver's queue.
     void StartStreaming(bool keepRaw = false, int buffers = 3);
-    // The next frame, or nothing when none came within the time-out.
+    // The next frame, or nothing when none came within the time-out. Frames
+    // may outlive StopStreaming and the camera; they keep their buffer.
     std::optional<Frame> NextFrame(std::chrono::milliseconds timeout);
     void StopStreaming();
     const Statistics& Stats() const;

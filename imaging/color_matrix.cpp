@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "imaging/band_workers.h"
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
 
@@ -121,6 +122,8 @@ ImageProcessor* CreateImageProcessor() {
 
 void FreeImageProcessor(ImageProcessor* p) {
     if (p == nullptr) return;
+    delete p->bandWorkers;
+    p->bandWorkers = nullptr;
     if (p->workBuffer != nullptr) {
         ExFreePoolWithTag(p->workBuffer, WORK_BUFFER_TAG);
         p->workBuffer = nullptr;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "imaging/band_workers.h"
 #include "imaging/bayer.h"
 #include "imaging/image_processor.h"
 #include "imaging/kernels.h"
@@ -94,6 +95,60 @@ void LoadRawFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pi
     }
 }
 
+void SetConversionThreads(ImageProcessor* p, LONG threads) {
+    InterlockedExchange(&p->conversionThreads, threads < 0 ? 0 : threads > 64 ? 64 : threads);
+}
+
+namespace {
+
+// How many bands a frame of this height is worth on `threads` threads: a
+// band of fewer than 16 rows costs more to hand over than it saves.
+int BandCount(const ImageProcessor* p, int threads) {
+    const int most = p->workHeight / 16;
+    return threads < 1 ? 1 : threads < most ? threads : most < 1 ? 1 : most;
+}
+
+struct BandJob {
+    KernelFunction kernel;
+    ImageProcessor* views;
+};
+
+void ConvertBand(void* context, int band) {
+    auto* job = static_cast<BandJob*>(context);
+    job->kernel(&job->views[band]);
+}
+
+// Runs a kernel over the frame's rows; the sums of an estimate end up in
+// p->frameSums. With more than one band, each band is converted from its
+// own copy of the processor's view; bands start on even rows, so each keeps
+// the Bayer phase of the whole.
+void RunKernel(ImageProcessor* p, KernelFunction kernel, int count) {
+    if (count <= 1) {
+        kernel(p);
+        return;
+    }
+    ImageProcessor* views = p->bandWorkers->Views();
+    const int h = p->workHeight;
+    int row = 0;
+    for (int i = 0; i < count; ++i) {
+        const int next = i + 1 == count ? h : (h * (i + 1) / count) & ~1;
+        ImageProcessor& v = views[i];
+        std::memcpy(&v, p, sizeof v);
+        v.workOrigin = p->workOrigin + static_cast<ptrdiff_t>(row) * p->workStride;
+        v.workHeight = next - row;
+        v.outputCursor = p->outputCursor + static_cast<size_t>(row) * static_cast<size_t>(p->workWidth) * 4;
+        row = next;
+    }
+    BandJob job{kernel, views};
+    p->bandWorkers->Run(count, ConvertBand, &job);
+    for (int c = 0; c < 3; ++c) {
+        p->frameSums[c] = 0;
+        for (int i = 0; i < count; ++i) p->frameSums[c] += views[i].frameSums[c];
+    }
+}
+
+}  // namespace
+
 BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch) {
     if (p->outputBuffer == nullptr || source == nullptr || p->workBuffer == nullptr) return FALSE;
     LoadRawFrame(p, source, offset, pitch);
@@ -103,8 +158,19 @@ BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG
     p->frameBlueGain = ReadAcquire(&p->blueGain);
     const BayerPattern pattern = PatternForPhase(ReadAcquire(&p->bayerPhase));
     const KernelSet& kernels = ActiveKernels();
+    // The helpers are made at the first frame that wants them, and again
+    // only when the number asked for changes.
+    const LONG asked = ReadAcquire(&p->conversionThreads);
+    const int threads = asked > 0 ? asked : DefaultConversionThreads();
+    const int count = BandCount(p, threads);
+    if (count > 1 && (p->bandWorkers == nullptr || p->bandWorkers->Helpers() != threads - 1)) {
+        delete p->bandWorkers;
+        p->bandWorkers = new BandWorkers(threads - 1);
+    }
     if (ReadAcquire(&p->whiteBalance) != 0) {
-        kernels.estimateWhiteBalance[pattern](p);
+        RunKernel(p, kernels.estimateWhiteBalance[pattern], count);
+        WhiteBalanceFromSums(p->frameSums[0], p->frameSums[1], p->frameSums[2], &p->frameRedGain, &p->frameGreenGain,
+                             &p->frameBlueGain);
         InterlockedExchange(&p->redGain, p->frameRedGain);
         InterlockedExchange(&p->greenGain, p->frameGreenGain);
         InterlockedExchange(&p->blueGain, p->frameBlueGain);
@@ -118,9 +184,6 @@ BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG
         }
     KeReleaseSpinLock(&p->matrixLock, irql);
     KeLeaveCriticalRegion();
-    if (ReadAcquire(&p->colorEnable) != 0)
-        kernels.convertColor[pattern](p);
-    else
-        kernels.convertGrey[pattern](p);
+    RunKernel(p, ReadAcquire(&p->colorEnable) != 0 ? kernels.convertColor[pattern] : kernels.convertGrey[pattern], count);
     return TRUE;
 }

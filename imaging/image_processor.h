@@ -56,7 +56,18 @@ struct ImageProcessor {
     // Serialises whole rebuilds, so settings changed from two threads cannot
     // interleave their matrix work.
     FAST_MUTEX rebuildLock;
+    // A white-balance estimate's channel sums over the rows converted.
+    ULONG frameSums[3];
+    // Threads a frame's rows are converted on (0: one a core), and the
+    // workers that run the bands beyond the first, made at the first frame
+    // that uses them and kept until the processor goes.
+    LONG conversionThreads;
+    struct BandWorkers* bandWorkers;
 };
+
+// Threads a frame's conversion may use, 1 to 64; 0 for one a core (or what
+// NORVIKCAM_THREADS says).
+void SetConversionThreads(ImageProcessor* p, LONG threads);
 
 // Allocates (tag IsyR), zero-fills, stores the defaults and initialises the
 // matrices. Null when the pool is exhausted.

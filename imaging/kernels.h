@@ -11,6 +11,8 @@
 
 using KernelFunction = void (*)(ImageProcessor* p);
 
+// Each converts the rows of the working view (workOrigin, workHeight) to
+// outputCursor; an estimate leaves its channel sums in frameSums.
 struct KernelSet {
     const char* name;
     // Indexed by BayerPattern (0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG).

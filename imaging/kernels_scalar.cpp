@@ -112,7 +112,9 @@ void EstimateWhiteBalance(ImageProcessor* ip) {
         sg += static_cast<ULONG>(v.g);
         sb += static_cast<ULONG>(v.b);
     });
-    WhiteBalanceFromSums(sr, sg, sb, &ip->frameRedGain, &ip->frameGreenGain, &ip->frameBlueGain);
+    ip->frameSums[0] = sr;
+    ip->frameSums[1] = sg;
+    ip->frameSums[2] = sb;
 }
 
 const KernelSet kScalar = {

@@ -261,8 +261,9 @@ public:
     }
 
     void Finish(ImageProcessor* ip) const {
-        WhiteBalanceFromSums(Total(r_), Total(g_), Total(b_), &ip->frameRedGain, &ip->frameGreenGain,
-                             &ip->frameBlueGain);
+        ip->frameSums[0] = Total(r_);
+        ip->frameSums[1] = Total(g_);
+        ip->frameSums[2] = Total(b_);
     }
 
 private:

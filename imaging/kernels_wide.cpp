@@ -345,7 +345,7 @@ template <BayerPattern P>
 void EstimateWhiteBalance(ImageProcessor* ip) {
     EstimateFamily f;
     Run<P>(ip, f);
-    WhiteBalanceFromSums(f.sums[0], f.sums[1], f.sums[2], &ip->frameRedGain, &ip->frameGreenGain, &ip->frameBlueGain);
+    for (int c = 0; c < 3; ++c) ip->frameSums[c] = f.sums[c];
 }
 
 const KernelSet* WideKernels() {

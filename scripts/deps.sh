@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
-# With "test", also what the test suite runs against.
+# With "test", also what the test suite runs against; with "bench", what
+# the benchmarks compare against.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev libhwy-dev)
 if [ "${1:-}" = "test" ]; then
@@ -8,6 +9,10 @@ if [ "${1:-}" = "test" ]; then
   # piped into it. qemu, busybox, kmod, cpio: the Linux guest whose real USB
   # stack the libusb device is tested on.
   packages+=(tshark ffmpeg qemu-system-x86 busybox-static kmod cpio)
+fi
+if [ "${1:-}" = "bench" ]; then
+  # OpenCV: the benchmark's comparison row only.
+  packages+=(libopencv-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

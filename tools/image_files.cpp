@@ -68,7 +68,7 @@ void PngError(png_structp png, png_const_charp message) {
 
 }  // namespace
 
-void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int height, size_t stride) {
+void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int height, ptrdiff_t stride) {
     File file(path);
     std::string error;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, PngError, nullptr);
@@ -85,7 +85,7 @@ void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int h
     png_set_compression_level(png, 3);
     png_write_info(png, info);
     for (int y = 0; y < height; ++y) {
-        const uint8_t* src = bgra + static_cast<size_t>(y) * stride;
+        const uint8_t* src = bgra + static_cast<ptrdiff_t>(y) * stride;
         for (int x = 0; x < width; ++x) {
             rgb[3 * x] = src[4 * x + 2];
             rgb[3 * x + 1] = src[4 * x + 1];

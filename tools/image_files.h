@@ -1,15 +1,17 @@
 // Image files the tool writes: PNG (through libpng) and PGM.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace tools {
 
-// Writes blue-green-red-alpha pixels, rows `strideBytes` apart, top row
-// first, as an 8-bit RGB PNG. Throws std::runtime_error with the reason on
+// Writes blue-green-red-alpha pixels as an 8-bit RGB PNG: `top` is the top
+// row and each row lies `strideBytes` after the one above (negative for an
+// image stored bottom-up). Throws std::runtime_error with the reason on
 // failure; a partly written file is removed.
-void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int height, size_t strideBytes);
+void WritePngBgra(const std::string& path, const uint8_t* top, int width, int height, ptrdiff_t strideBytes);
 
 // Writes 8-bit grey samples as a binary PGM.
 void WritePgm(const std::string& path, const uint8_t* grey, int width, int height, size_t strideBytes);

@@ -398,10 +398,10 @@ int Capture(const Common& c, int64_t count64, const std::string& output, double 
         }
         inARow = 0;
         std::string name = pattern.Name(written, count);
-        tools::WritePngBgra(name, frame->bgra.data(), frame->width, frame->height, static_cast<size_t>(frame->width) * 4);
+        tools::WritePngBgra(name, frame->top, frame->width, frame->height, frame->stride);
         if (raw) {
-            if (frame->raw.empty()) throw Error("frame " + std::to_string(written) + " came without its raw image");
-            tools::WritePgm(RawName(name), frame->raw.data(), frame->rawWidth, frame->rawHeight,
+            if (frame->raw == nullptr) throw Error("frame " + std::to_string(written) + " came without its raw image");
+            tools::WritePgm(RawName(name), frame->raw, frame->rawWidth, frame->rawHeight,
                             static_cast<size_t>(frame->rawWidth));
         }
         ++written;
@@ -445,8 +445,11 @@ int Stream(const Common& c, int64_t count) {
             failure = "no frames from the camera";
             break;
         }
-        if (std::fwrite(frame->bgra.data(), 1, frame->bgra.size(), stdout) != frame->bgra.size() ||
-            std::fflush(stdout) != 0) {
+        // Straight from the driver's buffer, top row first.
+        const auto row = static_cast<size_t>(frame->width) * 4;
+        bool written = true;
+        for (int y = 0; y < frame->height && written; ++y) written = std::fwrite(frame->Row(y), 1, row, stdout) == row;
+        if (!written || std::fflush(stdout) != 0) {
             if (errno == EPIPE) {
                 readerGone = true;  // the reader has what it wanted
             } else {

@@ -3,6 +3,7 @@
 // pixels computed by hand from the filters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdlib>
@@ -279,6 +280,46 @@ TEST(KernelSets, TheBestComesFirstAndEachIsFoundByName) {
     // With nothing forced, the first set converts.
     if (std::getenv("NORVIKCAM_KERNELS") == nullptr) {
         EXPECT_EQ(&ActiveKernels(), sets.front());
+    }
+}
+
+// Rows across threads: every band count gives the one-thread bytes, and the
+// estimate's sums combine to the same gains. The same processor is reused
+// across frames and thread counts, as a stream reuses it.
+TEST(RowsAcrossThreads, EveryThreadCountGivesTheSameBytesAndGains) {
+    const std::pair<ULONG, ULONG> sizes[] = {{64, 48}, {37, 100}, {130, 66}, {2560, 40}, {16, 15}};
+    std::mt19937 rng(99);
+    for (const KernelSet* set : {AvailableKernelSets().front(), &Sse2Kernels(), &ScalarKernels()}) {
+        KernelChoice choice(set);
+        for (auto [w, h] : sizes) {
+            for (int mode = 0; mode < 4; ++mode) {
+                auto raw = RandomRaw(static_cast<size_t>(w) * h, rng());
+                Pipeline pipe(w, h);
+                SetColorEnable(pipe.get(), mode & 1);
+                SetWhiteBalance(pipe.get(), 0);
+                std::vector<UCHAR> want;
+                LONG wantGains[3] = {0, 0, 0};
+                for (LONG threads : {1, 2, 3, 5, 8, 64}) {
+                    SCOPED_TRACE(std::string(set->name) + " " + std::to_string(w) + "x" + std::to_string(h) +
+                                 " mode " + std::to_string(mode) + " threads " + std::to_string(threads));
+                    SetConversionThreads(pipe.get(), threads);
+                    // Each thread count starts from the same gains.
+                    SetRedGain(pipe.get(), 150);
+                    SetGreenGain(pipe.get(), 128);
+                    SetBlueGain(pipe.get(), 90);
+                    SetWhiteBalance(pipe.get(), mode & 2);
+                    pipe.Convert(raw, w);
+                    const LONG gains[3] = {pipe->redGain, pipe->greenGain, pipe->blueGain};
+                    if (threads == 1) {
+                        want = pipe.Output();
+                        std::copy(gains, gains + 3, wantGains);
+                        continue;
+                    }
+                    ASSERT_EQ(pipe.Output(), want);
+                    EXPECT_EQ(std::vector<LONG>(gains, gains + 3), std::vector<LONG>(wantGains, wantGains + 3));
+                }
+            }
+        }
     }
 }
 

@@ -1,0 +1,121 @@
+// Frames handed out without a copy: they are the client buffers the driver
+// filled, top row first through their stride, held as long as the
+// application wants, and given back when released.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "client/camera.h"
+#include "imaging/image_processor.h"
+#include "platform/kernel/pool.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Frames : public testing::Test {
+protected:
+    void SetUp() override {
+        norvik::OpenOptions o;
+        o.simulatedFps = 0;
+        o.lockDirectory = testing::TempDir() + "/frames-locks";
+        cam = norvik::Camera::Open(o);
+        cam->SetWindow(0, 0, 640, 480);
+    }
+    std::unique_ptr<norvik::Camera> cam;
+};
+
+// The image the driver must have delivered for a raw window, converted
+// offline with the camera's default settings, top row first.
+std::vector<uint8_t> Converted(const norvik::Frame& f) {
+    ImageProcessor* p = CreateImageProcessor();
+    SetBayerPhase(p, 2);
+    SetGeometry(p, static_cast<ULONG>(f.rawWidth), static_cast<ULONG>(f.rawHeight));
+    AllocateWorkingBuffer(p);
+    std::vector<uint8_t> out(static_cast<size_t>(f.rawWidth) * static_cast<size_t>(f.rawHeight) * 4);
+    p->outputBuffer = out.data();
+    ConvertFrame(p, f.raw, 0, static_cast<ULONG>(f.rawWidth));
+    p->outputBuffer = nullptr;
+    FreeImageProcessor(p);
+    return out;
+}
+
+TEST_F(Frames, AFrameIsTheDriversBufferReadTopRowFirst) {
+    for (int flip : {0, 1}) {
+        SCOPED_TRACE(flip);
+        cam->Set("flip_v", flip);
+        cam->StartStreaming(true, 3);
+        auto f = cam->NextFrame(5s);
+        ASSERT_TRUE(f);
+        ASSERT_NE(f->raw, nullptr);
+        EXPECT_EQ(f->stride, flip ? 640 * 4 : -640 * 4);
+        // Either way up in the buffer, the frame reads top row first, as
+        // its raw image does.
+        const auto want = Converted(*f);
+        for (int y = 0; y < f->height; y += 37)
+            ASSERT_EQ(std::memcmp(f->Row(y), want.data() + static_cast<size_t>(y) * 640 * 4,
+                                  640 * 4),
+                      0)
+                << "row " << y;
+        f.reset();
+        cam->StopStreaming();
+    }
+}
+
+TEST_F(Frames, HeldFramesKeepTheirPixelsWhileTheDriverFillsTheOthers) {
+    cam->StartStreaming(false, 3);
+    auto a = cam->NextFrame(5s);
+    ASSERT_TRUE(a);
+    std::vector<uint8_t> kept(a->Row(0), a->Row(0) + 640 * 4);
+    const int64_t first = a->pictureNumber;
+    auto b = cam->NextFrame(5s);
+    auto c = cam->NextFrame(5s);
+    ASSERT_TRUE(b && c);
+    EXPECT_EQ((std::set<const uint8_t*>{a->top, b->top, c->top}).size(), 3u);  // three buffers, none copied
+    // Every buffer is held: nothing can be delivered until one goes back.
+    EXPECT_FALSE(cam->NextFrame(300ms));
+    EXPECT_EQ(std::memcmp(a->Row(0), kept.data(), kept.size()), 0);
+    EXPECT_EQ(a->pictureNumber, first);
+    a->Release();
+    EXPECT_EQ(a->top, nullptr);
+    auto d = cam->NextFrame(5s);
+    ASSERT_TRUE(d);
+    EXPECT_GT(d->pictureNumber, c->pictureNumber);
+    // Moving hands the buffer over; it goes back once.
+    norvik::Frame moved = std::move(*d);
+    EXPECT_EQ(d->top, nullptr);
+    EXPECT_NE(moved.top, nullptr);
+    d.reset();
+    moved.Release();
+    moved.Release();
+    EXPECT_TRUE(cam->NextFrame(5s));
+}
+
+TEST_F(Frames, AFrameOutlivesTheStreamAndTheCamera) {
+    cam->StartStreaming(true, 2);
+    auto f = cam->NextFrame(5s);
+    ASSERT_TRUE(f);
+    std::vector<uint8_t> row(f->Row(479), f->Row(479) + 640 * 4);
+    cam->StopStreaming();
+    cam->Close();
+    cam.reset();
+    // Still the same pixels (the address sanitizer checks they are still there).
+    EXPECT_EQ(std::memcmp(f->Row(479), row.data(), row.size()), 0);
+    EXPECT_NE(f->raw, nullptr);
+    f->Release();
+}
+
+TEST_F(Frames, TheNumberOfBuffersIsChecked) {
+    EXPECT_THROW(cam->StartStreaming(false, 0), norvik::Error);
+    EXPECT_THROW(cam->StartStreaming(false, 65), norvik::Error);
+    cam->StartStreaming(false, 1);
+    auto f = cam->NextFrame(5s);
+    ASSERT_TRUE(f);
+    EXPECT_FALSE(cam->NextFrame(200ms));  // the one buffer is held
+    f->Release();
+    EXPECT_TRUE(cam->NextFrame(5s));
+}
+
+}  // namespace
