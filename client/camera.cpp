@@ -326,6 +326,7 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
     } else {
         impl->sim = std::make_unique<sim::SimulatedCamera>();
         impl->sim->SetFrameRate(o.simulatedFps);
+        impl->sim->CycleFrames(o.simulatedCycle);
         impl->usbDevice = impl->sim.get();
         impl->identity = "sim";
     }

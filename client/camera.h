@@ -38,6 +38,9 @@ struct OpenOptions {
     // Where the ownership locks live; empty: $XDG_RUNTIME_DIR/norvikcam, or
     // /tmp/norvikcam-UID without it.
     std::string lockDirectory;
+    // The simulated camera renders this many frames once and repeats them
+    // (0: renders every frame); benchmarks use it to measure the driver.
+    uint32_t simulatedCycle = 0;
 };
 
 struct ControlInfo {

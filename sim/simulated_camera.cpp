@@ -438,6 +438,11 @@ void SimulatedCamera::StallFrameAfter(ULONG bytes) {
     stallAt_ = bytes == 0 ? 1 : bytes;
 }
 
+void SimulatedCamera::CycleFrames(uint32_t count) {
+    std::lock_guard<std::mutex> g(lock_);
+    cycle_ = count;
+}
+
 void SimulatedCamera::KeepFrameTail(bool keep) {
     std::lock_guard<std::mutex> g(lock_);
     keepTail_ = keep;
@@ -487,7 +492,12 @@ double SimulatedCamera::Signal() const {
 
 std::vector<uint8_t> SimulatedCamera::ExpectedImage(uint32_t number) const {
     std::vector<uint8_t> image(static_cast<size_t>(kSceneWidth) * kSceneHeight);
-    RenderMosaic(number, Signal(), image.data(), kSceneWidth);
+    uint32_t cycle;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        cycle = cycle_;
+    }
+    RenderMosaic(cycle == 0 ? number : number % cycle, Signal(), image.data(), kSceneWidth);
     return image;
 }
 
@@ -497,10 +507,11 @@ uint8_t SimulatedCamera::FillerByte(ULONG line, ULONG column) {
 
 // The wire layout: image rows 0, 2, ... at raw lines 5-964, rows 1, 3, ...
 // at raw lines 1019-1978, filler elsewhere.
-void SimulatedCamera::RenderWire(uint32_t number, double signal) {
+void SimulatedCamera::RenderWire(uint32_t number, double signal, std::vector<uint8_t>& wire) {
     RenderMosaic(number, signal, image_.data(), kSceneWidth);
+    wire.resize(kRawFrameBytes);
     for (ULONG line = 0; line < kRawLines; ++line) {
-        uint8_t* dst = wire_.data() + static_cast<size_t>(line) * kRawPitch;
+        uint8_t* dst = wire.data() + static_cast<size_t>(line) * kRawPitch;
         if (line >= 5 && line <= 964) {
             std::memcpy(dst, image_.data() + static_cast<size_t>(2 * (line - 5)) * kRawPitch, kRawPitch);
         } else if (line >= 1019 && line <= 1978) {
@@ -523,9 +534,24 @@ void SimulatedCamera::Deliverer() {
             if (wake_.wait_until(lk, due, [this] { return stop_; })) return;
             const uint32_t number = framesDelivered_;
             const double signal = SignalLocked();
-            lk.unlock();
-            RenderWire(number, signal);
-            lk.lock();
+            const uint32_t cycle = cycle_;
+            if (cycle == 0) {
+                lk.unlock();
+                RenderWire(number, signal, wire_);
+                lk.lock();
+                sending_ = &wire_;
+            } else {
+                // Rendered again only when the light changed.
+                if (rendered_.size() < cycle) rendered_.resize(cycle);
+                Rendered& r = rendered_[number % cycle];
+                if (r.signal != signal) {
+                    lk.unlock();
+                    RenderWire(number % cycle, signal, r.wire);
+                    lk.lock();
+                    r.signal = signal;
+                }
+                sending_ = &r.wire;
+            }
             lastFrame_ = std::max(due, std::chrono::steady_clock::now());
             ++framesDelivered_;
             frameActive_ = !removed_;
@@ -569,7 +595,7 @@ void SimulatedCamera::DeliverLocked(std::vector<Done>& done, std::unique_lock<st
             --f.shortCount;
             moved = n = std::min(n, f.shortBytes);
         }
-        if (moved > 0) std::memcpy(t->buffer, wire_.data() + frameOffset_, moved);
+        if (moved > 0) std::memcpy(t->buffer, sending_->data() + frameOffset_, moved);
         Exchange e{Exchange::Kind::In, frameEp_};
         e.status = status;
         e.requested = t->length;

@@ -100,6 +100,10 @@ public:
     // speed in bytes per second (0: unlimited, the default).
     void SetFrameRate(double fps);
     void SetLinkSpeed(double bytesPerSecond);
+    // Benchmarks: the first `count` frames are rendered once and repeated,
+    // frame k showing scene frame k % count, so sending a frame costs only
+    // its copy (0, the default: every frame is rendered).
+    void CycleFrames(uint32_t count);
     uint32_t FramesDelivered() const;
     // The light level the exposure and gain registers give: 1.0 at exposure
     // 64 and gain 0; it rises with both as a sensor's would.
@@ -148,7 +152,7 @@ private:
     void Log(Exchange e);
     void Deliverer();
     void DeliverLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lock);
-    void RenderWire(uint32_t number, double signal);
+    void RenderWire(uint32_t number, double signal, std::vector<uint8_t>& wire);
     double SignalLocked() const;
 
     mutable std::mutex lock_;
@@ -185,6 +189,13 @@ private:
     ULONG removeAt_ = 0;  // 0: no removal
     std::vector<uint8_t> wire_;
     std::vector<uint8_t> image_;
+    uint32_t cycle_ = 0;
+    struct Rendered {
+        std::vector<uint8_t> wire;
+        double signal = -1;
+    };
+    std::vector<Rendered> rendered_;           // the cycled frames
+    const std::vector<uint8_t>* sending_ = &wire_;  // the frame going out
     std::thread deliverer_;
 };
 

@@ -1,0 +1,81 @@
+// End to end: full-resolution frames delivered through the client API to a
+// reader that takes every frame, from the simulated camera unpaced and
+// repeating frames rendered once, so what is measured is the driver, the
+// conversion and the delivery. Reports frames per second, CPU time per
+// frame and allocations per frame (the pool's and the heap's).
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <new>
+
+#include "client/camera.h"
+#include "platform/kernel/pool.h"
+
+namespace {
+std::atomic<uint64_t> heapAllocations{0};
+}  // namespace
+
+// Every heap allocation of the process is counted.
+void* operator new(size_t n) {
+    heapAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+double CpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+void BM_StreamFullResolution(benchmark::State& state) {
+    norvik::OpenOptions o;
+    o.simulatedFps = 0;
+    o.simulatedCycle = 4;
+    o.lockDirectory = (std::filesystem::temp_directory_path() / "norvikcam-bench-locks").string();
+    auto cam = norvik::Camera::Open(o);
+    cam->StartStreaming(false, static_cast<int>(state.range(0)));
+    // The first frames start the threads and fill the cycle outside the timing.
+    for (int i = 0; i < 8; ++i) cam->NextFrame(std::chrono::seconds(10));
+    const uint64_t heapBefore = heapAllocations.load();
+    const uint64_t poolBefore = kernel::pool::AllocationCount();
+    const double cpuBefore = CpuSeconds();
+    uint64_t frames = 0, sum = 0;
+    for (auto _ : state) {
+        auto f = cam->NextFrame(std::chrono::seconds(10));
+        if (!f) {
+            state.SkipWithError("no frame within 10 s");
+            break;
+        }
+        sum += f->Row(f->height / 2)[0];  // the reader looks at the frame
+        ++frames;
+    }
+    const double cpu = CpuSeconds() - cpuBefore;
+    benchmark::DoNotOptimize(sum);
+    const double n = frames == 0 ? 1.0 : static_cast<double>(frames);
+    state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["cpu_ms_per_frame"] = cpu * 1000.0 / n;
+    state.counters["heap_allocations_per_frame"] = static_cast<double>(heapAllocations.load() - heapBefore) / n;
+    state.counters["pool_allocations_per_frame"] =
+        static_cast<double>(kernel::pool::AllocationCount() - poolBefore) / n;
+    state.counters["dropped"] = static_cast<double>(cam->Stats().dropped);
+    cam->StopStreaming();
+    cam->Close();
+}
+
+BENCHMARK(BM_StreamFullResolution)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
