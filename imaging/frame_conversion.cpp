@@ -69,12 +69,19 @@ void FillSmallBorders(ImageProcessor* p) {
 
 }  // namespace
 
-void LoadRawFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch) {
+namespace {
+
+void CopyRawRows(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch, ULONG first, ULONG end) {
+    const UCHAR* src = source + offset;
+    for (ULONG r = first; r < end; ++r)
+        std::memcpy(p->workOrigin + static_cast<ptrdiff_t>(r) * p->rowStride, src + static_cast<size_t>(r) * pitch,
+                    p->imageWidth);
+}
+
+void FillBorders(ImageProcessor* p) {
     const ULONG w = p->imageWidth, h = p->imageHeight;
     const ptrdiff_t s = p->rowStride;
-    const UCHAR* src = source + offset;
     auto row = [&](ptrdiff_t r) { return p->workOrigin + r * s; };
-    for (ULONG r = 0; r < h; ++r) std::memcpy(row(r), src + static_cast<size_t>(r) * pitch, w);
     if (w == 0 || h == 0) return;
     if (w < 8 || h < 8) {
         FillSmallBorders(p);
@@ -93,6 +100,13 @@ void LoadRawFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pi
         line[w] = line[w - 2];
         line[w + 1] = line[w - 3];
     }
+}
+
+}  // namespace
+
+void LoadRawFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch) {
+    CopyRawRows(p, source, offset, pitch, 0, p->imageHeight);
+    FillBorders(p);
 }
 
 void SetConversionThreads(ImageProcessor* p, LONG threads) {
@@ -116,6 +130,20 @@ struct BandJob {
 void ConvertBand(void* context, int band) {
     auto* job = static_cast<BandJob*>(context);
     job->kernel(&job->views[band]);
+}
+
+struct RawCopyJob {
+    ImageProcessor* p;
+    const UCHAR* source;
+    ULONG offset, pitch;
+    int count;
+};
+
+void CopyBand(void* context, int band) {
+    auto* job = static_cast<RawCopyJob*>(context);
+    const ULONG h = job->p->imageHeight;
+    const auto n = static_cast<ULONG>(job->count), b = static_cast<ULONG>(band);
+    CopyRawRows(job->p, job->source, job->offset, job->pitch, h * b / n, h * (b + 1) / n);
 }
 
 // Runs a kernel over the frame's rows; the sums of an estimate end up in
@@ -151,7 +179,6 @@ void RunKernel(ImageProcessor* p, KernelFunction kernel, int count) {
 
 BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch) {
     if (p->outputBuffer == nullptr || source == nullptr || p->workBuffer == nullptr) return FALSE;
-    LoadRawFrame(p, source, offset, pitch);
     p->outputCursor = p->outputBuffer;
     p->frameRedGain = ReadAcquire(&p->redGain);
     p->frameGreenGain = ReadAcquire(&p->greenGain);
@@ -166,6 +193,15 @@ BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG
     if (count > 1 && (p->bandWorkers == nullptr || p->bandWorkers->Helpers() != threads - 1)) {
         delete p->bandWorkers;
         p->bandWorkers = new BandWorkers(threads - 1);
+    }
+    // The window's rows are copied in bands too; the borders, which read
+    // rows of other bands, once all are in.
+    if (count > 1) {
+        RawCopyJob copy{p, source, offset, pitch, count};
+        p->bandWorkers->Run(count, CopyBand, &copy);
+        FillBorders(p);
+    } else {
+        LoadRawFrame(p, source, offset, pitch);
     }
     if (ReadAcquire(&p->whiteBalance) != 0) {
         RunKernel(p, kernels.estimateWhiteBalance[pattern], count);
