@@ -327,6 +327,7 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
         impl->sim = std::make_unique<sim::SimulatedCamera>();
         impl->sim->SetFrameRate(o.simulatedFps);
         impl->sim->CycleFrames(o.simulatedCycle);
+        impl->sim->SetRecording(false);  // nobody reads it here: it would only grow
         impl->usbDevice = impl->sim.get();
         impl->identity = "sim";
     }

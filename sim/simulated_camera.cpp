@@ -83,7 +83,7 @@ void SimulatedCamera::Init() {
     if (eps.size() > 2) frameEp_ = eps[2];
     kernel::SetDelayObserver([this](LONGLONG interval) {
         std::lock_guard<std::mutex> g(lock_);
-        if (recordPauses_) record_.push_back({Exchange::Kind::Pause, 0, {}, 0, 0, 0, interval});
+        if (recordPauses_ && recording_) record_.push_back({Exchange::Kind::Pause, 0, {}, 0, 0, 0, interval});
     });
     wire_.resize(kRawFrameBytes);
     image_.resize(static_cast<size_t>(kSceneWidth) * kSceneHeight);
@@ -108,7 +108,14 @@ SimulatedCamera::~SimulatedCamera() {
     Finish(done);
 }
 
-void SimulatedCamera::Log(Exchange e) { record_.push_back(std::move(e)); }
+void SimulatedCamera::Log(Exchange e) {
+    if (recording_) record_.push_back(std::move(e));
+}
+
+void SimulatedCamera::SetRecording(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    recording_ = on;
+}
 
 void SimulatedCamera::Finish(std::vector<Done>& done) {
     for (auto& d : done) d.transfer->Complete(d.status, d.actual);

@@ -65,6 +65,9 @@ public:
     void ClearRecord();
     // Pauses between blocks are recorded while this is on (default on).
     void RecordPauses(bool on);
+    // Whether exchanges are recorded at all (default on). Off for a camera
+    // nobody inspects, whose record would otherwise grow with every frame.
+    void SetRecording(bool on);
 
     // --- faults ---
     // The next n OUT blocks on the command pipe never complete (until cancelled).
@@ -164,6 +167,7 @@ private:
     int portResets_ = 0;
     int hangCommands_ = 0;
     bool recordPauses_ = true;
+    bool recording_ = true;
     std::map<uint8_t, Fault> faults_;
     std::map<uint8_t, bool> halted_;
     std::map<uint8_t, std::deque<TransferPtr>> pending_;
