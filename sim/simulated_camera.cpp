@@ -86,7 +86,6 @@ void SimulatedCamera::Init() {
         if (recordPauses_ && recording_) record_.push_back({Exchange::Kind::Pause, 0, {}, 0, 0, 0, interval});
     });
     wire_.resize(kRawFrameBytes);
-    image_.resize(static_cast<size_t>(kSceneWidth) * kSceneHeight);
     deliverer_ = std::thread([this] { Deliverer(); });
 }
 
@@ -515,18 +514,23 @@ uint8_t SimulatedCamera::FillerByte(ULONG line, ULONG column) {
 // The wire layout: image rows 0, 2, ... at raw lines 5-964, rows 1, 3, ...
 // at raw lines 1019-1978, filler elsewhere.
 void SimulatedCamera::RenderWire(uint32_t number, double signal, std::vector<uint8_t>& wire) {
-    RenderMosaic(number, signal, image_.data(), kSceneWidth);
     wire.resize(kRawFrameBytes);
-    for (ULONG line = 0; line < kRawLines; ++line) {
-        uint8_t* dst = wire.data() + static_cast<size_t>(line) * kRawPitch;
-        if (line >= 5 && line <= 964) {
-            std::memcpy(dst, image_.data() + static_cast<size_t>(2 * (line - 5)) * kRawPitch, kRawPitch);
-        } else if (line >= 1019 && line <= 1978) {
-            std::memcpy(dst, image_.data() + static_cast<size_t>(2 * (line - 1019) + 1) * kRawPitch, kRawPitch);
-        } else {
+    // The filler lines never change: written once a buffer, marked by its
+    // first filler byte.
+    if (wire[0] != FillerByte(0, 0) || wire[static_cast<size_t>(kRawLines - 1) * kRawPitch] != FillerByte(kRawLines - 1, 0)) {
+        for (ULONG line = 0; line < kRawLines; ++line) {
+            if ((line >= 5 && line <= 964) || (line >= 1019 && line <= 1978)) continue;
+            uint8_t* dst = wire.data() + static_cast<size_t>(line) * kRawPitch;
             for (ULONG c = 0; c < kRawPitch; ++c) dst[c] = FillerByte(line, c);
         }
     }
+    // Image rows straight into their lines: even rows from line 5, odd rows
+    // from line 1019.
+    RenderMosaicRows(number, signal, [](void* context, int y) {
+        auto* base = static_cast<uint8_t*>(context);
+        const size_t line = (y & 1) == 0 ? 5 + static_cast<size_t>(y) / 2 : 1019 + static_cast<size_t>(y - 1) / 2;
+        return base + line * kRawPitch;
+    }, wire.data());
 }
 
 void SimulatedCamera::Deliverer() {

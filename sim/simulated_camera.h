@@ -192,7 +192,6 @@ private:
     double frameSpeed_ = 0;   // the link speed of the frame being sent
     ULONG removeAt_ = 0;  // 0: no removal
     std::vector<uint8_t> wire_;
-    std::vector<uint8_t> image_;
     uint32_t cycle_ = 0;
     struct Rendered {
         std::vector<uint8_t> wire;

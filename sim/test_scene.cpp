@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace sim {
@@ -108,27 +110,69 @@ const std::vector<uint8_t>& StillMosaic() {
     return still;
 }
 
+// The still mosaic through one signal's light curve, kept for the signal
+// last asked for: a frame then costs a copy of it and the painting of what
+// moves.
+// The light curve of a signal.
+void LightCurve(double signal, uint8_t lut[256]) {
+    for (int v = 0; v < 256; ++v) lut[v] = static_cast<uint8_t>(std::clamp(v * signal + 0.5, 0.0, 255.0));
+}
+
+class LitStill {
+public:
+    // Copies row y of the still, lit by `signal`, to `to`.
+    void Row(double signal, int y, uint8_t* to) {
+        std::lock_guard<std::mutex> g(lock_);
+        if (signal != signal_ || lit_.empty()) {
+            uint8_t lut[256];
+            LightCurve(signal, lut);
+            const auto& still = StillMosaic();
+            lit_.resize(still.size());
+            for (size_t i = 0; i < still.size(); ++i) lit_[i] = lut[still[i]];
+            signal_ = signal;
+        }
+        std::memcpy(to, lit_.data() + static_cast<size_t>(y) * kSceneWidth, kSceneWidth);
+    }
+
+private:
+    std::mutex lock_;
+    double signal_ = -1;
+    std::vector<uint8_t> lit_;
+};
+
+LitStill& Lit() {
+    static LitStill* lit = new LitStill;
+    return *lit;
+}
+
 }  // namespace
 
-void RenderMosaic(uint32_t frame, double signal, uint8_t* rows, size_t pitch) {
-    const auto& still = StillMosaic();
-    uint8_t lut[256];
-    for (int v = 0; v < 256; ++v) lut[v] = static_cast<uint8_t>(std::clamp(v * signal + 0.5, 0.0, 255.0));
+void RenderMosaicRows(uint32_t frame, double signal, uint8_t* (*row)(void* context, int y), void* context) {
     const int ballX = BallX(frame);
+    // The frame number's six digits span these columns.
+    constexpr int kDigitsLeft = 2560 - 6 * 80 - 60;
+    uint8_t lut[256];
+    LightCurve(signal, lut);
     for (int y = 0; y < kSceneHeight; ++y) {
-        uint8_t* line = rows + static_cast<size_t>(y) * pitch;
-        const uint8_t* src = still.data() + static_cast<size_t>(y) * kSceneWidth;
-        int from = 0, to = 0;  // columns to paint from the full scene
-        if (std::abs(y - kBallY) <= kBallRadius) {
-            from = std::max(0, ballX - kBallRadius);
-            to = std::min(kSceneWidth, ballX + kBallRadius + 1);
-        }
-        bool digits = y >= kDigitsTop && y < kDigitsBottom;
-        for (int x = 0; x < kSceneWidth; ++x) {
-            uint8_t v = (digits || (x >= from && x < to)) ? Mosaic(SceneColor(frame, x, y), x, y) : src[x];
-            line[x] = lut[v];
-        }
+        uint8_t* line = row(context, y);
+        Lit().Row(signal, y, line);
+        auto paint = [&](int from, int to) {
+            for (int x = from; x < to; ++x) line[x] = lut[Mosaic(SceneColor(frame, x, y), x, y)];
+        };
+        if (std::abs(y - kBallY) <= kBallRadius) paint(std::max(0, ballX - kBallRadius), std::min(kSceneWidth, ballX + kBallRadius + 1));
+        if (y >= kDigitsTop && y < kDigitsBottom) paint(kDigitsLeft, kSceneWidth);
     }
+}
+
+void RenderMosaic(uint32_t frame, double signal, uint8_t* rows, size_t pitch) {
+    struct Rows {
+        uint8_t* base;
+        size_t pitch;
+    } r{rows, pitch};
+    RenderMosaicRows(frame, signal, [](void* c, int y) {
+        auto* r = static_cast<Rows*>(c);
+        return r->base + static_cast<size_t>(y) * r->pitch;
+    }, &r);
 }
 
 }  // namespace sim

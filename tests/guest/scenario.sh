@@ -296,7 +296,8 @@ cat /tmp/stream.err
 [ "$rc" -eq 1 ] || fail "stream exited with $rc after the unplug"
 grep -q "the camera was unplugged" /tmp/stream.err || fail "no unplug message"
 echo "FIGURE unplug to clean stop: $(( (t1 - t0) * 10 )) ms"
-[ $((t1 - t0)) -lt 500 ] || fail "stopping took longer than 5 s"
+# Up to 2 s of it is the wait for a camera that reset to come back.
+[ $((t1 - t0)) -lt 700 ] || fail "stopping took longer than 7 s"
 if norvikcam info $D > /dev/null 2> /tmp/gone.err; then fail "info on an unplugged camera"; fi
 cat /tmp/gone.err
 
