@@ -32,6 +32,7 @@ struct PoolState {
     std::unordered_map<void*, ULONG> freed;  // user address -> tag it was freed under
     std::map<ULONG, kernel::pool::Usage> usage;
     uint64_t allocations = 0;
+    std::map<ULONG, uint64_t> allocationsByTag;
     uint64_t failNth = 0;  // absolute allocation number to fail, 0 = none
     bool failTagOn = false;
     ULONG failTag = 0;
@@ -100,6 +101,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
     {
         std::lock_guard<std::mutex> guard(s.lock);
         ++s.allocations;
+        ++s.allocationsByTag[tag];
         if (ShouldFail(s, tag)) {
             ++s.injected;
             return nullptr;
@@ -169,6 +171,13 @@ uint64_t AllocationCount() {
     PoolState& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
     return s.allocations;
+}
+
+uint64_t AllocationCount(ULONG tag) {
+    PoolState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto it = s.allocationsByTag.find(tag);
+    return it == s.allocationsByTag.end() ? 0 : it->second;
 }
 
 void FailNth(uint64_t n) {

@@ -31,6 +31,8 @@ std::string DescribeLive();
 // Number of allocation calls since start (failed ones included); a test can
 // read it, then fail each of the next N allocations in turn.
 uint64_t AllocationCount();
+// The same, for one tag.
+uint64_t AllocationCount(ULONG tag);
 
 // Failure injection. Each setting stays until ClearFaults.
 void FailNth(uint64_t n);               // the n-th allocation from now (1 = the next one)
