@@ -159,7 +159,7 @@ void RunKernel(ImageProcessor* p, KernelFunction kernel, int count) {
     const int h = p->workHeight;
     int row = 0;
     for (int i = 0; i < count; ++i) {
-        const int next = i + 1 == count ? h : (h * (i + 1) / count) & ~1;
+        const int next = i + 1 == count ? h : h * (i + 1) / count / 2 * 2;
         ImageProcessor& v = views[i];
         std::memcpy(&v, p, sizeof v);
         v.workOrigin = p->workOrigin + static_cast<ptrdiff_t>(row) * p->workStride;
