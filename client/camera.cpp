@@ -441,9 +441,10 @@ void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
     if (!NT_SUCCESS(s)) throw Error("setting the window failed (" + Hex(s) + ")");
 }
 
-void Camera::StartStreaming(bool keepRaw, int count) {
+void Camera::StartStreaming(bool keepRaw, int count, int threads) {
     if (impl_->pin) return;
     if (count < 1 || count > 64) throw Error("between 1 and 64 client buffers, not " + std::to_string(count));
+    if (threads < 0 || threads > 64) throw Error("between 0 and 64 conversion threads, not " + std::to_string(threads));
     if (impl_->real) {
         // usbfs refuses transfers beyond its memory limit; a frame keeps all
         // of its reads in flight at once, plus the command and reply blocks.
@@ -464,6 +465,8 @@ void Camera::StartStreaming(bool keepRaw, int count) {
     impl_->pin = impl_->filter->CreatePin(0, format.data(), written, &s);
     if (!impl_->pin) throw Error("the capture pin could not be created (" + Hex(s) + ")");
     impl_->pin->UseClock(true);
+    // The pin's creation made the processor that converts its frames.
+    if (ImageProcessor* processor = impl_->Device().Processor) SetConversionThreads(processor, threads);
     const ULONG image = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader.biSizeImage;
     auto stream = std::make_shared<Stream>();
     stream->pin = impl_->pin.get();

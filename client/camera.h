@@ -123,7 +123,9 @@ public:
 
     // `buffers` client buffers (1 to 64) take turns: one is filled while the
     // others are held by the application or wait in the driver's queue.
-    void StartStreaming(bool keepRaw = false, int buffers = 3);
+    // A frame's conversion runs on `threads` threads (0 to 64; 0: one a
+    // core, or NORVIKCAM_THREADS).
+    void StartStreaming(bool keepRaw = false, int buffers = 3, int threads = 0);
     // The next frame, or nothing when none came within the time-out. Frames
     // may outlive StopStreaming and the camera; they keep their buffer.
     std::optional<Frame> NextFrame(std::chrono::milliseconds timeout);

@@ -199,10 +199,14 @@ struct Common {
     double fps = 30;
     double wait = 0;
     bool json = false;
+    int threads = 0;  // conversion threads, 0: one a core
+    int buffers = 3;  // client buffers while streaming
 
     void Check() const {
         CheckRange(fps, 0, 1000, "--fps");
         CheckRange(wait, 0, 86400, "--wait");
+        CheckRange(threads, 0, 64, "--threads");
+        CheckRange(buffers, 1, 64, "--buffers");
     }
     norvik::OpenOptions Options() const {
         return {device, settings.empty() ? DefaultSettingsPath() : settings, trace, fps, wait, ""};
@@ -382,7 +386,7 @@ int Capture(const Common& c, int64_t count64, const std::string& output, double 
     const int count = static_cast<int>(count64);
     const OutputPattern pattern(output);
     auto cam = OpenCamera(c);
-    cam->StartStreaming(raw);
+    cam->StartStreaming(raw, c.buffers, c.threads);
     auto start = std::chrono::steady_clock::now();
     int written = 0, inARow = 0;
     uint64_t timeouts = 0;
@@ -434,7 +438,7 @@ int Stream(const Common& c, int64_t count) {
     else
         std::fprintf(stderr, "streaming %dx%d BGRA frames to standard output until interrupted\n", w.outputWidth,
                      w.outputHeight);
-    cam->StartStreaming();
+    cam->StartStreaming(false, c.buffers, c.threads);
     int64_t sent = 0;
     bool readerGone = false;
     std::string failure;
@@ -619,6 +623,10 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--wait", common.wait, "seconds to wait for a camera another process has open (default: refuse)");
     app.add_flag("--json", common.json, "machine-readable output (list, info, get, capture)");
+    app.add_option("--threads", common.threads, "threads a frame's conversion uses, 0..64 (0: one a core)")
+        ->capture_default_str();
+    app.add_option("--buffers", common.buffers, "frames in the client's hands or queued while streaming, 1..64")
+        ->capture_default_str();
     auto sub = [&](const char* name, const char* what) {
         auto* s = app.add_subcommand(name, what);
         s->fallthrough();

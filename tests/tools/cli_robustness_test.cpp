@@ -374,4 +374,21 @@ TEST_F(CliRobustness, EachCameraKeepsItsOwnSettings) {
     EXPECT_NE(out.find("settings kept as sim"), std::string::npos) << out;
 }
 
+// The conversion's threads and the client's buffers: any count in range
+// gives the same picture, one out of range is refused before the camera is
+// opened.
+TEST_F(CliRobustness, ThreadsAndBuffersChangeNothingButHowFramesAreMade) {
+    ASSERT_EQ(Run("capture -n 1 --fps 0 -o one.png --raw"), 0) << err;
+    ASSERT_EQ(Run("convert one.pgm reference.png"), 0) << err;
+    for (const char* options : {"--threads 1 --buffers 1", "--threads 3 --buffers 5", "--threads 64 --buffers 64"}) {
+        ASSERT_EQ(Run(std::string("capture -n 1 --fps 0 -o t.png --raw ") + options), 0) << options << ": " << err;
+        ASSERT_EQ(Run("convert t.pgm t-again.png"), 0) << err;
+        EXPECT_EQ(Read(dir / "t.png"), Read(dir / "t-again.png")) << options;
+    }
+    for (const char* bad : {"--threads 65", "--threads -1", "--buffers 0", "--buffers 65"}) {
+        EXPECT_EQ(Run(std::string("capture -n 1 --fps 0 -o x.png ") + bad), 1) << bad;
+        EXPECT_NE(err.find(std::string(bad).substr(0, std::string(bad).find(' '))), std::string::npos) << err;
+    }
+}
+
 }  // namespace
