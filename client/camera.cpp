@@ -336,6 +336,7 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
     } catch (const std::exception& e) {
         throw Error(e.what());
     }
+    impl->bus->KeepUrbLog(false);  // as the camera's record: nobody reads it, and it grew per request
     // Each camera keeps its own settings, under a key named after it.
     kernel::registry::SetDriverKeyPath(impl->bus->DeviceObject(), kernel::registry::CameraKeyPathFor(impl->identity));
     impl->host = std::make_unique<ks::DeviceHost>(DriverEntry);

@@ -116,6 +116,20 @@ void SimulatedCamera::SetRecording(bool on) {
     recording_ = on;
 }
 
+std::vector<SimulatedCamera::Done>& SimulatedCamera::DoneList::Spare() {
+    thread_local std::vector<Done> spare;
+    return spare;
+}
+
+// Borrowed, not shared: a call made while another holds the vector starts
+// an empty one of its own.
+SimulatedCamera::DoneList::DoneList() { items.swap(Spare()); }
+
+SimulatedCamera::DoneList::~DoneList() {
+    items.clear();
+    if (Spare().capacity() < items.capacity()) Spare().swap(items);
+}
+
 void SimulatedCamera::Finish(std::vector<Done>& done) {
     for (auto& d : done) d.transfer->Complete(d.status, d.actual);
     done.clear();
@@ -263,7 +277,8 @@ USBD_STATUS SimulatedCamera::SetConfiguration(uint8_t value) {
 }
 
 void SimulatedCamera::Submit(std::shared_ptr<usb::Transfer> t) {
-    std::vector<Done> done;
+    DoneList list;
+    std::vector<Done>& done = list.items;
     {
         std::lock_guard<std::mutex> g(lock_);
         const bool in = (t->endpoint & 0x80) != 0;
@@ -279,10 +294,10 @@ void SimulatedCamera::Submit(std::shared_ptr<usb::Transfer> t) {
         } else if (f.count > 0 && t->endpoint != frameEp_) {
             --f.count;
             e.status = f.status;
-            if (!in) e.data.assign(t->buffer, t->buffer + t->length);
+            if (!in && recording_) e.data.assign(t->buffer, t->buffer + t->length);
             done.push_back({t, f.status, 0});
         } else if (!in) {
-            e.data.assign(t->buffer, t->buffer + t->length);
+            if (recording_) e.data.assign(t->buffer, t->buffer + t->length);
             ULONG actual = t->length;
             if (f.shortCount > 0) {
                 --f.shortCount;
@@ -356,7 +371,8 @@ void SimulatedCamera::ServeReplies(std::vector<Done>& done) {
             n = std::min(n, f.shortBytes);
         }
         std::memcpy(t->buffer, block.data(), n);
-        Exchange e{Exchange::Kind::In, replyEp_, std::vector<uint8_t>(block.begin(), block.begin() + n)};
+        Exchange e{Exchange::Kind::In, replyEp_};
+        if (recording_) e.data.assign(block.begin(), block.begin() + n);
         e.requested = t->length;
         e.actual = n;
         Log(std::move(e));
@@ -570,10 +586,9 @@ void SimulatedCamera::Deliverer() {
             frameSpeed_ = slowNext_ > 0 ? slowNext_ : linkSpeed_;
             slowNext_ = 0;
         }
-        std::vector<Done> done;
-        DeliverLocked(done, lk);
+        DeliverLocked(delivered_, lk);
         lk.unlock();
-        Finish(done);
+        Finish(delivered_);
         lk.lock();
     }
 }

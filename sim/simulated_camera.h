@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/kernel/fifo.h"
 #include "platform/usb/usb_device.h"
 
 namespace sim {
@@ -140,6 +141,14 @@ private:
         USBD_STATUS status;
         ULONG actual;
     };
+    // Completions gathered under the lock and run after it, in a vector the
+    // calling thread keeps between calls, so submitting never allocates one.
+    struct DoneList {
+        DoneList();
+        ~DoneList();
+        std::vector<Done> items;
+        static std::vector<Done>& Spare();
+    };
     struct Fault {
         int count = 0;
         USBD_STATUS status = USBD_STATUS_SUCCESS;
@@ -170,7 +179,8 @@ private:
     bool recording_ = true;
     std::map<uint8_t, Fault> faults_;
     std::map<uint8_t, bool> halted_;
-    std::map<uint8_t, std::deque<TransferPtr>> pending_;
+    std::map<uint8_t, kernel::Fifo<TransferPtr>> pending_;
+    std::vector<Done> delivered_;  // the deliverer thread's own, kept so it never reallocates
     std::deque<std::vector<uint8_t>> replies_;
     std::map<uint32_t, uint32_t> sensor_;
     std::map<uint8_t, uint8_t> controller_;

@@ -1,6 +1,13 @@
 // Tracked pool. Each block carries a header with its tag and size and a guard
-// pattern after its end; the live-block table catches frees of blocks that are
+// pattern after its end; the address table catches frees of blocks that are
 // not live, and remembers the tag of freed blocks to name it in the message.
+//
+// Like the platform's pool, freed blocks of the common small sizes are kept
+// on free lists and handed out again, so a driver that allocates its request
+// blocks per request costs no trip to the process heap, and the table never
+// forgets an address it has seen, so it stops growing once the blocks cycle.
+// Under the address sanitizer nothing is kept: every block goes back to the
+// heap, where the sanitizer sees a use after free.
 #include "platform/kernel/pool.h"
 
 #include <cstdio>
@@ -8,29 +15,107 @@
 #include <cstring>
 #include <mutex>
 #include <random>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/kernel/bugcheck.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define NORVIK_POOL_RECYCLES 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NORVIK_POOL_RECYCLES 0
+#endif
+#endif
+#ifndef NORVIK_POOL_RECYCLES
+#define NORVIK_POOL_RECYCLES 1
+#endif
 
 namespace {
 
 constexpr uint64_t kHeaderMagic = 0x4C4F4F50564B524EULL;  // "NRKVPOOL"
 constexpr size_t kGuardBytes = 16;
 constexpr UCHAR kGuardByte = 0xFD;
+constexpr UCHAR kFreedByte = 0xDD;
 
 struct alignas(16) BlockHeader {
     uint64_t magic;
-    uint64_t size;
+    uint64_t size;      // what the caller asked for
     ULONG tag;
-    ULONG reserved[3];
+    ULONG sizeClass;    // index into the free lists, or kNoClass
+    ULONG reserved[2];
 };
 static_assert(sizeof(BlockHeader) == 32);
 
+// Blocks whose header, data and guard fit 64 bytes .. 64 KB are recycled,
+// in power-of-two classes; a class keeps at most kKeepPerClass spare blocks.
+constexpr ULONG kNoClass = ~0u;
+constexpr int kClasses = 11;  // 64 << 10 = 64 KB
+constexpr size_t kKeepPerClass = 256;
+
+ULONG SizeClass(size_t total) {
+    size_t cap = 64;
+    for (ULONG c = 0; c < kClasses; ++c, cap <<= 1)
+        if (total <= cap) return c;
+    return kNoClass;
+}
+
+size_t ClassBytes(ULONG c) { return size_t{64} << c; }
+
+// Open addressing, never erased: an address is either live or remembered as
+// freed under a tag. Grows by doubling, so only a new address allocates.
+class AddressTable {
+public:
+    struct Entry {
+        void* address = nullptr;
+        BlockHeader* header = nullptr;  // null once freed
+        ULONG freedTag = 0;
+    };
+
+    Entry* Find(void* address) {
+        if (slots_.empty()) return nullptr;
+        for (size_t i = Hash(address);; i = (i + 1) & (slots_.size() - 1)) {
+            Entry& e = slots_[i];
+            if (e.address == address) return &e;
+            if (e.address == nullptr) return nullptr;
+        }
+    }
+
+    Entry& Insert(void* address) {
+        if (Entry* e = Find(address)) return *e;
+        if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
+        ++used_;
+        return Place(address);
+    }
+
+private:
+    size_t Hash(void* address) const {
+        auto v = reinterpret_cast<uintptr_t>(address) >> 4;
+        return (v * 0x9E3779B97F4A7C15ULL >> 17) & (slots_.size() - 1);
+    }
+
+    Entry& Place(void* address) {
+        size_t i = Hash(address);
+        while (slots_[i].address != nullptr) i = (i + 1) & (slots_.size() - 1);
+        slots_[i].address = address;
+        return slots_[i];
+    }
+
+    void Grow() {
+        std::vector<Entry> old(slots_.empty() ? 1024 : slots_.size() * 2);
+        old.swap(slots_);
+        for (const Entry& e : old)
+            if (e.address != nullptr) Place(e.address) = e;
+    }
+
+    std::vector<Entry> slots_;
+    size_t used_ = 0;
+};
+
 struct PoolState {
     std::mutex lock;
-    std::unordered_map<void*, BlockHeader*> live;
-    std::unordered_map<void*, ULONG> freed;  // user address -> tag it was freed under
-    std::map<ULONG, kernel::pool::Usage> usage;
+    AddressTable addresses;
+    std::vector<BlockHeader*> spare[kClasses];
+    std::map<ULONG, kernel::pool::Usage> usage;  // entries stay at zero: no node per cycle
     uint64_t allocations = 0;
     std::map<ULONG, uint64_t> allocationsByTag;
     uint64_t failNth = 0;  // absolute allocation number to fail, 0 = none
@@ -65,15 +150,11 @@ void FreeBlock(PVOID block, bool checkTag, ULONG tag) {
     if (block == nullptr) kernel::BugCheck(kernel::BAD_POOL_CALLER, "free of a null pointer");
     PoolState& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
-    auto it = s.live.find(block);
-    if (it == s.live.end()) {
-        auto f = s.freed.find(block);
-        if (f != s.freed.end())
-            kernel::BugCheck(kernel::BAD_POOL_CALLER, "block tagged " + kernel::TagName(f->second) +
-                                                          " freed twice");
-        kernel::BugCheck(kernel::BAD_POOL_CALLER, "free of an address that is not a pool block");
-    }
-    BlockHeader* h = it->second;
+    AddressTable::Entry* entry = s.addresses.Find(block);
+    if (entry == nullptr) kernel::BugCheck(kernel::BAD_POOL_CALLER, "free of an address that is not a pool block");
+    if (entry->header == nullptr)
+        kernel::BugCheck(kernel::BAD_POOL_CALLER, "block tagged " + kernel::TagName(entry->freedTag) + " freed twice");
+    BlockHeader* h = entry->header;
     if (checkTag && h->tag != tag)
         kernel::BugCheck(kernel::BAD_POOL_CALLER, "block tagged " + kernel::TagName(h->tag) +
                                                       " freed with tag " + kernel::TagName(tag));
@@ -87,10 +168,15 @@ void FreeBlock(PVOID block, bool checkTag, ULONG tag) {
     auto& u = s.usage[h->tag];
     u.blocks -= 1;
     u.bytes -= h->size;
-    if (u.blocks == 0) s.usage.erase(h->tag);
-    s.live.erase(it);
-    s.freed[block] = h->tag;
+    entry->header = nullptr;
+    entry->freedTag = h->tag;
     h->magic = 0;
+    if (NORVIK_POOL_RECYCLES && h->sizeClass != kNoClass && s.spare[h->sizeClass].size() < kKeepPerClass) {
+        // A block read after its free shows this pattern, not the old data.
+        std::memset(block, kFreedByte, h->size);
+        s.spare[h->sizeClass].push_back(h);
+        return;
+    }
     std::free(h);
 }
 
@@ -108,19 +194,33 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
         }
     }
     if (size > (SIZE_T{1} << 40)) return nullptr;
-    auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size + kGuardBytes));
-    if (h == nullptr) return nullptr;
+    const size_t total = sizeof(BlockHeader) + size + kGuardBytes;
+    const ULONG sizeClass = SizeClass(total);
+    BlockHeader* h = nullptr;
+    if (sizeClass != kNoClass) {
+        std::lock_guard<std::mutex> guard(s.lock);
+        auto& spare = s.spare[sizeClass];
+        if (!spare.empty()) {
+            h = spare.back();
+            spare.pop_back();
+        }
+    }
+    if (h == nullptr) {
+        h = static_cast<BlockHeader*>(std::malloc(sizeClass == kNoClass ? total : ClassBytes(sizeClass)));
+        if (h == nullptr) return nullptr;
+    }
     h->magic = kHeaderMagic;
     h->size = size;
     h->tag = tag;
+    h->sizeClass = sizeClass;
     void* user = h + 1;
     // Fresh pool holds garbage, not zeros: callers that forget to clear a block
     // see it in tests.
     std::memset(user, 0xCD, size);
     std::memset(static_cast<UCHAR*>(user) + size, kGuardByte, kGuardBytes);
     std::lock_guard<std::mutex> guard(s.lock);
-    s.live[user] = h;
-    s.freed.erase(user);
+    AddressTable::Entry& entry = s.addresses.Insert(user);
+    entry.header = h;
     auto& u = s.usage[tag];
     u.blocks += 1;
     u.bytes += size;
@@ -154,7 +254,10 @@ Usage TotalUsage() {
 std::map<ULONG, Usage> UsageByTag() {
     PoolState& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
-    return s.usage;
+    std::map<ULONG, Usage> live;
+    for (auto& [tag, u] : s.usage)
+        if (u.blocks != 0) live[tag] = u;
+    return live;
 }
 
 std::string DescribeLive() {

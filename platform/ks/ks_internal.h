@@ -2,7 +2,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/kernel/fifo.h"
 #include "platform/ks/ks_stream.h"
 
 namespace ks::internal {
@@ -46,8 +46,8 @@ struct PinRecord {
     std::vector<uint8_t> format;  // the connection format, owned here
     std::mutex lock;
     std::condition_variable signal;
-    std::deque<PKSSTREAM_HEADER> queue;
-    std::deque<PKSSTREAM_HEADER> completed;
+    kernel::Fifo<PKSSTREAM_HEADER> queue;
+    kernel::Fifo<PKSSTREAM_HEADER> completed;
     KSSTREAM_POINTER pointer{};
     bool stop = false;
     bool requested = false;

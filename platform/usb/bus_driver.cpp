@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace usb {
 namespace {
@@ -19,6 +20,59 @@ NTSTATUS FromUsbd(USBD_STATUS s) {
 PVOID TransferAddress(PVOID buffer, PMDL mdl) {
     return mdl != nullptr ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : buffer;
 }
+
+// Transfers are made for every request and let go by whichever thread holds
+// the last reference (the bus, the device, a libusb callback). Their blocks,
+// one size for all, go back on a free list under a lock, so a stream of
+// requests stops reaching the heap once the most ever in flight exist.
+class TransferBlocks {
+public:
+    static TransferBlocks& Shared() {
+        static auto* blocks = new TransferBlocks;  // never destroyed: a transfer may outlive every bus
+        return *blocks;
+    }
+    void* Get(size_t bytes) {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (bytes == size_ && !free_.empty()) {
+                void* p = free_.back();
+                free_.pop_back();
+                return p;
+            }
+        }
+        return ::operator new(bytes);
+    }
+    void Put(void* p, size_t bytes) {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (size_ == 0) size_ = bytes;
+            if (bytes == size_ && free_.size() < 1024) {
+                free_.push_back(p);
+                return;
+            }
+        }
+        ::operator delete(p);
+    }
+
+private:
+    std::mutex lock_;
+    size_t size_ = 0;
+    std::vector<void*> free_;
+};
+
+template <typename T>
+struct TransferAllocator {
+    using value_type = T;
+    TransferAllocator() = default;
+    template <typename U>
+    TransferAllocator(const TransferAllocator<U>&) {}  // NOLINT: rebinding is implicit by design
+    T* allocate(size_t n) { return static_cast<T*>(TransferBlocks::Shared().Get(n * sizeof(T))); }
+    void deallocate(T* p, size_t n) { TransferBlocks::Shared().Put(p, n * sizeof(T)); }
+    template <typename U>
+    bool operator==(const TransferAllocator<U>&) const { return true; }
+    template <typename U>
+    bool operator!=(const TransferAllocator<U>&) const { return false; }
+};
 
 }  // namespace
 
@@ -78,9 +132,9 @@ void BusDriver::Drain() {
 // Notified under the lock: once the worker has run the work, a Drain may
 // return and the bus be destroyed, so the poster must be done with the
 // bus's condition variable before the lock lets anyone see the work.
-void BusDriver::Post(std::function<void()> work) {
+void BusDriver::Post(Completion completion) {
     std::lock_guard<std::mutex> g(queueLock_);
-    queue_.push_back(std::move(work));
+    queue_.push_back(completion);
     queueSignal_.notify_all();
 }
 
@@ -91,11 +145,11 @@ void BusDriver::Worker() {
     for (;;) {
         queueSignal_.wait(g, [this] { return stopping_ || !queue_.empty(); });
         if (queue_.empty()) return;
-        auto work = std::move(queue_.front());
+        const Completion work = queue_.front();
         queue_.pop_front();
         ++running_;
         g.unlock();
-        work();
+        FinishTransfer(work.irp, work.status, work.actual);
         g.lock();
         --running_;
         queueSignal_.notify_all();
@@ -140,6 +194,12 @@ void BusDriver::RefuseSubmissions(uint8_t endpoint, int n) {
     refuse_[endpoint] = n;
 }
 
+void BusDriver::KeepUrbLog(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    keepUrbLog_ = on;
+    if (!on) urbLog_.clear();
+}
+
 void BusDriver::ClearUrbLog() {
     std::lock_guard<std::mutex> g(lock_);
     urbLog_.clear();
@@ -150,7 +210,7 @@ NTSTATUS BusDriver::HandleUrb(PIRP irp, PURB urb) {
     {
         std::lock_guard<std::mutex> g(lock_);
         const auto* bytes = reinterpret_cast<const uint8_t*>(urb);
-        urbLog_.emplace_back(bytes, bytes + urb->UrbHeader.Length);
+        if (keepUrbLog_) urbLog_.emplace_back(bytes, bytes + urb->UrbHeader.Length);
     }
     switch (urb->UrbHeader.Function) {
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -306,13 +366,13 @@ NTSTATUS BusDriver::BulkTransfer(PIRP irp, PURB urb) {
             return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
         }
     }
-    auto transfer = std::make_shared<Transfer>();
+    auto transfer = NewTransfer();
     transfer->endpoint = pipe->endpoint;
     transfer->buffer = buffer;
     transfer->length = r.TransferBufferLength;
     const auto type = pipe->type == UsbdPipeTypeBulk ? TraceTransferType::Bulk : TraceTransferType::Interrupt;
     transfer->onComplete = [this, irp](Transfer&, USBD_STATUS status, ULONG actual) {
-        Post([this, irp, status, actual] { FinishTransfer(irp, status, actual); });
+        Post({irp, status, actual});
     };
     if (trace_)
         trace_->Submit(reinterpret_cast<uint64_t>(urb), type, pipe->endpoint, nullptr, r.TransferBufferLength,
@@ -321,7 +381,7 @@ NTSTATUS BusDriver::BulkTransfer(PIRP irp, PURB urb) {
     irp->Tail.Overlay.DriverContext[0] = urb;
     {
         std::lock_guard<std::mutex> g(lock_);
-        pending_[irp] = transfer;
+        pending_.emplace_back(irp, transfer);
     }
     IoSetCancelRoutine(irp, CancelRoutine);
     // A request cancelled before the routine was in place is cancelled now.
@@ -335,14 +395,24 @@ NTSTATUS BusDriver::BulkTransfer(PIRP irp, PURB urb) {
     return STATUS_PENDING;
 }
 
+std::shared_ptr<Transfer> BusDriver::NewTransfer() {
+    return std::allocate_shared<Transfer>(TransferAllocator<Transfer>());
+}
+
+std::shared_ptr<Transfer> BusDriver::FindPending(PIRP irp, bool remove) {
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->first != irp) continue;
+        std::shared_ptr<Transfer> transfer = it->second;
+        if (remove) pending_.erase(it);
+        return transfer;
+    }
+    return nullptr;
+}
+
 void BusDriver::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<BusDriver*>(device->DeviceExtension);
-    std::shared_ptr<Transfer> transfer;
-    {
-        std::lock_guard<std::mutex> g(self->lock_);
-        auto it = self->pending_.find(irp);
-        if (it != self->pending_.end()) transfer = it->second;
-    }
+    std::shared_ptr<Transfer> transfer = self->FindPending(irp, false);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     // The IRP is not touched again here: it completes through the device.
     if (transfer) {
@@ -356,15 +426,7 @@ void BusDriver::FinishTransfer(PIRP irp, USBD_STATUS status, ULONG actual) {
     IoAcquireCancelSpinLock(&irql);
     IoSetCancelRoutine(irp, nullptr);
     IoReleaseCancelSpinLock(irql);
-    std::shared_ptr<Transfer> transfer;
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        auto it = pending_.find(irp);
-        if (it != pending_.end()) {
-            transfer = it->second;
-            pending_.erase(it);
-        }
-    }
+    std::shared_ptr<Transfer> transfer = FindPending(irp, true);
     auto* urb = static_cast<PURB>(irp->Tail.Overlay.DriverContext[0]);
     auto& r = urb->UrbBulkOrInterruptTransfer;
     if (actual > r.TransferBufferLength) actual = r.TransferBufferLength;

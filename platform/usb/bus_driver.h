@@ -5,8 +5,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/kernel/fifo.h"
 #include "platform/usb/usb_device.h"
 #include "platform/usb/usb_trace.h"
 
@@ -34,6 +33,9 @@ public:
     // so tests can assert the exact requests the driver sends.
     std::vector<std::vector<uint8_t>> UrbLog();
     void ClearUrbLog();
+    // Kept from the start; a bus that serves a long stream turns it off, as
+    // it would otherwise grow with every request.
+    void KeepUrbLog(bool on);
     // The next n bulk or interrupt transfers on an endpoint are refused at
     // submission, as a starved host controller would refuse them.
     void RefuseSubmissions(uint8_t endpoint, int n);
@@ -60,7 +62,15 @@ private:
     NTSTATUS BulkTransfer(PIRP irp, PURB urb);
     Pipe* FindPipe(USBD_PIPE_HANDLE handle);
     void FinishTransfer(PIRP irp, USBD_STATUS status, ULONG actual);
-    void Post(std::function<void()> work);
+    // A transfer's end, waiting for the bus thread to complete its IRP.
+    struct Completion {
+        PIRP irp = nullptr;
+        USBD_STATUS status = 0;
+        ULONG actual = 0;
+    };
+    void Post(Completion completion);
+    std::shared_ptr<Transfer> NewTransfer();
+    std::shared_ptr<Transfer> FindPending(PIRP irp, bool remove);
     void Worker();
     NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 
@@ -72,13 +82,16 @@ private:
     std::mutex lock_;
     std::vector<std::unique_ptr<Pipe>> pipes_;  // kept for the bus's life: handles never dangle
     ULONG generation_ = 0;
-    std::map<PIRP, std::shared_ptr<Transfer>> pending_;
+    // Few at a time: searched in order, and never shrunk, so a stream of
+    // transfers allocates nothing here.
+    std::vector<std::pair<PIRP, std::shared_ptr<Transfer>>> pending_;
     std::vector<std::vector<uint8_t>> urbLog_;
+    bool keepUrbLog_ = true;
     std::map<uint8_t, int> refuse_;
 
     std::mutex queueLock_;
     std::condition_variable queueSignal_;
-    std::deque<std::function<void()>> queue_;
+    kernel::Fifo<Completion> queue_;
     size_t running_ = 0;
     bool stopping_ = false;
     std::thread worker_;

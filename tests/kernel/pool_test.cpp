@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/kernel/pool.h"
 
@@ -66,6 +67,47 @@ TEST(PoolUsage, FreshBlocksAreNotZeroed) {
     auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA));
     EXPECT_NE(p[0], 0);
     ExFreePoolWithTag(p, kTagA);
+}
+
+// Small blocks are handed out again after their free. A reused block is a new
+// block: fresh garbage, its own guard and tag, the old address live again,
+// and a second free of it is still caught.
+TEST(PoolUsage, ReusedBlocksAreFreshBlocks) {
+    std::vector<void*> first;
+    for (int i = 0; i < 64; ++i) first.push_back(ExAllocatePoolWithTag(NonPagedPool, 40, kTagA));
+    for (void* p : first) {
+        std::memset(p, 0, 40);
+        ExFreePoolWithTag(p, kTagA);
+    }
+    for (int i = 0; i < 64; ++i) {
+        auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 24, kTagB));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p[0], 0xCD);
+        EXPECT_EQ(p[23], 0xCD);
+        EXPECT_EQ(kernel::pool::TagUsage(kTagB).bytes, 24u);
+        ExFreePoolWithTag(p, kTagB);
+    }
+    EXPECT_EQ(kernel::pool::TagUsage(kTagA).blocks, 0u);
+    EXPECT_EQ(kernel::pool::TagUsage(kTagB).blocks, 0u);
+    EXPECT_TRUE(kernel::pool::UsageByTag().empty()) << kernel::pool::DescribeLive();
+    EXPECT_DEATH(
+        {
+            for (int i = 0; i < 1000; ++i) {
+                auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 24, kTagB));
+                ExFreePoolWithTag(p, kTagB);
+                if (i == 999) ExFreePoolWithTag(p, kTagB);
+            }
+        },
+        "block tagged 'Tstb' freed twice");
+    EXPECT_DEATH(
+        {
+            auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 24, kTagB));
+            ExFreePoolWithTag(p, kTagB);
+            p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 20, kTagA));
+            p[20] = 0;  // inside the old block's size, past the new one's
+            ExFreePoolWithTag(p, kTagA);
+        },
+        "block tagged 'Tsta' of 20 bytes was written past its end");
 }
 
 TEST(PoolFaults, FailsTheNthAllocationOnly) {

@@ -133,6 +133,18 @@ TEST_F(FrameTransfer, WireSequenceHasAll82RequestsInFlightBeforeTheEndMarker) {
     EXPECT_EQ(bulk, 82u);
 }
 
+// A bus serving a long stream keeps no copy of its requests: the log would
+// grow by every read of every frame.
+TEST_F(FrameTransfer, ABusThatKeepsNoUrbLogStillMovesTheFrame) {
+    rig.Bus().KeepUrbLog(false);
+    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(Capture());
+    EXPECT_TRUE(rig.Bus().UrbLog().empty());
+    rig.Bus().KeepUrbLog(true);
+    ASSERT_TRUE(Capture());
+    EXPECT_GE(rig.Bus().UrbLog().size(), 82u);
+}
+
 TEST_F(FrameTransfer, StalledFrameTimesOutAndEveryRequestIsCancelledAndFreed) {
     InterlockedExchange(&frameTimeoutMs, 600);
     rig.Sim().StallFrameAfter(1000000);
