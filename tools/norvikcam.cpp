@@ -1,5 +1,6 @@
-// norvikcam: list cameras, read and change controls, capture frames to PNG,
-// stream raw BGRA to standard output, convert stored raw frames offline.
+// norvikcam: list cameras, read and change controls, capture bursts of
+// frames to PNG and DNG, stream BGRA or YUV4MPEG2 to standard output,
+// convert stored raw frames offline.
 //
 // Exit codes: 0 success, 1 failure (with one line saying why), 2 a command
 // line that does not parse, 128 + the signal for an interrupted capture or
@@ -22,11 +23,14 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "client/camera.h"
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
+#include "tools/burst_writer.h"
 #include "tools/image_files.h"
+#include "tools/video_formats.h"
 
 #ifndef NORVIKCAM_VERSION
 #define NORVIKCAM_VERSION "0.4"
@@ -173,21 +177,12 @@ private:
     int width_ = 0;
 };
 
-// The raw image's file beside a frame's PNG: the same name ending in .pgm.
-std::string RawName(const std::string& png) {
+// The raw image's file beside a frame's PNG: the same name with `extension`.
+std::string SiblingName(const std::string& png, const std::string& extension) {
     auto dot = png.rfind('.');
     auto slash = png.rfind('/');
     bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-    return (hasExt ? png.substr(0, dot) : png) + ".pgm";
-}
-
-void Progress(int done, int total, double fps) {
-    if (!isatty(STDERR_FILENO)) return;
-    const int width = 30;
-    int filled = total > 0 ? done * width / total : width;
-    std::fprintf(stderr, "\r[%s%s] %d/%d  %.1f fps ", std::string(static_cast<size_t>(filled), '=').c_str(),
-                 std::string(static_cast<size_t>(width - filled), ' ').c_str(), done, total, fps);
-    if (done == total) std::fprintf(stderr, "\n");
+    return (hasExt ? png.substr(0, dot) : png) + extension;
 }
 
 // --- the camera ---
@@ -380,64 +375,315 @@ std::optional<norvik::Frame> NextFrame(norvik::Camera& cam, double seconds) {
     return std::nullopt;
 }
 
-int Capture(const Common& c, int64_t count64, const std::string& output, double timeoutSeconds, bool raw) {
-    if (count64 < 1 || count64 > 1000000) throw Error("-n must be at least 1 and at most 1000000");
-    CheckRange(timeoutSeconds, 0, 3600, "--timeout", true);
-    const int count = static_cast<int>(count64);
-    const OutputPattern pattern(output);
-    auto cam = OpenCamera(c);
-    cam->StartStreaming(raw, c.buffers, c.threads);
-    auto start = std::chrono::steady_clock::now();
-    int written = 0, inARow = 0;
-    uint64_t timeouts = 0;
-    while (written < count && interrupted.load() == 0) {
-        auto frame = NextFrame(*cam, timeoutSeconds);
-        if (!frame) {
-            if (interrupted.load() != 0) break;
-            ++timeouts;
-            // Only time-outs in a row mean the camera has stopped; an
-            // occasional stall in a long capture does not.
-            if (++inARow >= 3) throw Error("no frames from the camera (3 time-outs in a row)");
-            continue;
+// --- burst capture ---
+
+struct CaptureOptions {
+    int64_t count = 1;
+    std::string output;          // empty: frame-%04d and the format's extension
+    double timeout = 5;
+    std::string format = "png";  // png or dng
+    bool raw = false;            // with png: the raw window beside each PNG too
+    std::string rawFormat = "dng";
+    std::string metadata;        // a file of one line per frame (CSV for .csv, else JSON lines)
+    int writers = 0;             // 0: one a core
+    double memoryMb = 0;         // 0: a quarter of the memory, at most 4 GiB
+};
+
+double DefaultMemoryMb() {
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    const double total = pages > 0 && pageSize > 0 ? static_cast<double>(pages) * static_cast<double>(pageSize) : 4e9;
+    return std::max(64.0, std::min(4096.0, total / 4 / (1024 * 1024)));
+}
+
+std::string IsoTime(std::chrono::system_clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    tm utc{};
+    gmtime_r(&seconds, &utc);
+    char b[96];
+    std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                  utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
+    return b;
+}
+
+// DNG's DateTime: local time, to the second.
+std::string TiffTime(std::chrono::system_clock::time_point t) {
+    const time_t seconds = std::chrono::system_clock::to_time_t(t);
+    tm local{};
+    localtime_r(&seconds, &local);
+    char b[32];
+    std::strftime(b, sizeof b, "%Y:%m:%d %H:%M:%S", &local);
+    return b;
+}
+
+// The settings every file of a capture carries: what the driver used to
+// make the pictures, read once (no other process can change them while
+// this one holds the camera).
+tools::TextFields CaptureSettings(norvik::Camera& cam) {
+    tools::TextFields fields;
+    const auto w = cam.GetWindow();
+    fields.emplace_back("window", std::to_string(w.x) + "," + std::to_string(w.y) + "," + std::to_string(w.width) + "," +
+                                      std::to_string(w.height));
+    for (const char* name : {"exposure", "global_gain", "flip_h", "flip_v", "color_enable", "white_balance", "red_gain",
+                             "green_gain", "blue_gain", "color_correction", "brightness", "contrast", "saturation", "hue"})
+        fields.emplace_back(name, std::to_string(cam.Get(name)));
+    return fields;
+}
+
+// What the files of one kept frame say about it.
+struct FrameRecord {
+    int index = 0;
+    std::string name;  // the main file
+    int64_t picture = 0, presentationTime = 0;
+    uint64_t droppedSoFar = 0;
+    std::chrono::system_clock::time_point hostTime;
+};
+
+// One kept frame: its copy out of the client buffer, until it is written.
+struct KeptFrame : FrameRecord {
+    int width = 0, height = 0;
+    std::vector<uint8_t> bgra;  // top row first, tight; empty when no PNG is written
+    int rawWidth = 0, rawHeight = 0;
+    std::vector<uint8_t> raw;   // the window's samples, tight; empty when no raw file is written
+};
+
+struct CaptureTotals {
+    int captured = 0, kept = 0, droppedByTool = 0;
+    uint64_t written = 0, droppedByCamera = 0, timeouts = 0;
+    size_t peakBytes = 0;
+    double seconds = 0;
+};
+
+void WriteMetadata(const std::string& path, const std::vector<FrameRecord>& rows) {
+    const bool csv = path.size() >= 4 && path.substr(path.size() - 4) == ".csv";
+    std::string text = csv ? "file,picture,presentation_time_100ns,host_time,dropped_so_far\n" : "";
+    char b[64];
+    for (const auto& r : rows) {
+        if (csv) {
+            std::string name = r.name;
+            if (name.find_first_of(",\"\n") != std::string::npos) {  // quoted as CSV quotes
+                std::string q = "\"";
+                for (char ch : name) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+                name = q + "\"";
+            }
+            std::snprintf(b, sizeof b, ",%lld,%lld,", static_cast<long long>(r.picture),
+                          static_cast<long long>(r.presentationTime));
+            text += name + b + IsoTime(r.hostTime) + "," + std::to_string(r.droppedSoFar) + "\n";
+        } else {
+            std::snprintf(b, sizeof b, ",\"picture\":%lld,\"presentation_time_100ns\":%lld", static_cast<long long>(r.picture),
+                          static_cast<long long>(r.presentationTime));
+            text += "{\"file\":" + Json(r.name) + b + ",\"host_time\":" + Json(IsoTime(r.hostTime)) +
+                    ",\"dropped_so_far\":" + std::to_string(r.droppedSoFar) + "}\n";
         }
-        inARow = 0;
-        std::string name = pattern.Name(written, count);
-        tools::WritePngBgra(name, frame->top, frame->width, frame->height, frame->stride);
-        if (raw) {
-            if (frame->raw == nullptr) throw Error("frame " + std::to_string(written) + " came without its raw image");
-            tools::WritePgm(RawName(name), frame->raw, frame->rawWidth, frame->rawHeight,
-                            static_cast<size_t>(frame->rawWidth));
-        }
-        ++written;
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        Progress(written, count, written / (seconds > 0 ? seconds : 1));
     }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const uint64_t dropped = cam->Stats().dropped;
-    cam->StopStreaming();
+    tools::WriteBytes(path, reinterpret_cast<const uint8_t*>(text.data()), text.size(), 1, text.size());
+}
+
+void BurstProgress(const CaptureTotals& t, int count, const tools::BurstWriter::Counts& w, double seconds, bool last) {
+    if (!isatty(STDERR_FILENO)) return;
+    std::fprintf(stderr, "\rcaptured %d/%d  written %llu  queue %zu (%.0f MB)  %.1f fps ", t.kept, count,
+                 static_cast<unsigned long long>(w.written), w.queued, static_cast<double>(w.bytesHeld) / 1048576.0,
+                 t.kept / (seconds > 0 ? seconds : 1));
+    if (last) std::fprintf(stderr, "\n");
+}
+
+int Capture(const Common& c, const CaptureOptions& o) {
+    if (o.count < 1 || o.count > 1000000) throw Error("-n must be at least 1 and at most 1000000");
+    CheckRange(o.timeout, 0, 3600, "--timeout", true);
+    CheckRange(o.writers, 0, 64, "--writers");
+    CheckRange(o.memoryMb, 0, 1048576, "--memory");
+    const bool dng = o.format == "dng";
+    const bool png = !dng;
+    const bool sideRaw = png && o.raw;
+    const int count = static_cast<int>(o.count);
+    const OutputPattern pattern(o.output.empty() ? (dng ? "frame-%04d.dng" : "frame-%04d.png") : o.output);
+    const double memoryMb = o.memoryMb > 0 ? o.memoryMb : DefaultMemoryMb();
+    const int writers = o.writers > 0 ? o.writers : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    auto cam = OpenCamera(c);
+    const tools::TextFields settings = CaptureSettings(*cam);
+    std::vector<FrameRecord> rows(static_cast<size_t>(count));  // what each file is, for the metadata
+    std::vector<char> writtenOk(static_cast<size_t>(count), 0);
+    CaptureTotals t;
+    bool warnedLimit = false;
+    std::string failure;
+    {
+        tools::BurstWriter writer(writers, static_cast<size_t>(memoryMb * 1048576.0));
+        cam->StartStreaming(dng || sideRaw, c.buffers, c.threads);
+        const auto start = std::chrono::steady_clock::now();
+        auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+        int inARow = 0;
+        while (t.kept < count && interrupted.load() == 0) {
+            if (!(failure = writer.Failure()).empty()) break;
+            auto frame = NextFrame(*cam, o.timeout);
+            if (!frame) {
+                if (interrupted.load() != 0) break;
+                ++t.timeouts;
+                // Only time-outs in a row mean the camera has stopped; an
+                // occasional stall in a long capture does not.
+                if (++inARow >= 3) {
+                    failure = "no frames from the camera (3 time-outs in a row)";
+                    break;
+                }
+                continue;
+            }
+            inARow = 0;
+            ++t.captured;
+            if ((dng || sideRaw) && frame->raw == nullptr) {
+                failure = "a frame came without its raw image";
+                break;
+            }
+            const size_t bytes = (png ? static_cast<size_t>(frame->width) * frame->height * 4 : 0) +
+                                 (dng || sideRaw ? static_cast<size_t>(frame->rawWidth) * frame->rawHeight : 0);
+            auto kept = std::make_shared<KeptFrame>();
+            kept->index = t.kept;
+            kept->name = pattern.Name(t.kept, count);
+            kept->picture = frame->pictureNumber;
+            kept->presentationTime = frame->presentationTime;
+            kept->droppedSoFar = cam->Stats().dropped;
+            kept->hostTime = std::chrono::system_clock::now();
+            auto job = [kept, png, dng, sideRaw, &o, &settings, &writtenOk] {
+                tools::TextFields fields = {{"picture", std::to_string(kept->picture)},
+                                            {"presentation_time_100ns", std::to_string(kept->presentationTime)},
+                                            {"host_time", IsoTime(kept->hostTime)}};
+                fields.insert(fields.end(), settings.begin(), settings.end());
+                if (png)
+                    tools::WritePngBgra(kept->name, kept->bgra.data(), kept->width, kept->height,
+                                        static_cast<ptrdiff_t>(kept->width) * 4, fields);
+                if (dng || (sideRaw && o.rawFormat == "dng")) {
+                    tools::DngInfo info;
+                    info.make = "Norvik";
+                    info.model = "2560x1920";
+                    info.dateTime = TiffTime(kept->hostTime);
+                    info.pictureNumber = kept->picture;
+                    info.fields = fields;
+                    for (const auto& [name, value] : fields)
+                        if (name == "flip_h") info.mirrored = value == "1";
+                    tools::WriteDng(dng ? kept->name : SiblingName(kept->name, ".dng"), kept->raw.data(), kept->rawWidth,
+                                    kept->rawHeight, static_cast<size_t>(kept->rawWidth), info);
+                } else if (sideRaw) {
+                    tools::WritePgm(SiblingName(kept->name, ".pgm"), kept->raw.data(), kept->rawWidth, kept->rawHeight,
+                                    static_cast<size_t>(kept->rawWidth));
+                }
+                writtenOk[static_cast<size_t>(kept->index)] = 1;
+            };
+            // The copy is made only for a frame that will be kept; one the
+            // limit turns away goes straight back to the driver.
+            if (!writer.Reserve(bytes)) {
+                if (!(failure = writer.Failure()).empty()) break;
+                ++t.droppedByTool;
+                if (!warnedLimit) {
+                    warnedLimit = true;
+                    std::fprintf(stderr,
+                                 "%snorvikcam: the frames waiting to be written reached the memory limit (%.0f MB): "
+                                 "frames are dropped until the writers catch up (--memory raises the limit; DNG "
+                                 "frames take a quarter of the memory)\n",
+                                 isatty(STDERR_FILENO) ? "\n" : "", memoryMb);
+                }
+                continue;
+            }
+            kept->width = frame->width;
+            kept->height = frame->height;
+            if (png) {
+                kept->bgra.resize(bytes - (dng || sideRaw ? static_cast<size_t>(frame->rawWidth) * frame->rawHeight : 0));
+                const size_t row = static_cast<size_t>(frame->width) * 4;
+                for (int y = 0; y < frame->height; ++y) std::memcpy(&kept->bgra[y * row], frame->Row(y), row);
+            }
+            if (dng || sideRaw) {
+                kept->rawWidth = frame->rawWidth;
+                kept->rawHeight = frame->rawHeight;
+                kept->raw.assign(frame->raw, frame->raw + static_cast<size_t>(frame->rawWidth) * frame->rawHeight);
+            }
+            frame.reset();  // the buffer goes back before the frame is queued
+            rows[static_cast<size_t>(t.kept)] = static_cast<const FrameRecord&>(*kept);  // not the pixels
+            writer.Queue(bytes, std::move(job));
+            ++t.kept;
+            BurstProgress(t, count, writer.GetCounts(), elapsed(), false);
+        }
+        t.droppedByCamera = cam->Stats().dropped;
+        cam->StopStreaming();
+        // What is queued is written, with progress, however the capture ended.
+        while (writer.GetCounts().queued > 0) {
+            BurstProgress(t, count, writer.GetCounts(), elapsed(), false);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        writer.Finish();
+        const auto counts = writer.GetCounts();
+        BurstProgress(t, count, counts, elapsed(), true);
+        t.written = counts.written;
+        t.peakBytes = counts.peakBytes;
+        t.seconds = elapsed();
+        if (failure.empty()) failure = writer.Failure();
+    }
     cam->Close();
-    if (isatty(STDERR_FILENO) && interrupted.load() != 0) std::fprintf(stderr, "\n");
+    if (!o.metadata.empty()) {
+        std::vector<FrameRecord> done;
+        for (int i = 0; i < t.kept; ++i)
+            if (writtenOk[static_cast<size_t>(i)]) done.push_back(rows[static_cast<size_t>(i)]);
+        WriteMetadata(o.metadata, done);
+    }
+    const double fps = t.kept / (t.seconds > 0 ? t.seconds : 1);
     if (c.json)
-        std::printf("{\"frames\":%d,\"seconds\":%.3f,\"fps\":%.2f,\"dropped\":%llu,\"timeouts\":%llu,\"interrupted\":%s}\n",
-                    written, seconds, written / (seconds > 0 ? seconds : 1), static_cast<unsigned long long>(dropped),
-                    static_cast<unsigned long long>(timeouts), interrupted.load() ? "true" : "false");
-    std::fprintf(stderr, "captured %d frames in %.2f s (%.1f fps), dropped %llu, time-outs %llu%s\n", written, seconds,
-                 written / (seconds > 0 ? seconds : 1), static_cast<unsigned long long>(dropped),
-                 static_cast<unsigned long long>(timeouts), interrupted.load() ? ", interrupted" : "");
+        std::printf("{\"frames\":%llu,\"captured\":%d,\"written\":%llu,\"dropped\":%llu,\"dropped_by_camera\":%llu,"
+                    "\"dropped_by_tool\":%d,\"timeouts\":%llu,\"seconds\":%.3f,\"fps\":%.2f,\"peak_memory_mb\":%.1f,"
+                    "\"interrupted\":%s}\n",
+                    static_cast<unsigned long long>(t.written), t.captured, static_cast<unsigned long long>(t.written),
+                    static_cast<unsigned long long>(t.droppedByCamera), static_cast<unsigned long long>(t.droppedByCamera),
+                    t.droppedByTool, static_cast<unsigned long long>(t.timeouts), t.seconds, fps,
+                    static_cast<double>(t.peakBytes) / 1048576.0, interrupted.load() ? "true" : "false");
+    // A failure is the one line that matters, with what was saved before it.
+    if (!failure.empty())
+        throw Error(t.written > 0 ? failure + " (" + std::to_string(t.written) + " frames were written before)" : failure);
+    std::fprintf(stderr,
+                 "captured %d frames in %.2f s (%.1f fps), wrote %llu, dropped %llu by the camera path and %d by the "
+                 "memory limit, time-outs %llu%s\n",
+                 t.captured, t.seconds, fps, static_cast<unsigned long long>(t.written),
+                 static_cast<unsigned long long>(t.droppedByCamera), t.droppedByTool,
+                 static_cast<unsigned long long>(t.timeouts), interrupted.load() ? ", interrupted" : "");
     return interrupted.load() != 0 ? InterruptedExit() : 0;
 }
 
-int Stream(const Common& c, int64_t count) {
+// The rate a player is told: the simulated camera's pace, or the camera's 30.
+void StreamRate(const Common& c, int* numerator, int* denominator) {
+    if (c.device == "sim" && c.fps > 0) {
+        *numerator = static_cast<int>(std::lround(c.fps * 1000));
+        *denominator = 1000;
+        for (int d : {2, 2, 2, 5, 5, 5})
+            if (*numerator % d == 0 && *denominator % d == 0) *numerator /= d, *denominator /= d;
+    } else {
+        *numerator = 30;
+        *denominator = 1;
+    }
+}
+
+int Stream(const Common& c, int64_t count, const std::string& format) {
     if (count < 0 || count > 1000000000) throw Error("-n must be at least 0 (until interrupted) and at most 1000000000");
     if (isatty(STDOUT_FILENO)) throw Error("standard output is a terminal: pipe the frames into a program (see --help)");
+    const bool y4m = format == "y4m";
     auto cam = OpenCamera(c);
     auto w = cam->GetWindow();
+    int rateNum = 30, rateDen = 1;
+    StreamRate(c, &rateNum, &rateDen);
+    const std::string rate = std::to_string(rateNum) + (rateDen != 1 ? "/" + std::to_string(rateDen) : "");
+    const char* what = y4m ? "YUV4MPEG2 (4:2:0)" : "BGRA";
     if (count > 0)
-        std::fprintf(stderr, "streaming %lld frames of %dx%d BGRA to standard output\n", static_cast<long long>(count),
-                     w.outputWidth, w.outputHeight);
+        std::fprintf(stderr, "streaming %lld frames of %dx%d %s at %s frames/s to standard output\n",
+                     static_cast<long long>(count), w.outputWidth, w.outputHeight, what, rate.c_str());
     else
-        std::fprintf(stderr, "streaming %dx%d BGRA frames to standard output until interrupted\n", w.outputWidth,
-                     w.outputHeight);
+        std::fprintf(stderr, "streaming %dx%d %s frames at %s frames/s to standard output until interrupted\n",
+                     w.outputWidth, w.outputHeight, what, rate.c_str());
+    if (!y4m)
+        std::fprintf(stderr, "read it with: ffmpeg -f rawvideo -pix_fmt bgra -s %dx%d -r %s -i - out.mkv\n",
+                     w.outputWidth, w.outputHeight, rate.c_str());
+    std::vector<uint8_t> planes;
+    if (y4m) {
+        const std::string header = tools::Y4mHeader(w.outputWidth, w.outputHeight, rateNum, rateDen);
+        if (std::fwrite(header.data(), 1, header.size(), stdout) != header.size() || std::fflush(stdout) != 0) {
+            cam->Close();
+            if (errno == EPIPE) return 0;
+            throw Error(std::string("cannot write to standard output: ") + std::strerror(errno));
+        }
+        planes.resize(tools::Y4mFrameBytes(w.outputWidth, w.outputHeight));
+    }
     cam->StartStreaming(false, c.buffers, c.threads);
     int64_t sent = 0;
     bool readerGone = false;
@@ -449,10 +695,17 @@ int Stream(const Common& c, int64_t count) {
             failure = "no frames from the camera";
             break;
         }
-        // Straight from the driver's buffer, top row first.
-        const auto row = static_cast<size_t>(frame->width) * 4;
         bool written = true;
-        for (int y = 0; y < frame->height && written; ++y) written = std::fwrite(frame->Row(y), 1, row, stdout) == row;
+        if (y4m) {
+            // The window cannot change while streaming: every frame has the header's size.
+            tools::BgraToI420(frame->top, frame->stride, frame->width, frame->height, planes.data());
+            written = std::fwrite("FRAME\n", 1, 6, stdout) == 6 &&
+                      std::fwrite(planes.data(), 1, planes.size(), stdout) == planes.size();
+        } else {
+            // Straight from the driver's buffer, top row first.
+            const auto row = static_cast<size_t>(frame->width) * 4;
+            for (int y = 0; y < frame->height && written; ++y) written = std::fwrite(frame->Row(y), 1, row, stdout) == row;
+        }
         if (!written || std::fflush(stdout) != 0) {
             if (errno == EPIPE) {
                 readerGone = true;  // the reader has what it wanted
@@ -466,7 +719,7 @@ int Stream(const Common& c, int64_t count) {
     const uint64_t dropped = cam->Stats().dropped;
     cam->StopStreaming();
     cam->Close();
-    std::fprintf(stderr, "streamed %lld frames, dropped %llu%s\n", static_cast<long long>(sent),
+    std::fprintf(stderr, "streamed %lld frames, dropped %llu by the camera path%s\n", static_cast<long long>(sent),
                  static_cast<unsigned long long>(dropped),
                  interrupted.load() ? ", interrupted" : readerGone ? ", the reader closed the pipe" : "");
     if (!failure.empty()) throw Error(failure);
@@ -535,7 +788,25 @@ int Convert(const std::string& in, const std::string& out, const std::string& la
     std::vector<uint8_t> bytes = ReadInput(in);
     int width = 2560, height = 1920;
     std::vector<uint8_t> image;  // image rows in order, `width` apart
-    if (bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] == '5') {
+    int phase = 2;
+    bool mirror = false;
+    std::vector<std::string> settings;  // what the file says the driver used, before --set
+    const bool tiff = bytes.size() >= 4 && ((bytes[0] == 'I' && bytes[1] == 'I' && bytes[2] == 42 && bytes[3] == 0) ||
+                                            (bytes[0] == 'M' && bytes[1] == 'M' && bytes[2] == 0 && bytes[3] == 42));
+    if (tiff) {
+        tools::DngImage dng;
+        try {
+            dng = tools::ReadDng(in, 2560, 2080);
+        } catch (const std::exception& e) {
+            throw Error(e.what());
+        }
+        width = dng.width;
+        height = dng.height;
+        image = std::move(dng.samples);
+        phase = dng.bayerPhase;
+        mirror = dng.info.mirrored;
+        for (const auto& [name, value] : dng.info.fields) settings.push_back(name + "=" + value);
+    } else if (bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] == '5') {
         image = ParsePgm(bytes, in, &width, &height);
     } else if (layout == "image" && bytes.size() == kImageBytes) {
         image = bytes;
@@ -560,12 +831,24 @@ int Convert(const std::string& in, const std::string& out, const std::string& la
     if (outWidth <= 0 || h <= 0)
         throw Error("the window gives no pixels: frames are the window's width rounded down to a multiple of 8");
     ImageProcessor* p = CreateImageProcessor();
-    SetBayerPhase(p, 2);
+    // The window's origin is even, so it starts on the file's pattern.
+    SetBayerPhase(p, phase);
     static const std::map<std::string, void (*)(ImageProcessor*, LONG)> setters = {
         {"color_enable", SetColorEnable}, {"white_balance", SetWhiteBalance}, {"red_gain", SetRedGain},
         {"green_gain", SetGreenGain},     {"blue_gain", SetBlueGain},         {"color_correction", SetColorCorrection},
         {"brightness", SetBrightness},    {"contrast", SetContrast},          {"saturation", SetSaturation},
         {"hue", SetHue}};
+    for (const auto& item : settings) {  // a DNG's own: those that are not processing controls are not used here
+        const std::string name = item.substr(0, item.find('='));
+        if (auto it = setters.find(name); it != setters.end()) {
+            try {
+                it->second(p, ParseAssignment(item).second);
+            } catch (const std::exception& e) {
+                FreeImageProcessor(p);
+                throw Error(in + ": " + e.what());
+            }
+        }
+    }
     for (const auto& item : sets) {
         auto [name, value] = ParseAssignment(item);
         auto it = setters.find(name);
@@ -582,6 +865,11 @@ int Convert(const std::string& in, const std::string& out, const std::string& la
     ConvertFrame(p, image.data(), static_cast<ULONG>(y * width + x), static_cast<ULONG>(width));
     p->outputBuffer = nullptr;
     FreeImageProcessor(p);
+    if (mirror)  // as the driver delivers a picture flipped left to right
+        for (int row = 0; row < h; ++row) {
+            auto* px = reinterpret_cast<uint32_t*>(&bgra[static_cast<size_t>(row) * w * 4]);
+            std::reverse(px, px + outWidth);
+        }
     if (out.size() >= 5 && out.substr(out.size() - 5) == ".bgra")
         tools::WriteBytes(out, bgra.data(), static_cast<size_t>(outWidth) * 4, static_cast<size_t>(h),
                           static_cast<size_t>(w) * 4);
@@ -646,27 +934,44 @@ int main(int argc, char** argv) {
     window->add_option("X Y W H", windowArgs, "left, top, width, height (0 width or height: as large as fits)")
         ->expected(4)
         ->required();
-    int64_t count = 1;
-    std::string pattern = "frame-%04d.png";
-    double timeout = 5;
-    auto* capture = sub("capture", "capture frames to PNG files");
-    capture->add_option("-n,--count", count, "number of frames, 1..1000000")->capture_default_str();
-    capture->add_option("-o,--output", pattern,
+    CaptureOptions capt;
+    auto* capture = sub("capture", "capture a burst of frames to PNG or DNG files, every frame the camera delivers");
+    capture->add_option("-n,--count", capt.count, "number of frames, 1..1000000")->capture_default_str();
+    capture->add_option("-o,--output", capt.output,
                         "file name; %d (or %03d) stands for the frame number, counted from 0. Without it one frame "
-                        "is written under the name given, more get -0000, -0001, ... before the extension")
+                        "is written under the name given, more get -0000, -0001, ... before the extension "
+                        "(default frame-%04d.png, or .dng)");
+    capture->add_option("--timeout", capt.timeout, "seconds to wait for a frame (above 0, at most 3600)")
         ->capture_default_str();
-    capture->add_option("--timeout", timeout, "seconds to wait for a frame (above 0, at most 3600)")->capture_default_str();
-    bool raw = false;
-    capture->add_flag("--raw", raw, "also write each frame's raw image (the window, 8 bits) as a .pgm beside its PNG");
+    capture->add_option("--format", capt.format, "png (the pictures) or dng (the raw frames, for raw developers)")
+        ->check(CLI::IsMember({"png", "dng"}))
+        ->capture_default_str();
+    capture->add_flag("--raw", capt.raw, "with png: also write each frame's raw window beside its PNG");
+    capture->add_option("--raw-format", capt.rawFormat, "the file --raw writes: dng, or pgm (8-bit grey samples)")
+        ->check(CLI::IsMember({"dng", "pgm"}))
+        ->capture_default_str();
+    capture->add_option("--metadata", capt.metadata,
+                        "write one line per frame written: file, picture number, presentation time, host time, "
+                        "drops so far (CSV when the name ends in .csv, JSON lines otherwise)");
+    capture->add_option("--writers", capt.writers, "threads that encode and write files, 0..64 (0: one a core)")
+        ->capture_default_str();
+    capture->add_option("--memory", capt.memoryMb,
+                        "MB the frames waiting to be written may hold (default: a quarter of the memory, at most 4096)");
     int64_t streamCount = 0;
-    auto* stream = sub(
-        "stream", "raw BGRA frames, top row first, to standard output: | ffmpeg -f rawvideo -pix_fmt bgra -s WxH -i - out.mkv");
+    auto* stream = sub("stream",
+                       "frames to standard output, top row first: raw BGRA (| ffmpeg -f rawvideo -pix_fmt bgra -s WxH "
+                       "-r 30 -i - out.mkv, printed with the size filled in) or YUV4MPEG2 (| ffplay -)");
     stream->add_option("-n,--count", streamCount, "number of frames (0: until interrupted)")->capture_default_str();
+    std::string streamFormat = "bgra";
+    stream->add_option("--format", streamFormat, "bgra (no header) or y4m (size and rate in a header players read)")
+        ->check(CLI::IsMember({"bgra", "y4m"}))
+        ->capture_default_str();
     std::string in, out, layout = "wire";
     std::vector<std::string> convertSets;
     std::vector<int32_t> convertWindow;
     auto* convert = sub("convert", "convert a stored raw frame to PNG or BGRA");
-    convert->add_option("IN", in, "raw frame: camera layout (5324800 bytes), image layout, or PGM")->required();
+    convert->add_option("IN", in, "raw frame: camera layout (5324800 bytes), image layout, PGM, or a DNG from capture")
+        ->required();
     convert->add_option("OUT", out, "output .png, or .bgra for raw pixels")->required();
     convert->add_option("--layout", layout, "wire (the camera's) or image")->check(CLI::IsMember({"wire", "image"}))
         ->capture_default_str();
@@ -698,8 +1003,13 @@ int main(int argc, char** argv) {
         }
         if (*reset) return Reset(common);
         if (*window) return SetWindow(common, windowArgs);
-        if (*capture) return Capture(common, count, pattern, timeout, raw);
-        if (*stream) return Stream(common, streamCount);
+        if (*capture) {
+            // A burst needs the driver to have somewhere to put the next
+            // frames while this thread copies one out.
+            if (app.get_option("--buffers")->count() == 0) common.buffers = 8;
+            return Capture(common, capt);
+        }
+        if (*stream) return Stream(common, streamCount, streamFormat);
         if (*convert) return Convert(in, out, layout, convertSets, convertWindow);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "norvikcam: %s\n", e.what());

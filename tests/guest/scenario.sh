@@ -92,7 +92,7 @@ hue=10" ] || fail "get in the next run gave: $out"
 norvikcam window $D 200 100 1280 720 | grep -q "frames 1280x720" || fail "window"
 
 step "capture checked against the scene"
-norvikcam capture $D -n 3 -o /tmp/w-%d.png --raw 2> /tmp/capture.err || { cat /tmp/capture.err; fail "capture"; }
+norvikcam capture $D -n 3 -o /tmp/w-%d.png --raw --raw-format pgm 2> /tmp/capture.err || { cat /tmp/capture.err; fail "capture"; }
 cat /tmp/capture.err
 for i in 0 2; do
   [ -s /tmp/w-$i.png ] || fail "no PNG for frame $i"
@@ -103,7 +103,7 @@ done
 # The whole sensor, frame number included: every frame is one the camera
 # sent, each later than the one before.
 norvikcam window $D 0 0 2560 1920 > /dev/null || fail "window back to full"
-norvikcam capture $D -n 4 -o /tmp/f-%d.png --raw 2> /tmp/capture.err || { cat /tmp/capture.err; fail "capture"; }
+norvikcam capture $D -n 4 -o /tmp/f-%d.png --raw --raw-format pgm 2> /tmp/capture.err || { cat /tmp/capture.err; fail "capture"; }
 cat /tmp/capture.err
 last=-1
 for i in 0 1 2 3; do
@@ -134,7 +134,7 @@ echo "$old" > $limit
 step "a stalled frame times out"
 norvikcam set $D timeout=4000 > /dev/null || fail "set timeout"
 echo "stall 1048576" > "$ctl"
-norvikcam capture $D -n 3 -o /tmp/s-%d.png --raw 2> /tmp/stall.err || { cat /tmp/stall.err; fail "capture after a stall"; }
+norvikcam capture $D -n 3 -o /tmp/s-%d.png --raw --raw-format pgm 2> /tmp/stall.err || { cat /tmp/stall.err; fail "capture after a stall"; }
 cat /tmp/stall.err
 line=$(grep "a frame stopped after 1048576 bytes" "$log") || fail "the frame did not stall"
 echo "$line"
@@ -153,7 +153,7 @@ port=$(sed -n 's#.*usb:4e56:2560@\([0-9.-]*\).*#\1#p' /tmp/list.txt | head -n 1)
 # Runs a capture of $1 raw frames to /tmp/$2-N; prints how long it took.
 timed_capture() {
   t0=$(now)
-  norvikcam capture $D -n "$1" -o "/tmp/$2-%d.png" --raw --timeout 30 2> "/tmp/$2.err" ||
+  norvikcam capture $D -n "$1" -o "/tmp/$2-%d.png" --raw --raw-format pgm --timeout 30 2> "/tmp/$2.err" ||
     { cat "/tmp/$2.err"; fail "capture ($2)"; }
   t1=$(now)
   echo $(( (t1 - t0) * 10 ))
@@ -198,7 +198,7 @@ step "the command endpoint halts until it is cleared"
 through "halt command" 2 haltc 1 "the command endpoint halted"
 
 step "the command endpoint takes nothing for 5 s while streaming"
-norvikcam capture $D -n 14 -o /tmp/nak-%d.png --raw --timeout 30 2> /tmp/nak.err &
+norvikcam capture $D -n 14 -o /tmp/nak-%d.png --raw --raw-format pgm --timeout 30 2> /tmp/nak.err &
 pid=$!
 for _ in $(seq 200); do [ -f /tmp/nak-1.pgm ] && break; sleep 0.1; done
 t0=$(now)
