@@ -43,16 +43,17 @@ struct Row {
     bool writable;
     int32_t min, max;
     uint32_t rangeBase;  // 0: no range items; else the _MIN item
+    int32_t defaultValue = 0;  // without range items: the driver's own default
 };
 
 const Row kRows[] = {
     {"ex_trigger", CAMPROP_EX_TRIGGER, true, 0, 1, 0},
-    {"timeout", CAMPROP_TIMEOUT, true, 501, 9999, 0},
+    {"timeout", CAMPROP_TIMEOUT, true, 501, 9999, 0, 3000},
     {"exposure", CAMPROP_EXPOSURE, true, 0, 0, CAMPROP_EXPOSURE_MIN},
     {"global_gain", CAMPROP_GLOBAL_GAIN, true, 0, 0, CAMPROP_GLOBAL_GAIN_MIN},
     {"flip_h", CAMPROP_FLIP_H, true, 0, 1, 0},
     {"flip_v", CAMPROP_FLIP_V, true, 0, 1, 0},
-    {"color_enable", CAMPROP_COLOR_ENABLE, true, 0, 1, 0},
+    {"color_enable", CAMPROP_COLOR_ENABLE, true, 0, 1, 0, 1},
     {"white_balance", CAMPROP_WHITE_BALANCE, true, 0, 1, 0},
     {"red_gain", CAMPROP_RED_GAIN, true, 0, 0, CAMPROP_COLOR_GAIN_MIN},
     {"green_gain", CAMPROP_GREEN_GAIN, true, 0, 0, CAMPROP_COLOR_GAIN_MIN},
@@ -61,7 +62,7 @@ const Row kRows[] = {
     {"contrast", CAMPROP_CONTRAST, true, 0, 0, CAMPROP_CONTRAST_MIN},
     {"saturation", CAMPROP_SATURATION, true, 0, 0, CAMPROP_SATURATION_MIN},
     {"hue", CAMPROP_HUE, true, 0, 0, CAMPROP_HUE_MIN},
-    {"color_correction", CAMPROP_COLOR_CORRECTION, true, 0, 1, 0},
+    {"color_correction", CAMPROP_COLOR_CORRECTION, true, 0, 1, 0, 1},
     {"clock", CAMPROP_CLOCK, true, 0, 0, 0},
     {"agc", CAMPROP_AGC, true, 0, 0, 0},
     {"aec", CAMPROP_AEC, true, 0, 0, 0},
@@ -75,6 +76,17 @@ const Row kRows[] = {
     {"readout_height", CAMPROP_READOUT_HEIGHT, false, 0, 0, 0},
     {"pin_open", CAMPROP_PIN_OPEN, false, 0, 1, 0},
 };
+
+}  // namespace
+
+std::string DefaultSettingsPath() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path base = xdg && *xdg ? xdg : std::filesystem::path(home ? home : ".") / ".config";
+    return (base / "norvikcam" / "settings.reg").string();
+}
+
+namespace {
 
 std::string DefaultLockDirectory() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -253,6 +265,7 @@ struct Camera::Impl {
                    "again; 'norvikcam list' shows it)";
         return "the camera was unplugged";
     }
+    uint64_t unplugAfter = 0;
     uint64_t noMemorySeen = 0;
     std::chrono::steady_clock::time_point lastFrameAt{};
 
@@ -328,6 +341,7 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
         impl->sim->SetFrameRate(o.simulatedFps);
         impl->sim->CycleFrames(o.simulatedCycle);
         impl->sim->SetRecording(false);  // nobody reads it here: it would only grow
+        impl->unplugAfter = o.simulatedUnplugAfter;
         impl->usbDevice = impl->sim.get();
         impl->identity = "sim";
     }
@@ -393,7 +407,7 @@ const std::vector<ControlInfo>& Camera::Controls() {
     static const std::vector<ControlInfo> controls = [] {
         std::vector<ControlInfo> out;
         for (const Row& r : kRows) {
-            ControlInfo c{r.name, r.id, r.writable, r.rangeBase != 0 || r.max != 0, r.min, r.max, 0};
+            ControlInfo c{r.name, r.id, r.writable, r.rangeBase != 0 || r.max != 0, r.min, r.max, r.defaultValue};
             if (r.rangeBase != 0) {
                 CAMPROP_VALUE_S v{};
                 for (uint32_t k = 0; k < 3; ++k) {
@@ -564,6 +578,7 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
             impl_->stats.dropped += static_cast<uint64_t>(f.pictureNumber - impl_->lastPicture - 1);
         impl_->lastPicture = f.pictureNumber;
         ++impl_->stats.frames;
+        if (impl_->sim && impl_->stats.frames == impl_->unplugAfter) impl_->sim->RemoveDuringFrame(4096);
         if (impl_->real) {  // only refusals since the last frame count
             impl_->noMemorySeen = impl_->real->NoMemoryRefusals();
             impl_->lastFrameAt = std::chrono::steady_clock::now();

@@ -27,6 +27,11 @@ struct CameraInfo {
 // The cameras this build can open.
 std::vector<CameraInfo> ListCameras();
 
+// Where settings are kept unless an application says otherwise:
+// $XDG_CONFIG_HOME/norvikcam/settings.reg (~/.config without it), so the
+// tool and every application share them.
+std::string DefaultSettingsPath();
+
 struct OpenOptions {
     std::string device = "sim";
     std::string settingsPath;  // the .reg store; empty: in memory only
@@ -41,6 +46,9 @@ struct OpenOptions {
     // The simulated camera renders this many frames once and repeats them
     // (0: renders every frame); benchmarks use it to measure the driver.
     uint32_t simulatedCycle = 0;
+    // The simulated camera is unplugged during the frame after this many
+    // have been delivered (0: never); tests of applications use it.
+    uint32_t simulatedUnplugAfter = 0;
 };
 
 struct ControlInfo {

@@ -3,13 +3,17 @@
 # With "test", also what the test suite runs against; with "bench", what
 # the benchmarks compare against.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev libhwy-dev libtiff-dev)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev libhwy-dev libtiff-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev)
 if [ "${1:-}" = "test" ]; then
   # tshark: the USB trace must open in it. ffmpeg: `norvikcam stream` is
   # piped into it. qemu, busybox, kmod, cpio: the Linux guest whose real USB
   # stack the libusb device is tested on. libraw-bin, libtiff-tools: the
   # captured DNG files must open in an independent raw reader and in tiffinfo.
-  packages+=(tshark ffmpeg qemu-system-x86 busybox-static kmod cpio libraw-bin libtiff-tools)
+  # GStreamer's tools and base and good plugins, python3-opencv: the element
+  # is tested in gst-launch pipelines and through OpenCV's GStreamer back end.
+  packages+=(tshark ffmpeg qemu-system-x86 busybox-static kmod cpio libraw-bin libtiff-tools
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-opencv)
 fi
 if [ "${1:-}" = "bench" ]; then
   # OpenCV: the benchmark's comparison row only.

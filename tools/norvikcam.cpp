@@ -81,13 +81,6 @@ std::string Json(const std::string& s) {
     return out + "\"";
 }
 
-std::string DefaultSettingsPath() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    std::filesystem::path base = xdg && *xdg ? xdg : std::filesystem::path(home ? home : ".") / ".config";
-    return (base / "norvikcam" / "settings.reg").string();
-}
-
 int64_t ParseInteger(const std::string& text, const std::string& what) {
     try {
         size_t used = 0;
@@ -204,7 +197,7 @@ struct Common {
         CheckRange(buffers, 1, 64, "--buffers");
     }
     norvik::OpenOptions Options() const {
-        return {device, settings.empty() ? DefaultSettingsPath() : settings, trace, fps, wait, ""};
+        return {device, settings.empty() ? norvik::DefaultSettingsPath() : settings, trace, fps, wait, ""};
     }
 };
 
@@ -225,10 +218,6 @@ std::unique_ptr<norvik::Camera> OpenCamera(const Common& c) {
 const std::set<std::string> kInert = {"clock", "agc", "aec", "ex_trigger"};
 // Controls the driver reads as unsigned: a negative value would wrap to a huge one.
 const std::set<std::string> kUnsigned = {"exposure", "global_gain", "timeout", "register_select"};
-// Defaults of the controls whose range the camera does not publish.
-const std::map<std::string, int32_t> kOtherDefaults = {{"timeout", 3000},     {"flip_h", 0},
-                                                      {"flip_v", 0},         {"color_enable", 1},
-                                                      {"white_balance", 0},  {"color_correction", 1}};
 
 std::string Range(const norvik::ControlInfo& c) {
     return std::to_string(c.minimum) + ".." + std::to_string(c.maximum);
@@ -328,13 +317,8 @@ int Reset(const Common& c) {
     std::vector<std::string> lines;
     for (const auto& ctl : norvik::Camera::Controls()) {
         if (!ctl.writable || kInert.count(ctl.name)) continue;
-        int32_t value;
-        if (auto it = kOtherDefaults.find(ctl.name); it != kOtherDefaults.end())
-            value = it->second;
-        else if (ctl.hasRange && (ctl.defaultValue != 0 || ctl.minimum == 0) && ctl.name != "register_select")
-            value = ctl.defaultValue;
-        else
-            continue;
+        if (!ctl.hasRange || (ctl.defaultValue == 0 && ctl.minimum != 0) || ctl.name == "register_select") continue;
+        const int32_t value = ctl.defaultValue;
         cam->Set(ctl.name, value);
         lines.push_back(ctl.name + "=" + std::to_string(cam->Get(ctl.name)));
     }
@@ -905,7 +889,7 @@ int main(int argc, char** argv) {
     // Options that every camera command takes, before or after the command.
     Common common;
     app.add_option("--device", common.device, "camera to open (see 'norvikcam list')")->capture_default_str();
-    app.add_option("--settings", common.settings, "settings file (.reg); default " + DefaultSettingsPath());
+    app.add_option("--settings", common.settings, "settings file (.reg); default " + norvik::DefaultSettingsPath());
     app.add_option("--trace", common.trace, "write the USB traffic to this pcap file (Wireshark opens it)");
     app.add_option("--fps", common.fps, "frame rate of the simulated camera, 0..1000 (0: as fast as it can)")
         ->capture_default_str();

@@ -1,0 +1,174 @@
+// The element inside an application: registered in this program, driven
+// through appsink, against the simulated camera.
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gst/norvikcamsrc.h"
+
+namespace {
+
+class Element : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        gst_init(nullptr, nullptr);
+        gst_plugin_register_static(GST_VERSION_MAJOR, GST_VERSION_MINOR, "norvikcam", "test registration",
+                                   gst_norvikcam_src_register, "0", "unknown", "norvikcam", "norvikcam", "norvikcam");
+    }
+    void SetUp() override {
+        dir = std::filesystem::path(testing::TempDir()) / ("gst-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir / "run");
+        setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);  // its own camera locks
+        settings = (dir / "settings.reg").string();
+    }
+    void TearDown() override {
+        if (pipeline) {
+            gst_element_set_state(pipeline, GST_STATE_NULL);
+            gst_object_unref(pipeline);
+        }
+        std::filesystem::remove_all(dir);
+    }
+    GstElement* Launch(const std::string& description) {
+        GError* error = nullptr;
+        pipeline = gst_parse_launch(description.c_str(), &error);
+        EXPECT_EQ(error, nullptr) << (error ? error->message : "");
+        if (error) g_error_free(error);
+        return pipeline;
+    }
+    GstElement* ByName(const char* name) {
+        GstElement* e = gst_bin_get_by_name(GST_BIN(pipeline), name);
+        gst_object_unref(e);  // the pipeline keeps it
+        return e;
+    }
+    // The next sample within 5 s, or none.
+    GstSample* Pull() { return gst_app_sink_try_pull_sample(GST_APP_SINK(ByName("sink")), 5 * GST_SECOND); }
+    // The error the pipeline posted within `seconds`, or empty.
+    std::string ErrorWithin(double seconds) {
+        GstBus* bus = gst_element_get_bus(pipeline);
+        GstMessage* m = gst_bus_timed_pop_filtered(bus, static_cast<GstClockTime>(seconds * GST_SECOND),
+                                                   static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
+        gst_object_unref(bus);
+        std::string text;
+        if (m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
+            GError* e = nullptr;
+            gst_message_parse_error(m, &e, nullptr);
+            text = e->message;
+            g_error_free(e);
+        }
+        if (m) gst_message_unref(m);
+        return text;
+    }
+    std::filesystem::path dir;
+    std::string settings;
+    GstElement* pipeline = nullptr;
+};
+
+double MeanOf(GstSample* sample) {
+    GstMapInfo map;
+    GstBuffer* b = gst_sample_get_buffer(sample);
+    gst_buffer_map(b, &map, GST_MAP_READ);
+    double sum = 0;
+    for (size_t i = 0; i < map.size; i += 4) sum += map.data[i] + map.data[i + 1] + map.data[i + 2];
+    gst_buffer_unmap(b, &map);
+    return sum / static_cast<double>(map.size / 4) / 3;
+}
+
+TEST_F(Element, BuffersCarryPictureNumbersTimesAndTheNegotiatedSize) {
+    Launch("norvikcamsrc name=src settings=" + settings +
+           " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=50");
+    ASSERT_EQ(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_ASYNC);
+    guint64 lastOffset = 0;
+    GstClockTime lastPts = 0;
+    for (int i = 0; i < 12; ++i) {
+        GstSample* s = Pull();
+        ASSERT_NE(s, nullptr) << i;
+        GstStructure* caps = gst_caps_get_structure(gst_sample_get_caps(s), 0);
+        int w = 0, h = 0;
+        gst_structure_get_int(caps, "width", &w);
+        gst_structure_get_int(caps, "height", &h);
+        EXPECT_EQ(w, 320);
+        EXPECT_EQ(h, 240);
+        EXPECT_STREQ(gst_structure_get_string(caps, "format"), "BGRA");
+        GstBuffer* b = gst_sample_get_buffer(s);
+        EXPECT_EQ(gst_buffer_get_size(b), 320u * 240 * 4);
+        EXPECT_EQ(GST_BUFFER_DURATION(b), GST_SECOND / 30);
+        EXPECT_EQ(GST_BUFFER_OFFSET_END(b), GST_BUFFER_OFFSET(b) + 1);
+        if (i > 0) {
+            EXPECT_GT(GST_BUFFER_OFFSET(b), lastOffset);
+            // Timestamps follow the driver's clock: a frame time apart for
+            // each picture number between them (the camera runs at 30/s).
+            const double frames = static_cast<double>(GST_BUFFER_OFFSET(b) - lastOffset);
+            const double seconds = static_cast<double>(GST_BUFFER_PTS(b) - lastPts) / GST_SECOND;
+            EXPECT_NEAR(seconds / frames, 1.0 / 30, 0.02) << i;
+        }
+        lastOffset = GST_BUFFER_OFFSET(b);
+        lastPts = GST_BUFFER_PTS(b);
+        gst_sample_unref(s);
+    }
+    GstStructure* stats = nullptr;
+    g_object_get(ByName("src"), "stats", &stats, nullptr);
+    ASSERT_NE(stats, nullptr);
+    guint64 delivered = 0;
+    gst_structure_get_uint64(stats, "delivered", &delivered);
+    EXPECT_GE(delivered, 12u);
+    gst_structure_free(stats);
+}
+
+TEST_F(Element, APropertyChangedWhilePlayingChangesThePicture) {
+    Launch("norvikcamsrc name=src simulated-fps=0 settings=" + settings +
+           " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 drop=true");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstSample* before = Pull();
+    ASSERT_NE(before, nullptr);
+    const double dark = MeanOf(before);
+    gst_sample_unref(before);
+    g_object_set(ByName("src"), "brightness", 510, nullptr);
+    int value = 0;
+    g_object_get(ByName("src"), "brightness", &value, nullptr);
+    EXPECT_EQ(value, 510);  // read back from the camera
+    double bright = dark;
+    for (int i = 0; i < 20 && bright < dark + 20; ++i) {  // a frame or two converted before the change
+        GstSample* s = Pull();
+        ASSERT_NE(s, nullptr);
+        bright = MeanOf(s);
+        gst_sample_unref(s);
+    }
+    EXPECT_GT(bright, dark + 20) << dark;
+}
+
+TEST_F(Element, RawCapsGiveTheWindowsMosaic) {
+    Launch("norvikcamsrc simulated-fps=0 settings=" + settings +
+           " ! video/x-bayer,format=rggb,width=1001,height=333 ! appsink name=sink sync=false");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstSample* s = Pull();
+    ASSERT_NE(s, nullptr) << ErrorWithin(0.1);
+    EXPECT_EQ(gst_buffer_get_size(gst_sample_get_buffer(s)), 1001u * 333);
+    gst_sample_unref(s);
+}
+
+TEST_F(Element, AWidthTheCameraCannotMakeIsRefused) {
+    Launch("norvikcamsrc simulated-fps=0 settings=" + settings +
+           " ! video/x-raw,format=BGRA,width=321,height=240 ! appsink name=sink sync=false");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    EXPECT_NE(ErrorWithin(5).find("multiple of 8"), std::string::npos);
+}
+
+TEST_F(Element, UnpluggingEndsThePipelineWithAnError) {
+    Launch("norvikcamsrc simulated-fps=0 simulated-unplug-after=5 settings=" + settings +
+           " ! video/x-raw,width=320,height=240 ! fakesink sync=false");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    const std::string error = ErrorWithin(10);
+    EXPECT_NE(error.find("unplugged"), std::string::npos) << error;
+}
+
+TEST_F(Element, ACameraInUseFailsToOpenAndSaysWhy) {
+    Launch("norvikcamsrc settings=" + settings + " ! fakesink norvikcamsrc settings=" + settings + " ! fakesink");
+    EXPECT_EQ(gst_element_set_state(pipeline, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+    EXPECT_NE(ErrorWithin(1).find("camera in use"), std::string::npos);
+}
+
+}  // namespace
