@@ -58,7 +58,6 @@ private:
     std::condition_variable wake_, idle_;
     kernel::Fifo<Item> queue_;
     Counts counts_;
-    size_t running_ = 0;
     bool stopping_ = false;
     std::string failure_;
     std::vector<std::thread> threads_;

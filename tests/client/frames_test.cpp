@@ -2,6 +2,7 @@
 // filled, top row first through their stride, held as long as the
 // application wants, and given back when released.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -20,7 +21,7 @@ protected:
     void SetUp() override {
         norvik::OpenOptions o;
         o.simulatedFps = 0;
-        o.lockDirectory = testing::TempDir() + "/frames-locks";
+        o.lockDirectory = testing::TempDir() + "/frames-locks-" + std::to_string(::getpid());
         cam = norvik::Camera::Open(o);
         cam->SetWindow(0, 0, 640, 480);
     }
