@@ -113,11 +113,17 @@ TEST_F(Capture, ADngIsTheDeliveredPicturesRawFrameForEveryReader) {
     ASSERT_EQ(std::system("raw-identify > /dev/null 2>&1; command -v unprocessed_raw > /dev/null"), 0)
         << "LibRaw's tools are missing: scripts/deps.sh test installs libraw-bin";
     ASSERT_EQ(Run("window 300 200 1003 501"), 0) << err;
-    ASSERT_EQ(Run("set brightness=40 saturation=150 flip_h=1"), 0) << err;
+    ASSERT_EQ(Run("set brightness=300 saturation=15 flip_h=1"), 0) << err;
     ASSERT_EQ(Run("capture -n 2 -o shot-%d.png --raw --fps 0"), 0) << err;
     uint32_t w = 0, w2 = 0;
     const auto delivered = PngPixels(dir / "shot-1.png", &w);
     ASSERT_EQ(w, 1000u);
+    auto mirrored = delivered;  // the picture must not read the same both ways, or the flip is not tested
+    for (size_t row = 0; row < 501; ++row) {
+        auto* px = reinterpret_cast<uint32_t*>(&mirrored[row * 1000 * 4]);
+        std::reverse(px, px + 1000);
+    }
+    ASSERT_FALSE(mirrored == delivered);
 
     ASSERT_EQ(Run("convert shot-1.dng again.png"), 0) << err;
     EXPECT_TRUE(PngPixels(dir / "again.png", &w2) == delivered);
@@ -139,7 +145,7 @@ TEST_F(Capture, ADngIsTheDeliveredPicturesRawFrameForEveryReader) {
         pgm << "P5\n1003 501\n255\n";
         pgm.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size()));
     }
-    ASSERT_EQ(Run("convert libraw.pgm libraw.png --set brightness=40 --set saturation=150"), 0) << err;
+    ASSERT_EQ(Run("convert libraw.pgm libraw.png --set brightness=300 --set saturation=15"), 0) << err;
     auto fromLibRaw = PngPixels(dir / "libraw.png", &w2);
     ASSERT_EQ(fromLibRaw.size(), delivered.size());
     for (size_t row = 0; row < 501; ++row) {  // flip_h: the delivered picture is the mirror image
@@ -201,7 +207,11 @@ TEST_F(Capture, StreamTellsPlayersTheSizeAndRate) {
 // The conversion against the BT.601 limited-range formula in floating point.
 TEST(Y4m, ConversionMatchesTheFormulaAtOddSizes) {
     std::mt19937 rng(3);
-    for (auto [w, h] : {std::pair{7, 5}, std::pair{8, 2}, std::pair{1, 1}, std::pair{33, 17}}) {
+    // Each sample within rounding of the formula, and no bias on average: a
+    // coefficient off by one shows as half a level on the mean.
+    double biasY = 0, biasCb = 0, biasCr = 0;
+    int lumaSamples = 0, chromaSamples = 0;
+    for (auto [w, h] : {std::pair{7, 5}, std::pair{8, 2}, std::pair{1, 1}, std::pair{33, 17}, std::pair{64, 48}}) {
         std::vector<uint8_t> bgra(static_cast<size_t>(w) * h * 4);
         for (auto& b : bgra) b = static_cast<uint8_t>(rng());
         // Stored bottom-up, as the driver's frames are: the top row is last.
@@ -214,6 +224,8 @@ TEST(Y4m, ConversionMatchesTheFormulaAtOddSizes) {
                 const double r = px(x, y, 2), g = px(x, y, 1), b = px(x, y, 0);
                 const double want = 16 + (65.738 * r + 129.057 * g + 25.064 * b) / 256;
                 ASSERT_LE(std::abs(out[static_cast<size_t>(y) * w + x] - want), 1.0) << w << "x" << h << " " << x << "," << y;
+                biasY += out[static_cast<size_t>(y) * w + x] - want;
+                ++lumaSamples;
             }
         const int cw = (w + 1) / 2, ch = (h + 1) / 2;
         for (int cy = 0; cy < ch; ++cy)
@@ -229,8 +241,14 @@ TEST(Y4m, ConversionMatchesTheFormulaAtOddSizes) {
                 const size_t at = static_cast<size_t>(w) * h + static_cast<size_t>(cy) * cw + cx;
                 ASSERT_LE(std::abs(out[at] - cb), 1.5) << cx << "," << cy;
                 ASSERT_LE(std::abs(out[at + static_cast<size_t>(cw) * ch] - cr), 1.5) << cx << "," << cy;
+                biasCb += out[at] - cb;
+                biasCr += out[at + static_cast<size_t>(cw) * ch] - cr;
+                ++chromaSamples;
             }
     }
+    EXPECT_LT(std::abs(biasY / lumaSamples), 0.2);
+    EXPECT_LT(std::abs(biasCb / chromaSamples), 0.2);
+    EXPECT_LT(std::abs(biasCr / chromaSamples), 0.2);
 }
 
 TEST(BurstWriter, HoldsNoMoreThanItsLimitButAlwaysOneFrame) {
