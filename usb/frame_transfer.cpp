@@ -10,6 +10,8 @@
 #include "platform/kernel/pool.h"
 #include "usb/command_codes.h"
 
+LONG drainQuietMs = 200;
+
 void CameraDevice::CaptureFrame(PUCHAR buffer, BOOLEAN* ok) {
     *ok = TRUE;
     if (ReadAcquire(&FramePipeUnsettled) != 0) DrainFramePipe(buffer);
@@ -217,7 +219,7 @@ void CameraDevice::DrainFramePipe(PUCHAR scratch) {
            drained < static_cast<LONG>(RAW_FRAME_SIZE)) {
         PURB urb = AllocateBulkUrb(pipe.PipeHandle, TRUE, scratch, nullptr, FrameChunkSize);
         if (urb == nullptr) break;
-        const NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, TRUE, DrainQuietMs);
+        const NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, TRUE, DrainQuietMs());
         const USBD_STATUS u = urb->UrbHeader.Status;
         const ULONG got = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         ExFreePoolWithTag(urb, USB_TAG);

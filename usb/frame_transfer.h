@@ -1,13 +1,17 @@
 // The request slots of a frame transfer.
 #pragma once
 
+#include "platform/kernel/sync.h"
 #include "platform/usb/usb_types.h"
 
 class CameraDevice;
 
 constexpr ULONG FrameChunkSize = 65536;
-// How long a pipe must stay silent for a drain to call it empty.
-constexpr ULONG DrainQuietMs = 200;
+// How long a pipe must stay silent for a drain to call it empty: 200 ms.
+// Tests on slow (sanitizer) builds lengthen it, as they shorten the frame
+// time-out.
+extern LONG drainQuietMs;
+inline ULONG DrainQuietMs() { return static_cast<ULONG>(ReadAcquire(&drainQuietMs)); }
 
 // A transfer that ended like this found its endpoint halted: the device took
 // nothing, and the pipe stays halted until it is reset.
