@@ -113,7 +113,17 @@ void Fail(GstNorvikcamSrc* src, const std::string& message) {
 
 // --- properties ---
 
-void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+// The control a property id names, or null (with GObject's warning) when it
+// names none.
+Control* ControlProperty(GObject* object, State& s, guint id, GParamSpec* param) {
+    if (id < PROP_CONTROL_FIRST || id - PROP_CONTROL_FIRST >= s.controls.size()) {
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+        return nullptr;
+    }
+    return &s.controls[id - PROP_CONTROL_FIRST];
+}
+
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* param) {
     State& s = S(object);
     std::lock_guard<std::mutex> g(s.lock);
     switch (id) {
@@ -132,11 +142,9 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
         default:
             break;
     }
-    if (id < PROP_CONTROL_FIRST || id - PROP_CONTROL_FIRST >= s.controls.size()) {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
-        return;
-    }
-    Control& c = s.controls[id - PROP_CONTROL_FIRST];
+    Control* control = ControlProperty(object, s, id, param);
+    if (control == nullptr) return;
+    Control& c = *control;
     c.value = g_value_get_int(value);
     c.set = true;
     if (!s.cam) return;  // applied when the camera opens
@@ -147,7 +155,7 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     }
 }
 
-void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param) {
     State& s = S(object);
     std::lock_guard<std::mutex> g(s.lock);
     switch (id) {
@@ -170,11 +178,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
         default:
             break;
     }
-    if (id < PROP_CONTROL_FIRST || id - PROP_CONTROL_FIRST >= s.controls.size()) {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
-        return;
-    }
-    Control& c = s.controls[id - PROP_CONTROL_FIRST];
+    Control* control = ControlProperty(object, s, id, param);
+    if (control == nullptr) return;
+    Control& c = *control;
     int32_t v = c.value;
     if (s.cam) {
         try {
