@@ -107,6 +107,16 @@ SimulatedCamera::~SimulatedCamera() {
     Finish(done);
 }
 
+std::vector<uint8_t> SimulatedCamera::Descriptor(uint8_t type) const {
+    std::lock_guard<std::mutex> g(lock_);
+    return type == USB_DEVICE_DESCRIPTOR_TYPE ? device_ : configuration_;
+}
+
+void SimulatedCamera::SetDeviceDescriptor(std::vector<uint8_t> bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    device_ = std::move(bytes);
+}
+
 void SimulatedCamera::Log(Exchange e) {
     if (recording_) record_.push_back(std::move(e));
 }
@@ -256,7 +266,7 @@ USBD_STATUS SimulatedCamera::ControlTransfer(uint8_t requestType, uint8_t reques
                 --f.shortCount;
                 n = std::min(n, f.shortBytes);
             }
-            std::memcpy(data, d->data(), n);
+            if (n > 0) std::memcpy(data, d->data(), n);
             *transferred = n;
             status = USBD_STATUS_SUCCESS;
         }
@@ -335,6 +345,11 @@ void SimulatedCamera::Interpret(const uint8_t* b, std::vector<Done>&) {
             controller_[b[1]] = b[2];
             break;
         case 0x41: {  // byte read: two reply blocks, the byte in the second
+            if (!replyOverride_.empty()) {
+                for (auto& r : replyOverride_) replies_.push_back(std::move(r));
+                replyOverride_.clear();
+                break;
+            }
             uint16_t address = static_cast<uint16_t>(b[4] << 8 | b[5]);
             std::vector<uint8_t> first(64, 0), second(64, 0);
             first[0] = 0x41;
@@ -480,6 +495,28 @@ void SimulatedCamera::RemoveDuringFrame(ULONG bytes) {
     removeAt_ = bytes == 0 ? 1 : bytes;
 }
 
+void SimulatedCamera::ReplyWith(std::vector<std::vector<uint8_t>> blocks) {
+    std::lock_guard<std::mutex> g(lock_);
+    replyOverride_ = std::move(blocks);
+}
+
+void SimulatedCamera::CompleteFrameReadsReversed(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    reverseFrameReads_ = on;
+}
+
+void SimulatedCamera::ClearFaults() {
+    std::lock_guard<std::mutex> g(lock_);
+    faults_.clear();
+    hangCommands_ = 0;
+    stallAt_ = 0;
+    keepTail_ = false;
+    slowNext_ = 0;
+    removeAt_ = 0;
+    replyOverride_.clear();
+    reverseFrameReads_ = false;
+}
+
 void SimulatedCamera::SetFrameRate(double fps) {
     std::lock_guard<std::mutex> g(lock_);
     fps_ = fps;
@@ -594,6 +631,12 @@ void SimulatedCamera::Deliverer() {
 }
 
 void SimulatedCamera::DeliverLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lk) {
+    const size_t first = done.size();
+    DeliverInOrderLocked(done, lk);
+    if (reverseFrameReads_ && first < done.size()) std::reverse(done.begin() + static_cast<std::ptrdiff_t>(first), done.end());
+}
+
+void SimulatedCamera::DeliverInOrderLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lk) {
     auto& queue = pending_[frameEp_];
     while (frameActive_ && !queue.empty()) {
         if (removeAt_ != 0 && frameOffset_ >= removeAt_) {

@@ -57,6 +57,10 @@ public:
     std::optional<uint8_t> ControllerRegister(uint8_t index) const;
     void SetMemory(uint16_t address, uint8_t value);
     uint8_t Configuration() const;
+    // The device or configuration descriptor the camera serves.
+    std::vector<uint8_t> Descriptor(uint8_t type) const;
+    // Serves these bytes as the device descriptor, whatever they hold.
+    void SetDeviceDescriptor(std::vector<uint8_t> bytes);
     int PortResets() const;
 
     // --- the record ---
@@ -98,6 +102,14 @@ public:
     // or new, ends with a stall until the host clears the halt.
     void HaltEndpoint(uint8_t endpoint);
     bool Halted(uint8_t endpoint) const;
+    // The next byte read is answered with these blocks instead of its two.
+    void ReplyWith(std::vector<std::vector<uint8_t>> blocks);
+    // While on, frame reads that complete together complete last first, as
+    // completions handed back from several processors can.
+    void CompleteFrameReadsReversed(bool on);
+    // Every fault above not yet spent is dropped (a halted endpoint stays
+    // halted until the host clears it; a removed camera stays removed).
+    void ClearFaults();
 
     // --- frames ---
     // Frames per second (0: as fast as possible, the default) and link
@@ -164,6 +176,7 @@ private:
     void Log(Exchange e);
     void Deliverer();
     void DeliverLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lock);
+    void DeliverInOrderLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lock);
     void RenderWire(uint32_t number, double signal, std::vector<uint8_t>& wire);
     double SignalLocked() const;
 
@@ -201,6 +214,8 @@ private:
     double slowNext_ = 0;     // the next frame's link speed, 0: as usual
     double frameSpeed_ = 0;   // the link speed of the frame being sent
     ULONG removeAt_ = 0;  // 0: no removal
+    std::vector<std::vector<uint8_t>> replyOverride_;
+    bool reverseFrameReads_ = false;
     std::vector<uint8_t> wire_;
     uint32_t cycle_ = 0;
     struct Rendered {
