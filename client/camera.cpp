@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -230,6 +231,31 @@ std::vector<CameraInfo> ListCameras() {
     return cameras;
 }
 
+// Unplugs a simulated camera after a delay, on its own thread; ending it
+// first stops the wait at once.
+class DelayedRemoval {
+public:
+    DelayedRemoval(sim::SimulatedCamera& camera, std::chrono::microseconds delay)
+        : thread_([this, &camera, delay] {
+              std::unique_lock<std::mutex> lk(lock_);
+              if (!wake_.wait_for(lk, delay, [this] { return ending_; })) camera.SurpriseRemove();
+          }) {}
+    ~DelayedRemoval() {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            ending_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool ending_ = false;
+    std::thread thread_;  // last: it starts once the rest is made
+};
+
 struct Camera::Impl {
     std::unique_ptr<OwnershipLock> lock;  // released last, after the settings are saved
     std::string identity;
@@ -238,6 +264,8 @@ struct Camera::Impl {
     std::unique_ptr<usb::BusDriver> bus;
     std::unique_ptr<sim::SimulatedCamera> sim;
     std::unique_ptr<usb::LibusbDevice> real;
+    // Unplugs the simulated camera at its moment; goes before the camera.
+    std::unique_ptr<DelayedRemoval> removal;
     usb::UsbDevice* usbDevice = nullptr;
     std::unique_ptr<ks::DeviceHost> host;
     std::unique_ptr<ks::HostedDevice> device;
@@ -283,6 +311,7 @@ struct Camera::Impl {
     int32_t GetId(uint32_t id) {
         int32_t v = 0;
         NTSTATUS s = Property(id, KSPROPERTY_TYPE_GET, &v);
+        if (!NT_SUCCESS(s) && Unplugged()) throw Error(GoneMessage());
         if (!NT_SUCCESS(s)) throw Error("reading control " + std::to_string(id) + " failed (" + Hex(s) + ")");
         return v;
     }
@@ -342,6 +371,8 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
         impl->sim->CycleFrames(o.simulatedCycle);
         impl->sim->SetRecording(false);  // nobody reads it here: it would only grow
         impl->unplugAfter = o.simulatedUnplugAfter;
+        if (o.simulatedRemoveAfter.count() > 0)
+            impl->removal = std::make_unique<DelayedRemoval>(*impl->sim, o.simulatedRemoveAfter);
         impl->usbDevice = impl->sim.get();
         impl->identity = "sim";
     }
@@ -360,6 +391,7 @@ std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
     s = impl->device->Start();
     if (!NT_SUCCESS(s)) {
         if (impl->real && !impl->real->Refusal().empty()) throw Error(impl->real->Refusal());
+        if (impl->Unplugged()) throw Error(impl->GoneMessage());
         throw Error("the camera did not start (" + Hex(s) + ")");
     }
     impl->filter = ks::Filter::Open(*impl->device, u"GLOBAL", &s);
@@ -379,6 +411,7 @@ void Camera::Close() {
     impl_->device.reset();
     impl_->host.reset();
     // The devices first: what they still complete goes into the bus.
+    impl_->removal.reset();
     impl_->sim.reset();
     impl_->real.reset();
     std::string traceError;
@@ -402,6 +435,8 @@ Camera::~Camera() {
 }
 
 const std::string& Camera::Identity() const { return impl_->identity; }
+
+sim::SimulatedCamera* Camera::Simulated() { return impl_->sim.get(); }
 
 const std::vector<ControlInfo>& Camera::Controls() {
     static const std::vector<ControlInfo> controls = [] {
@@ -438,6 +473,7 @@ void Camera::Set(const std::string& name, int32_t value) {
     if (!c.writable) throw Error("control '" + name + "' is read-only");
     int32_t v = value;
     NTSTATUS s = impl_->Property(c.id, KSPROPERTY_TYPE_SET, &v);
+    if (!NT_SUCCESS(s) && impl_->Unplugged()) throw Error(impl_->GoneMessage());
     if (!NT_SUCCESS(s)) throw Error("setting " + name + " failed: the camera did not take it (" + Hex(s) + ")");
 }
 
@@ -453,6 +489,7 @@ void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
     w.X = x, w.Y = y, w.Width = width, w.Height = height;
     CAMPROP_WINDOW_S data = w;
     NTSTATUS s = impl_->filter->Property(&w, sizeof w, &data, sizeof data);
+    if (!NT_SUCCESS(s) && impl_->Unplugged()) throw Error(impl_->GoneMessage());
     if (!NT_SUCCESS(s)) throw Error("setting the window failed (" + Hex(s) + ")");
 }
 
@@ -519,6 +556,7 @@ void Camera::StartStreaming(bool keepRaw, int count, int threads) {
     s = impl_->pin->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(s)) {
         impl_->pin.reset();
+        if (impl_->Unplugged()) throw Error(impl_->GoneMessage());
         throw Error("streaming did not start (" + Hex(s) + ")");
     }
 }

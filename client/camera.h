@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+namespace sim {
+class SimulatedCamera;
+}
+
 namespace norvik {
 
 struct Error : std::runtime_error {
@@ -49,6 +53,9 @@ struct OpenOptions {
     // The simulated camera is unplugged during the frame after this many
     // have been delivered (0: never); tests of applications use it.
     uint32_t simulatedUnplugAfter = 0;
+    // The simulated camera is unplugged this long after it is plugged in,
+    // whatever is happening then (0: never); the soak tests use it.
+    std::chrono::microseconds simulatedRemoveAfter{0};
 };
 
 struct ControlInfo {
@@ -120,6 +127,9 @@ public:
     // What this camera's settings are kept under: "sim" for the simulated
     // camera, "serial-S" or "port-BUS-PORTS" for a real one.
     const std::string& Identity() const;
+    // The simulated camera behind this one (null for a real camera); tests
+    // inspect it.
+    sim::SimulatedCamera* Simulated();
 
     static const std::vector<ControlInfo>& Controls();
     static const ControlInfo& Control(const std::string& name);  // throws for an unknown name

@@ -461,7 +461,13 @@ NTSTATUS SimulatedCamera::ResetPort() {
 }
 
 // Unplugged: every pending request ends with the device gone.
+std::optional<std::chrono::steady_clock::time_point> SimulatedCamera::RemovedAt() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return removedAt_;
+}
+
 void SimulatedCamera::RemoveLocked(std::vector<Done>& done) {
+    if (!removed_) removedAt_ = std::chrono::steady_clock::now();
     removed_ = true;
     connected_ = enabled_ = false;
     frameActive_ = false;
@@ -505,8 +511,14 @@ void SimulatedCamera::CompleteFrameReadsReversed(bool on) {
     reverseFrameReads_ = on;
 }
 
+void SimulatedCamera::SkipFrameReads(int skip) {
+    std::lock_guard<std::mutex> g(lock_);
+    frameReadSkip_ = skip;
+}
+
 void SimulatedCamera::ClearFaults() {
     std::lock_guard<std::mutex> g(lock_);
+    frameReadSkip_ = 0;
     faults_.clear();
     hangCommands_ = 0;
     stallAt_ = 0;
@@ -656,7 +668,9 @@ void SimulatedCamera::DeliverInOrderLocked(std::vector<Done>& done, std::unique_
         Fault& f = faults_[frameEp_];
         USBD_STATUS status = USBD_STATUS_SUCCESS;
         ULONG moved = n;
-        if (f.count > 0) {
+        if (frameReadSkip_ > 0 && (f.count > 0 || f.shortCount > 0)) {
+            --frameReadSkip_;
+        } else if (f.count > 0) {
             --f.count;
             status = f.status;
             moved = 0;  // the data of a failed read is lost

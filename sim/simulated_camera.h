@@ -82,10 +82,15 @@ public:
     void FailTransfers(uint8_t endpoint, int n, USBD_STATUS status);
     // The next n transfers on an endpoint move only `bytes` bytes.
     void ShortTransfers(uint8_t endpoint, int n, ULONG bytes);
+    // Frame reads only: the fault above starts after `skip` more reads of
+    // the frame pipe went through, so it meets the read wanted.
+    void SkipFrameReads(int skip);
     void SetPort(bool connected, bool enabled);
     // The camera is gone: everything pending ends with an error, and every
     // later request fails.
     void SurpriseRemove();
+    // When the camera was removed, if it was.
+    std::optional<std::chrono::steady_clock::time_point> RemovedAt() const;
     // The next frame stops after `bytes` bytes; its remaining reads stay
     // queued until they are cancelled (a read the stop falls in gets
     // nothing), and the rest of the frame never comes.
@@ -215,6 +220,8 @@ private:
     double frameSpeed_ = 0;   // the link speed of the frame being sent
     ULONG removeAt_ = 0;  // 0: no removal
     std::vector<std::vector<uint8_t>> replyOverride_;
+    int frameReadSkip_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> removedAt_;
     bool reverseFrameReads_ = false;
     std::vector<uint8_t> wire_;
     uint32_t cycle_ = 0;

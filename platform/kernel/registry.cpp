@@ -255,6 +255,9 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<s
             std::string type = rest.substr(4, close - 4);
             if (type.empty() || type.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
                 throw ParseError(start, "bad hex(type)");
+            // A value's type is 32 bits; more digits would not fit.
+            if (type.size() - std::min(type.size() - 1, type.find_first_not_of('0')) > 8)
+                throw ParseError(start, "the type in hex(type) is larger than 32 bits");
             v.type = static_cast<ULONG>(std::stoul(type, nullptr, 16));
             v.data = ParseHex(rest.substr(close + 2), start);
         } else if (rest == "-") {
