@@ -27,26 +27,28 @@ private:
 
 BOOLEAN CameraDevice::SetGlobalGain(ULONG value) {
     ULONG g = value <= 1023 ? value : 1023;
+    ExAcquireFastMutex(&SensorControlLock);
     BOOLEAN low = WriteSensorRegister(2, static_cast<LONG>(g & 0xFF));
     BOOLEAN high = WriteSensorRegister(3, static_cast<LONG>((g >> 8) & 0x03));
-    if (!low || !high) return FALSE;
-    GlobalGain = g;
-    return TRUE;
+    if (low && high) InterlockedExchange(reinterpret_cast<LONG*>(&GlobalGain), static_cast<LONG>(g));
+    ExReleaseFastMutex(&SensorControlLock);
+    return low && high;
 }
 
 // The sensor counts exposure down: it holds 1014 - E.
 BOOLEAN CameraDevice::SetExposure(ULONG value) {
     ULONG e = value <= 1014 ? value : 1014;
     ULONG r = 1014 - e;
+    ExAcquireFastMutex(&SensorControlLock);
     BOOLEAN low = WriteSensorRegister(0xA0, static_cast<LONG>(r & 0xFF));
     BOOLEAN high = WriteSensorRegister(0xA1, static_cast<LONG>(0x90 | (r >> 8)));
-    if (!low || !high) return FALSE;
-    Exposure = e;
-    return TRUE;
+    if (low && high) InterlockedExchange(reinterpret_cast<LONG*>(&Exposure), static_cast<LONG>(e));
+    ExReleaseFastMutex(&SensorControlLock);
+    return low && high;
 }
 
 void CameraDevice::SetTimeout(ULONG ms) {
-    Timeout = ms;
+    InterlockedExchange(reinterpret_cast<LONG*>(&Timeout), static_cast<LONG>(ms));
     InterlockedExchange(&frameTimeoutMs, static_cast<LONG>(ms));
 }
 

@@ -105,8 +105,9 @@ BOOLEAN CameraDevice::PrepareCapture() {
     }
     WriteControllerRegister(14, 0x00);
     Pause(800);
-    SetExposure(Exposure);
-    BOOLEAN gain = SetGlobalGain(GlobalGain);
+    // A property request may be changing them meanwhile: read as it stores.
+    SetExposure(static_cast<ULONG>(ReadAcquire(reinterpret_cast<LONG*>(&Exposure))));
+    BOOLEAN gain = SetGlobalGain(static_cast<ULONG>(ReadAcquire(reinterpret_cast<LONG*>(&GlobalGain))));
     BayerPhase = DefaultBayerPhase;
     return gain;
 }

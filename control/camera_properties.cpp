@@ -72,17 +72,17 @@ NTSTATUS HandleCameraProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
                 // stall hold a stop for weeks.
                 if (v >= 501 && v <= 9999) c->SetTimeout(static_cast<ULONG>(v));
             } else {
-                v = static_cast<LONG>(c->Timeout);
+                v = ReadAcquire(reinterpret_cast<LONG*>(&c->Timeout));
             }
             break;
         case CAMPROP_EXPOSURE:
             // A failed camera command is reported, not passed off as done.
             if (set) return c->SetExposure(static_cast<ULONG>(v)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-            v = static_cast<LONG>(c->Exposure);
+            v = ReadAcquire(reinterpret_cast<LONG*>(&c->Exposure));  // a set may be storing it
             break;
         case CAMPROP_GLOBAL_GAIN:
             if (set) return c->SetGlobalGain(static_cast<ULONG>(v)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-            v = static_cast<LONG>(c->GlobalGain);
+            v = ReadAcquire(reinterpret_cast<LONG*>(&c->GlobalGain));
             break;
         case CAMPROP_EXPOSURE_MIN: case CAMPROP_EXPOSURE_MAX: case CAMPROP_EXPOSURE_DEFAULT:
         case CAMPROP_GLOBAL_GAIN_MIN: case CAMPROP_GLOBAL_GAIN_MAX: case CAMPROP_GLOBAL_GAIN_DEFAULT:
@@ -125,11 +125,12 @@ NTSTATUS HandleCameraProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
         case CAMPROP_AGC: if (!set) v = c->AGC; break;
         case CAMPROP_AEC: if (!set) v = c->AEC; break;
         case CAMPROP_REGISTER_SELECT:
+            // Clients may select and read from several threads at once.
             if (set) {
-                c->RegisterReadIndex = v;
+                InterlockedExchange(&c->RegisterReadIndex, v);
             } else {
-                auto index = static_cast<ULONG>(c->RegisterReadIndex);
-                v = index <= 1023 ? c->RegisterShadow[index] : 0;
+                auto index = static_cast<ULONG>(ReadAcquire(&c->RegisterReadIndex));
+                v = index <= 1023 ? ReadAcquire(&c->RegisterShadow[index]) : 0;
             }
             break;
         case CAMPROP_RESERVED_36: case CAMPROP_RESERVED_46: case CAMPROP_RESERVED_50: case CAMPROP_RESERVED_51:

@@ -81,6 +81,7 @@ NTSTATUS CameraDevice::Initialize(PKSDEVICE device) {
     KeInitializeSpinLock(&TransferLock);
     ExInitializeFastMutex(&CommandLock);
     ExInitializeFastMutex(&ProcessorLock);
+    ExInitializeFastMutex(&SensorControlLock);
     KeInitializeEvent(&TransferEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&TransferIdle, NotificationEvent, FALSE);
 

@@ -233,6 +233,10 @@ public:
     // mirrors into it, so a property request never reaches a processor the
     // pin's stop is freeing.
     FAST_MUTEX ProcessorLock{};
+    // One exposure or gain change at a time: its two register writes and
+    // the stored value go together, so two clients setting it at once never
+    // leave the sensor with one's low byte and the other's high byte.
+    FAST_MUTEX SensorControlLock{};
 
 protected:
     explicit CameraDevice(PKSDEVICE device);

@@ -85,7 +85,7 @@ BOOLEAN CameraDevice::ReadReply(PUCHAR buffer) {
 BOOLEAN CameraDevice::WriteSensorRegister(ULONG index, LONG value) {
     CommandGuard guard(this);
     // The shadow takes the value before the send, and keeps it if the send fails.
-    if (index <= 1023) RegisterShadow[index] = value;
+    if (index <= 1023) InterlockedExchange(&RegisterShadow[index], value);  // read by property requests
     UCHAR* b = RegisterCommand.Bytes;
     std::memset(b, 0, sizeof RegisterCommand);
     b[0] = CmdWriteSensorRegister;

@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "camera/camera_controls.h"
+#include "sim/simulated_camera.h"
 #include "client/camera.h"
 #include "tests/support/camera_rig.h"
 #include "usb/frame_transfer.h"
@@ -391,6 +392,14 @@ TEST(FaultSoak, EveryWritableControlSetFromTwoThreadsWhileStreaming) {
         EXPECT_GE(v, c.minimum) << c.name;
         EXPECT_LE(v, c.maximum) << c.name;
     }
+    // The sensor holds what the driver reports: each change's two register
+    // writes went together.
+    const int32_t exposure = cam->Get("exposure"), gain = cam->Get("global_gain");
+    sim::SimulatedCamera& sensor = *cam->Simulated();
+    EXPECT_EQ(sensor.SensorRegister(0xA0).value_or(0xFFFF) | (sensor.SensorRegister(0xA1).value_or(0) & 0x0F) << 8,
+              static_cast<uint32_t>(1014 - exposure));
+    EXPECT_EQ(sensor.SensorRegister(2).value_or(0xFFFF) | sensor.SensorRegister(3).value_or(0) << 8,
+              static_cast<uint32_t>(gain));
     cam->StopStreaming();
     cam->Close();
     EXPECT_EQ(Leftovers(), "");
