@@ -5,7 +5,10 @@
 #include "platform/kernel/io.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/kernel/bugcheck.h"
 #include "platform/kernel/pool.h"
@@ -22,6 +25,22 @@ ULONG PagesSpanned(const void* va, SIZE_T length) {
     ULONG_PTR first = start / PAGE_SIZE;
     ULONG_PTR last = (start + (length == 0 ? 0 : length - 1)) / PAGE_SIZE;
     return static_cast<ULONG>(last - first + 1);
+}
+
+// The dispatch calls in progress on this thread, innermost last: whether
+// the dispatch marked its IRP pending, or passed it on to a driver that
+// returned STATUS_PENDING (whose own mark then stands for both).
+struct DispatchFrame {
+    PIRP irp;
+    bool marked;
+    bool passedOnPending;
+};
+thread_local std::vector<DispatchFrame> dispatchFrames;
+
+std::string Hex(NTSTATUS s) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08X", static_cast<unsigned>(s));
+    return b;
 }
 
 std::atomic_ref<BOOLEAN> CancelFlag(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel); }
@@ -45,19 +64,39 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
     return irp;
 }
 
-void IoFreeIrp(PIRP irp) {
-    if (irp == nullptr) kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "IoFreeIrp(null)");
+namespace {
+void FreeIrp(PIRP irp) {
     if (InLower(irp).load() != 0)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                          "IRP freed while still pending in a lower driver");
     --liveIrps;
     ExFreePoolWithTag(irp, kIrpTag);
 }
+}  // namespace
+
+void IoFreeIrp(PIRP irp) {
+    if (irp == nullptr) kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "IoFreeIrp(null)");
+    if (irp->NkThreadIrp)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                         "IoFreeIrp of a threaded IRP (from IoBuildDeviceIoControlRequest): the I/O manager frees it "
+                         "when it completes");
+    FreeIrp(irp);
+}
+
+void IoMarkIrpPending(PIRP irp) {
+    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+    for (auto it = dispatchFrames.rbegin(); it != dispatchFrames.rend(); ++it)
+        if (it->irp == irp) {
+            it->marked = true;
+            break;
+        }
+}
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PVOID inputBuffer,
                                    ULONG inputBufferLength, PVOID outputBuffer,
                                    ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
                                    PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     if (irp == nullptr) return nullptr;
     irp->NkThreadIrp = TRUE;
@@ -83,6 +122,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     stack->DeviceObject = device;
+    if (irp->CancelRoutine != nullptr)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                         "IRP passed to a lower driver with a cancel routine still set");
+    if (irp->NkThreadIrp && topLevel) {
+        kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "sending a threaded IRP (its completion is delivered to this thread)");
+        if (irp->UserEvent != nullptr) kernel::NoteThreadedRequest(irp->UserEvent, true);
+    }
     if (topLevel) InLower(irp).store(1);
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
     if (dispatch == nullptr) {
@@ -91,12 +137,31 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return dispatch(device, irp);
+    const KIRQL irql = KeGetCurrentIrql();
+    dispatchFrames.push_back({irp, false, false});
+    const NTSTATUS status = dispatch(device, irp);
+    const DispatchFrame frame = dispatchFrames.back();
+    dispatchFrames.pop_back();
+    // The IRP may be complete and freed by now: only what was noted on the
+    // way is looked at.
+    if (KeGetCurrentIrql() != irql)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRQL changed across a dispatch routine");
+    if (status == STATUS_PENDING && !frame.marked && !frame.passedOnPending)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                         "a dispatch routine returned STATUS_PENDING without marking the IRP pending");
+    if (status != STATUS_PENDING && frame.marked)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                         "a dispatch routine marked the IRP pending and returned " + Hex(status));
+    if (status == STATUS_PENDING && !dispatchFrames.empty() && dispatchFrames.back().irp == irp)
+        dispatchFrames.back().passedOnPending = true;
+    return status;
 }
 
 void IoCompleteRequest(PIRP irp, CCHAR) {
     if (irp->CurrentLocation > irp->StackCount)
         kernel::BugCheck(kernel::MULTIPLE_IRP_COMPLETE_REQUESTS, "IRP completed twice");
+    if (irp->CancelRoutine != nullptr)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP completed with its cancel routine still set");
     if (irp->IoStatus.Status == STATUS_PENDING)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                          "IRP completed with STATUS_PENDING");
@@ -121,9 +186,15 @@ void IoCompleteRequest(PIRP irp, CCHAR) {
             // From here the routine's driver owns the IRP again and may free it
             // in another thread as soon as the routine has signalled anything.
             if (atTop) InLower(irp).store(0);
-            if (routine(owner, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+            // Completion routines may run at DISPATCH_LEVEL on the platform:
+            // here they always do, so one that waits or pages is caught.
+            KIRQL before;
+            KeRaiseIrql(DISPATCH_LEVEL, &before);
+            const NTSTATUS result = routine(owner, irp, context);
+            KeLowerIrql(before);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
-            IoMarkIrpPending(irp);
+            IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;  // handed up, not a dispatch's mark
         }
     }
     InLower(irp).store(0);
@@ -133,8 +204,11 @@ void IoCompleteRequest(PIRP irp, CCHAR) {
                          "must return STATUS_MORE_PROCESSING_REQUIRED");
     if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
     PKEVENT event = irp->UserEvent;
-    IoFreeIrp(irp);
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    FreeIrp(irp);
+    if (event != nullptr) {
+        kernel::NoteThreadedRequest(event, false);
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {

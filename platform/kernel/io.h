@@ -140,7 +140,10 @@ inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) {
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) {
     return irp->Tail.Overlay.CurrentStackLocation - 1;
 }
-inline void IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
+// Marks the current stack location pending; a dispatch routine that returns
+// STATUS_PENDING must have called it (and one that calls it must return
+// STATUS_PENDING).
+void IoMarkIrpPending(PIRP irp);
 
 inline void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
                                    BOOLEAN onSuccess, BOOLEAN onError, BOOLEAN onCancel) {

@@ -17,7 +17,13 @@
 #include <random>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <deque>
+
 #include "platform/kernel/bugcheck.h"
+#include "platform/kernel/sync.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define NORVIK_POOL_RECYCLES 0
@@ -41,10 +47,21 @@ struct alignas(16) BlockHeader {
     uint64_t magic;
     uint64_t size;      // what the caller asked for
     ULONG tag;
-    ULONG sizeClass;    // index into the free lists, or kNoClass
+    ULONG sizeClass;    // index into the free lists, kNoClass, or kSpecial
     ULONG reserved[2];
 };
 static_assert(sizeof(BlockHeader) == 32);
+
+// A special-pool block: its pages, and its header kept apart from them (an
+// underrun block starts right at its page).
+constexpr ULONG kSpecial = ~1u;
+struct SpecialBlock {
+    BlockHeader header;
+    void* mapping;
+    size_t mappingBytes;
+};
+// Freed special blocks stay inaccessible until this many more are freed.
+constexpr size_t kKeepFreedSpecial = 4096;
 
 // Blocks whose header, data and guard fit 64 bytes .. 64 KB are recycled,
 // in power-of-two classes; a class keeps at most kKeepPerClass spare blocks.
@@ -126,7 +143,53 @@ struct PoolState {
     double failProbability = 0;
     std::mt19937 rng;
     uint64_t injected = 0;
+    kernel::pool::Special special = SpecialFromEnvironment();
+    std::deque<std::pair<void*, size_t>> freedSpecial;
+
+    static kernel::pool::Special SpecialFromEnvironment() {
+        const char* v = std::getenv("NORVIK_SPECIAL_POOL");
+        if (v == nullptr) return kernel::pool::Special::Off;
+        const std::string mode = v;
+        if (mode == "underrun") return kernel::pool::Special::Underruns;
+        if (mode == "overrun" || mode == "1") return kernel::pool::Special::Overruns;
+        return kernel::pool::Special::Off;
+    }
 };
+
+size_t PageBytes() {
+    static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// Pages for `size` bytes and one guard page; the block is placed against the
+// guard page, 16-byte aligned (an overrun block may end up to 15 bytes short
+// of the page end: those bytes are guard pattern, checked on free).
+void* SpecialAllocate(size_t size, kernel::pool::Special mode, SpecialBlock** record) {
+    const size_t page = PageBytes();
+    const size_t dataPages = (size + page - 1) / page + (size == 0 ? 1 : 0);
+    const size_t bytes = (dataPages + 1) * page;
+    void* map = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) return nullptr;
+    auto* base = static_cast<UCHAR*>(map);
+    UCHAR* user;
+    if (mode == kernel::pool::Special::Underruns) {
+        ::mprotect(base, page, PROT_NONE);
+        user = base + page;
+    } else {
+        ::mprotect(base + dataPages * page, page, PROT_NONE);
+        const size_t rounded = (size + 15) & ~size_t{15};
+        user = base + dataPages * page - rounded;
+    }
+    auto* r = static_cast<SpecialBlock*>(std::malloc(sizeof(SpecialBlock)));
+    if (r == nullptr) {
+        ::munmap(map, bytes);
+        return nullptr;
+    }
+    r->mapping = map;
+    r->mappingBytes = bytes;
+    *record = r;
+    return user;
+}
 
 PoolState& State() {
     static PoolState* state = new PoolState;  // never destroyed: threads may free late
@@ -155,11 +218,18 @@ void FreeBlock(PVOID block, bool checkTag, ULONG tag) {
     if (entry->header == nullptr)
         kernel::BugCheck(kernel::BAD_POOL_CALLER, "block tagged " + kernel::TagName(entry->freedTag) + " freed twice");
     BlockHeader* h = entry->header;
+    // The header lies right before an ordinary block: an underrun damages it.
+    if (h->magic != kHeaderMagic)
+        kernel::BugCheck(kernel::BAD_POOL_CALLER, "the header of a pool block was overwritten (written before its start)");
     if (checkTag && h->tag != tag)
         kernel::BugCheck(kernel::BAD_POOL_CALLER, "block tagged " + kernel::TagName(h->tag) +
                                                       " freed with tag " + kernel::TagName(tag));
     const UCHAR* guardStart = static_cast<UCHAR*>(block) + h->size;
-    for (size_t i = 0; i < kGuardBytes; ++i) {
+    const size_t guardBytes = h->sizeClass != kSpecial ? kGuardBytes
+                              : reinterpret_cast<uintptr_t>(block) % PageBytes() == 0
+                                  ? 0  // an underrun block: its end is not against anything
+                                  : ((h->size + 15) & ~uint64_t{15}) - h->size;
+    for (size_t i = 0; i < guardBytes; ++i) {
         if (guardStart[i] != kGuardByte)
             kernel::BugCheck(kernel::BAD_POOL_CALLER,
                              "block tagged " + kernel::TagName(h->tag) + " of " +
@@ -171,6 +241,17 @@ void FreeBlock(PVOID block, bool checkTag, ULONG tag) {
     entry->header = nullptr;
     entry->freedTag = h->tag;
     h->magic = 0;
+    if (h->sizeClass == kSpecial) {
+        auto* r = reinterpret_cast<SpecialBlock*>(h);
+        ::mprotect(r->mapping, r->mappingBytes, PROT_NONE);
+        s.freedSpecial.emplace_back(r->mapping, r->mappingBytes);
+        std::free(r);
+        if (s.freedSpecial.size() > kKeepFreedSpecial) {
+            ::munmap(s.freedSpecial.front().first, s.freedSpecial.front().second);
+            s.freedSpecial.pop_front();
+        }
+        return;
+    }
     if (NORVIK_POOL_RECYCLES && h->sizeClass != kNoClass && s.spare[h->sizeClass].size() < kKeepPerClass) {
         // A block read after its free shows this pattern, not the old data.
         std::memset(block, kFreedByte, h->size);
@@ -182,7 +263,17 @@ void FreeBlock(PVOID block, bool checkTag, ULONG tag) {
 
 }  // namespace
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
+PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
+    // The verifier's rules for the caller, before anything else.
+    kernel::RequireIrqlAtMost(type == PagedPool ? APC_LEVEL : DISPATCH_LEVEL,
+                              type == PagedPool ? "a paged pool allocation" : "a pool allocation");
+    if (size == 0) kernel::BugCheck(kernel::BAD_POOL_CALLER, "a zero-byte pool allocation");
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<UCHAR>(tag >> (8 * i));
+        if (tag == 0 || c < 0x20 || c > 0x7E)
+            kernel::BugCheck(kernel::BAD_POOL_CALLER, "pool tag " + std::to_string(tag) +
+                                                          " is not four printable characters");
+    }
     PoolState& s = State();
     {
         std::lock_guard<std::mutex> guard(s.lock);
@@ -194,6 +285,29 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
         }
     }
     if (size > (SIZE_T{1} << 40)) return nullptr;
+    kernel::pool::Special special;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        special = s.special;
+    }
+    if (special != kernel::pool::Special::Off) {
+        SpecialBlock* r = nullptr;
+        void* user = SpecialAllocate(size, special, &r);
+        if (user == nullptr) return nullptr;
+        r->header = {kHeaderMagic, size, tag, kSpecial, {0, 0}};
+        std::memset(user, 0xCD, size);
+        // Between an overrun block's end and its page's end: guard pattern.
+        auto* end = static_cast<UCHAR*>(user) + size;
+        const size_t slack = special == kernel::pool::Special::Overruns ? ((size + 15) & ~size_t{15}) - size : 0;
+        std::memset(end, kGuardByte, slack);
+        std::lock_guard<std::mutex> guard(s.lock);
+        AddressTable::Entry& entry = s.addresses.Insert(user);
+        entry.header = &r->header;
+        auto& u = s.usage[tag];
+        u.blocks += 1;
+        u.bytes += size;
+        return user;
+    }
     const size_t total = sizeof(BlockHeader) + size + kGuardBytes;
     const ULONG sizeClass = SizeClass(total);
     BlockHeader* h = nullptr;
@@ -311,6 +425,18 @@ void ClearFaults() {
     s.failNth = 0;
     s.failTagOn = false;
     s.failRandomOn = false;
+}
+
+void SetSpecialPool(Special mode) {
+    PoolState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.special = mode;
+}
+
+Special SpecialPool() {
+    PoolState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.special;
 }
 
 uint64_t InjectedFailures() {

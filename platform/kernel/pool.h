@@ -1,5 +1,7 @@
 // Tracked non-paged pool: tagged blocks with a verifier (tag mismatch, double
-// free, overrun), per-tag usage and allocation-failure injection.
+// free, overrun, a damaged header, zero-byte requests, tags that are not
+// four printable characters), per-tag usage, allocation-failure injection
+// and a special pool that puts every block against a guard page.
 #pragma once
 
 #include <cstdint>
@@ -40,5 +42,15 @@ void FailTag(ULONG tag, uint64_t skip = 0);  // every allocation with tag, after
 void FailRandom(uint32_t seed, double probability);
 void ClearFaults();
 uint64_t InjectedFailures();
+
+// The special pool: every block gets pages of its own, with an inaccessible
+// page right after it (Overruns: a read or write past the end faults on the
+// access itself) or right before it (Underruns); a freed block's pages stay
+// inaccessible for a while, so a use after free faults too. Off by default;
+// NORVIK_SPECIAL_POOL=overrun|underrun in the environment turns it on for a
+// whole run. Blocks allocated before a change keep the kind they were made as.
+enum class Special { Off, Overruns, Underruns };
+void SetSpecialPool(Special mode);
+Special SpecialPool();
 
 }  // namespace kernel::pool

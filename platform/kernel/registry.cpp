@@ -1,5 +1,6 @@
 // The registry store and its export-file persistence.
 #include "platform/kernel/registry.h"
+#include "platform/kernel/sync.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -616,6 +617,7 @@ bool TakeFailure() {
 }  // namespace
 
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK, PHANDLE key) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
     if (device == nullptr || key == nullptr || keyType != PLUGPLAY_REGKEY_DRIVER) return STATUS_INVALID_PARAMETER;
     if (TakeFailure()) return STATUS_INSUFFICIENT_RESOURCES;
     std::string path = DriverKeyPath(device);
@@ -629,6 +631,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MA
 }
 
 NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK, OBJECT_ATTRIBUTES* a, ULONG, PUNICODE_STRING, ULONG, PULONG disposition) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey");
     if (key == nullptr || a == nullptr || a->ObjectName == nullptr) return STATUS_INVALID_PARAMETER;
     if (TakeFailure()) return STATUS_INSUFFICIENT_RESOURCES;
     std::string path = Narrow(a->ObjectName);
@@ -650,6 +653,7 @@ NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK, OBJECT_ATTRIBUTES* a, ULONG, PUNI
 
 NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS cls, PVOID information,
                          ULONG length, PULONG resultLength) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
     KeyObject* k = KeyFromHandle(key);
     if (k == nullptr) return STATUS_INVALID_PARAMETER;
     if (cls != KeyValuePartialInformation) return STATUS_INVALID_PARAMETER;
@@ -671,6 +675,7 @@ NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING name, KEY_VALUE_INFORMATION
 }
 
 NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG, ULONG type, PVOID data, ULONG size) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey");
     KeyObject* k = KeyFromHandle(key);
     if (k == nullptr) return STATUS_INVALID_PARAMETER;
     Value v;

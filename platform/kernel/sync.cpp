@@ -9,10 +9,14 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/kernel/bugcheck.h"
 
 namespace {
+
+constexpr ULONG IRQL_NOT_GREATER_OR_EQUAL_CODE = 0x09;
 
 std::mutex& DispatcherLock() {
     static std::mutex* m = new std::mutex;
@@ -26,6 +30,7 @@ std::condition_variable& DispatcherCondition() {
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
 thread_local int spinLocksHeld = 0;
 thread_local int criticalRegionDepth = 0;
+thread_local int fastMutexesHeld = 0;
 thread_local char threadMarker;
 
 std::mutex& ObserverLock() {
@@ -37,10 +42,18 @@ std::function<void(LONGLONG)>& Observer() {
     return *f;
 }
 
-void RequirePassive(const char* what) {
-    if (spinLocksHeld > 0 || currentIrql >= DISPATCH_LEVEL)
-        kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL,
-                         std::string(what) + " while holding a spin lock (IRQL DISPATCH_LEVEL)");
+const char* IrqlName(KIRQL irql) {
+    return irql == PASSIVE_LEVEL ? "PASSIVE_LEVEL" : irql == APC_LEVEL ? "APC_LEVEL" : "DISPATCH_LEVEL";
+}
+
+// Threaded requests in flight: their event, and the thread that sent them.
+std::mutex& ThreadedLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+std::vector<std::pair<PKEVENT, std::thread::id>>& Threaded() {
+    static auto* v = new std::vector<std::pair<PKEVENT, std::thread::id>>;
+    return *v;
 }
 
 std::atomic_ref<LONG> Ref(LONG volatile* p) { return std::atomic_ref<LONG>(*const_cast<LONG*>(p)); }
@@ -48,6 +61,30 @@ std::atomic_ref<LONG> Ref(LONG volatile* p) { return std::atomic_ref<LONG>(*cons
 }  // namespace
 
 namespace kernel {
+
+void RequireIrqlAtMost(KIRQL highest, const char* what) {
+    if (spinLocksHeld > 0 && highest < DISPATCH_LEVEL)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(what) + " while holding a spin lock (IRQL DISPATCH_LEVEL)");
+    if (currentIrql > highest)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(what) + " at " + IrqlName(currentIrql) + "; allowed up to " +
+                                             IrqlName(highest));
+}
+
+ThreadHoldings CurrentThreadHoldings() { return {spinLocksHeld, fastMutexesHeld, criticalRegionDepth, currentIrql}; }
+
+void NoteThreadedRequest(PKEVENT event, bool outstanding) {
+    std::lock_guard<std::mutex> g(ThreadedLock());
+    auto& v = Threaded();
+    if (outstanding) {
+        v.emplace_back(event, std::this_thread::get_id());
+        return;
+    }
+    for (auto it = v.begin(); it != v.end(); ++it)
+        if (it->first == event) {
+            v.erase(it);
+            return;
+        }
+}
 
 void SignalDispatcherObject(DISPATCHER_HEADER* header, LONG state) {
     {
@@ -104,7 +141,15 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
                                PLARGE_INTEGER timeout) {
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
     bool zeroWait = timeout != nullptr && timeout->QuadPart == 0;
-    if (!zeroWait) RequirePassive("KeWaitForSingleObject");
+    if (!zeroWait) kernel::RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
+    if (currentIrql >= APC_LEVEL) {
+        std::lock_guard<std::mutex> g(ThreadedLock());
+        for (const auto& [event, thread] : Threaded())
+            if (event == object && thread == std::this_thread::get_id())
+                kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                 "waiting at APC_LEVEL (inside a fast mutex?) for a threaded request this thread "
+                                 "sent: its completion is delivered to this thread and cannot run here, a deadlock");
+    }
     if (timeout != nullptr && timeout->QuadPart > 0)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                          "absolute wait time-outs are not used by this system");
@@ -133,7 +178,7 @@ ULONGLONG KeQueryInterruptTime() {
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
-    RequirePassive("KeDelayExecutionThread");
+    kernel::RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
     if (interval->QuadPart > 0)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                          "absolute delays are not used by this system");
@@ -179,14 +224,30 @@ void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
 
 KIRQL KeGetCurrentIrql() { return currentIrql; }
 
+void KeRaiseIrql(KIRQL newIrql, KIRQL* oldIrql) {
+    if (newIrql < currentIrql)
+        kernel::BugCheck(IRQL_NOT_GREATER_OR_EQUAL_CODE, std::string("KeRaiseIrql to ") + IrqlName(newIrql) +
+                                                          " from the higher " + IrqlName(currentIrql));
+    *oldIrql = currentIrql;
+    currentIrql = newIrql;
+}
+
+void KeLowerIrql(KIRQL newIrql) {
+    if (newIrql > currentIrql)
+        kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL, std::string("KeLowerIrql to ") + IrqlName(newIrql) +
+                                                     " from the lower " + IrqlName(currentIrql));
+    currentIrql = newIrql;
+}
+
 void ExInitializeFastMutex(PFAST_MUTEX mutex) {
     std::lock_guard<std::mutex> guard(DispatcherLock());
     mutex->Count = 1;
+    mutex->OldIrql = PASSIVE_LEVEL;
     mutex->Owner = nullptr;
 }
 
 void ExAcquireFastMutex(PFAST_MUTEX mutex) {
-    RequirePassive("ExAcquireFastMutex");
+    kernel::RequireIrqlAtMost(APC_LEVEL, "ExAcquireFastMutex");
     std::unique_lock<std::mutex> lock(DispatcherLock());
     if (mutex->Owner == &threadMarker)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -194,6 +255,9 @@ void ExAcquireFastMutex(PFAST_MUTEX mutex) {
     DispatcherCondition().wait(lock, [mutex] { return mutex->Count == 1; });
     mutex->Count = 0;
     mutex->Owner = &threadMarker;
+    mutex->OldIrql = currentIrql;
+    currentIrql = APC_LEVEL;
+    ++fastMutexesHeld;
 }
 
 void ExReleaseFastMutex(PFAST_MUTEX mutex) {
@@ -202,8 +266,13 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex) {
         if (mutex->Owner != &threadMarker)
             kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                              "fast mutex released by a thread that does not own it");
+        if (currentIrql != APC_LEVEL)
+            kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL,
+                             std::string("fast mutex released at ") + IrqlName(currentIrql) + ", not APC_LEVEL");
         mutex->Count = 1;
         mutex->Owner = nullptr;
+        currentIrql = static_cast<KIRQL>(mutex->OldIrql);
+        --fastMutexesHeld;
     }
     DispatcherCondition().notify_all();
 }

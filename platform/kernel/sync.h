@@ -47,10 +47,16 @@ void KeInitializeSpinLock(PKSPIN_LOCK lock);
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
 void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
 KIRQL KeGetCurrentIrql();
+// Raising takes the thread to a level at or above where it is; lowering
+// goes back to where it was (never above where it is).
+void KeRaiseIrql(KIRQL newIrql, KIRQL* oldIrql);
+void KeLowerIrql(KIRQL newIrql);
 
+// Acquiring raises the thread to APC_LEVEL, as the platform's does; the
+// level it came from is kept in the mutex and restored on release.
 struct FAST_MUTEX {
     LONG Count;  // 1 free, 0 owned, as on the platform
-    LONG Reserved;
+    LONG OldIrql;
     PVOID Owner;
 };
 using PFAST_MUTEX = FAST_MUTEX*;
@@ -82,5 +88,26 @@ LONGLONG RelativeIntervalToMicroseconds(LONGLONG interval);
 
 // Internal: the one lock and condition that every dispatcher wait uses.
 void SignalDispatcherObject(DISPATCHER_HEADER* header, LONG state);
+
+// The verifier's IRQL rule for a call: stops the process when the calling
+// thread runs above `highest` (or holds a spin lock while `highest` is
+// below DISPATCH_LEVEL).
+void RequireIrqlAtMost(KIRQL highest, const char* what);
+
+// What the calling thread holds: a system thread must end with none of it.
+struct ThreadHoldings {
+    int spinLocks = 0;
+    int fastMutexes = 0;
+    int criticalRegions = 0;
+    KIRQL irql = PASSIVE_LEVEL;
+};
+ThreadHoldings CurrentThreadHoldings();
+
+// The event of a threaded request (IoBuildDeviceIoControlRequest) this
+// thread sent, until the request completes: such a completion is delivered
+// to the sending thread, which cannot take it while it runs at APC_LEVEL
+// (for example inside a fast mutex), so a wait for the event there would
+// never end.
+void NoteThreadedRequest(PKEVENT event, bool outstanding);
 
 }  // namespace kernel

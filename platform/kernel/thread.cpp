@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/kernel/bugcheck.h"
+#include "platform/kernel/sync.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ public:
 
 NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE, PCLIENT_ID,
                               PKSTART_ROUTINE startRoutine, PVOID context) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
     if (failCreations.load() > 0 && failCreations.fetch_sub(1) > 0)
         return STATUS_INSUFFICIENT_RESOURCES;
     auto* object = new ThreadObjectImpl;
@@ -45,6 +47,19 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
             startRoutine(context);
         } catch (const Termination&) {
         }
+        // A system thread must leave nothing held behind it: the platform
+        // stops the machine when one ends above PASSIVE_LEVEL, holding a
+        // lock or inside a critical region.
+        const kernel::ThreadHoldings held = kernel::CurrentThreadHoldings();
+        if (held.spinLocks != 0)
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "a system thread ended holding a spin lock");
+        if (held.fastMutexes != 0)
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "a system thread ended holding a fast mutex");
+        if (held.criticalRegions != 0)
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                             "a system thread ended inside a critical region");
+        if (held.irql != PASSIVE_LEVEL)
+            kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL, "a system thread ended above PASSIVE_LEVEL");
         kernel::SignalDispatcherObject(static_cast<DISPATCHER_HEADER*>(body), 1);
         ObDereferenceObject(body);
     }).detach();

@@ -261,3 +261,172 @@ TEST(Mdl, PartialRangeOutsideTheSourceStops) {
 }
 
 }  // namespace
+
+// The I/O verifier's rules for drivers, each broken once by a misbehaving
+// lower driver or caller.
+class Misbehaving {
+public:
+    enum Fault { PendingWithoutMark, MarkWithoutPending, RaiseIrql, CompleteWithCancelRoutine };
+    explicit Misbehaving(Fault f) : fault_(f) {
+        driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+        current = this;
+    }
+    ~Misbehaving() {
+        kernel::DeleteDeviceObject(device);
+        kernel::DeleteDriverObject(driver_);
+    }
+private:
+    PDRIVER_OBJECT driver_ = kernel::CreateDriverObject("misbehaving");
+
+public:
+    PDEVICE_OBJECT device = kernel::CreateDeviceObject(driver_, 1, nullptr);
+
+private:
+    static void NoCancel(PDEVICE_OBJECT, PIRP) {}
+    static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
+        switch (current->fault_) {
+            case PendingWithoutMark: return STATUS_PENDING;  // and keeps it: the test ends here
+            case MarkWithoutPending:
+                IoMarkIrpPending(irp);
+                break;
+            case RaiseIrql: {
+                KIRQL old;
+                KeRaiseIrql(DISPATCH_LEVEL, &old);  // and never lowers it
+                break;
+            }
+            case CompleteWithCancelRoutine: IoSetCancelRoutine(irp, NoCancel); break;
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    static inline Misbehaving* current = nullptr;
+    Fault fault_;
+};
+
+void SendOwnIrp(PDEVICE_OBJECT device) {
+    Seen seen;
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, Record, &seen, TRUE, TRUE, TRUE);
+    IofCallDriver(device, irp);
+    IoFreeIrp(irp);
+}
+
+TEST(IoVerifier, EachBrokenDispatchRuleStops) {
+    EXPECT_DEATH(
+        {
+            Misbehaving m(Misbehaving::PendingWithoutMark);
+            SendOwnIrp(m.device);
+        },
+        "returned STATUS_PENDING without marking the IRP pending");
+    EXPECT_DEATH(
+        {
+            Misbehaving m(Misbehaving::MarkWithoutPending);
+            SendOwnIrp(m.device);
+        },
+        "marked the IRP pending and returned 0x00000000");
+    EXPECT_DEATH(
+        {
+            Misbehaving m(Misbehaving::RaiseIrql);
+            SendOwnIrp(m.device);
+        },
+        "IRQL changed across a dispatch routine");
+    EXPECT_DEATH(
+        {
+            Misbehaving m(Misbehaving::CompleteWithCancelRoutine);
+            SendOwnIrp(m.device);
+        },
+        "completed with its cancel routine still set");
+}
+
+TEST(IoVerifier, CallersMayNotSendWithACancelRoutineOrFreeAThreadedIrp) {
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            Seen seen;
+            PIRP irp = OwnIrp(lower, &seen);
+            IoSetCancelRoutine(irp, LowerDriver::Cancel);
+            IofCallDriver(lower.device, irp);
+        },
+        "passed to a lower driver with a cancel routine still set");
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb{};
+            PIRP irp = IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            IoFreeIrp(irp);
+        },
+        "IoFreeIrp of a threaded IRP");
+}
+
+NTSTATUS AtWhatLevel(PDEVICE_OBJECT, PIRP, PVOID context) {
+    *static_cast<KIRQL*>(context) = KeGetCurrentIrql();
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS WaitsInCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
+    LARGE_INTEGER t;
+    t.QuadPart = -10000;
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(IoVerifier, CompletionRoutinesRunAtDispatchLevelWhereWaitsStop) {
+    LowerDriver lower;
+    KIRQL seen = PASSIVE_LEVEL;
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, AtWhatLevel, &seen, TRUE, TRUE, TRUE);
+    IofCallDriver(lower.device, irp);
+    lower.CompleteOne(STATUS_SUCCESS);
+    EXPECT_EQ(seen, DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // and the completing thread is back where it was
+    IoFreeIrp(irp);
+    EXPECT_DEATH(
+        {
+            LowerDriver l;
+            PIRP i = IoAllocateIrp(2, FALSE);
+            IoGetNextIrpStackLocation(i)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoSetCompletionRoutine(i, WaitsInCompletion, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(l.device, i);
+            l.CompleteOne(STATUS_SUCCESS);
+        },
+        "KeWaitForSingleObject at DISPATCH_LEVEL");
+}
+
+TEST(IoVerifier, AThreadedRequestIsBuiltAndSentAtPassiveLevelAndNeverAwaitedInsideAFastMutex) {
+    // Built or sent inside a fast mutex (APC_LEVEL): stopped at once.
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            FAST_MUTEX m;
+            ExInitializeFastMutex(&m);
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb{};
+            ExAcquireFastMutex(&m);
+            IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        },
+        "IoBuildDeviceIoControlRequest at APC_LEVEL");
+    // Sent properly, then awaited with a fast mutex taken meanwhile: the
+    // completion could never reach this thread.
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            FAST_MUTEX m;
+            ExInitializeFastMutex(&m);
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb{};
+            PIRP irp = IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            IofCallDriver(lower.device, irp);
+            ExAcquireFastMutex(&m);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        },
+        "a deadlock");
+}

@@ -176,3 +176,61 @@ TEST(Interlocked, OperationsReturnThePlatformsValues) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Irql, AFastMutexRaisesToApcLevelAndReleaseRestoresTheLevel) {
+    FAST_MUTEX a, b;
+    ExInitializeFastMutex(&a);
+    ExInitializeFastMutex(&b);
+    ExAcquireFastMutex(&a);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    ExAcquireFastMutex(&b);
+    ExReleaseFastMutex(&b);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    ExReleaseFastMutex(&a);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(kernel::CurrentThreadHoldings().fastMutexes, 0);
+}
+
+TEST(Irql, CallsAboveTheirLevelStop) {
+    // Passive-only calls inside a fast mutex; waits and delays are allowed
+    // there, but not at DISPATCH_LEVEL.
+    EXPECT_DEATH(
+        {
+            FAST_MUTEX m;
+            ExInitializeFastMutex(&m);
+            ExAcquireFastMutex(&m);
+            kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "a registry call");
+        },
+        "a registry call at APC_LEVEL; allowed up to PASSIVE_LEVEL");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            LARGE_INTEGER t = Relative(10);
+            KeDelayExecutionThread(KernelMode, FALSE, &t);
+        },
+        "KeDelayExecutionThread at DISPATCH_LEVEL");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeRaiseIrql(APC_LEVEL, &old);
+        },
+        "KeRaiseIrql to APC_LEVEL from the higher DISPATCH_LEVEL");
+    EXPECT_DEATH(
+        {
+            FAST_MUTEX a;
+            FAST_MUTEX b;
+            ExInitializeFastMutex(&a);
+            ExInitializeFastMutex(&b);
+            ExAcquireFastMutex(&a);
+            ExAcquireFastMutex(&b);
+            ExReleaseFastMutex(&a);  // out of order: the thread drops to PASSIVE_LEVEL with b held
+            ExReleaseFastMutex(&b);
+        },
+        "fast mutex released at PASSIVE_LEVEL");
+}
+
+}  // namespace

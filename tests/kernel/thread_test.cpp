@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
+#include "platform/kernel/sync.h"
 #include "platform/kernel/thread.h"
 
 namespace {
@@ -47,6 +50,35 @@ TEST(SystemThread, CreationCanBeMadeToFail) {
 
 TEST(Handles, ClosingAnUnknownHandleFails) {
     EXPECT_EQ(ZwClose(reinterpret_cast<HANDLE>(0x7777)), STATUS_INVALID_PARAMETER);
+}
+
+}  // namespace
+
+namespace {
+
+FAST_MUTEX heldMutex;
+KSPIN_LOCK heldSpinLock;
+
+void EndsHoldingAFastMutex(PVOID) {
+    ExInitializeFastMutex(&heldMutex);
+    ExAcquireFastMutex(&heldMutex);
+}
+void EndsHoldingASpinLock(PVOID) {
+    KeInitializeSpinLock(&heldSpinLock);
+    KeAcquireSpinLockRaiseToDpc(&heldSpinLock);
+}
+void EndsInACriticalRegion(PVOID) { KeEnterCriticalRegion(); }
+
+void RunToItsEnd(PKSTART_ROUTINE routine) {
+    HANDLE h;
+    PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, routine, nullptr);
+    std::this_thread::sleep_for(std::chrono::seconds(5));  // the stop comes long before
+}
+
+TEST(SystemThread, EndingWithAnythingHeldStops) {
+    EXPECT_DEATH(RunToItsEnd(EndsHoldingAFastMutex), "a system thread ended holding a fast mutex");
+    EXPECT_DEATH(RunToItsEnd(EndsHoldingASpinLock), "a system thread ended holding a spin lock");
+    EXPECT_DEATH(RunToItsEnd(EndsInACriticalRegion), "a system thread ended inside a critical region");
 }
 
 }  // namespace
