@@ -385,7 +385,7 @@ void SimulatedCamera::ServeReplies(std::vector<Done>& done) {
             --f.shortCount;
             n = std::min(n, f.shortBytes);
         }
-        std::memcpy(t->buffer, block.data(), n);
+        if (n > 0) std::memcpy(t->buffer, block.data(), n);
         Exchange e{Exchange::Kind::In, replyEp_};
         if (recording_) e.data.assign(block.begin(), block.begin() + n);
         e.requested = t->length;
