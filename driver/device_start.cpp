@@ -21,7 +21,11 @@ NTSTATUS StartDevice(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
     if (factory && !device->Started) {
         CaptureThreadState* capture = AllocateCaptureThreadState(camera);
         camera->Capture = capture;
-        if (capture != nullptr && !NT_SUCCESS(KsAddItemToObjectBag(device->Bag, capture, nullptr))) {
+        // The device's bag is guarded by the device mutex.
+        KsAcquireDevice(device);
+        const bool kept = capture != nullptr && NT_SUCCESS(KsAddItemToObjectBag(device->Bag, capture, nullptr));
+        KsReleaseDevice(device);
+        if (capture != nullptr && !kept) {
             ExFreePoolWithTag(capture, CAMERA_TAG);
             camera->Capture = nullptr;
         }

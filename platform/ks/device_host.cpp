@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/kernel/pool.h"
+#include "platform/ks/ks_internal.h"
 
 namespace ks {
 namespace internal {
@@ -30,12 +31,14 @@ std::unique_ptr<HostedDevice> DeviceHost::Add(PDEVICE_OBJECT lowerDevice, NTSTAT
     }
     std::unique_ptr<HostedDevice> hosted(new HostedDevice);
     hosted->record_ = new internal::DeviceRecord;
+    ++internal::Live().devices;
     hosted->fdo_ = kernel::CreateDeviceObject(driver_, static_cast<CCHAR>(lowerDevice->StackSize + 1),
                                               hosted->record_);
     KSDEVICE& d = hosted->record_->device;
     std::memset(&d, 0, sizeof d);
     d.Descriptor = descriptor;
-    d.Bag = CreateObjectBag();
+    internal::DeviceRecord* record = hosted->record_;
+    d.Bag = CreateObjectBag([record] { return record->mutex.HeldByCaller(); }, "the device mutex");
     d.FunctionalDeviceObject = hosted->fdo_;
     // A USB function device sits right on its bus device: the physical device
     // object and the next one down are the same.
@@ -109,6 +112,7 @@ void HostedDevice::Remove() {
     internal::FreeFactories(record_, false);
     FreeObjectBag(record_->device.Bag);
     delete record_;
+    --internal::Live().devices;
     record_ = nullptr;
     kernel::DeleteDeviceObject(fdo_);
     fdo_ = nullptr;

@@ -1,8 +1,11 @@
 // Client requests and the objects they create.
 #include "platform/ks/ks_client.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "platform/kernel/bugcheck.h"
 #include "platform/kernel/pool.h"
 #include "platform/ks/ks_internal.h"
 
@@ -10,6 +13,9 @@ namespace ks {
 namespace internal {
 void RegisterObject(const void* object, DeviceRecord* device);
 void UnregisterObject(const void* object);
+void RegisterControl(const void* object, FilterRecord* filter);
+void RequestProcessingLocked(PinRecord* r);
+bool& InProcessDispatch();
 IKsReferenceClock* NewClock();
 }  // namespace internal
 
@@ -48,19 +54,42 @@ const KSDATARANGE* MatchingRange(const KSPIN_DESCRIPTOR_EX& d, const KSDATAFORMA
     return nullptr;
 }
 
+// A process dispatch that keeps returning STATUS_SUCCESS without handing a
+// frame back would keep the platform's processing loop spinning: after this
+// many calls in a row it is reported as the endless loop it is.
+constexpr int kEndlessProcessing = 100000;
+
 void Worker(PinRecord* r) {
     std::unique_lock<std::mutex> g(r->lock);
     for (;;) {
         r->signal.wait(g, [r] { return r->stop || r->requested; });
-        if (r->stop) return;
+        if (r->stop) break;
         r->requested = false;
         const KSPIN_DESCRIPTOR_EX* d = r->pin.Descriptor;
-        if ((d->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) && r->pin.DeviceState != KSSTATE_RUN) continue;
         if (d->Dispatch == nullptr || d->Dispatch->Process == nullptr) continue;
-        g.unlock();
-        d->Dispatch->Process(&r->pin);
-        g.lock();
+        // STATUS_SUCCESS: processing goes on at once; STATUS_PENDING (or a
+        // failure) stops it until the next processing request.
+        int idle = 0;
+        while (!r->stop) {
+            if ((d->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) && r->pin.DeviceState != KSSTATE_RUN) {
+                r->deferred = true;
+                break;
+            }
+            const uint64_t before = r->ejected;
+            g.unlock();
+            InProcessDispatch() = true;
+            const NTSTATUS s = d->Dispatch->Process(&r->pin);
+            InProcessDispatch() = false;
+            g.lock();
+            if (s != STATUS_SUCCESS) break;
+            idle = r->ejected != before ? 0 : idle + 1;
+            if (idle >= kEndlessProcessing)
+                kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                 "the process dispatch keeps returning STATUS_SUCCESS without handing a frame back: "
+                                 "the processing loop never ends");
+        }
     }
+    --Live().workers;
 }
 
 }  // namespace
@@ -69,7 +98,7 @@ std::unique_ptr<Filter> Filter::Open(HostedDevice& device, const std::u16string&
     auto* dev = reinterpret_cast<DeviceRecord*>(device.Device());
     FactoryRecord* factory = nullptr;
     {
-        std::lock_guard<std::recursive_mutex> g(dev->mutex);
+        std::lock_guard<std::mutex> g(dev->listLock);
         for (auto& f : dev->factories)
             if (f->reference == reference) factory = f.get();
     }
@@ -78,22 +107,34 @@ std::unique_ptr<Filter> Filter::Open(HostedDevice& device, const std::u16string&
         return nullptr;
     }
     auto* r = new FilterRecord;
+    ++Live().filters;
     std::memset(&r->filter, 0, sizeof r->filter);
     r->filter.Descriptor = factory->descriptor;
-    r->filter.Bag = CreateObjectBag();
+    r->filter.Bag = CreateObjectBag([r] { return r->control.HeldByCaller(); }, "the filter control mutex");
     r->factory = factory;
     r->device = dev;
     RegisterObject(&r->filter, dev);
+    RegisterControl(&r->filter, r);
     NTSTATUS s = STATUS_SUCCESS;
     if (factory->descriptor->Dispatch != nullptr && factory->descriptor->Dispatch->Create != nullptr) {
-        RequestIrp req(&r->filter);
-        s = req.irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES : factory->descriptor->Dispatch->Create(&r->filter, req.irp);
+        // Filters are made under the device mutex, and the new filter's
+        // control mutex guards its bag from the start.
+        dev->mutex.Lock("device mutex");
+        {
+            ControlScope control(r);
+            RequestIrp req(&r->filter);
+            s = req.irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES
+                                   : factory->descriptor->Dispatch->Create(&r->filter, req.irp);
+        }
+        dev->mutex.Unlock("device mutex");
     }
     *status = s;
     if (!NT_SUCCESS(s)) {
+        RegisterControl(&r->filter, nullptr);
         UnregisterObject(&r->filter);
         FreeObjectBag(r->filter.Bag);
         delete r;
+        --Live().filters;
         return nullptr;
     }
     std::unique_ptr<Filter> f(new Filter);
@@ -116,21 +157,33 @@ Filter::~Filter() {
     }
     const KSFILTER_DESCRIPTOR* d = r->filter.Descriptor;
     if (d->Dispatch != nullptr && d->Dispatch->Close != nullptr) {
-        RequestIrp req(&r->filter);
-        d->Dispatch->Close(&r->filter, req.irp);
+        r->device->mutex.Lock("device mutex");
+        {
+            ControlScope control(r);
+            RequestIrp req(&r->filter);
+            d->Dispatch->Close(&r->filter, req.irp);
+        }
+        r->device->mutex.Unlock("device mutex");
     }
+    RegisterControl(&r->filter, nullptr);
     UnregisterObject(&r->filter);
     FreeObjectBag(r->filter.Bag);
     delete r;
+    --Live().filters;
 }
 
 PKSFILTER Filter::Raw() { return &record_->filter; }
 
 constexpr NTSTATUS STATUS_INVALID_BUFFER_SIZE = MakeStatus(0xC0000206);
 
-NTSTATUS Filter::Property(void* property, ULONG propertySize, void* data, ULONG dataSize) {
+NTSTATUS Filter::Property(void* property, ULONG propertySize, void* data, ULONG dataSize, ULONG* bytesReturned) {
+    ULONG ignored = 0;
+    ULONG& returned = bytesReturned != nullptr ? *bytesReturned : ignored;
+    returned = 0;
     if (property == nullptr || propertySize < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
     auto* p = static_cast<KSPROPERTY*>(property);
+    // A request is a get or a set, never both.
+    if ((p->Flags & KSPROPERTY_TYPE_GET) && (p->Flags & KSPROPERTY_TYPE_SET)) return STATUS_INVALID_PARAMETER;
     const KSAUTOMATION_TABLE* table = record_->filter.Descriptor->AutomationTable;
     const KSPROPERTY_ITEM* item = nullptr;
     for (ULONG i = 0; table != nullptr && i < table->PropertySetsCount && item == nullptr; ++i) {
@@ -148,13 +201,39 @@ NTSTATUS Filter::Property(void* property, ULONG propertySize, void* data, ULONG 
     else
         return STATUS_INVALID_PARAMETER;
     // Refused before any handler runs: a request the item does not admit,
-    // or buffers shorter than its minimums.
+    // or buffers shorter than its minimums. An empty data buffer is a size
+    // query: it is answered with the size the item needs.
     if (handler == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
     if (propertySize < item->MinProperty) return STATUS_INVALID_BUFFER_SIZE;
-    if (dataSize < item->MinData || (item->MinData > 0 && data == nullptr)) return STATUS_BUFFER_TOO_SMALL;
+    if (item->MinData > 0 && dataSize == 0) {
+        returned = item->MinData;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (dataSize < item->MinData || (item->MinData > 0 && data == nullptr)) {
+        returned = item->MinData;
+        return STATUS_BUFFER_TOO_SMALL;
+    }
     RequestIrp req(&record_->filter);
     if (req.irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    return handler(req.irp, p, data);
+    // The handler works on copies, as on the platform (the request's
+    // buffers are captured), each followed by a guard pattern: a handler
+    // that writes past either buffer is caught here.
+    constexpr size_t kGuard = 32;
+    constexpr uint8_t kGuardByte = 0xFD;
+    std::vector<uint8_t> request(propertySize + kGuard, kGuardByte), buffer(dataSize + kGuard, kGuardByte);
+    std::memcpy(request.data(), property, propertySize);
+    if (dataSize > 0) std::memcpy(buffer.data(), data, dataSize);
+    // A get returns the item's size unless its handler says otherwise.
+    req.irp->IoStatus.Information = (p->Flags & KSPROPERTY_TYPE_GET) ? item->MinData : 0;
+    const NTSTATUS s = handler(req.irp, reinterpret_cast<KSPROPERTY*>(request.data()),
+                               dataSize > 0 ? buffer.data() : nullptr);
+    for (size_t i = 0; i < kGuard; ++i)
+        if (request[propertySize + i] != kGuardByte || buffer[dataSize + i] != kGuardByte)
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                             "a property handler wrote past the end of its request or data buffer");
+    if (dataSize > 0) std::memcpy(data, buffer.data(), dataSize);
+    if (NT_SUCCESS(s)) returned = static_cast<ULONG>(std::min<ULONG_PTR>(req.irp->IoStatus.Information, dataSize));
+    return s;
 }
 
 NTSTATUS Filter::Intersect(ULONG pinId, const void* range, ULONG rangeSize, void* out, ULONG outSize, ULONG* written) {
@@ -212,11 +291,12 @@ std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const void* format, ULONG fo
         }
     }
     auto* r = new PinRecord;
+    ++Live().pins;
     std::memset(&r->pin, 0, sizeof r->pin);
     r->filter = f;
     r->format.assign(static_cast<const uint8_t*>(format), static_cast<const uint8_t*>(format) + fmt->FormatSize);
     r->pin.Descriptor = &pd;
-    r->pin.Bag = CreateObjectBag();
+    r->pin.Bag = CreateObjectBag([f] { return f->control.HeldByCaller(); }, "the filter control mutex");
     r->pin.Id = pinId;
     r->pin.Communication = pd.PinDescriptor.Communication;
     r->pin.DataFlow = pd.PinDescriptor.DataFlow;
@@ -224,25 +304,33 @@ std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const void* format, ULONG fo
     r->pin.StreamHeaderSize = sizeof(KSSTREAM_HEADER);
     r->pin.DeviceState = r->pin.ClientState = KSSTATE_STOP;
     RegisterObject(&r->pin, f->device);
+    RegisterControl(&r->pin, f);
     NTSTATUS s = STATUS_SUCCESS;
-    // The initial format is set first, with no old one; then Create.
-    if (pd.Dispatch != nullptr && pd.Dispatch->SetDataFormat != nullptr)
-        s = pd.Dispatch->SetDataFormat(&r->pin, nullptr, nullptr, range, nullptr);
-    if (NT_SUCCESS(s) && pd.Dispatch != nullptr && pd.Dispatch->Create != nullptr) {
-        RequestIrp req(&f->filter);
-        s = req.irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES : pd.Dispatch->Create(&r->pin, req.irp);
+    {
+        // Under the filter control mutex: the initial format first, with no
+        // old one; then Create.
+        ControlScope control(f);
+        if (pd.Dispatch != nullptr && pd.Dispatch->SetDataFormat != nullptr)
+            s = pd.Dispatch->SetDataFormat(&r->pin, nullptr, nullptr, range, nullptr);
+        if (NT_SUCCESS(s) && pd.Dispatch != nullptr && pd.Dispatch->Create != nullptr) {
+            RequestIrp req(&f->filter);
+            s = req.irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES : pd.Dispatch->Create(&r->pin, req.irp);
+        }
     }
     *status = s;
     if (!NT_SUCCESS(s)) {
+        RegisterControl(&r->pin, nullptr);
         UnregisterObject(&r->pin);
         FreeObjectBag(r->pin.Bag);
         delete r;
+        --Live().pins;
         return nullptr;
     }
     {
         std::lock_guard<std::mutex> g(f->lock);
         f->pins.push_back(r);
     }
+    ++Live().workers;
     r->worker = std::thread(Worker, r);
     std::unique_ptr<Pin> pin(new Pin);
     pin->record_ = r;
@@ -255,6 +343,7 @@ Pin::~Pin() {
     SetState(KSSTATE_STOP);
     const KSPIN_DESCRIPTOR_EX* d = r->pin.Descriptor;
     if (d->Dispatch != nullptr && d->Dispatch->Close != nullptr) {
+        ControlScope control(r->filter);
         RequestIrp req(&r->filter->filter);
         d->Dispatch->Close(&r->pin, req.irp);
     }
@@ -272,9 +361,11 @@ Pin::~Pin() {
         std::erase(r->filter->pins, r);
     }
     if (r->clock != nullptr) r->clock->Release();
+    RegisterControl(&r->pin, nullptr);
     UnregisterObject(&r->pin);
     FreeObjectBag(r->pin.Bag);
     delete r;
+    --Live().pins;
 }
 
 PKSPIN Pin::Raw() { return &record_->pin; }
@@ -286,10 +377,33 @@ NTSTATUS Pin::SetState(KSSTATE target) {
         KSSTATE from = r->pin.DeviceState;
         auto to = static_cast<KSSTATE>(from < target ? from + 1 : from - 1);
         NTSTATUS s = STATUS_SUCCESS;
-        if (d->Dispatch != nullptr && d->Dispatch->SetDeviceState != nullptr) s = d->Dispatch->SetDeviceState(&r->pin, to, from);
+        if (d->Dispatch != nullptr && d->Dispatch->SetDeviceState != nullptr) {
+            ControlScope control(r->filter);
+            s = d->Dispatch->SetDeviceState(&r->pin, to, from);
+        }
         if (!NT_SUCCESS(s)) return s;
         std::lock_guard<std::mutex> g(r->lock);
         r->pin.DeviceState = r->pin.ClientState = to;
+        if (to == KSSTATE_RUN && r->deferred) {
+            r->deferred = false;
+            r->requested = true;
+            r->signal.notify_all();
+        }
+        if (to == KSSTATE_STOP) {
+            // A stopped pin gives back every frame still queued, unfilled.
+            if (r->pointerLocked)
+                kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                 "the pin stopped with its leading-edge stream pointer still locked");
+            r->pointerValid = false;
+            while (!r->queue.empty()) {
+                PKSSTREAM_HEADER h = r->queue.front();
+                r->queue.pop_front();
+                h->DataUsed = 0;
+                r->completed.push_back(h);
+            }
+            r->deferred = false;
+            r->signal.notify_all();
+        }
     }
     return STATUS_SUCCESS;
 }
@@ -312,8 +426,10 @@ NTSTATUS Pin::SetFormat(const void* format, ULONG formatSize) {
     r->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(r->format.data());
     NTSTATUS s = STATUS_SUCCESS;
     const KSPIN_DISPATCH* dispatch = r->pin.Descriptor->Dispatch;
-    if (dispatch != nullptr && dispatch->SetDataFormat != nullptr)
+    if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
+        ControlScope control(r->filter);
         s = dispatch->SetDataFormat(&r->pin, reinterpret_cast<PKSDATAFORMAT>(old.data()), nullptr, range, nullptr);
+    }
     if (!NT_SUCCESS(s)) {
         r->format = old;  // a refused format leaves the old one in place
         r->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(r->format.data());
@@ -331,8 +447,13 @@ void Pin::UseClock(bool on) {
 }
 
 void Pin::Submit(KSSTREAM_HEADER* header) {
-    std::lock_guard<std::mutex> g(record_->lock);
-    record_->queue.push_back(header);  // never a reason to process by itself
+    PinRecord* r = record_;
+    std::lock_guard<std::mutex> g(r->lock);
+    const bool wasEmpty = r->queue.empty();
+    r->queue.push_back(header);
+    // A frame arriving in an empty queue starts processing, unless the pin
+    // asked not to be started by frames.
+    if (wasEmpty && !(r->pin.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING)) RequestProcessingLocked(r);
 }
 
 void Pin::OnHandBack(std::function<void(KSSTREAM_HEADER*)> observer) {

@@ -32,7 +32,11 @@ public:
     PKSFILTER Raw();
     // IOCTL_KS_PROPERTY: checked against the automation table's item before
     // any handler runs. `returned` gets the bytes a get wrote.
-    NTSTATUS Property(void* property, ULONG propertySize, void* data, ULONG dataSize);
+    // A property request through the filter's automation table. An empty
+    // data buffer asks for the size (STATUS_BUFFER_OVERFLOW and the size in
+    // *bytesReturned); on success *bytesReturned is what the handler filled.
+    NTSTATUS Property(void* property, ULONG propertySize, void* data, ULONG dataSize,
+                      ULONG* bytesReturned = nullptr);
     // The data-intersection request of a pin: outSize 0 asks for the size.
     NTSTATUS Intersect(ULONG pinId, const void* range, ULONG rangeSize, void* out, ULONG outSize, ULONG* written);
     std::unique_ptr<Pin> CreatePin(ULONG pinId, const void* format, ULONG formatSize, NTSTATUS* status);

@@ -1,10 +1,14 @@
 // Object bags, the device lock and the driver descriptor registry.
 #include "platform/ks/ks_device.h"
 
+#include <functional>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/bugcheck.h"
+#include "platform/kernel/sync.h"
 #include "platform/kernel/pool.h"
 #include "platform/ks/ks_internal.h"
 
@@ -22,6 +26,8 @@ struct BagEntry {
 struct ObjectBag {
     std::mutex lock;
     std::vector<BagEntry*> entries;
+    std::function<bool()> held;  // whether the caller holds the bag's mutex
+    const char* mutexName = nullptr;
 };
 
 std::mutex refuseLock;
@@ -41,11 +47,56 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING, const KSDEVI
     return STATUS_SUCCESS;
 }
 
-void KsAcquireDevice(PKSDEVICE device) { ks::internal::FromKsDevice(device)->mutex.lock(); }
+namespace ks::internal {
 
-void KsReleaseDevice(PKSDEVICE device) { ks::internal::FromKsDevice(device)->mutex.unlock(); }
+void OwnedMutex::Lock(const char* name) {
+    if (HeldByCaller())
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         std::string(name) + " acquired again by the thread that holds it: it would wait for itself");
+    mutex_.lock();
+    owner_.store(std::this_thread::get_id());
+}
+
+void OwnedMutex::Unlock(const char* name) {
+    if (!HeldByCaller())
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         std::string(name) + " released by a thread that does not hold it");
+    owner_.store(std::thread::id{});
+    mutex_.unlock();
+}
+
+int& ControlMutexesHeld() {
+    thread_local int held = 0;
+    return held;
+}
+
+LiveCounts& Live() {
+    static auto* counts = new LiveCounts;
+    return *counts;
+}
+
+}  // namespace ks::internal
+
+void KsAcquireDevice(PKSDEVICE device) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "KsAcquireDevice");
+    if (ks::internal::ControlMutexesHeld() > 0)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "KsAcquireDevice by a thread holding a filter control mutex: AVStream takes the device "
+                         "mutex first, so this order can deadlock");
+    KeEnterCriticalRegion();
+    ks::internal::FromKsDevice(device)->mutex.Lock("device mutex");
+}
+
+void KsReleaseDevice(PKSDEVICE device) {
+    ks::internal::FromKsDevice(device)->mutex.Unlock("device mutex");
+    KeLeaveCriticalRegion();
+}
 
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "KsAddItemToObjectBag");
+    if (auto* b = static_cast<ObjectBag*>(bag); b->held && !b->held())
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         std::string("KsAddItemToObjectBag without ") + b->mutexName + ", which guards this bag");
     {
         std::lock_guard<std::mutex> g(refuseLock);
         if (refuseCount > 0) {
@@ -81,7 +132,29 @@ void RefuseBagItems(int n, NTSTATUS status) {
     refuseStatus = status;
 }
 
-KSOBJECT_BAG CreateObjectBag() { return new ObjectBag; }
+KSOBJECT_BAG CreateObjectBag(std::function<bool()> held, const char* mutexName) {
+    auto* b = new ObjectBag;
+    b->held = std::move(held);
+    b->mutexName = mutexName;
+    ++internal::Live().bags;
+    return b;
+}
+
+std::string DescribeLiveRecords() {
+    std::string out;
+    auto add = [&out](long n, const char* what) {
+        if (n == 0) return;
+        if (!out.empty()) out += "; ";
+        out += std::to_string(n) + " " + what;
+    };
+    auto& live = internal::Live();
+    add(live.devices.load(), "device(s)");
+    add(live.filters.load(), "filter(s)");
+    add(live.pins.load(), "pin(s)");
+    add(live.bags.load(), "object bag(s)");
+    add(live.workers.load(), "processing thread(s)");
+    return out;
+}
 
 void FreeObjectBag(KSOBJECT_BAG bag) {
     auto* b = static_cast<ObjectBag*>(bag);
@@ -100,6 +173,7 @@ void FreeObjectBag(KSOBJECT_BAG bag) {
         ExFreePoolWithTag(e, kBagTag);
     }
     delete b;
+    --internal::Live().bags;
 }
 
 size_t ObjectBagCount(KSOBJECT_BAG bag) {

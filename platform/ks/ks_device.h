@@ -2,6 +2,9 @@
 // bags, the device lock and driver initialisation.
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include "platform/kernel/io.h"
 #include "platform/ks/ks_types.h"
 
@@ -104,10 +107,14 @@ using PDRIVER_INITIALIZE = NTSTATUS (*)(PDRIVER_OBJECT driver, PUNICODE_STRING r
 
 NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath,
                             const KSDEVICE_DESCRIPTOR* descriptor);
+// The device mutex: not recursive, taken at PASSIVE_LEVEL inside a critical
+// region, and never by a thread that holds a filter control mutex.
 void KsAcquireDevice(PKSDEVICE device);
 void KsReleaseDevice(PKSDEVICE device);
 // Adds an item to a bag; the free callback (or a plain pool free when it is
-// null) runs when the bag's object goes away.
+// null) runs when the bag's object goes away. The caller holds the bag's
+// mutex: the device mutex for a device's bag, the filter control mutex for
+// a filter's or its pins'.
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free);
 
 namespace ks {
@@ -116,12 +123,17 @@ namespace ks {
 const KSDEVICE_DESCRIPTOR* DriverDescriptor(PDRIVER_OBJECT driver);
 // Makes the next n bag insertions fail with the given status.
 void RefuseBagItems(int n, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-// Bag management for the host: create and free every item of a bag.
-KSOBJECT_BAG CreateObjectBag();
+// Bag management for the host: create and free every item of a bag. A bag
+// made with `held` checks, on every insertion, that the caller holds the
+// mutex it names.
+KSOBJECT_BAG CreateObjectBag(std::function<bool()> held = nullptr, const char* mutexName = nullptr);
 void FreeObjectBag(KSOBJECT_BAG bag);
 size_t ObjectBagCount(KSOBJECT_BAG bag);
 bool ObjectBagContains(KSOBJECT_BAG bag, PVOID item);
 // Takes an item out of a bag, freeing it (with its callback) when asked.
 bool RemoveFromObjectBag(KSOBJECT_BAG bag, PVOID item, bool free);
+// Devices, filters, pins, bags and processing threads still alive:
+// "2 pins; 1 bag" for a leak message, empty when there are none.
+std::string DescribeLiveRecords();
 
 }  // namespace ks

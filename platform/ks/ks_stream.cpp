@@ -7,6 +7,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/kernel/bugcheck.h"
 #include "platform/kernel/pool.h"
 #include "platform/ks/ks_internal.h"
 
@@ -21,6 +22,21 @@ std::mutex& ObjectsLock() {
 std::unordered_map<const void*, DeviceRecord*>& Objects() {
     static auto* m = new std::unordered_map<const void*, DeviceRecord*>;
     return *m;
+}
+std::unordered_map<const void*, FilterRecord*>& ControlOwners() {
+    static auto* m = new std::unordered_map<const void*, FilterRecord*>;
+    return *m;
+}
+void RegisterControl(const void* object, FilterRecord* filter) {
+    std::lock_guard<std::mutex> g(ObjectsLock());
+    if (filter != nullptr)
+        ControlOwners()[object] = filter;
+    else
+        ControlOwners().erase(object);
+}
+bool& InProcessDispatch() {
+    thread_local bool inside = false;
+    return inside;
 }
 void RegisterObject(const void* object, DeviceRecord* device) {
     std::lock_guard<std::mutex> g(ObjectsLock());
@@ -75,6 +91,9 @@ using namespace ks::internal;
 NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor, PCWSTR refString,
                                PVOID, ULONG createItemFlags, PVOID, PVOID, PKSFILTERFACTORY* factory) {
     auto* device = static_cast<DeviceRecord*>(deviceObject->DeviceExtension);
+    if (!device->mutex.HeldByCaller())
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "KsCreateFilterFactory without the device mutex (KsAcquireDevice first)");
     PVOID item = ExAllocatePoolWithTag(NonPagedPool, 16, kFactoryTag);
     if (item == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     auto record = std::make_unique<FactoryRecord>();
@@ -83,7 +102,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
     record->flags = createItemFlags;
     record->device = device;
     record->createItem = item;
-    std::lock_guard<std::recursive_mutex> g(device->mutex);
+    std::lock_guard<std::mutex> g(device->listLock);
     device->factories.push_back(std::move(record));
     if (factory != nullptr) *factory = item;
     return STATUS_SUCCESS;
@@ -118,13 +137,36 @@ NTSTATUS _KsEdit(KSOBJECT_BAG bag, PVOID* pointer, ULONG newSize, ULONG oldSize,
     return STATUS_SUCCESS;
 }
 
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE) {
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
     auto* r = reinterpret_cast<PinRecord*>(pin);
     std::lock_guard<std::mutex> g(r->lock);
     if (r->queue.empty()) return nullptr;
+    if (r->pointerValid && r->pointerLocked)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "the leading-edge stream pointer taken again while it is still locked");
     r->pointer.Pin = pin;
     r->pointer.StreamHeader = r->queue.front();
+    r->pointerValid = true;
+    // Unlocked, the pointer names the frame but its data may not be touched
+    // until KsStreamPointerLock succeeds.
+    r->pointerLocked = state == KSSTREAM_POINTER_STATE_LOCKED;
     return &r->pointer;
+}
+
+NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER pointer) {
+    auto* r = reinterpret_cast<PinRecord*>(pointer->Pin);
+    std::lock_guard<std::mutex> g(r->lock);
+    if (!r->pointerValid || pointer != &r->pointer)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "a stale stream pointer locked");
+    if (r->pointerLocked)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "a stream pointer locked twice");
+    // Its frame may have gone back (the pin stopped) while it was unlocked.
+    if (r->queue.empty() || r->queue.front() != pointer->StreamHeader) {
+        r->pointerValid = false;
+        return STATUS_DEVICE_NOT_READY;
+    }
+    r->pointerLocked = true;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject) {
@@ -132,11 +174,20 @@ NTSTATUS KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject) {
     std::function<void(PKSSTREAM_HEADER)> observer;
     {
         std::lock_guard<std::mutex> g(r->lock);
-        if (!eject || r->queue.empty() || r->queue.front() != pointer->StreamHeader) {
+        if (!r->pointerValid || pointer != &r->pointer)
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                             "a stale stream pointer unlocked: its frame was already handed back");
+        if (!r->pointerLocked)
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                             "a stream pointer unlocked that is not locked (unlocked twice?)");
+        r->pointerLocked = false;
+        if (!eject) {
             r->signal.notify_all();
             return STATUS_SUCCESS;
         }
-        r->queue.pop_front();
+        r->queue.pop_front();  // the locked leading edge is the queue's front
+        r->pointerValid = false;
+        ++r->ejected;
         observer = r->onHandBack;
     }
     // The observer sees the frame on the processing thread, before any
@@ -151,14 +202,48 @@ NTSTATUS KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject) {
     return STATUS_SUCCESS;
 }
 
+namespace ks::internal {
+// A processing request, the pin's lock held. A pin that processes only in
+// the run state keeps a request made before it runs (during the transition
+// to run, say) and processes when it gets there.
+void RequestProcessingLocked(PinRecord* r) {
+    if ((r->pin.Descriptor->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) && r->pin.DeviceState != KSSTATE_RUN)
+        r->deferred = true;
+    else
+        r->requested = true;
+    r->signal.notify_all();
+}
+}  // namespace ks::internal
+
+namespace {
+FilterRecord* ControlOf(PVOID object) {
+    std::lock_guard<std::mutex> g(ObjectsLock());
+    auto it = ControlOwners().find(object);
+    if (it == ControlOwners().end())
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "KsAcquireControl of an object that is not a filter or pin");
+    return it->second;
+}
+}  // namespace
+
+void KsAcquireControl(PVOID object) {
+    kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "KsAcquireControl");
+    if (InProcessDispatch())
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "KsAcquireControl inside a process dispatch: a state change holding the mutex waits for "
+                         "processing to end, a deadlock");
+    ControlOf(object)->control.Lock("filter control mutex");
+    ++ControlMutexesHeld();
+}
+
+void KsReleaseControl(PVOID object) {
+    --ControlMutexesHeld();
+    ControlOf(object)->control.Unlock("filter control mutex");
+}
+
 void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN) {
     auto* r = reinterpret_cast<PinRecord*>(pin);
-    {
-        std::lock_guard<std::mutex> g(r->lock);
-        if ((pin->Descriptor->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) && pin->DeviceState != KSSTATE_RUN) return;
-        r->requested = true;
-    }
-    r->signal.notify_all();
+    std::lock_guard<std::mutex> g(r->lock);
+    RequestProcessingLocked(r);
 }
 
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* clock) {

@@ -278,5 +278,11 @@ PKSFILTER KsPinGetParentFilter(PKSPIN pin);
 NTSTATUS _KsEdit(KSOBJECT_BAG bag, PVOID* pointerToPointer, ULONG newSize, ULONG oldSize, ULONG tag);
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
 NTSTATUS KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject);
+// Locks a pointer taken unlocked; STATUS_DEVICE_NOT_READY when its frame is
+// no longer queued.
+NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER pointer);
+// The filter control mutex of a filter or of a pin's filter.
+void KsAcquireControl(PVOID object);
+void KsReleaseControl(PVOID object);
 void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* clock);

@@ -1,5 +1,6 @@
 // Test entry point: after every test the pool, the IRPs, the MDLs, the
-// handles and the system threads must all be back to zero.
+// handles, the system threads and the streaming records (devices, filters,
+// pins, object bags, processing threads) must all be back to zero.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include "platform/kernel/pool.h"
 #include "platform/kernel/registry.h"
 #include "platform/kernel/thread.h"
+#include "platform/ks/ks_device.h"
 
 namespace {
 
@@ -28,6 +30,7 @@ class LeakCheck : public testing::EmptyTestEventListener {
         EXPECT_EQ(kernel::LiveMdls(), 0u) << "MDLs left behind";
         EXPECT_EQ(kernel::OpenHandles(), 0u) << "handles left open";
         EXPECT_EQ(kernel::LiveThreads(), 0u) << "system threads left running";
+        EXPECT_EQ(ks::DescribeLiveRecords(), "") << "streaming records left behind";
     }
 };
 
