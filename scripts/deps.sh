@@ -4,7 +4,7 @@
 # the benchmarks compare against.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev libhwy-dev libtiff-dev
-  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev)
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libcpp-httplib-dev libturbojpeg0-dev)
 if [ "${1:-}" = "test" ]; then
   # tshark: the USB trace must open in it. ffmpeg: `norvikcam stream` is
   # piped into it. qemu, busybox, kmod, cpio: the Linux guest whose real USB
@@ -12,8 +12,11 @@ if [ "${1:-}" = "test" ]; then
   # captured DNG files must open in an independent raw reader and in tiffinfo.
   # GStreamer's tools and base and good plugins, python3-opencv: the element
   # is tested in gst-launch pipelines and through OpenCV's GStreamer back end.
+  # chromium, chromium-driver, python3-selenium: the viewer is tested in a
+  # headless browser.
   packages+=(tshark ffmpeg qemu-system-x86 busybox-static kmod cpio libraw-bin libtiff-tools
-    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-opencv)
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-opencv
+    chromium chromium-driver python3-selenium)
 fi
 if [ "${1:-}" = "bench" ]; then
   # OpenCV: the benchmark's comparison row only.

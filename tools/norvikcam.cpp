@@ -30,8 +30,10 @@
 #include "platform/kernel/pool.h"
 #include "tools/burst_writer.h"
 #include "tools/convert.h"
+#include "tools/frame_metadata.h"
 #include "tools/image_files.h"
 #include "tools/video_formats.h"
+#include "tools/viewer.h"
 
 #ifndef NORVIKCAM_VERSION
 #define NORVIKCAM_VERSION "0.4"
@@ -356,41 +358,6 @@ double DefaultMemoryMb() {
     return std::max(64.0, std::min(4096.0, total / 4 / (1024 * 1024)));
 }
 
-std::string IsoTime(std::chrono::system_clock::time_point t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    const time_t seconds = static_cast<time_t>(ms / 1000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char b[96];
-    std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-                  utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
-    return b;
-}
-
-// DNG's DateTime: local time, to the second.
-std::string TiffTime(std::chrono::system_clock::time_point t) {
-    const time_t seconds = std::chrono::system_clock::to_time_t(t);
-    tm local{};
-    localtime_r(&seconds, &local);
-    char b[32];
-    std::strftime(b, sizeof b, "%Y:%m:%d %H:%M:%S", &local);
-    return b;
-}
-
-// The settings every file of a capture carries: what the driver used to
-// make the pictures, read once (no other process can change them while
-// this one holds the camera).
-tools::TextFields CaptureSettings(norvik::Camera& cam) {
-    tools::TextFields fields;
-    const auto w = cam.GetWindow();
-    fields.emplace_back("window", std::to_string(w.x) + "," + std::to_string(w.y) + "," + std::to_string(w.width) + "," +
-                                      std::to_string(w.height));
-    for (const char* name : {"exposure", "global_gain", "flip_h", "flip_v", "color_enable", "white_balance", "red_gain",
-                             "green_gain", "blue_gain", "color_correction", "brightness", "contrast", "saturation", "hue"})
-        fields.emplace_back(name, std::to_string(cam.Get(name)));
-    return fields;
-}
-
 // What the files of one kept frame say about it.
 struct FrameRecord {
     int index = 0;
@@ -429,11 +396,11 @@ void WriteMetadata(const std::string& path, const std::vector<FrameRecord>& rows
             }
             std::snprintf(b, sizeof b, ",%lld,%lld,", static_cast<long long>(r.picture),
                           static_cast<long long>(r.presentationTime));
-            text += name + b + IsoTime(r.hostTime) + "," + std::to_string(r.droppedSoFar) + "\n";
+            text += name + b + tools::IsoTime(r.hostTime) + "," + std::to_string(r.droppedSoFar) + "\n";
         } else {
             std::snprintf(b, sizeof b, ",\"picture\":%lld,\"presentation_time_100ns\":%lld", static_cast<long long>(r.picture),
                           static_cast<long long>(r.presentationTime));
-            text += "{\"file\":" + Json(r.name) + b + ",\"host_time\":" + Json(IsoTime(r.hostTime)) +
+            text += "{\"file\":" + Json(r.name) + b + ",\"host_time\":" + Json(tools::IsoTime(r.hostTime)) +
                     ",\"dropped_so_far\":" + std::to_string(r.droppedSoFar) + "}\n";
         }
     }
@@ -461,7 +428,7 @@ int Capture(const Common& c, const CaptureOptions& o) {
     const double memoryMb = o.memoryMb > 0 ? o.memoryMb : DefaultMemoryMb();
     const int writers = o.writers > 0 ? o.writers : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     auto cam = OpenCamera(c);
-    const tools::TextFields settings = CaptureSettings(*cam);
+    const tools::TextFields settings = tools::CaptureSettings(*cam);
     std::vector<FrameRecord> rows(static_cast<size_t>(count));  // what each file is, for the metadata
     std::vector<char> writtenOk(static_cast<size_t>(count), 0);
     CaptureTotals t;
@@ -505,20 +472,13 @@ int Capture(const Common& c, const CaptureOptions& o) {
             auto job = [kept, png, dng, sideRaw, &o, &settings, &writtenOk] {
                 tools::TextFields fields = {{"picture", std::to_string(kept->picture)},
                                             {"presentation_time_100ns", std::to_string(kept->presentationTime)},
-                                            {"host_time", IsoTime(kept->hostTime)}};
+                                            {"host_time", tools::IsoTime(kept->hostTime)}};
                 fields.insert(fields.end(), settings.begin(), settings.end());
                 if (png)
                     tools::WritePngBgra(kept->name, kept->bgra.data(), kept->width, kept->height,
                                         static_cast<ptrdiff_t>(kept->width) * 4, fields);
                 if (dng || (sideRaw && o.rawFormat == "dng")) {
-                    tools::DngInfo info;
-                    info.make = "Norvik";
-                    info.model = "2560x1920";
-                    info.dateTime = TiffTime(kept->hostTime);
-                    info.pictureNumber = kept->picture;
-                    info.fields = fields;
-                    for (const auto& [name, value] : fields)
-                        if (name == "flip_h") info.mirrored = value == "1";
+                    const tools::DngInfo info = tools::FrameDngInfo(kept->picture, kept->hostTime, fields);
                     tools::WriteDng(dng ? kept->name : SiblingName(kept->name, ".dng"), kept->raw.data(), kept->rawWidth,
                                     kept->rawHeight, static_cast<size_t>(kept->rawWidth), info);
                 } else if (sideRaw) {
@@ -703,6 +663,30 @@ int Convert(const std::string& in, const std::string& out, const std::string& la
     return 0;
 }
 
+// Streams and serves the viewer until Ctrl-C; the settings are saved when
+// the camera closes, as every command saves them.
+int View(const Common& c, const std::string& listen, const std::string& snapshots) {
+    tools::ViewerOptions o;
+    if (!listen.empty()) tools::ParseListen(listen, &o);
+    o.snapshotDirectory = snapshots;
+    o.buffers = c.buffers;
+    o.threads = c.threads;
+    auto cam = OpenCamera(c);
+    if (!tools::IsLoopback(o.host))
+        std::fprintf(stderr,
+                     "norvikcam: listening on %s, not only on this machine: anyone who can reach it can watch, "
+                     "and anyone who can open the page can change the camera\n",
+                     o.host.c_str());
+    tools::RunViewer(
+        *cam, o, [] { return interrupted.load() != 0; },
+        [](const std::string& url) {
+            std::printf("viewer at %s (Ctrl-C to stop; the settings are saved then)\n", url.c_str());
+            std::fflush(stdout);
+        });
+    cam->Close();
+    return interrupted.load() != 0 ? 0 : 1;
+}
+
 int List(bool json) {
     auto cameras = norvik::ListCameras();
     if (json) {
@@ -790,6 +774,13 @@ int main(int argc, char** argv) {
     stream->add_option("--format", streamFormat, "bgra (no header) or y4m (size and rate in a header players read)")
         ->check(CLI::IsMember({"bgra", "y4m"}))
         ->capture_default_str();
+    std::string listen, snapshots = ".";
+    auto* view = sub("view", "show the live picture and every control in a browser (Ctrl-C ends it)");
+    view->add_option("--listen", listen,
+                     "ADDRESS:PORT to serve on (default 127.0.0.1:8080; port 0: any free one); another address than "
+                     "the loopback lets other machines in");
+    view->add_option("--snapshots", snapshots, "folder the snapshot button saves PNG and DNG files in")
+        ->capture_default_str();
     std::string in, out, layout = "wire";
     std::vector<std::string> convertSets;
     std::vector<int32_t> convertWindow;
@@ -835,6 +826,7 @@ int main(int argc, char** argv) {
         }
         if (*stream) return Stream(common, streamCount, streamFormat);
         if (*convert) return Convert(in, out, layout, convertSets, convertWindow);
+        if (*view) return View(common, listen, snapshots);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "norvikcam: %s\n", e.what());
         return 1;

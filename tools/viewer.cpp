@@ -1,0 +1,552 @@
+// The viewer: one thread streams from the camera, makes each frame a JPEG
+// preview and a histogram, and carries out the requests that need the
+// stream (a new window, a white-balance estimate, a snapshot); the HTTP
+// server's threads only read what it made. A viewer that is slow or gone
+// blocks only its own connection: the camera thread never waits for one.
+//
+// MJPEG over HTTP (multipart/x-mixed-replace) is what every browser shows in
+// a plain <img> with no script, and libjpeg-turbo makes a frame in a few
+// milliseconds; frames wider than 1280 pixels are previewed at half size
+// or less, which the page scales anyway.
+#include "tools/viewer.h"
+
+#include <httplib.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "tools/convert.h"
+#include "tools/frame_metadata.h"
+#include "tools/image_files.h"
+#include "tools/viewer_page.h"
+
+namespace tools {
+
+namespace {
+
+using norvik::Error;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPreviewWidth = 1280;
+constexpr int kJpegQuality = 80;
+
+std::string NewToken() {
+    std::random_device rd;
+    char b[33];
+    for (int i = 0; i < 32; i += 8) std::snprintf(b + i, 9, "%08x", rd());
+    return std::string(b, 32);
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) continue;
+        out += c;
+    }
+    return out + "\"";
+}
+
+// "a=1&b=2" (the page sends nothing that needs escaping).
+std::map<std::string, std::string> ParseForm(const std::string& body) {
+    std::map<std::string, std::string> out;
+    size_t at = 0;
+    while (at <= body.size()) {
+        size_t end = body.find('&', at);
+        if (end == std::string::npos) end = body.size();
+        const std::string pair = body.substr(at, end - at);
+        const size_t eq = pair.find('=');
+        if (eq != std::string::npos) out[pair.substr(0, eq)] = pair.substr(eq + 1);
+        at = end + 1;
+    }
+    return out;
+}
+
+int32_t Int(const std::map<std::string, std::string>& form, const std::string& name) {
+    auto it = form.find(name);
+    if (it == form.end()) throw Error("missing " + name);
+    return ParseNumber(it->second, name);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Error("the snapshot " + path + " is gone");
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// What the camera thread made of the latest frame, for the server's threads.
+struct Latest {
+    std::mutex lock;
+    std::condition_variable changed;
+    uint64_t sequence = 0;
+    std::vector<unsigned char> jpeg;
+    int width = 0, height = 0;
+    int64_t picture = 0;
+    uint64_t dropped = 0;
+    double fps = 0;
+    uint32_t histogram[3][256] = {};  // red, green, blue
+    bool ended = false;
+    std::string error;  // why the stream ended
+};
+
+// A request only the camera thread can carry out, and its answer.
+struct Job {
+    enum Kind { Window, WhiteBalance, Snapshot } kind;
+    int32_t x = 0, y = 0, width = 0, height = 0;
+    bool done = false;
+    std::string error;
+    std::string png, dng;  // a snapshot's files
+};
+
+class Viewer {
+public:
+    Viewer(norvik::Camera& cam, const ViewerOptions& o) : cam_(cam), o_(o), token_(NewToken()) {}
+    ~Viewer() {
+        if (jpeg_ != nullptr) tjDestroy(jpeg_);
+        if (jpegBuffer_ != nullptr) tjFree(jpegBuffer_);
+    }
+
+    void Run(const std::function<bool()>& stop, const std::function<void(const std::string&)>& ready) {
+        jpeg_ = tjInitCompress();
+        if (jpeg_ == nullptr) throw Error("the JPEG encoder could not be made");
+        Routes();
+        int port = o_.port;
+        if (port == 0) {
+            port = server_.bind_to_any_port(o_.host);
+            if (port < 0) throw Error("cannot listen on " + o_.host);
+        } else if (!server_.bind_to_port(o_.host, port)) {
+            throw Error("cannot listen on " + o_.host + ":" + std::to_string(port) +
+                        " (in use, or not an address of this machine)");
+        }
+        cam_.StartStreaming(true, o_.buffers, o_.threads);
+        std::thread camera([this] { CameraLoop(); });
+        std::thread http([this] { server_.listen_after_bind(); });
+        const std::string host = o_.host.find(':') != std::string::npos ? "[" + o_.host + "]" : o_.host;
+        ready("http://" + (o_.host == "0.0.0.0" ? std::string("127.0.0.1") : host) + ":" + std::to_string(port) + "/");
+        while (!stop() && !Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        quit_ = true;
+        {
+            std::lock_guard<std::mutex> g(latest_.lock);
+            latest_.ended = true;
+        }
+        latest_.changed.notify_all();
+        jobsChanged_.notify_all();
+        server_.stop();
+        http.join();
+        camera.join();
+        cam_.StopStreaming();
+        std::lock_guard<std::mutex> g(latest_.lock);
+        if (!latest_.error.empty()) throw Error(latest_.error);
+    }
+
+private:
+    bool Ended() {
+        std::lock_guard<std::mutex> g(latest_.lock);
+        return latest_.ended;
+    }
+
+    // --- the camera thread ---
+
+    void CameraLoop() {
+        auto last = Clock::now();
+        try {
+            while (!quit_) {
+                RunJobs(nullptr);
+                std::optional<norvik::Frame> f = cam_.NextFrame(std::chrono::milliseconds(500));
+                if (!f) continue;
+                const auto now = Clock::now();
+                const double dt = std::chrono::duration<double>(now - last).count();
+                last = now;
+                Publish(*f, dt);
+                RunJobs(&*f);
+            }
+        } catch (const std::exception& e) {
+            std::lock_guard<std::mutex> g(latest_.lock);
+            latest_.error = e.what();
+            latest_.ended = true;
+        }
+        latest_.changed.notify_all();
+        // Whoever still waits for a job hears that it will not be done.
+        std::lock_guard<std::mutex> g(jobsLock_);
+        for (Job* j : jobs_) {
+            j->error = "the viewer is closing";
+            j->done = true;
+        }
+        jobs_.clear();
+        jobsChanged_.notify_all();
+    }
+
+    void Publish(const norvik::Frame& f, double seconds) {
+        // The preview: every `step`-th pixel of every `step`-th row, averaged
+        // over the step by step block.
+        const int step = std::max(1, (f.width + kPreviewWidth - 1) / kPreviewWidth);
+        const int w = f.width / step, h = f.height / step;
+        preview_.resize(static_cast<size_t>(w) * static_cast<size_t>(h) * 4);
+        uint32_t hist[3][256] = {};
+        for (int y = 0; y < h; ++y) {
+            uint8_t* out = &preview_[static_cast<size_t>(y) * static_cast<size_t>(w) * 4];
+            for (int x = 0; x < w; ++x) {
+                unsigned sum[3] = {0, 0, 0};
+                for (int dy = 0; dy < step; ++dy) {
+                    const uint8_t* p = f.Row(y * step + dy) + static_cast<ptrdiff_t>(x) * step * 4;
+                    for (int dx = 0; dx < step; ++dx, p += 4) {
+                        sum[0] += p[0];
+                        sum[1] += p[1];
+                        sum[2] += p[2];
+                    }
+                }
+                const unsigned n = static_cast<unsigned>(step * step);
+                for (int c = 0; c < 3; ++c) out[x * 4 + c] = static_cast<uint8_t>(sum[c] / n);
+                out[x * 4 + 3] = 255;
+                ++hist[2][out[x * 4 + 0]];  // blue
+                ++hist[1][out[x * 4 + 1]];
+                ++hist[0][out[x * 4 + 2]];  // red
+            }
+        }
+        if (w != jpegWidth_ || h != jpegHeight_) {
+            if (jpegBuffer_ != nullptr) tjFree(jpegBuffer_);
+            jpegCapacity_ = tjBufSize(w, h, TJSAMP_420);
+            jpegBuffer_ = tjAlloc(static_cast<int>(jpegCapacity_));
+            jpegWidth_ = w;
+            jpegHeight_ = h;
+        }
+        unsigned long size = jpegCapacity_;
+        if (tjCompress2(jpeg_, preview_.data(), w, w * 4, h, TJPF_BGRX, &jpegBuffer_, &size, TJSAMP_420, kJpegQuality,
+                        TJFLAG_NOREALLOC | TJFLAG_FASTDCT) != 0)
+            throw Error(std::string("the preview could not be encoded: ") + tjGetErrorStr2(jpeg_));
+        {
+            std::lock_guard<std::mutex> g(latest_.lock);
+            latest_.jpeg.assign(jpegBuffer_, jpegBuffer_ + size);
+            latest_.width = f.width;
+            latest_.height = f.height;
+            latest_.picture = f.pictureNumber;
+            latest_.dropped = cam_.Stats().dropped;
+            if (seconds > 0) latest_.fps = latest_.fps == 0 ? 1 / seconds : 0.9 * latest_.fps + 0.1 / seconds;
+            std::memcpy(latest_.histogram, hist, sizeof hist);
+            ++latest_.sequence;
+        }
+        latest_.changed.notify_all();
+    }
+
+    // Jobs that need the stream, carried out between frames. A snapshot
+    // needs a frame; the others are done at once.
+    void RunJobs(const norvik::Frame* frame) {
+        std::vector<Job*> todo;
+        {
+            std::lock_guard<std::mutex> g(jobsLock_);
+            for (auto it = jobs_.begin(); it != jobs_.end();) {
+                if ((*it)->kind == Job::Snapshot && frame == nullptr) {
+                    ++it;
+                    continue;
+                }
+                todo.push_back(*it);
+                it = jobs_.erase(it);
+            }
+        }
+        for (Job* j : todo) {
+            try {
+                if (j->kind == Job::Window) {
+                    cam_.StopStreaming();
+                    try {
+                        cam_.SetWindow(j->x, j->y, j->width, j->height);
+                    } catch (...) {
+                        cam_.StartStreaming(true, o_.buffers, o_.threads);
+                        throw;
+                    }
+                    cam_.StartStreaming(true, o_.buffers, o_.threads);
+                    // Pictures of the old window are not shown again.
+                    std::lock_guard<std::mutex> g(latest_.lock);
+                    latest_.jpeg.clear();
+                } else if (j->kind == Job::WhiteBalance) {
+                    // Estimated on the frames while it is on; switching it off
+                    // keeps the gains it found.
+                    cam_.Set("white_balance", 1);
+                    for (int k = 0; k < 2; ++k) cam_.NextFrame(std::chrono::seconds(3));
+                    cam_.Set("white_balance", 0);
+                } else {
+                    Snapshot(*frame, j);
+                }
+            } catch (const std::exception& e) {
+                j->error = e.what();
+            }
+            std::lock_guard<std::mutex> g(jobsLock_);
+            j->done = true;
+        }
+        if (!todo.empty()) jobsChanged_.notify_all();
+    }
+
+    void Snapshot(const norvik::Frame& f, Job* j) {
+        const auto now = std::chrono::system_clock::now();
+        std::filesystem::create_directories(o_.snapshotDirectory);
+        char name[64];
+        std::snprintf(name, sizeof name, "snapshot-%lld", static_cast<long long>(f.pictureNumber));
+        const std::string base = (std::filesystem::path(o_.snapshotDirectory) / name).string();
+        TextFields fields = {{"picture", std::to_string(f.pictureNumber)},
+                             {"presentation_time_100ns", std::to_string(f.presentationTime)},
+                             {"host_time", IsoTime(now)}};
+        const TextFields settings = CaptureSettings(cam_);
+        fields.insert(fields.end(), settings.begin(), settings.end());
+        WritePngBgra(base + ".png", f.top, f.width, f.height, f.stride, fields);
+        j->png = std::string(name) + ".png";
+        if (f.raw != nullptr) {
+            WriteDng(base + ".dng", f.raw, f.rawWidth, f.rawHeight, static_cast<size_t>(f.rawWidth),
+                     FrameDngInfo(f.pictureNumber, now, fields));
+            j->dng = std::string(name) + ".dng";
+        }
+        std::lock_guard<std::mutex> g(filesLock_);
+        files_[j->png] = base + ".png";
+        if (!j->dng.empty()) files_[j->dng] = base + ".dng";
+    }
+
+    // Hands a job to the camera thread and waits for it.
+    std::string Submit(Job& j) {
+        std::unique_lock<std::mutex> g(jobsLock_);
+        if (quit_) return "the viewer is closing";
+        jobs_.push_back(&j);
+        if (!jobsChanged_.wait_for(g, std::chrono::seconds(10), [&] { return j.done; })) {
+            std::erase(jobs_, &j);
+            return "the camera did not get to it in time";
+        }
+        return j.error;
+    }
+
+    // --- HTTP ---
+
+    bool Authorised(const httplib::Request& req, httplib::Response& res) {
+        if (req.get_header_value("X-Norvik-Token") == token_) return true;
+        res.status = 403;
+        res.set_content("this request needs the viewer's token\n", "text/plain");
+        return false;
+    }
+
+    static void Fail(httplib::Response& res, int status, const std::string& why) {
+        res.status = status;
+        res.set_content(why + "\n", "text/plain");
+    }
+
+    std::string StateJson() {
+        std::string s = "{";
+        {
+            std::lock_guard<std::mutex> g(latest_.lock);
+            char b[160];
+            std::snprintf(b, sizeof b, "\"fps\":%.2f,\"picture\":%lld,\"dropped\":%llu,\"width\":%d,\"height\":%d,",
+                          latest_.fps, static_cast<long long>(latest_.picture),
+                          static_cast<unsigned long long>(latest_.dropped), latest_.width, latest_.height);
+            s += b;
+        }
+        const norvik::Window w = cam_.GetWindow();
+        s += "\"window\":{\"x\":" + std::to_string(w.x) + ",\"y\":" + std::to_string(w.y) +
+             ",\"width\":" + std::to_string(w.width) + ",\"height\":" + std::to_string(w.height) +
+             "},\"sensor\":{\"width\":2560,\"height\":1920},\"controls\":[";
+        bool first = true;
+        for (const auto& c : norvik::Camera::Controls()) {
+            if (!c.writable || !c.hasRange) continue;
+            if (!first) s += ",";
+            first = false;
+            s += "{\"name\":" + JsonString(c.name) + ",\"min\":" + std::to_string(c.minimum) +
+                 ",\"max\":" + std::to_string(c.maximum) + ",\"default\":" + std::to_string(c.defaultValue) +
+                 ",\"value\":" + std::to_string(cam_.Get(c.name)) + "}";
+        }
+        return s + "]}";
+    }
+
+    void Routes() {
+        server_.set_payload_max_length(16 * 1024);
+        server_.set_write_timeout(5, 0);
+        server_.set_read_timeout(5, 0);
+        const int viewers = o_.maxViewers;
+        server_.new_task_queue = [viewers] { return new httplib::ThreadPool(static_cast<size_t>(viewers) + 8); };
+        server_.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+            std::string page = kViewerPage;
+            const std::string mark = "@TOKEN@";
+            page.replace(page.find(mark), mark.size(), token_);
+            res.set_header("Cache-Control", "no-store");
+            res.set_header("Content-Security-Policy", "default-src 'self'; style-src 'unsafe-inline'; "
+                                                      "script-src 'unsafe-inline'; img-src 'self' blob:");
+            res.set_content(page, "text/html; charset=utf-8");
+        });
+        server_.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Cache-Control", "no-store");
+            res.set_content(StateJson(), "application/json");
+        });
+        server_.Get("/histogram", [this](const httplib::Request&, httplib::Response& res) {
+            std::string s = "{";
+            std::lock_guard<std::mutex> g(latest_.lock);
+            const char* names[3] = {"red", "green", "blue"};
+            for (int c = 0; c < 3; ++c) {
+                s += std::string(c ? "," : "") + "\"" + names[c] + "\":[";
+                for (int i = 0; i < 256; ++i) s += (i ? "," : "") + std::to_string(latest_.histogram[c][i]);
+                s += "]";
+            }
+            res.set_header("Cache-Control", "no-store");
+            res.set_content(s + "}", "application/json");
+        });
+        server_.Get("/stream.mjpg", [this](const httplib::Request&, httplib::Response& res) {
+            if (viewers_.fetch_add(1) >= o_.maxViewers) {
+                --viewers_;
+                return Fail(res, 503, "too many viewers at once (" + std::to_string(o_.maxViewers) + ")");
+            }
+            res.set_header("Cache-Control", "no-store");
+            auto seen = std::make_shared<uint64_t>(0);
+            res.set_chunked_content_provider(
+                "multipart/x-mixed-replace; boundary=frame",
+                [this, seen](size_t, httplib::DataSink& sink) {
+                    std::vector<unsigned char> jpeg;
+                    {
+                        std::unique_lock<std::mutex> g(latest_.lock);
+                        auto fresh = [&] { return latest_.sequence != *seen && !latest_.jpeg.empty(); };
+                        latest_.changed.wait_for(g, std::chrono::seconds(1), [&] { return latest_.ended || fresh(); });
+                        if (latest_.ended) return false;
+                        if (!fresh()) return true;  // nothing new yet: ask again
+                        *seen = latest_.sequence;
+                        jpeg = latest_.jpeg;
+                    }
+                    const std::string head = "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                             std::to_string(jpeg.size()) + "\r\n\r\n";
+                    // A viewer that is gone or too slow fails the write (or
+                    // its time-out) and ends only its own stream.
+                    return sink.write(head.data(), head.size()) &&
+                           sink.write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()) &&
+                           sink.write("\r\n", 2);
+                },
+                [this](bool) { --viewers_; });
+        });
+        server_.Get(R"(/files/(snapshot-[0-9]+\.(png|dng)))", [this](const httplib::Request& req, httplib::Response& res) {
+            std::string path;
+            {
+                std::lock_guard<std::mutex> g(filesLock_);
+                auto it = files_.find(req.matches[1]);
+                if (it == files_.end()) return Fail(res, 404, "no such snapshot");
+                path = it->second;
+            }
+            std::string bytes;
+            try {
+                bytes = ReadFileBytes(path);
+            } catch (const std::exception& e) {
+                return Fail(res, 410, e.what());
+            }
+            res.set_header("Content-Disposition", "attachment; filename=\"" + std::string(req.matches[1]) + "\"");
+            res.set_content(bytes, req.matches[2] == "png" ? "image/png" : "image/x-adobe-dng");
+        });
+        server_.Post("/control", [this](const httplib::Request& req, httplib::Response& res) {
+            if (!Authorised(req, res)) return;
+            try {
+                const auto form = ParseForm(req.body);
+                auto name = form.find("name");
+                if (name == form.end()) return Fail(res, 400, "missing name");
+                const norvik::ControlInfo& c = norvik::Camera::Control(name->second);
+                if (!c.writable) return Fail(res, 400, "control '" + c.name + "' is read-only");
+                cam_.Set(c.name, Int(form, "value"));
+                res.set_content("{\"value\":" + std::to_string(cam_.Get(c.name)) + "}", "application/json");
+            } catch (const std::exception& e) {
+                Fail(res, 400, e.what());
+            }
+        });
+        server_.Post("/window", [this](const httplib::Request& req, httplib::Response& res) {
+            if (!Authorised(req, res)) return;
+            Job j{Job::Window};
+            try {
+                const auto form = ParseForm(req.body);
+                j.x = Int(form, "x");
+                j.y = Int(form, "y");
+                j.width = Int(form, "width");
+                j.height = Int(form, "height");
+            } catch (const std::exception& e) {
+                return Fail(res, 400, e.what());
+            }
+            const std::string error = Submit(j);
+            if (!error.empty()) return Fail(res, 500, error);
+            res.set_content(StateJson(), "application/json");
+        });
+        server_.Post("/whitebalance", [this](const httplib::Request& req, httplib::Response& res) {
+            if (!Authorised(req, res)) return;
+            Job j{Job::WhiteBalance};
+            const std::string error = Submit(j);
+            if (!error.empty()) return Fail(res, 500, error);
+            res.set_content(StateJson(), "application/json");
+        });
+        server_.Post("/snapshot", [this](const httplib::Request& req, httplib::Response& res) {
+            if (!Authorised(req, res)) return;
+            Job j{Job::Snapshot};
+            const std::string error = Submit(j);
+            if (!error.empty()) return Fail(res, 500, error);
+            res.set_content("{\"png\":" + JsonString("/files/" + j.png) + ",\"dng\":" +
+                                (j.dng.empty() ? std::string("null") : JsonString("/files/" + j.dng)) +
+                                ",\"directory\":" + JsonString(std::filesystem::absolute(o_.snapshotDirectory).string()) +
+                                "}",
+                            "application/json");
+        });
+    }
+
+    norvik::Camera& cam_;
+    ViewerOptions o_;
+    const std::string token_;
+    httplib::Server server_;
+    std::atomic<bool> quit_{false};
+    std::atomic<int> viewers_{0};
+    Latest latest_;
+    std::mutex jobsLock_;
+    std::condition_variable jobsChanged_;
+    std::vector<Job*> jobs_;
+    std::mutex filesLock_;
+    std::map<std::string, std::string> files_;  // snapshot name -> path: the only files served
+    tjhandle jpeg_ = nullptr;
+    unsigned char* jpegBuffer_ = nullptr;
+    unsigned long jpegCapacity_ = 0;
+    int jpegWidth_ = 0, jpegHeight_ = 0;
+    std::vector<uint8_t> preview_;
+};
+
+}  // namespace
+
+bool IsLoopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+void ParseListen(const std::string& text, ViewerOptions* o) {
+    std::string host = text, port;
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos) throw Error("--listen: an IPv6 address goes in brackets: [::1]:8080");
+        host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') throw Error("--listen: ADDRESS:PORT, not " + text);
+            port = text.substr(close + 2);
+        }
+    } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    if (!host.empty()) o->host = host;
+    if (!port.empty() || text.find(':') != std::string::npos) {
+        int32_t p = 0;
+        try {
+            p = ParseNumber(port, "--listen port");
+        } catch (const std::exception& e) {
+            throw Error(e.what());
+        }
+        if (p < 0 || p > 65535) throw Error("--listen: the port is 0..65535, not " + port);
+        o->port = p;
+    }
+}
+
+void RunViewer(norvik::Camera& camera, const ViewerOptions& options, const std::function<bool()>& stop,
+               const std::function<void(const std::string&)>& ready) {
+    Viewer v(camera, options);
+    v.Run(stop, ready);
+}
+
+}  // namespace tools

@@ -1,0 +1,33 @@
+// `norvikcam view`: the live picture, the controls, the readout window, a
+// histogram and snapshots in a browser, served by the tool itself.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "client/camera.h"
+
+namespace tools {
+
+struct ViewerOptions {
+    std::string host = "127.0.0.1";  // loopback unless told otherwise
+    int port = 8080;                 // 0: any free port
+    std::string snapshotDirectory = ".";
+    int maxViewers = 4;  // live pictures served at once
+    int buffers = 3;
+    int threads = 0;
+};
+
+// "ADDRESS:PORT", "ADDRESS" or ":PORT" (IPv6 addresses in brackets); throws
+// norvik::Error for anything else.
+void ParseListen(const std::string& text, ViewerOptions* options);
+bool IsLoopback(const std::string& host);
+
+// Streams from `camera` and serves the page until `stop` returns true
+// (polled a few times a second). `ready` is called with the page's URL once
+// the server listens. Throws norvik::Error when the address cannot be used
+// or the camera fails.
+void RunViewer(norvik::Camera& camera, const ViewerOptions& options, const std::function<bool()>& stop,
+               const std::function<void(const std::string& url)>& ready);
+
+}  // namespace tools
