@@ -43,6 +43,10 @@ std::string Hex(NTSTATUS s) {
     return b;
 }
 
+// Read as IoSetCancelRoutine writes it: atomically, since a canceller may
+// be exchanging it on another thread.
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp) { return std::atomic_ref<PDRIVER_CANCEL>(irp->CancelRoutine).load(); }
+
 std::atomic_ref<BOOLEAN> CancelFlag(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel); }
 std::atomic_ref<LONG> InLower(PIRP irp) { return std::atomic_ref<LONG>(irp->NkInLowerDriver); }
 
@@ -122,7 +126,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     stack->DeviceObject = device;
-    if (irp->CancelRoutine != nullptr)
+    if (CancelRoutineOf(irp) != nullptr)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                          "IRP passed to a lower driver with a cancel routine still set");
     if (irp->NkThreadIrp && topLevel) {
@@ -160,7 +164,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 void IoCompleteRequest(PIRP irp, CCHAR) {
     if (irp->CurrentLocation > irp->StackCount)
         kernel::BugCheck(kernel::MULTIPLE_IRP_COMPLETE_REQUESTS, "IRP completed twice");
-    if (irp->CancelRoutine != nullptr)
+    if (CancelRoutineOf(irp) != nullptr)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP completed with its cancel routine still set");
     if (irp->IoStatus.Status == STATUS_PENDING)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
