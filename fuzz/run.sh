@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(settings_fuzzer convert_input_fuzzer property_fuzzer format_fuzzer descriptor_fuzzer camera_reply_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(settings_fuzzer convert_input_fuzzer property_fuzzer format_fuzzer descriptor_fuzzer camera_reply_fuzzer
+  viewer_request_fuzzer)
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVIK_FUZZ=ON \
   -DNORVIK_SANITIZE=address -DNORVIK_BENCH=OFF >/dev/null
 cmake --build build-fuzz --target "${targets[@]}"

@@ -122,6 +122,31 @@ f1=$(sent)
 [ "$(cat /tmp/stream.bytes)" -eq $((10 * 2560 * 1920 * 4)) ] || fail "stream gave $(cat /tmp/stream.bytes) bytes"
 echo "FIGURE stream -n 10 (open, start, convert, stop included): $(( (t1 - t0) * 10 )) ms; the camera sent $((f1 - f0)) frames over USB meanwhile"
 
+step "the viewer on the real camera"
+# The page, the state, the live picture and a snapshot over the guest's
+# loopback; Ctrl-C ends it cleanly.
+ip link set lo up 2> /dev/null || ifconfig lo 127.0.0.1 up
+norvikcam view $D --listen 127.0.0.1:0 --snapshots /tmp/snaps > /tmp/view.out 2> /tmp/view.err &
+vpid=$!
+for _ in $(seq 100); do grep -q "http://" /tmp/view.out && break; sleep 0.1; done
+url=$(grep -o 'http://[^ ]*' /tmp/view.out) || fail "the viewer did not start: $(cat /tmp/view.err)"
+wget -q -O /tmp/page.html "$url" || fail "the viewer's page"
+token=$(sed -n 's/.*const token = "\([0-9a-f]*\)".*/\1/p' /tmp/page.html)
+[ ${#token} -eq 32 ] || fail "no token in the page"
+sleep 2
+wget -q -O /tmp/state.json "${url}state" || fail "the viewer's state"
+grep -q '"picture":[1-9]' /tmp/state.json || fail "no frames in the viewer: $(cat /tmp/state.json)"
+timeout 2 wget -q -O /tmp/live.mjpg "${url}stream.mjpg"
+head -c 7 /tmp/live.mjpg | grep -q -- "--frame" || fail "no live picture"
+echo "live picture: $(wc -c < /tmp/live.mjpg) bytes in 2 s; $(sed 's/,"window.*//' /tmp/state.json)}"
+if wget -q -O /dev/null --post-data "name=hue&value=20" "${url}control" 2> /dev/null; then
+  fail "a change without the token was taken"
+fi
+wget -q -O /tmp/snap.json --header "X-Norvik-Token: $token" --post-data "" "${url}snapshot" || fail "snapshot"
+ls /tmp/snaps/snapshot-*.png /tmp/snaps/snapshot-*.dng > /dev/null || fail "the snapshot's files"
+kill -INT $vpid
+wait $vpid || fail "the viewer did not end cleanly: $(cat /tmp/view.err)"
+
 step "usbfs memory limit"
 limit=/sys/module/usbcore/parameters/usbfs_memory_mb
 old=$(cat $limit)
