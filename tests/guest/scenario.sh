@@ -136,7 +136,7 @@ token=$(sed -n 's/.*const token = "\([0-9a-f]*\)".*/\1/p' /tmp/page.html)
 sleep 2
 wget -q -O /tmp/state.json "${url}state" || fail "the viewer's state"
 grep -q '"picture":[1-9]' /tmp/state.json || fail "no frames in the viewer: $(cat /tmp/state.json)"
-timeout 2 wget -q -O /tmp/live.mjpg "${url}stream.mjpg"
+( timeout 2 wget -q -O /tmp/live.mjpg "${url}stream.mjpg" ) 2> /dev/null
 head -c 7 /tmp/live.mjpg | grep -q -- "--frame" || fail "no live picture"
 echo "live picture: $(wc -c < /tmp/live.mjpg) bytes in 2 s; $(sed 's/,"window.*//' /tmp/state.json)}"
 if wget -q -O /dev/null --post-data "name=hue&value=20" "${url}control" 2> /dev/null; then
