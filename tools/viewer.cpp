@@ -387,9 +387,15 @@ private:
             std::lock_guard<std::mutex> g(latest_.lock);
             const char* names[3] = {"red", "green", "blue"};
             for (int c = 0; c < 3; ++c) {
-                s += std::string(c ? "," : "") + "\"" + names[c] + "\":[";
-                for (int i = 0; i < 256; ++i) s += (i ? "," : "") + std::to_string(latest_.histogram[c][i]);
-                s += "]";
+                if (c > 0) s += ',';
+                s += '"';
+                s += names[c];
+                s += "\":[";
+                for (int i = 0; i < 256; ++i) {
+                    if (i > 0) s += ',';
+                    s += std::to_string(latest_.histogram[c][i]);
+                }
+                s += ']';
             }
             res.set_header("Cache-Control", "no-store");
             res.set_content(s + "}", "application/json");
