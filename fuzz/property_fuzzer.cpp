@@ -49,10 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t setChoice = in.Byte();
     if (setChoice % 8 == 6) set = GUID{};
     if (setChoice % 8 == 7) {
-        set.Data1 = in.U32();
-        set.Data2 = static_cast<USHORT>(in.U32());
-        set.Data3 = static_cast<USHORT>(in.U32());
-        for (auto& b : set.Data4) b = in.Byte();
+        uint8_t bytes[sizeof(GUID)];
+        for (auto& b : bytes) b = in.Byte();
+        std::memcpy(&set, bytes, sizeof set);
     }
     const uint8_t idByte = in.Byte();
     const ULONG id = (idByte & 0x80) ? in.U32() : idByte % 64;
