@@ -23,5 +23,5 @@ for t in "${targets[@]}"; do
   echo "=== $t for ${seconds} s"
   TMPDIR=$(mktemp -d) "build-fuzz/fuzz/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
     -print_final_stats=1 -artifact_prefix="fuzz/regressions/$t/" "${dict[@]}" \
-    "build-fuzz/corpus/$t" "fuzz/corpus/$t" 2>&1 | grep -E "^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss|==[0-9]+==|SUMMARY|artifact_prefix|Test unit written)" || true
+    "build-fuzz/corpus/$t" "fuzz/corpus/$t" 2>&1 | grep -E "^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss|==[0-9]+==|SUMMARY|artifact_prefix|Test unit written|ParseDictionaryFile|fault found)" || true
 done
