@@ -21,6 +21,7 @@ inline constexpr const char* kViewerPage = R"PAGE(<!doctype html>
   .control { margin: 6px 0; }
   .control label { display: flex; justify-content: space-between; }
   .control input[type=range] { width: 100%; }
+  .range { color: #999; font-size: 12px; }
   button { margin: 4px 4px 4px 0; padding: 6px 10px; }
   #hist { width: 300px; height: 120px; background: #111; display: block; margin: 8px 0; }
   #message { min-height: 1.2em; color: #fc6; }
@@ -85,7 +86,10 @@ function buildControls(s) {
         .then(r => { value.textContent = r.value; say(""); })
         .catch(e => say(e.message));
     });
-    div.append(label, input);
+    const range = document.createElement("div");
+    range.className = "range";
+    range.textContent = c.min + " … " + c.max + ", default " + c.default;
+    div.append(label, input, range);
     box.append(div);
   }
 }

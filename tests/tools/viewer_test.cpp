@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
 
+#include "sim/simulated_camera.h"
+#include "tools/image_files.h"
 #include "tools/viewer.h"
 
 namespace {
@@ -179,7 +182,24 @@ TEST_F(Viewer, TheWindowWhiteBalanceAndSnapshotAreCarriedOut) {
     EXPECT_EQ(file->body.substr(1, 3), "PNG");
     std::ifstream saved(dir / "snaps" / fs::path(png).filename(), std::ios::binary);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(saved)), {}), file->body);
-    EXPECT_TRUE(fs::exists(dir / "snaps" / fs::path(png).filename().replace_extension(".dng")));
+    // The raw window beside it is a frame of the scene, byte for byte: one
+    // of the last the simulated camera rendered, cut to the window.
+    const auto dngPath = dir / "snaps" / fs::path(png).filename().replace_extension(".dng");
+    const tools::DngImage dng = tools::ReadDng(dngPath.string(), 2560, 1920);
+    ASSERT_EQ(dng.width, 640);
+    ASSERT_EQ(dng.height, 480);
+    sim::SimulatedCamera& sim = *cam->Simulated();
+    bool found = false;
+    const uint32_t last = sim.FramesDelivered();
+    for (uint32_t n = last; n + 40 > last && n > 0 && !found; --n) {
+        const auto scene = sim.ExpectedImage(n - 1);
+        bool same = true;
+        for (int row = 0; row < 480 && same; ++row)
+            same = std::memcmp(&scene[static_cast<size_t>(240 + row) * 2560 + 320], &dng.samples[static_cast<size_t>(row) * 640],
+                               640) == 0;
+        found = same;
+    }
+    EXPECT_TRUE(found) << "the snapshot's raw window is none of the last 40 frames of the scene";
 }
 
 TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
