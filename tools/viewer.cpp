@@ -216,20 +216,29 @@ private:
                 ++hist[0][out[x * 4 + 2]];  // red
             }
         }
-        if (w != jpegWidth_ || h != jpegHeight_) {
-            if (jpegBuffer_ != nullptr) tjFree(jpegBuffer_);
-            jpegCapacity_ = tjBufSize(w, h, TJSAMP_420);
-            jpegBuffer_ = tjAlloc(static_cast<int>(jpegCapacity_));
-            jpegWidth_ = w;
-            jpegHeight_ = h;
+        // Encoded only while someone watches: an idle viewer costs the
+        // conversion and the histogram, no more.
+        const bool watched = viewers_.load() > 0;
+        unsigned long size = 0;
+        if (watched) {
+            if (w != jpegWidth_ || h != jpegHeight_) {
+                if (jpegBuffer_ != nullptr) tjFree(jpegBuffer_);
+                jpegCapacity_ = tjBufSize(w, h, TJSAMP_420);
+                jpegBuffer_ = tjAlloc(static_cast<int>(jpegCapacity_));
+                jpegWidth_ = w;
+                jpegHeight_ = h;
+            }
+            size = jpegCapacity_;
+            if (tjCompress2(jpeg_, preview_.data(), w, w * 4, h, TJPF_BGRX, &jpegBuffer_, &size, TJSAMP_420,
+                            kJpegQuality, TJFLAG_NOREALLOC | TJFLAG_FASTDCT) != 0)
+                throw Error(std::string("the preview could not be encoded: ") + tjGetErrorStr2(jpeg_));
         }
-        unsigned long size = jpegCapacity_;
-        if (tjCompress2(jpeg_, preview_.data(), w, w * 4, h, TJPF_BGRX, &jpegBuffer_, &size, TJSAMP_420, kJpegQuality,
-                        TJFLAG_NOREALLOC | TJFLAG_FASTDCT) != 0)
-            throw Error(std::string("the preview could not be encoded: ") + tjGetErrorStr2(jpeg_));
         {
             std::lock_guard<std::mutex> g(latest_.lock);
-            latest_.jpeg.assign(jpegBuffer_, jpegBuffer_ + size);
+            if (watched)
+                latest_.jpeg.assign(jpegBuffer_, jpegBuffer_ + size);
+            else
+                latest_.jpeg.clear();
             latest_.width = f.width;
             latest_.height = f.height;
             latest_.picture = f.pictureNumber;
