@@ -19,8 +19,26 @@ class SimulatedCamera;
 
 namespace norvik {
 
-struct Error : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// What kind of failure an Error is, for applications that act on it; its
+// message says the same for a person.
+enum class ErrorKind {
+    Unplugged,        // the camera went away (or reset): open it again once it is back
+    Busy,             // another process has the camera (the message names it)
+    TimedOut,         // the camera sent nothing for longer than it was given
+    InvalidArgument,  // a name or value the camera does not take; nothing was changed
+    Io,               // a file, the USB link or the camera itself failed
+    Closed,           // a call on a camera that was closed
+};
+
+// Every failure of the API is one of these.
+class Error : public std::runtime_error {
+public:
+    Error(ErrorKind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
+    explicit Error(const std::string& what) : Error(ErrorKind::Io, what) {}
+    ErrorKind Kind() const noexcept { return kind_; }
+
+private:
+    ErrorKind kind_;
 };
 
 struct CameraInfo {
