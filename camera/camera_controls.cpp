@@ -10,7 +10,7 @@
 #include "imaging/image_processor.h"
 #include "usb/command_codes.h"
 
-LONG frameTimeoutMs = 3000;
+LONG frameTimeoutMs = kDefaultFrameTimeoutMs;
 
 namespace {
 LONG Clamp(LONG v, LONG lo, LONG hi) { return std::min(std::max(v, lo), hi); }

@@ -7,6 +7,11 @@
 // value held in a LONG for the interlocked operations): every device waits
 // this long for a frame, and for any single command block.
 extern LONG frameTimeoutMs;
+// What the time-out starts at, and the values a set of it takes (others are
+// ignored).
+constexpr LONG kDefaultFrameTimeoutMs = 3000;
+constexpr LONG kMinFrameTimeoutMs = 501;
+constexpr LONG kMaxFrameTimeoutMs = 9999;
 
 inline ULONG FrameTimeoutMs() { return static_cast<ULONG>(ReadAcquire(&frameTimeoutMs)); }
 

@@ -70,7 +70,7 @@ NTSTATUS HandleCameraProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
                 // The same range the settings load accepts: a value shown as
                 // set must survive a restart, and a huge one would let a
                 // stall hold a stop for weeks.
-                if (v >= 501 && v <= 9999) c->SetTimeout(static_cast<ULONG>(v));
+                if (v >= kMinFrameTimeoutMs && v <= kMaxFrameTimeoutMs) c->SetTimeout(static_cast<ULONG>(v));
             } else {
                 v = ReadAcquire(reinterpret_cast<LONG*>(&c->Timeout));
             }

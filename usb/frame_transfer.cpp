@@ -10,7 +10,7 @@
 #include "platform/kernel/pool.h"
 #include "usb/command_codes.h"
 
-LONG drainQuietMs = 200;
+LONG drainQuietMs = kDefaultDrainQuietMs;
 
 void CameraDevice::CaptureFrame(PUCHAR buffer, BOOLEAN* ok) {
     *ok = TRUE;

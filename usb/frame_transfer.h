@@ -11,6 +11,7 @@ constexpr ULONG FrameChunkSize = 65536;
 // Tests on slow (sanitizer) builds lengthen it, as they shorten the frame
 // time-out.
 extern LONG drainQuietMs;
+constexpr LONG kDefaultDrainQuietMs = 200;
 inline ULONG DrainQuietMs() { return static_cast<ULONG>(ReadAcquire(&drainQuietMs)); }
 
 // A transfer that ended like this found its endpoint halted: the device took
