@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "camera/camera_controls.h"
 #include "imaging/image_processor.h"
 #include "usb/command_codes.h"
 
