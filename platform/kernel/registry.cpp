@@ -43,25 +43,62 @@ struct Key {
     }
 };
 
+// A key, and every key below it, backed by one file: loaded from it when
+// bound, and saved into it (merged into the file as it is then on disk) when
+// a key it covers changes. The empty prefix covers every key.
+struct Binding {
+    std::string prefix;  // lower case
+    std::string path;
+    bool broken = false;  // the file did not parse or could not be read: never written over
+    std::vector<std::string> trailing;  // comment lines after the last key (the whole store's file only)
+    bool utf16 = false;  // the file was a UTF-16 export, and is written back as one
+    std::string saveError;  // the last save that failed on its own (at a key's close)
+};
+
 struct Store {
     std::recursive_mutex lock;
     std::map<std::string, Key> keys;  // by lower-case path
-    std::string path;
-    bool broken = false;  // the file did not parse or could not be read: never written over
-    bool dirty = false;
-    std::set<std::string> dirtyKeys;  // lower-case paths changed since the last load or save
-    std::vector<std::string> trailing;  // comment lines after the last key
-    bool utf16 = false;  // the file was a UTF-16 export, and is written back as one
-    std::string saveError;  // the last save that failed on its own (at a key's close)
+    std::set<std::string> dirtyKeys;  // lower-case paths changed since their file was loaded or saved
+    std::vector<Binding> bindings;
     int failOpens = 0;
     std::unordered_map<PDEVICE_OBJECT, std::string> devices;
     int nextInstance = 0;
 };
 
+bool Covers(const std::string& prefix, const std::string& lowerPath) {
+    return prefix.empty() || lowerPath == prefix ||
+           (lowerPath.size() > prefix.size() && lowerPath.compare(0, prefix.size(), prefix) == 0 &&
+            lowerPath[prefix.size()] == '\\');
+}
+
 Store& S() {
     static Store* s = new Store;
     return *s;
 }
+
+// The binding a key belongs to: the one with the longest prefix covering it.
+Binding* BindingOf(Store& s, const std::string& lowerPath) {
+    Binding* best = nullptr;
+    for (auto& b : s.bindings)
+        if (Covers(b.prefix, lowerPath) && (best == nullptr || b.prefix.size() > best->prefix.size())) best = &b;
+    return best;
+}
+
+bool OwnedBy(Store& s, const Binding& b, const std::string& lowerPath) { return BindingOf(s, lowerPath) == &b; }
+
+Binding* FindBinding(Store& s, const std::string& prefix) {
+    for (auto& b : s.bindings)
+        if (b.prefix == prefix) return &b;
+    return nullptr;
+}
+
+bool Dirty(Store& s, const Binding& b) {
+    for (const auto& k : s.dirtyKeys)
+        if (OwnedBy(s, b, k)) return true;
+    return false;
+}
+
+void SaveBinding(Store& s, Binding& b);
 
 Key& Ensure(Store& s, const std::string& path, bool* created = nullptr) {
     auto it = s.keys.find(Lower(path));
@@ -69,7 +106,6 @@ Key& Ensure(Store& s, const std::string& path, bool* created = nullptr) {
     if (it != s.keys.end()) return it->second;
     Key& k = s.keys[Lower(path)];
     k.path = path;
-    s.dirty = true;
     s.dirtyKeys.insert(Lower(path));
     return k;
 }
@@ -87,11 +123,12 @@ public:
     ~KeyObject() override {
         Store& s = S();
         std::lock_guard<std::recursive_mutex> g(s.lock);
-        if (s.dirty && !s.path.empty() && !s.broken) {
+        Binding* b = BindingOf(s, Lower(path));
+        if (b != nullptr && !b->broken && Dirty(s, *b)) {
             try {
-                Save();
+                SaveBinding(s, *b);
             } catch (const std::exception& e) {
-                s.saveError = e.what();  // for the caller that closes the device to report
+                b->saveError = e.what();  // for the caller that closes the device to report
             }
         }
     }
@@ -354,57 +391,12 @@ Parsed ParseFile(const std::string& bytes, const std::string& path) {
 
 }  // namespace
 
-void Load(const std::string& path) {
-    Store& s = S();
-    std::lock_guard<std::recursive_mutex> g(s.lock);
-    s.keys.clear();
-    s.trailing.clear();
-    s.dirtyKeys.clear();
-    s.saveError.clear();
-    s.utf16 = false;
-    s.path = path;
-    s.broken = false;
-    s.dirty = false;
-    std::string bytes;
-    try {
-        if (!ReadSettingsFile(path, &bytes)) return;  // no file yet: an empty store
-        Parsed p = ParseFile(bytes, path);
-        s.keys = std::move(p.keys);
-        s.trailing = std::move(p.trailing);
-        s.utf16 = p.utf16;
-    } catch (...) {
-        s.broken = true;
-        throw;
-    }
-}
+namespace {
 
-void Reset() {
-    Store& s = S();
-    std::lock_guard<std::recursive_mutex> g(s.lock);
-    s.keys.clear();
-    s.path.clear();
-    s.broken = false;
-    s.dirty = false;
-    s.dirtyKeys.clear();
-    s.trailing.clear();
-    s.utf16 = false;
-    s.saveError.clear();
-    s.failOpens = 0;
-    s.devices.clear();
-    s.nextInstance = 0;
-}
-
-std::string Path() {
-    Store& s = S();
-    std::lock_guard<std::recursive_mutex> g(s.lock);
-    return s.path;
-}
-
-std::string ExportText() {
-    Store& s = S();
-    std::lock_guard<std::recursive_mutex> g(s.lock);
+// The export text of these keys, as a save writes it.
+std::string Export(const std::map<std::string, Key>& keys, const std::vector<std::string>& trailing) {
     std::string out = std::string(kHeader) + "\r\n\r\n";
-    for (auto& [lower, key] : s.keys) {
+    for (auto& [lower, key] : keys) {
         for (const auto& c : key.leading) out += c + "\r\n";
         out += "[" + key.path + "]\r\n";
         for (auto& [name, v] : key.values) {
@@ -428,11 +420,20 @@ std::string ExportText() {
         }
         out += "\r\n";
     }
-    for (const auto& c : s.trailing) out += c + "\r\n";
+    for (const auto& c : trailing) out += c + "\r\n";
     return out;
 }
 
-namespace {
+// Forgets the keys a binding covers, and the binding.
+void DropBinding(Store& s, const std::string& prefix) {
+    for (auto it = s.keys.begin(); it != s.keys.end();)
+        it = Covers(prefix, it->first) && BindingOf(s, it->first) == FindBinding(s, prefix) ? s.keys.erase(it)
+                                                                                            : std::next(it);
+    for (auto it = s.dirtyKeys.begin(); it != s.dirtyKeys.end();)
+        it = Covers(prefix, *it) && BindingOf(s, *it) == FindBinding(s, prefix) ? s.dirtyKeys.erase(it)
+                                                                                : std::next(it);
+    std::erase_if(s.bindings, [&](const Binding& b) { return b.prefix == prefix; });
+}
 
 // Holds an advisory lock on the settings file's folder for one save, so two
 // processes never merge into the same file at once (the file itself is
@@ -454,47 +455,46 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace
-
-// The save writes the file as it is now on disk with this process's changed
-// keys laid over it: another process's keys, comments and values this
-// process never touched stay as they are. A symbolic link is followed and
-// its target replaced; the file keeps its permission bits and owner.
-void Save() {
-    Store& s = S();
-    std::lock_guard<std::recursive_mutex> g(s.lock);
-    if (s.path.empty()) {
-        s.dirty = false;
-        return;
-    }
-    if (s.broken) throw std::runtime_error(s.path + " could not be read and is left as it is");
+// The save writes the file as it is now on disk with the binding's changed
+// keys laid over it: another process's keys, other cameras' keys, comments
+// and values this process never touched stay as they are. A symbolic link is
+// followed and its target replaced; the file keeps its permission bits and
+// owner.
+void SaveBinding(Store& s, Binding& b) {
+    if (b.broken) throw std::runtime_error(b.path + " could not be read and is left as it is");
     std::error_code ec;
-    const std::string target = std::filesystem::weakly_canonical(s.path, ec).string();
-    const std::string path = ec ? s.path : target;
+    const std::string target = std::filesystem::weakly_canonical(b.path, ec).string();
+    const std::string path = ec ? b.path : target;
     SaveLock lock(path);
     std::string bytes;
     struct stat original {};
     const bool exists = ReadSettingsFile(path, &bytes) && ::stat(path.c_str(), &original) == 0;
-    if (exists) {
-        Parsed current = ParseFile(bytes, path);  // a file that no longer parses is not written over
-        for (const auto& lower : s.dirtyKeys) {
-            auto mine = s.keys.find(lower);
-            if (mine == s.keys.end()) continue;
-            Key& k = current.keys[lower];
-            if (k.path.empty()) k.path = mine->second.path;
-            for (auto& [name, v] : mine->second.values) {
-                if (Value* there = k.Find(name))
-                    *there = v;
-                else
-                    k.values.emplace_back(name, v);
-            }
+    Parsed current;
+    if (exists) current = ParseFile(bytes, path);  // a file that no longer parses is not written over
+    std::vector<std::string> saved;
+    for (const auto& lower : s.dirtyKeys) {
+        if (!OwnedBy(s, b, lower)) continue;
+        saved.push_back(lower);
+        auto mine = s.keys.find(lower);
+        if (mine == s.keys.end()) continue;
+        Key& k = current.keys[lower];
+        if (k.path.empty()) k.path = mine->second.path;
+        for (auto& [name, v] : mine->second.values) {
+            if (Value* there = k.Find(name))
+                *there = v;
+            else
+                k.values.emplace_back(name, v);
         }
-        s.keys = std::move(current.keys);
-        s.trailing = std::move(current.trailing);
-        s.utf16 = current.utf16;
     }
-    std::string text = ExportText();
-    if (s.utf16) text = ToUtf16(text);
+    if (!exists) {
+        current.trailing = b.trailing;
+        current.utf16 = b.utf16;
+        // A new file holds what the binding covers, changed or not.
+        for (auto& [lower, key] : s.keys)
+            if (OwnedBy(s, b, lower) && !current.keys.count(lower)) current.keys[lower] = key;
+    }
+    std::string text = Export(current.keys, current.trailing);
+    if (current.utf16) text = ToUtf16(text);
     std::string temp = path + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
@@ -521,14 +521,107 @@ void Save() {
         ::unlink(temp.c_str());
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(e != 0 ? e : EIO));
     }
-    s.dirty = false;
+    // What is in memory is now what the file holds for these keys.
+    for (auto& [lower, key] : current.keys)
+        if (OwnedBy(s, b, lower)) s.keys[lower] = key;
+    b.trailing = std::move(current.trailing);
+    b.utf16 = current.utf16;
+    for (const auto& lower : saved) s.dirtyKeys.erase(lower);
+}
+
+}  // namespace
+
+void Bind(const std::string& keyPath, const std::string& path) {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    const std::string prefix = Lower(keyPath);
+    if (FindBinding(s, prefix) != nullptr) DropBinding(s, prefix);
+    s.bindings.push_back(Binding{prefix, path});
+    // Keys of other bindings below this one stay theirs.
+    for (auto it = s.keys.begin(); it != s.keys.end();)
+        it = OwnedBy(s, s.bindings.back(), it->first) ? s.keys.erase(it) : std::next(it);
+    std::string bytes;
+    try {
+        if (!ReadSettingsFile(path, &bytes)) return;  // no file yet: nothing stored
+        Parsed p = ParseFile(bytes, path);
+        Binding& b = *FindBinding(s, prefix);
+        for (auto& [lower, key] : p.keys)
+            if (OwnedBy(s, b, lower)) s.keys[lower] = std::move(key);
+        if (prefix.empty()) b.trailing = std::move(p.trailing);
+        b.utf16 = p.utf16;
+    } catch (...) {
+        FindBinding(s, prefix)->broken = true;
+        throw;
+    }
+}
+
+void Unbind(const std::string& keyPath) {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    DropBinding(s, Lower(keyPath));
+}
+
+void SaveKey(const std::string& keyPath) {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (Binding* b = FindBinding(s, Lower(keyPath))) SaveBinding(s, *b);
+}
+
+std::string TakeSaveError(const std::string& keyPath) {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    Binding* b = FindBinding(s, Lower(keyPath));
+    return b != nullptr ? std::exchange(b->saveError, std::string()) : std::string();
+}
+
+void Load(const std::string& path) {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    s.keys.clear();
     s.dirtyKeys.clear();
+    s.bindings.clear();
+    Bind("", path);
+}
+
+void Reset() {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    s.keys.clear();
+    s.dirtyKeys.clear();
+    s.bindings.clear();
+    s.failOpens = 0;
+    s.devices.clear();
+    s.nextInstance = 0;
+}
+
+std::string Path() {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    Binding* b = FindBinding(s, "");
+    return b != nullptr ? b->path : std::string();
+}
+
+std::string ExportText() {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    Binding* b = FindBinding(s, "");
+    return Export(s.keys, b != nullptr ? b->trailing : std::vector<std::string>{});
+}
+
+void Save() {
+    Store& s = S();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    for (auto& b : s.bindings) SaveBinding(s, b);
+    s.dirtyKeys.clear();  // keys no file backs stay in memory only
 }
 
 std::string TakeSaveError() {
     Store& s = S();
     std::lock_guard<std::recursive_mutex> g(s.lock);
-    return std::exchange(s.saveError, std::string());
+    std::string all;
+    for (auto& b : s.bindings)
+        if (!b.saveError.empty()) all += (all.empty() ? "" : "; ") + std::exchange(b.saveError, std::string());
+    return all;
 }
 
 void SetDriverKeyPath(PDEVICE_OBJECT device, const std::string& path) {
@@ -589,7 +682,6 @@ void SetValue(const std::string& keyPath, const std::string& name, Value value) 
         *v = std::move(value);
     else
         k.values.emplace_back(name, std::move(value));
-    s.dirty = true;
     s.dirtyKeys.insert(Lower(keyPath));
 }
 

@@ -84,19 +84,36 @@ struct FileError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The backing file. Load replaces the store with the file's keys (only a
-// missing file is an empty store); a file that does not parse throws
-// ParseError, one that cannot be read FileError, and neither is written over
-// afterwards. Every change is saved, atomically, when the changed key's last
-// handle is closed; a save there that fails is kept for TakeSaveError.
+// Files back keys: Bind(key, file) loads the file's values for that key and
+// the keys below it (only a missing file stores nothing), and from then on
+// every change to one of them is saved into that file, atomically, when the
+// changed key's last handle is closed; a save there that fails is kept for
+// TakeSaveError. Each camera binds its own driver key, so any number of
+// cameras in one process keep their own settings, in one file or in several.
+// A file that does not parse throws ParseError, one that cannot be read
+// FileError; either stays bound but is never written over. Keys no binding
+// covers live in memory only.
+void Bind(const std::string& keyPath, const std::string& path);
+// Forgets the binding and the keys it covers (saved or not); without a
+// binding, the in-memory keys at and below it that no other binding covers.
+void Unbind(const std::string& keyPath);
+// Saves the binding of this key now (merged into its file as it is on disk);
+// throws when it cannot.
+void SaveKey(const std::string& keyPath);
+// The error of the binding's last save made at a key's close, once; empty
+// when none.
+std::string TakeSaveError(const std::string& keyPath);
+
+// The whole store bound to one file (Bind with the empty key): what a tool
+// that edits settings files, not cameras, uses.
 void Load(const std::string& path);
-// An in-memory store with no file.
+// An empty in-memory store with no binding.
 void Reset();
+// The file bound to the whole store, if any.
 std::string Path();
-// Writes the store now (a temporary file of its own, flushed, renamed over
-// the file), merged into the file as it is on disk; throws when it cannot.
+// Saves every binding now; throws when one cannot be saved.
 void Save();
-// The error of the last save made at a key's close, once; empty when none.
+// The errors of every binding's last save at a key's close, once.
 std::string TakeSaveError();
 
 // The driver key of a device object; by default under the camera class key,
