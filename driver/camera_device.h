@@ -14,6 +14,7 @@ using PURB = URB*;
 struct TransferSlot;
 struct CaptureThreadState;
 struct ImageProcessor;
+class FrameTap;
 class CapturePin;
 
 constexpr ULONG CAMERA_TAG = PoolTag("KCNw");   // object records
@@ -181,6 +182,10 @@ public:
     CaptureThreadState* Capture = nullptr;
     ImageProcessor* Processor = nullptr;
     CapturePin* FrameSink = nullptr;
+    FrameTap* Tap = nullptr;  // set while the device has no pin
+    // Threads each frame's conversion uses (0: one a core), given to every
+    // image processor the pin acquires.
+    LONG ConversionThreads = 0;
     KS_VIDEOINFOHEADER* VideoInfo = nullptr;
     LONG RoiH = 0;
     LONG RoiW = 0;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "camera/readout_window.h"
+#include "driver/frame_tap.h"
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
 #include "stream/capture_thread.h"
@@ -196,6 +197,7 @@ NTSTATUS AcquireProcessing(CameraDevice* camera, CapturePin* pin, const KS_VIDEO
     SetContrast(p, camera->Contrast);
     SetSaturation(p, camera->Saturation);
     SetHue(p, camera->Hue);
+    SetConversionThreads(p, ReadAcquire(&camera->ConversionThreads));
     ExReleaseFastMutex(&camera->ProcessorLock);
     camera->FrameSink = pin;
     return STATUS_SUCCESS;
@@ -300,7 +302,9 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
 
 namespace {
 
-void FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
+// Fills the client frame with the converted image; returns the flips it
+// used, for the tap.
+FilledFrame FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
     CameraDevice* c = p->Camera;
     const KS_VIDEOINFOHEADER& info = p->VideoInfo;
     const size_t rowBytes = static_cast<size_t>(c->OutputWidth) * 4;
@@ -328,14 +332,17 @@ void FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
     }
     // Never past the frame's extent: a frame too small for the image goes
     // back empty.
+    FilledFrame filled{};
     if (h->Data == nullptr || needed > h->FrameExtent) {
         h->DataUsed = 0;
-        return;
+        return filled;
     }
     h->DataUsed = info.bmiHeader.biSizeImage < h->FrameExtent ? info.bmiHeader.biSizeImage : h->FrameExtent;
     const UCHAR* image = c->Capture->ImageBuffer;
     auto* dst = static_cast<UCHAR*>(h->Data);
     const bool flipH = c->GetFlipH() != 0, flipV = c->GetFlipV() != 0;
+    filled.FlipH = flipH;
+    filled.FlipV = flipV;
     for (size_t row = 0; row < rows; ++row) {
         // Without FlipV the last image row comes first: the client's
         // bitmap is bottom-up and shows the picture upright.
@@ -348,6 +355,7 @@ void FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
             std::memcpy(out, src, rowBytes);
         }
     }
+    return filled;
 }
 
 }  // namespace
@@ -361,7 +369,19 @@ NTSTATUS PinProcess(PKSPIN pin) {
     if (pointer != nullptr) {
         // A frame with nothing converted into it stays queued for the next
         // conversion instead of going back empty.
-        if (converted) FillFrame(p, pointer->StreamHeader);
+        if (converted) {
+            FilledFrame filled = FillFrame(p, pointer->StreamHeader);
+            // The working buffer still holds the raw window this image was
+            // converted from.
+            const ImageProcessor* ip = p->Camera->Processor;
+            if (p->Camera->Tap != nullptr && pointer->StreamHeader->DataUsed != 0 && ip != nullptr) {
+                filled.Raw = ip->workOrigin;
+                filled.RawWidth = ip->imageWidth;
+                filled.RawHeight = ip->imageHeight;
+                filled.RawStride = ip->workStride;
+                p->Camera->Tap->Filled(pointer->StreamHeader, filled);
+            }
+        }
         KsStreamPointerUnlock(pointer, converted);
     } else if (converted) {
         InterlockedIncrement(&s->DropCount);  // converted with no client frame to take it
