@@ -13,6 +13,7 @@
 #include <new>
 
 #include "client/camera.h"
+#include "client/camera_internal.h"
 #include "platform/kernel/pool.h"
 
 namespace {
@@ -53,9 +54,8 @@ double CpuSeconds() {
 void BM_StreamFullResolution(benchmark::State& state) {
     norvik::OpenOptions o;
     o.simulatedFps = 0;
-    o.simulatedCycle = 4;
     o.lockDirectory = (std::filesystem::temp_directory_path() / "norvikcam-bench-locks").string();
-    auto cam = norvik::Camera::Open(o);
+    auto cam = norvik::CameraAccess::Open(o, {.cycle = 4});
     cam->StartStreaming(false, static_cast<int>(state.range(0)));
     // The first frames start the threads and fill the cycle outside the timing.
     for (int i = 0; i < 8; ++i) cam->NextFrame(std::chrono::seconds(10));

@@ -1,6 +1,6 @@
-// The façade over the device host, the bus and the streaming client.
+// The façade over the camera stack and the streaming client.
 #include "client/camera.h"
-#include "client/known_cameras.h"
+#include "client/camera_internal.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -19,23 +19,17 @@
 
 #include "camera/readout_window.h"
 #include "control/camera_properties.h"
-#include "driver/camera_device.h"
-#include "driver/driver_entry.h"
-#include "imaging/image_processor.h"
-#include "platform/kernel/registry.h"
+#include "driver/frame_tap.h"
+#include "host/camera_stack.h"
+#include "host/known_cameras.h"
 #include "platform/ks/ks_client.h"
-#include "platform/usb/bus_driver.h"
 #include "platform/usb/libusb/libusb_device.h"
 #include "sim/simulated_camera.h"
 
 namespace norvik {
 namespace {
 
-std::string Hex(int32_t status) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<uint32_t>(status));
-    return buf;
-}
+using host::Hex;
 
 // A range item next to a control: its _MIN, _MAX and _DEFAULT.
 struct Row {
@@ -104,18 +98,18 @@ public:
         std::filesystem::create_directories(directory, ec);
         path_ = directory + "/" + identity + ".lock";
         fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) throw Error("cannot lock the camera at " + path_ + ": " + std::strerror(errno));
+        if (fd_ < 0) throw Error(ErrorKind::Io, "cannot lock the camera at " + path_ + ": " + std::strerror(errno));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
         while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 const int e = errno;
                 ::close(fd_);
-                throw Error("cannot lock the camera at " + path_ + ": " + std::strerror(e));
+                throw Error(ErrorKind::Io, "cannot lock the camera at " + path_ + ": " + std::strerror(e));
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 std::string owner = Owner();
                 ::close(fd_);
-                throw Error("camera in use by " + owner + (waitSeconds > 0 ? " (waited " + Seconds(waitSeconds) + ")" : "") +
+                throw Error(ErrorKind::Busy, "camera in use by " + owner + (waitSeconds > 0 ? " (waited " + Seconds(waitSeconds) + ")" : "") +
                             "; wait for it with --wait SECONDS");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -171,6 +165,8 @@ constexpr const char* kRaiseUsbfs =
 struct ClientFrameBuffer {
     std::vector<uint8_t> header;
     std::vector<uint8_t> data;
+    // What the pin's tap recorded when it filled this buffer.
+    bool flipV = false;
     int rawWidth = 0, rawHeight = 0;
     std::vector<uint8_t> raw;  // sized once: refilled in place frame after frame
 };
@@ -222,7 +218,7 @@ void Frame::Release() {
 
 std::vector<CameraInfo> ListCameras() {
     std::vector<CameraInfo> cameras = {{"sim", "simulated Norvik 2560 x 1920 raw-Bayer camera (built in)"}};
-    for (const auto& f : usb::FindUsbDevices(KnownCameras())) {
+    for (const auto& f : usb::FindUsbDevices(host::KnownCameras())) {
         char where[48];
         std::snprintf(where, sizeof where, " (bus %03u device %03u)", f.bus, f.address);
         // The name carries the socket, so two identical cameras have two names.
@@ -231,199 +227,119 @@ std::vector<CameraInfo> ListCameras() {
     return cameras;
 }
 
-// Unplugs a simulated camera after a delay, on its own thread; ending it
-// first stops the wait at once.
-class DelayedRemoval {
-public:
-    DelayedRemoval(sim::SimulatedCamera& camera, std::chrono::microseconds delay)
-        : thread_([this, &camera, delay] {
-              std::unique_lock<std::mutex> lk(lock_);
-              if (!wake_.wait_for(lk, delay, [this] { return ending_; })) camera.SurpriseRemove();
-          }) {}
-    ~DelayedRemoval() {
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            ending_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable wake_;
-    bool ending_ = false;
-    std::thread thread_;  // last: it starts once the rest is made
-};
-
-struct Camera::Impl {
+struct Camera::Impl : FrameTap {
     std::unique_ptr<OwnershipLock> lock;  // released last, after the settings are saved
-    std::string identity;
-    // Declared before the devices, so that it goes after them: a device's
-    // last completions post into the bus.
-    std::unique_ptr<usb::BusDriver> bus;
-    std::unique_ptr<sim::SimulatedCamera> sim;
-    std::unique_ptr<usb::LibusbDevice> real;
-    // Unplugs the simulated camera at its moment; goes before the camera.
-    std::unique_ptr<DelayedRemoval> removal;
-    usb::UsbDevice* usbDevice = nullptr;
-    std::unique_ptr<ks::DeviceHost> host;
-    std::unique_ptr<ks::HostedDevice> device;
-    std::unique_ptr<ks::Filter> filter;
+    std::unique_ptr<host::CameraStack> stack;
+    // What may change while other threads read: the pin, the run and the
+    // format it streams in, the counts.
+    mutable std::mutex state;
     std::unique_ptr<ks::Pin> pin;
     std::shared_ptr<Stream> stream;
+    bool keepRaw = false;
+    int32_t outputWidth = 0, outputHeight = 0;  // of this run's frames
     Statistics stats;
     int64_t lastPicture = 0;
-
-    bool Unplugged() const {
-        return real ? real->Gone() : (usbDevice->PortStatus() & USBD_PORT_CONNECTED) == 0;
-    }
-    // Why the camera is not there any more. A camera that reset (on our
-    // request, another program's or its own) comes back at the same socket
-    // under a new address, as a new device this handle does not reach.
-    std::string GoneMessage() const {
-        bool back = real && real->Reenumerated();
-        for (int tries = 0; real && !back && tries < 20; ++tries) {
-            for (const auto& f : usb::FindUsbDevices(KnownCameras()))
-                back |= f.port == real->Port() && f.address != real->Address();
-            if (!back) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (back)
-            return "the camera reset and came back as a new USB device: it must be opened again (run the command "
-                   "again; 'norvikcam list' shows it)";
-        return "the camera was unplugged";
-    }
     uint64_t unplugAfter = 0;
     uint64_t noMemorySeen = 0;
     std::chrono::steady_clock::time_point lastFrameAt{};
 
-    CameraDevice& Device() { return *static_cast<CameraDevice*>(device->Device()->Context); }
+    host::CameraStack& Stack() const {
+        if (!stack) throw Error(ErrorKind::Closed, "the camera is closed");
+        return *stack;
+    }
+    ks::Filter& Filter() const { return *Stack().Filter(); }
 
+    // A request that failed: because the camera went away, or otherwise.
+    [[noreturn]] void Fail(NTSTATUS s, const std::string& what) const {
+        if (Stack().Unplugged()) throw Error(ErrorKind::Unplugged, Stack().GoneMessage());
+        throw Error(ErrorKind::Io, what + " (" + Hex(s) + ")");
+    }
+
+    // A control read or set on a camera that is gone would only reach what
+    // the driver last stored.
     NTSTATUS Property(uint32_t id, uint32_t flags, int32_t* value) {
+        if (Stack().Unplugged()) throw Error(ErrorKind::Unplugged, Stack().GoneMessage());
         CAMPROP_VALUE_S r{};
         r.Property = {PROPSETID_NorvikControl, id, flags};
         r.Value = value != nullptr ? *value : 0;
         CAMPROP_VALUE_S data = r;
-        NTSTATUS s = filter->Property(&r, sizeof r, &data, sizeof data);
+        NTSTATUS s = Filter().Property(&r, sizeof r, &data, sizeof data);
         if (NT_SUCCESS(s) && value != nullptr) *value = data.Value;
         return s;
     }
     int32_t GetId(uint32_t id) {
         int32_t v = 0;
         NTSTATUS s = Property(id, KSPROPERTY_TYPE_GET, &v);
-        if (!NT_SUCCESS(s) && Unplugged()) throw Error(GoneMessage());
-        if (!NT_SUCCESS(s)) throw Error("reading control " + std::to_string(id) + " failed (" + Hex(s) + ")");
+        if (!NT_SUCCESS(s)) Fail(s, "reading control " + std::to_string(id) + " failed");
         return v;
+    }
+
+    // On the processing thread, as the pin fills a client buffer: its row
+    // order, and the raw window it was converted from when a run keeps raw
+    // frames. The buffer reaches NextFrame only after this returns.
+    void Filled(const KSSTREAM_HEADER* h, const FilledFrame& f) override {
+        Stream* run = stream.get();
+        const int i = run != nullptr ? run->IndexOf(h) : -1;
+        if (i < 0) return;
+        ClientFrameBuffer& b = run->buffers[static_cast<size_t>(i)];
+        b.flipV = f.FlipV != 0;
+        if (!keepRaw || f.Raw == nullptr) return;
+        b.rawWidth = static_cast<int>(f.RawWidth);
+        b.rawHeight = static_cast<int>(f.RawHeight);
+        b.raw.resize(static_cast<size_t>(b.rawWidth) * static_cast<size_t>(b.rawHeight));
+        for (int r = 0; r < b.rawHeight; ++r)
+            std::memcpy(&b.raw[static_cast<size_t>(r) * static_cast<size_t>(b.rawWidth)],
+                        f.Raw + static_cast<ptrdiff_t>(r) * f.RawStride, static_cast<size_t>(b.rawWidth));
     }
 };
 
 Camera::Camera(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
-    usb::UsbId id{};
-    bool anyKnown = false, isUsb = false;
-    std::string port;
+namespace {
+
+ErrorKind KindOf(host::StackError::Kind k) {
+    switch (k) {
+        case host::StackError::Kind::InvalidArgument: return ErrorKind::InvalidArgument;
+        case host::StackError::Kind::Unplugged: return ErrorKind::Unplugged;
+        case host::StackError::Kind::Io: break;
+    }
+    return ErrorKind::Io;
+}
+
+}  // namespace
+
+std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) { return CameraAccess::Open(o, {}); }
+
+std::unique_ptr<Camera> CameraAccess::Open(const OpenOptions& o, const SimulatedKnobs& knobs) {
+    auto impl = std::make_unique<Camera::Impl>();
     try {
-        isUsb = usb::ParseUsbDeviceName(o.device, &id, &anyKnown, &port);
-    } catch (const std::invalid_argument& e) {
-        throw Error(e.what());
+        const host::DeviceName name = host::ParseDevice(o.device);
+        impl->lock = std::make_unique<OwnershipLock>(o.lockDirectory.empty() ? DefaultLockDirectory() : o.lockDirectory,
+                                                     name.LockName(), o.waitSeconds);
+        host::StackOptions so;
+        so.device = o.device;
+        so.settingsPath = o.settingsPath;
+        so.tracePath = o.tracePath;
+        so.simulatedFps = o.simulatedFps;
+        so.simulatedCycle = knobs.cycle;
+        so.simulatedRemoveAfter = knobs.removeAfter;
+        impl->unplugAfter = knobs.unplugAfter;
+        impl->stack = host::CameraStack::Open(std::move(so));
+    } catch (const host::StackError& e) {
+        throw Error(KindOf(e.kind), e.what());
     }
-    if (o.device != "sim" && !isUsb)
-        throw Error("no camera '" + o.device + "': use 'sim' (the simulated camera), 'usb' or usb:VID:PID; see 'norvikcam list'");
-    const std::vector<usb::UsbId> ids = anyKnown ? KnownCameras() : std::vector<usb::UsbId>{id};
-    auto impl = std::make_unique<Impl>();
-    const std::string lockDirectory = o.lockDirectory.empty() ? DefaultLockDirectory() : o.lockDirectory;
-    if (isUsb) {
-        // The socket names the camera before it is opened, so the lock is
-        // taken before anything is sent to it.
-        if (port.empty())
-            for (const auto& f : usb::FindUsbDevices(ids)) {
-                port = f.port;
-                break;
-            }
-        impl->lock = std::make_unique<OwnershipLock>(lockDirectory, "usb-" + (port.empty() ? std::string("none") : port),
-                                                     o.waitSeconds);
-    } else {
-        impl->lock = std::make_unique<OwnershipLock>(lockDirectory, "sim", o.waitSeconds);
-    }
-    if (!o.settingsPath.empty()) {
-        try {
-            kernel::registry::Load(o.settingsPath);
-        } catch (const kernel::registry::ParseError& e) {
-            throw Error(std::string("settings file does not parse, left untouched: ") + e.what());
-        } catch (const kernel::registry::FileError& e) {
-            throw Error(std::string("settings file cannot be used, left untouched: ") + e.what());
-        }
-    } else {
-        kernel::registry::Reset();
-    }
-    if (isUsb) {
-        try {
-            impl->real = usb::LibusbDevice::Open(ids, port);
-        } catch (const usb::LibusbError& e) {
-            throw Error(e.what());
-        }
-        impl->usbDevice = impl->real.get();
-        impl->identity = impl->real->Identity();
-    } else {
-        impl->sim = std::make_unique<sim::SimulatedCamera>();
-        impl->sim->SetFrameRate(o.simulatedFps);
-        impl->sim->CycleFrames(o.simulatedCycle);
-        impl->sim->SetRecording(false);  // nobody reads it here: it would only grow
-        impl->unplugAfter = o.simulatedUnplugAfter;
-        if (o.simulatedRemoveAfter.count() > 0)
-            impl->removal = std::make_unique<DelayedRemoval>(*impl->sim, o.simulatedRemoveAfter);
-        impl->usbDevice = impl->sim.get();
-        impl->identity = "sim";
-    }
-    try {
-        impl->bus = std::make_unique<usb::BusDriver>(*impl->usbDevice, o.tracePath);
-    } catch (const std::exception& e) {
-        throw Error(e.what());
-    }
-    impl->bus->KeepUrbLog(false);  // as the camera's record: nobody reads it, and it grew per request
-    // Each camera keeps its own settings, under a key named after it.
-    kernel::registry::SetDriverKeyPath(impl->bus->DeviceObject(), kernel::registry::CameraKeyPathFor(impl->identity));
-    impl->host = std::make_unique<ks::DeviceHost>(DriverEntry);
-    NTSTATUS s;
-    impl->device = impl->host->Add(impl->bus->DeviceObject(), &s);
-    if (!impl->device) throw Error("the camera could not be added (" + Hex(s) + ")");
-    s = impl->device->Start();
-    if (!NT_SUCCESS(s)) {
-        if (impl->real && !impl->real->Refusal().empty()) throw Error(impl->real->Refusal());
-        if (impl->Unplugged()) throw Error(impl->GoneMessage());
-        throw Error("the camera did not start (" + Hex(s) + ")");
-    }
-    impl->filter = ks::Filter::Open(*impl->device, u"GLOBAL", &s);
-    if (!impl->filter) throw Error("the capture filter could not be opened (" + Hex(s) + ")");
-    kernel::registry::TakeSaveError();  // a start saves nothing of the user's
     return std::unique_ptr<Camera>(new Camera(std::move(impl)));
 }
 
+sim::SimulatedCamera* CameraAccess::Simulated(Camera& camera) { return camera.impl_->Stack().Simulated(); }
+
 void Camera::Close() {
-    if (!impl_ || !impl_->lock) return;
+    if (!impl_ || !impl_->stack) return;
     StopStreaming();
-    impl_->filter.reset();
-    if (impl_->device) {
-        impl_->device->Stop();
-        impl_->device->Remove();
-    }
-    impl_->device.reset();
-    impl_->host.reset();
-    // The devices first: what they still complete goes into the bus.
-    impl_->removal.reset();
-    impl_->sim.reset();
-    impl_->real.reset();
-    std::string traceError;
-    if (impl_->bus) {
-        impl_->bus->Drain();
-        traceError = impl_->bus->FinishTrace();
-    }
-    impl_->bus.reset();
-    std::string error = kernel::registry::TakeSaveError();
+    std::string error = impl_->stack->Close();
+    impl_->stack.reset();
     impl_->lock.reset();
-    if (!error.empty()) throw Error("the settings were not saved: " + error);
-    if (!traceError.empty()) throw Error(traceError);
+    if (!error.empty()) throw Error(ErrorKind::Io, error);
 }
 
 Camera::~Camera() {
@@ -434,9 +350,7 @@ Camera::~Camera() {
     }
 }
 
-const std::string& Camera::Identity() const { return impl_->identity; }
-
-sim::SimulatedCamera* Camera::Simulated() { return impl_->sim.get(); }
+const std::string& Camera::Identity() const { return impl_->Stack().Identity(); }
 
 const std::vector<ControlInfo>& Camera::Controls() {
     static const std::vector<ControlInfo> controls = [] {
@@ -463,65 +377,66 @@ const std::vector<ControlInfo>& Camera::Controls() {
 const ControlInfo& Camera::Control(const std::string& name) {
     for (const auto& c : Controls())
         if (c.name == name) return c;
-    throw Error("unknown control '" + name + "' (norvikcam info lists them)");
+    throw Error(ErrorKind::InvalidArgument, "unknown control '" + name + "' (norvikcam info lists them)");
 }
 
 int32_t Camera::Get(const std::string& name) { return impl_->GetId(Control(name).id); }
 
 void Camera::Set(const std::string& name, int32_t value) {
     const ControlInfo& c = Control(name);
-    if (!c.writable) throw Error("control '" + name + "' is read-only");
+    if (!c.writable) throw Error(ErrorKind::InvalidArgument, "control '" + name + "' is read-only");
     int32_t v = value;
     NTSTATUS s = impl_->Property(c.id, KSPROPERTY_TYPE_SET, &v);
-    if (!NT_SUCCESS(s) && impl_->Unplugged()) throw Error(impl_->GoneMessage());
-    if (!NT_SUCCESS(s)) throw Error("setting " + name + " failed: the camera did not take it (" + Hex(s) + ")");
+    if (!NT_SUCCESS(s)) impl_->Fail(s, "setting " + name + " failed: the camera did not take it");
 }
 
 Window Camera::GetWindow() {
-    CameraDevice& d = impl_->Device();
-    return {d.RoiX, d.RoiY, d.RoiW, d.RoiH, d.OutputWidth, d.OutputHeight};
+    const host::ReadoutWindow w = impl_->Stack().Window();
+    std::lock_guard<std::mutex> g(impl_->state);
+    if (impl_->pin) return {w.x, w.y, w.width, w.height, impl_->outputWidth, impl_->outputHeight};
+    return {w.x, w.y, w.width, w.height, w.outputWidth, w.outputHeight};
 }
 
 void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
-    if (impl_->pin) throw Error("the window cannot change while streaming");
+    if (impl_->pin) throw Error(ErrorKind::InvalidArgument, "the window cannot change while streaming");
     CAMPROP_WINDOW_S w{};
     w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
     w.X = x, w.Y = y, w.Width = width, w.Height = height;
     CAMPROP_WINDOW_S data = w;
-    NTSTATUS s = impl_->filter->Property(&w, sizeof w, &data, sizeof data);
-    if (!NT_SUCCESS(s) && impl_->Unplugged()) throw Error(impl_->GoneMessage());
-    if (!NT_SUCCESS(s)) throw Error("setting the window failed (" + Hex(s) + ")");
+    NTSTATUS s = impl_->Filter().Property(&w, sizeof w, &data, sizeof data);
+    if (!NT_SUCCESS(s)) impl_->Fail(s, "setting the window failed");
 }
 
 void Camera::StartStreaming(bool keepRaw, int count, int threads) {
-    if (impl_->pin) return;
-    if (count < 1 || count > 64) throw Error("between 1 and 64 client buffers, not " + std::to_string(count));
-    if (threads < 0 || threads > 64) throw Error("between 0 and 64 conversion threads, not " + std::to_string(threads));
-    if (impl_->real) {
+    Impl& m = *impl_;
+    host::CameraStack& stack = m.Stack();
+    if (m.pin) return;
+    if (count < 1 || count > 64)
+        throw Error(ErrorKind::InvalidArgument, "between 1 and 64 client buffers, not " + std::to_string(count));
+    if (threads < 0 || threads > 64)
+        throw Error(ErrorKind::InvalidArgument, "between 0 and 64 conversion threads, not " + std::to_string(threads));
+    if (usb::LibusbDevice* real = stack.Real()) {
         // usbfs refuses transfers beyond its memory limit; a frame keeps all
         // of its reads in flight at once, plus the command and reply blocks.
         const int64_t limit = usb::UsbfsMemoryLimit();
         if (limit > 0 && limit < kUsbfsNeeded)
-            throw Error("the kernel's usbfs memory limit is " + std::to_string(limit / (1024 * 1024)) +
-                        " MB, and one frame needs " + std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) +
-                        " MB in flight: " + kRaiseUsbfs);
-        impl_->noMemorySeen = impl_->real->NoMemoryRefusals();
-        impl_->lastFrameAt = std::chrono::steady_clock::now();
+            throw Error(ErrorKind::Io, "the kernel's usbfs memory limit is " + std::to_string(limit / (1024 * 1024)) +
+                                           " MB, and one frame needs " +
+                                           std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) +
+                                           " MB in flight: " + kRaiseUsbfs);
+        m.noMemorySeen = real->NoMemoryRefusals();
+        m.lastFrameAt = std::chrono::steady_clock::now();
     }
     KS_DATARANGE_VIDEO range = OfferedDataRange;
     std::vector<uint8_t> format(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
     ULONG written = 0;
-    NTSTATUS s = impl_->filter->Intersect(0, &range, sizeof range, format.data(), static_cast<ULONG>(format.size()),
-                                          &written);
-    if (!NT_SUCCESS(s)) throw Error("no format for the window (" + Hex(s) + ")");
-    impl_->pin = impl_->filter->CreatePin(0, format.data(), written, &s);
-    if (!impl_->pin) throw Error("the capture pin could not be created (" + Hex(s) + ")");
-    impl_->pin->UseClock(true);
-    // The pin's creation made the processor that converts its frames.
-    if (ImageProcessor* processor = impl_->Device().Processor) SetConversionThreads(processor, threads);
-    const ULONG image = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader.biSizeImage;
+    NTSTATUS s = m.Filter().Intersect(0, &range, sizeof range, format.data(), static_cast<ULONG>(format.size()), &written);
+    if (!NT_SUCCESS(s)) m.Fail(s, "no format for the window");
+    const KS_BITMAPINFOHEADER& bmi = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
+    const ULONG image = bmi.biSizeImage;
+    // The processing the pin acquires converts on this many threads.
+    stack.SetConversionThreads(threads);
     auto stream = std::make_shared<Stream>();
-    stream->pin = impl_->pin.get();
     stream->buffers.resize(static_cast<size_t>(count));
     for (auto& b : stream->buffers) {
         b.header.assign(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO), 0);
@@ -530,113 +445,129 @@ void Camera::StartStreaming(bool keepRaw, int count, int threads) {
         h->Size = static_cast<ULONG>(b.header.size());
         h->FrameExtent = image;
         h->Data = b.data.data();
-        impl_->pin->Submit(h);
     }
-    impl_->stream = stream;
-    if (keepRaw) {
-        // The pipeline's working buffer still holds the window's raw rows
-        // while the process call that converted them hands the frame back.
-        Impl* impl = impl_.get();
-        Stream* run = stream.get();
-        impl_->pin->OnHandBack([impl, run](KSSTREAM_HEADER* h) {
-            const ImageProcessor* p = impl->Device().Processor;
-            const int i = run->IndexOf(h);
-            if (h->DataUsed == 0 || p == nullptr || p->workOrigin == nullptr || i < 0) return;
-            ClientFrameBuffer& b = run->buffers[static_cast<size_t>(i)];
-            b.rawWidth = static_cast<int>(p->imageWidth);
-            b.rawHeight = static_cast<int>(p->imageHeight);
-            b.raw.resize(static_cast<size_t>(b.rawWidth) * static_cast<size_t>(b.rawHeight));
-            for (int r = 0; r < b.rawHeight; ++r)
-                std::memcpy(&b.raw[static_cast<size_t>(r) * static_cast<size_t>(b.rawWidth)],
-                            p->workOrigin + static_cast<ptrdiff_t>(r) * p->workStride, static_cast<size_t>(b.rawWidth));
-        });
+    // The tap is in place before the pin exists, so it sees every frame.
+    m.keepRaw = keepRaw;
+    m.stream = stream;
+    stack.SetFrameTap(&m);
+    std::unique_ptr<ks::Pin> pin = m.Filter().CreatePin(0, format.data(), written, &s);
+    if (!pin) {
+        stack.SetFrameTap(nullptr);
+        m.stream.reset();
+        m.Fail(s, "the capture pin could not be created");
     }
-    impl_->stats = {};
-    impl_->lastPicture = 0;
-    s = impl_->pin->SetState(KSSTATE_RUN);
+    pin->UseClock(true);
+    stream->pin = pin.get();
+    for (size_t i = 0; i < stream->buffers.size(); ++i) pin->Submit(stream->Header(static_cast<int>(i)));
+    {
+        std::lock_guard<std::mutex> g(m.state);
+        m.pin = std::move(pin);
+        m.outputWidth = bmi.biWidth;
+        m.outputHeight = bmi.biHeight < 0 ? -bmi.biHeight : bmi.biHeight;
+        m.stats = {};
+    }
+    m.lastPicture = 0;
+    s = m.pin->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(s)) {
-        impl_->pin.reset();
-        if (impl_->Unplugged()) throw Error(impl_->GoneMessage());
-        throw Error("streaming did not start (" + Hex(s) + ")");
+        StopStreaming();
+        m.Fail(s, "streaming did not start");
     }
 }
 
 std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
-    if (!impl_->pin) throw Error("not streaming");
+    Impl& m = *impl_;
+    host::CameraStack& stack = m.Stack();
+    if (!m.pin) throw Error(ErrorKind::InvalidArgument, "not streaming");
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         // Short waits, so an unplugged camera is noticed at once rather
         // than after the whole time-out.
-        KSSTREAM_HEADER* h =
-            left.count() > 0 ? impl_->pin->WaitCompleted(std::min(left, std::chrono::milliseconds(100))) : nullptr;
+        KSSTREAM_HEADER* h = left.count() > 0 ? m.pin->WaitCompleted(std::min(left, std::chrono::milliseconds(100))) : nullptr;
         if (h == nullptr) {
-            if (impl_->Unplugged()) throw Error(impl_->GoneMessage());
+            if (stack.Unplugged()) throw Error(ErrorKind::Unplugged, stack.GoneMessage());
             if (left.count() > 100) continue;
-            if (impl_->real && impl_->real->NoMemoryRefusals() != impl_->noMemorySeen &&
-                std::chrono::steady_clock::now() - impl_->lastFrameAt > std::chrono::seconds(2)) {
+            usb::LibusbDevice* real = stack.Real();
+            if (real && real->NoMemoryRefusals() != m.noMemorySeen &&
+                std::chrono::steady_clock::now() - m.lastFrameAt > std::chrono::seconds(2)) {
                 // No frame for a while, and not for the camera's fault: the
                 // kernel would not take the frame's reads.
                 const int64_t limit = usb::UsbfsMemoryLimit();
-                throw Error("the kernel refused the frame's USB transfers: other programs use up most of usbfs's " +
-                            (limit > 0 ? std::to_string(limit / (1024 * 1024)) + " MB " : std::string()) +
-                            "memory limit, and one frame needs " +
-                            std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) + " MB in flight: " + kRaiseUsbfs +
-                            ", or stop the other programs");
+                throw Error(ErrorKind::Io,
+                            "the kernel refused the frame's USB transfers: other programs use up most of usbfs's " +
+                                (limit > 0 ? std::to_string(limit / (1024 * 1024)) + " MB " : std::string()) +
+                                "memory limit, and one frame needs " +
+                                std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) + " MB in flight: " + kRaiseUsbfs +
+                                ", or stop the other programs");
             }
-            ++impl_->stats.timeouts;
+            std::lock_guard<std::mutex> g(m.state);
+            ++m.stats.timeouts;
             return std::nullopt;
         }
-        Stream& run = *impl_->stream;
+        Stream& run = *m.stream;
         const int index = run.IndexOf(h);
         if (h->DataUsed == 0 || index < 0) {  // handed back with nothing in it: give it again
             if (index >= 0) run.Give(index);
             continue;
         }
-        CameraDevice& d = impl_->Device();
-        Frame f(impl_->stream, index);
-        f.width = d.OutputWidth;
-        f.height = d.OutputHeight;
+        ClientFrameBuffer& b = run.buffers[static_cast<size_t>(index)];
+        Frame f(m.stream, index);
+        f.width = m.outputWidth;
+        f.height = m.outputHeight;
         const auto row = static_cast<ptrdiff_t>(f.width) * 4;
         auto* src = static_cast<const uint8_t*>(h->Data);
-        // Delivered bottom-up unless FlipV: the top row is the last one.
-        const bool topDown = d.GetFlipV() != 0;
+        // Delivered bottom-up unless FlipV was on when the pin filled it:
+        // then the top row is the first one.
+        const bool topDown = b.flipV;
         f.top = topDown ? src : src + row * (f.height - 1);
         f.stride = topDown ? row : -row;
         auto* info = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
         f.pictureNumber = info->PictureNumber;
         f.presentationTime = h->PresentationTime.Time;
-        ClientFrameBuffer& b = run.buffers[static_cast<size_t>(index)];
         if (b.rawWidth > 0 && !b.raw.empty()) {
             f.rawWidth = std::exchange(b.rawWidth, 0);
             f.rawHeight = std::exchange(b.rawHeight, 0);
             f.raw = b.raw.data();
         }
-        if (impl_->lastPicture != 0 && f.pictureNumber > impl_->lastPicture + 1)
-            impl_->stats.dropped += static_cast<uint64_t>(f.pictureNumber - impl_->lastPicture - 1);
-        impl_->lastPicture = f.pictureNumber;
-        ++impl_->stats.frames;
-        if (impl_->sim && impl_->stats.frames == impl_->unplugAfter) impl_->sim->RemoveDuringFrame(4096);
-        if (impl_->real) {  // only refusals since the last frame count
-            impl_->noMemorySeen = impl_->real->NoMemoryRefusals();
-            impl_->lastFrameAt = std::chrono::steady_clock::now();
+        uint64_t frames = 0;
+        {
+            std::lock_guard<std::mutex> g(m.state);
+            if (m.lastPicture != 0 && f.pictureNumber > m.lastPicture + 1)
+                m.stats.dropped += static_cast<uint64_t>(f.pictureNumber - m.lastPicture - 1);
+            frames = ++m.stats.frames;
+        }
+        m.lastPicture = f.pictureNumber;
+        if (stack.Simulated() && frames == m.unplugAfter) stack.Simulated()->RemoveDuringFrame(4096);
+        if (usb::LibusbDevice* real = stack.Real()) {  // only refusals since the last frame count
+            m.noMemorySeen = real->NoMemoryRefusals();
+            m.lastFrameAt = std::chrono::steady_clock::now();
         }
         return f;
     }
 }
 
 void Camera::StopStreaming() {
-    if (!impl_->pin) return;
+    Impl& m = *impl_;
+    if (!m.pin) return;
     {
         // No frame released from now on goes back to the pin.
-        std::lock_guard<std::mutex> g(impl_->stream->lock);
-        impl_->stream->pin = nullptr;
+        std::lock_guard<std::mutex> g(m.stream->lock);
+        m.stream->pin = nullptr;
     }
-    impl_->pin->SetState(KSSTATE_STOP);
-    impl_->pin.reset();
-    impl_->stream.reset();
+    m.pin->SetState(KSSTATE_STOP);
+    std::unique_ptr<ks::Pin> pin;
+    {
+        std::lock_guard<std::mutex> g(m.state);
+        pin = std::move(m.pin);
+    }
+    pin.reset();
+    m.Stack().SetFrameTap(nullptr);
+    m.stream.reset();
 }
 
-const Statistics& Camera::Stats() const { return impl_->stats; }
+Statistics Camera::Stats() const {
+    std::lock_guard<std::mutex> g(impl_->state);
+    return impl_->stats;
+}
 
 }  // namespace norvik

@@ -1,7 +1,17 @@
 // What applications use: find cameras, open one, read and change its
 // controls by name, set the readout window, stream frames and count them.
 // A thin façade over the client side of the streaming stand-in; every error
-// is an exception with a message a person can act on.
+// is a norvik::Error with a kind to act on and a message a person can act on.
+//
+// Threads. A Camera has one streaming thread at a time: StartStreaming,
+// NextFrame, StopStreaming, SetWindow and Close are called by one thread at
+// a time (any thread, but not two at once). Get, Set, GetWindow, Stats,
+// Identity and the control table may be called from any thread at any time
+// while the camera is open, also while another thread streams, restarts
+// streaming or changes the window. Frames may be released on any thread,
+// also after StopStreaming and Close. ListCameras, DefaultSettingsPath and
+// Camera::Open may run on any thread; two cameras in one process are
+// independent of each other, each with its own settings.
 #pragma once
 
 #include <chrono>
@@ -12,10 +22,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-namespace sim {
-class SimulatedCamera;
-}
 
 namespace norvik {
 
@@ -55,8 +61,12 @@ std::vector<CameraInfo> ListCameras();
 std::string DefaultSettingsPath();
 
 struct OpenOptions {
+    // "sim" (the simulated camera; "sim:N" for the Nth of several), "usb"
+    // (the first camera attached), "usb:VID:PID", as ListCameras names them.
     std::string device = "sim";
-    std::string settingsPath;  // the .reg store; empty: in memory only
+    // The .reg file this camera's settings are kept in (other cameras' keys
+    // in it are left alone); empty: in memory only, for this open.
+    std::string settingsPath;
     std::string tracePath;     // a usbmon pcap of the USB traffic; empty: none
     double simulatedFps = 30;  // the simulated camera's pace (0: as fast as it can)
     // A camera belongs to one process at a time: how long to wait for
@@ -65,15 +75,6 @@ struct OpenOptions {
     // Where the ownership locks live; empty: $XDG_RUNTIME_DIR/norvikcam, or
     // /tmp/norvikcam-UID without it.
     std::string lockDirectory;
-    // The simulated camera renders this many frames once and repeats them
-    // (0: renders every frame); benchmarks use it to measure the driver.
-    uint32_t simulatedCycle = 0;
-    // The simulated camera is unplugged during the frame after this many
-    // have been delivered (0: never); tests of applications use it.
-    uint32_t simulatedUnplugAfter = 0;
-    // The simulated camera is unplugged this long after it is plugged in,
-    // whatever is happening then (0: never); the soak tests use it.
-    std::chrono::microseconds simulatedRemoveAfter{0};
 };
 
 struct ControlInfo {
@@ -116,7 +117,7 @@ public:
     const uint8_t* Row(int y) const { return top + static_cast<ptrdiff_t>(y) * stride; }
     int64_t pictureNumber = 0;
     int64_t presentationTime = 0;  // 100 ns units
-    // With StartStreaming(keepRaw): the raw image the frame was converted
+    // With StartStreaming(keepRaw): the raw window the frame was converted
     // from, the window's rows in image order, one byte a pixel, unflipped,
     // rows rawWidth bytes apart.
     int rawWidth = 0, rawHeight = 0;
@@ -135,6 +136,8 @@ struct Statistics {
 
 class Camera {
 public:
+    // Throws Error: Busy (another process has it), InvalidArgument (no such
+    // device), Unplugged, Io (the settings file, the USB link, the camera).
     static std::unique_ptr<Camera> Open(const OpenOptions& options);
     // Stops streaming, closes the filter and stops the device, which saves
     // the settings; throws when they could not be saved. Then the camera is
@@ -145,16 +148,19 @@ public:
     // What this camera's settings are kept under: "sim" for the simulated
     // camera, "serial-S" or "port-BUS-PORTS" for a real one.
     const std::string& Identity() const;
-    // The simulated camera behind this one (null for a real camera); tests
-    // inspect it.
-    sim::SimulatedCamera* Simulated();
 
     static const std::vector<ControlInfo>& Controls();
-    static const ControlInfo& Control(const std::string& name);  // throws for an unknown name
+    static const ControlInfo& Control(const std::string& name);  // throws InvalidArgument for an unknown name
     int32_t Get(const std::string& name);
+    // Throws InvalidArgument for a value the control does not take, and
+    // changes nothing then.
     void Set(const std::string& name, int32_t value);
 
+    // The readout window and the size of the frames it gives (while
+    // streaming: of the frames this run delivers).
     Window GetWindow();
+    // Not while streaming. The camera fits the window to its rules (even
+    // corners, widths a multiple of 8 in the output).
     void SetWindow(int32_t x, int32_t y, int32_t width, int32_t height);
 
     // `buffers` client buffers (1 to 64) take turns: one is filled while the
@@ -166,11 +172,13 @@ public:
     // may outlive StopStreaming and the camera; they keep their buffer.
     std::optional<Frame> NextFrame(std::chrono::milliseconds timeout);
     void StopStreaming();
-    const Statistics& Stats() const;
+    // This run's counts so far, as of the call.
+    Statistics Stats() const;
 
     struct Impl;
 
 private:
+    friend struct CameraAccess;  // this project's own tests and tools
     explicit Camera(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

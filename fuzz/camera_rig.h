@@ -12,6 +12,7 @@
 #include "control/camera_properties.h"
 #include "driver/camera_device.h"
 #include "driver/driver_entry.h"
+#include "host/camera_stack.h"
 #include "platform/kernel/io.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/registry.h"
@@ -32,29 +33,21 @@ namespace fuzzrig {
 class StartedCamera {
 public:
     StartedCamera() {
-        sim.SetRecording(false);
-        bus = std::make_unique<usb::BusDriver>(sim);
-        bus->KeepUrbLog(false);
-        kernel::registry::SetDriverKeyPath(bus->DeviceObject(), kernel::registry::CameraKeyPath(0));
-        NTSTATUS s = STATUS_UNSUCCESSFUL;
-        device = host.Add(bus->DeviceObject(), &s);
-        if (!NT_SUCCESS(s) || !NT_SUCCESS(device->Start())) Fault("the simulated camera does not start");
-        filter = ks::Filter::Open(*device, u"GLOBAL", &s);
-        if (!NT_SUCCESS(s)) Fault("the capture filter does not open");
+        host::StackOptions o;
+        o.simulatedFps = 0;
+        o.keyPath = kernel::registry::CameraKeyPath(0);
+        try {
+            stack = host::CameraStack::Open(std::move(o));
+        } catch (const host::StackError& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            Fault("the simulated camera does not start");
+        }
     }
-    ~StartedCamera() {
-        filter.reset();
-        device->Remove();
-        bus->Drain();
-        bus.reset();
-    }
-    CameraDevice& Camera() { return *static_cast<CameraDevice*>(device->Device()->Context); }
+    CameraDevice& Camera() { return stack->Camera(); }
+    sim::SimulatedCamera& Sim() { return *stack->Simulated(); }
+    ks::Filter& Filter() { return *stack->Filter(); }
 
-    sim::SimulatedCamera sim;
-    std::unique_ptr<usb::BusDriver> bus;
-    ks::DeviceHost host{DriverEntry};
-    std::unique_ptr<ks::HostedDevice> device;
-    std::unique_ptr<ks::Filter> filter;
+    std::unique_ptr<host::CameraStack> stack;
 };
 
 // The simulated camera with the driver's device added and configured as a

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fuzz/camera_rig.h"
+#include "host/camera_stack.h"
 
 namespace {
 
@@ -55,16 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const uint64_t blocksBefore = kernel::pool::TotalUsage().blocks;
     {
-        sim::SimulatedCamera camera(configuration);
-        camera.SetRecording(false);
-        if (mode & 2) camera.SetDeviceDescriptor(device);
-        usb::BusDriver bus(camera);
-        bus.KeepUrbLog(false);
-        ks::DeviceHost host(DriverEntry);
+        auto camera = std::make_unique<sim::SimulatedCamera>(configuration);
+        camera->SetRecording(false);
+        if (mode & 2) camera->SetDeviceDescriptor(device);
+        host::StackOptions o;
+        o.simulated = std::move(camera);
+        o.stage = host::Stage::Added;
+        std::unique_ptr<host::CameraStack> stack;
+        try {
+            stack = host::CameraStack::Open(std::move(o));
+        } catch (const host::StackError&) {
+            fuzzrig::Fault("the device is not added");
+        }
+        CameraDevice& c = stack->Camera();
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        auto hosted = host.Add(bus.DeviceObject(), &status);
-        if (!NT_SUCCESS(status)) fuzzrig::Fault("the device is not added");
-        auto& c = *static_cast<CameraDevice*>(hosted->Device()->Context);
         status = c.ProbeDeviceDescriptor();
         if (NT_SUCCESS(status)) status = c.ConfigureDevice();
         if (NT_SUCCESS(status)) {
@@ -77,9 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (c.InterfaceInfo != nullptr || c.ConfigurationDescriptor != nullptr) {
             fuzzrig::Fault("a refused configuration kept its records");
         }
-        hosted->Remove();
-        bus.Drain();
-        if (bus.PendingTransfers() != 0) fuzzrig::Fault("transfers left with the bus");
+        stack->RemoveDevice();
+        if (stack->Bus().PendingTransfers() != 0) fuzzrig::Fault("transfers left with the bus");
     }
     if (kernel::pool::TotalUsage().blocks != blocksBefore) fuzzrig::Fault("pool blocks left behind");
     if (kernel::LiveIrps() != 0 || kernel::LiveMdls() != 0) fuzzrig::Fault("IRPs or MDLs left behind");

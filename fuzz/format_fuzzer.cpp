@@ -37,7 +37,7 @@ const std::vector<uint8_t>& ValidFormat() {
         std::vector<uint8_t> out(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
         std::vector<uint8_t> range = ValidRange();
         ULONG written = 0;
-        if (!NT_SUCCESS(Camera().filter->Intersect(0, range.data(), static_cast<ULONG>(range.size()), out.data(),
+        if (!NT_SUCCESS(Camera().Filter().Intersect(0, range.data(), static_cast<ULONG>(range.size()), out.data(),
                                                      static_cast<ULONG>(out.size()), &written)))
             fuzzrig::Fault("the offered range does not intersect");
         out.resize(written);
@@ -82,13 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<uint8_t> out(outSize);
     ULONG written = 0xDEADBEEF;
-    const NTSTATUS s = cam.filter->Intersect(pinId, range.empty() ? nullptr : range.data(),
+    const NTSTATUS s = cam.Filter().Intersect(pinId, range.empty() ? nullptr : range.data(),
                                              static_cast<ULONG>(range.size()), out.empty() ? nullptr : out.data(),
                                              outSize, &written);
     if (NT_SUCCESS(s) && written > outSize) fuzzrig::Fault("the intersection wrote more than its buffer");
 
     NTSTATUS created = STATUS_UNSUCCESSFUL;
-    auto pin = cam.filter->CreatePin(pinId, format.empty() ? nullptr : format.data(),
+    auto pin = cam.Filter().CreatePin(pinId, format.empty() ? nullptr : format.data(),
                                      static_cast<ULONG>(format.size()), &created);
     if (pin) {
         pin->SetFormat(later.empty() ? nullptr : later.data(), static_cast<ULONG>(later.size()));
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (kernel::pool::TotalUsage().blocks != blocks) fuzzrig::Fault("the pool's block count changed");
     // The negotiation leaves the device able to open its pin as before.
     NTSTATUS again = STATUS_UNSUCCESSFUL;
-    auto check = cam.filter->CreatePin(0, validFormat.data(), static_cast<ULONG>(validFormat.size()), &again);
+    auto check = cam.Filter().CreatePin(0, validFormat.data(), static_cast<ULONG>(validFormat.size()), &again);
     if (!check) fuzzrig::Fault("the valid format no longer opens the pin");
     return 0;
 }

@@ -25,7 +25,7 @@ NTSTATUS ValueRequest(ULONG id, ULONG flags, LONG* value) {
     r.Property = {PROPSETID_NorvikControl, id, flags};
     r.Value = *value;
     CAMPROP_VALUE_S d = r;
-    NTSTATUS s = Camera().filter->Property(&r, sizeof r, &d, sizeof d);
+    NTSTATUS s = Camera().Filter().Property(&r, sizeof r, &d, sizeof d);
     *value = d.Value;
     return s;
 }
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t>* dataBuffer = noData ? nullptr : &buffer;
 
     const NTSTATUS s =
-        cam.filter->Property(request.empty() ? nullptr : request.data(), requestSize,
+        cam.Filter().Property(request.empty() ? nullptr : request.data(), requestSize,
                              dataBuffer != nullptr && !buffer.empty() ? buffer.data() : nullptr, noData ? 0 : dataSize);
 
     if (NT_SUCCESS(s) && (flags & KSPROPERTY_TYPE_SET) && set == PROPSETID_NorvikControl && ReadWrite(id)) {

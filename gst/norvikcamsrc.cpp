@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "client/camera.h"
+#include "client/camera_internal.h"
 
 GST_DEBUG_CATEGORY_STATIC(norvikcamsrc_debug);
 #define GST_CAT_DEFAULT norvikcamsrc_debug
@@ -201,11 +202,12 @@ bool OpenCamera(GstNorvikcamSrc* src) {
         o.device = s.device;
         o.settingsPath = s.settings.empty() ? norvik::DefaultSettingsPath() : s.settings;
         o.simulatedFps = s.simulatedFps;
-        o.simulatedUnplugAfter = s.unplugAfter;
         const auto folder = std::filesystem::path(o.settingsPath).parent_path();
         std::error_code ec;
         if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-        s.cam = norvik::Camera::Open(o);
+        norvik::SimulatedKnobs knobs;
+        knobs.unplugAfter = s.unplugAfter;
+        s.cam = norvik::CameraAccess::Open(o, knobs);
         for (const Control& c : s.controls)
             if (c.set) s.cam->Set(c.name, c.value);
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "client/camera.h"
+#include "client/camera_internal.h"
 
 // Every operator new of this test program, counted in counting_new.cpp.
 uint64_t HeapAllocations();
@@ -16,9 +17,8 @@ using namespace std::chrono_literals;
 TEST(SteadyState, DeliveringFramesAllocatesNothing) {
     norvik::OpenOptions o;
     o.simulatedFps = 0;
-    o.simulatedCycle = 2;
     o.lockDirectory = testing::TempDir() + "/steady-locks-" + std::to_string(::getpid());
-    auto cam = norvik::Camera::Open(o);
+    auto cam = norvik::CameraAccess::Open(o, {.cycle = 2});
     cam->SetWindow(0, 0, 640, 480);
     cam->StartStreaming(false, 3);
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(cam->NextFrame(10s)) << i;

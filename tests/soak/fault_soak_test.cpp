@@ -32,6 +32,7 @@
 #include "camera/camera_controls.h"
 #include "sim/simulated_camera.h"
 #include "client/camera.h"
+#include "client/camera_internal.h"
 #include "tests/support/camera_rig.h"
 #include "usb/frame_transfer.h"
 #include "platform/kernel/io.h"
@@ -161,9 +162,8 @@ TEST(FaultSoak, SurpriseRemovalAtRandomMomentsEndsPromptlyAndCleanly) {
             norvik::OpenOptions o;
             o.simulatedFps = 30;
             o.lockDirectory = locks;
-            o.simulatedRemoveAfter = removeAfter;
             marks.at[Start] = Clock::now();
-            cam = norvik::Camera::Open(o);
+            cam = norvik::CameraAccess::Open(o, {.removeAfter = removeAfter});
             marks.at[StreamStart] = Clock::now();
             cam->SetWindow(0, 0, 640, 480);
             cam->StartStreaming(false, 3);
@@ -179,7 +179,7 @@ TEST(FaultSoak, SurpriseRemovalAtRandomMomentsEndsPromptlyAndCleanly) {
             error = e.what();
         }
         if (cam) {
-            removedAt = cam->Simulated()->RemovedAt();
+            removedAt = norvik::CameraAccess::Simulated(*cam)->RemovedAt();
             try {
                 cam->StopStreaming();
                 cam->Close();
@@ -395,7 +395,7 @@ TEST(FaultSoak, EveryWritableControlSetFromTwoThreadsWhileStreaming) {
     // The sensor holds what the driver reports: each change's two register
     // writes went together.
     const int32_t exposure = cam->Get("exposure"), gain = cam->Get("global_gain");
-    sim::SimulatedCamera& sensor = *cam->Simulated();
+    sim::SimulatedCamera& sensor = *norvik::CameraAccess::Simulated(*cam);
     EXPECT_EQ(sensor.SensorRegister(0xA0).value_or(0xFFFF) | (sensor.SensorRegister(0xA1).value_or(0) & 0x0F) << 8,
               static_cast<uint32_t>(1014 - exposure));
     EXPECT_EQ(sensor.SensorRegister(2).value_or(0xFFFF) | sensor.SensorRegister(3).value_or(0) << 8,

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "camera/camera_controls.h"
+#include "host/camera_stack.h"
 #include "platform/kernel/pool.h"
 #include "tests/support/streaming_rig.h"
 
@@ -19,17 +20,21 @@ constexpr ULONG kImage = 2560 * 1920 * 4;
 // instead of failing the test.
 int Cycle(bool tolerant) {
     int filled = 0;
-    sim::SimulatedCamera camera;
     {
-        usb::BusDriver bus(camera);
-        kernel::registry::SetDriverKeyPath(bus.DeviceObject(), kernel::registry::CameraKeyPath(0));
-        ks::DeviceHost host(DriverEntry);
-        NTSTATUS status;
-        auto device = host.Add(bus.DeviceObject(), &status);
-        if (!device) {
+        host::StackOptions o;
+        o.stage = host::Stage::Added;
+        o.simulatedFps = 0;
+        o.keyPath = kernel::registry::CameraKeyPath(0);
+        o.keepKeysOnClose = true;
+        std::unique_ptr<host::CameraStack> stack;
+        try {
+            stack = host::CameraStack::Open(std::move(o));
+        } catch (const host::StackError&) {
             EXPECT_TRUE(tolerant);
             return 0;
         }
+        ks::HostedDevice* device = &stack->Device();
+        NTSTATUS status;
         NTSTATUS started = device->Start();
         if (!tolerant) {
             EXPECT_EQ(started, STATUS_SUCCESS);
@@ -75,8 +80,7 @@ int Cycle(bool tolerant) {
         }
         device->Stop();
         device->Start();
-        device->Remove();
-        bus.Drain();
+        stack->Close();
     }
     return filled;
 }

@@ -8,7 +8,7 @@
 
 #include "camera/camera_controls.h"
 #include "driver/camera_device.h"
-#include "driver/driver_entry.h"
+#include "host/camera_stack.h"
 #include "platform/kernel/registry.h"
 #include "platform/ks/device_host.h"
 #include "platform/usb/bus_driver.h"
@@ -27,20 +27,16 @@ inline const bool kDriverGlobalsRestored = [] {
 class CameraRig {
 public:
     explicit CameraRig(sim::Layout layout = sim::Layout::Standard)
-        : sim_(std::make_unique<sim::SimulatedCamera>(layout)) {
-        Plug();
-    }
+        : CameraRig(std::make_unique<sim::SimulatedCamera>(layout)) {}
     explicit CameraRig(std::vector<uint8_t> configuration)
-        : sim_(std::make_unique<sim::SimulatedCamera>(std::move(configuration))) {
-        Plug();
-    }
+        : CameraRig(std::make_unique<sim::SimulatedCamera>(std::move(configuration))) {}
     ~CameraRig() { Unplug(); }
 
-    CameraDevice& Camera() { return *static_cast<CameraDevice*>(device_->Device()->Context); }
-    sim::SimulatedCamera& Sim() { return *sim_; }
-    usb::BusDriver& Bus() { return *bus_; }
-    ks::HostedDevice& Device() { return *device_; }
-    ks::DeviceHost& Host() { return host_; }
+    CameraDevice& Camera() { return stack_->Camera(); }
+    sim::SimulatedCamera& Sim() { return *stack_->Simulated(); }
+    usb::BusDriver& Bus() { return stack_->Bus(); }
+    ks::HostedDevice& Device() { return stack_->Device(); }
+    ks::DeviceHost& Host() { return stack_->Host(); }
 
     // Probe and configure as a start does (for the parts that come before it).
     NTSTATUS Configure() {
@@ -49,34 +45,24 @@ public:
     }
 
     void Unplug() {
-        if (!bus_) return;
-        if (device_ && !device_->Removed()) {
-            // A started device is stopped as PnP would; one configured by hand
-            // is unconfigured as a stop does.
-            if (device_->Device()->Started)
-                device_->Stop();
-            else if (Camera().InterfaceInfo != nullptr || Camera().ConfigurationDescriptor != nullptr)
-                Camera().DeconfigureDevice();
-            device_->Remove();
-        }
-        bus_->Drain();
-        EXPECT_EQ(bus_->PendingTransfers(), 0u) << "transfers left pending in the bus";
-        bus_.reset();
+        if (!stack_) return;
+        stack_->RemoveDevice();
+        EXPECT_EQ(stack_->Bus().PendingTransfers(), 0u) << "transfers left pending in the bus";
+        stack_.reset();
     }
 
 private:
-    void Plug() {
-        bus_ = std::make_unique<usb::BusDriver>(*sim_);
-        kernel::registry::SetDriverKeyPath(bus_->DeviceObject(), kernel::registry::CameraKeyPath(0));
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        device_ = host_.Add(bus_->DeviceObject(), &status);
-        EXPECT_EQ(status, STATUS_SUCCESS);
+    explicit CameraRig(std::unique_ptr<sim::SimulatedCamera> camera) {
+        host::StackOptions o;
+        o.simulated = std::move(camera);
+        o.stage = host::Stage::Added;
+        o.record = true;
+        o.keyPath = kernel::registry::CameraKeyPath(0);
+        o.keepKeysOnClose = true;
+        stack_ = host::CameraStack::Open(std::move(o));
     }
 
-    std::unique_ptr<sim::SimulatedCamera> sim_;
-    std::unique_ptr<usb::BusDriver> bus_;
-    ks::DeviceHost host_{DriverEntry};
-    std::unique_ptr<ks::HostedDevice> device_;
+    std::unique_ptr<host::CameraStack> stack_;
 };
 
 // A camera configured as a start configures it, with an empty record.

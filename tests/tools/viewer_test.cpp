@@ -13,6 +13,7 @@
 #include <future>
 #include <thread>
 
+#include "client/camera_internal.h"
 #include "sim/simulated_camera.h"
 #include "tools/image_files.h"
 #include "tools/viewer.h"
@@ -188,7 +189,7 @@ TEST_F(Viewer, TheWindowWhiteBalanceAndSnapshotAreCarriedOut) {
     const tools::DngImage dng = tools::ReadDng(dngPath.string(), 2560, 1920);
     ASSERT_EQ(dng.width, 640);
     ASSERT_EQ(dng.height, 480);
-    sim::SimulatedCamera& sim = *cam->Simulated();
+    sim::SimulatedCamera& sim = *norvik::CameraAccess::Simulated(*cam);
     bool found = false;
     const uint32_t last = sim.FramesDelivered();
     for (uint32_t n = last; n + 40 > last && n > 0 && !found; --n) {

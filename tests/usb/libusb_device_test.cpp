@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "client/known_cameras.h"
+#include "host/known_cameras.h"
 #include "platform/usb/libusb/libusb_device.h"
 
 namespace {
@@ -65,7 +65,7 @@ TEST(LibusbDeviceNames, TheUdevRuleCoversEveryKnownCamera) {
     std::ifstream in(NORVIK_UDEV_RULE);
     ASSERT_TRUE(in) << NORVIK_UDEV_RULE;
     std::string rules((std::istreambuf_iterator<char>(in)), {});
-    for (const auto& id : norvik::KnownCameras()) {
+    for (const auto& id : host::KnownCameras()) {
         char match[96];
         std::snprintf(match, sizeof match, "ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\"", id.vendor, id.product);
         EXPECT_NE(rules.find(match), std::string::npos) << match;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/camera_stack.h"
 #include "platform/usb/bus_driver.h"
 #include "tests/support/camera_rig.h"
 
@@ -16,6 +17,17 @@ std::string TracePath(const char* name) {
     std::string base = dir != nullptr ? dir : "/tmp";
     std::filesystem::create_directories(base);
     return base + "/" + name + "-" + std::to_string(::getpid()) + ".pcap";
+}
+
+// The simulated camera added on a bus that traces into `path`.
+std::unique_ptr<host::CameraStack> AddedCamera(const std::string& path) {
+    host::StackOptions o;
+    o.stage = host::Stage::Added;
+    o.simulatedFps = 0;
+    o.record = true;
+    o.tracePath = path;
+    o.keyPath = kernel::registry::CameraKeyPath(0);
+    return host::CameraStack::Open(std::move(o));
 }
 
 struct Record {
@@ -59,18 +71,13 @@ std::vector<Record> ReadTrace(const std::string& path) {
 TEST(UsbTraceTest, ConfigurationAndBlocksAreRecordedAsUsbmon) {
     std::string path = TracePath("configure");
     {
-        sim::SimulatedCamera camera;
-        usb::BusDriver bus(camera, path);
-        ks::DeviceHost host(DriverEntry);
-        NTSTATUS status;
-        auto device = host.Add(bus.DeviceObject(), &status);
-        auto& c = *static_cast<CameraDevice*>(device->Device()->Context);
+        auto stack = AddedCamera(path);
+        CameraDevice& c = stack->Camera();
         ASSERT_EQ(c.ProbeDeviceDescriptor(), STATUS_SUCCESS);
         ASSERT_EQ(c.ConfigureDevice(), STATUS_SUCCESS);
         c.WriteControllerRegister(3, 4);
         c.DeconfigureDevice();
-        device->Remove();
-        bus.Drain();
+        EXPECT_EQ(stack->Close(), "");
     }
     auto records = ReadTrace(path);
     ASSERT_EQ(records.size(), 12u);  // three descriptor reads, two selects, one block: submit + complete each
@@ -95,17 +102,12 @@ TEST(UsbTraceTest, TsharkListsTheRequests) {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
     std::string path = TracePath("tshark");
     {
-        sim::SimulatedCamera camera;
-        usb::BusDriver bus(camera, path);
-        ks::DeviceHost host(DriverEntry);
-        NTSTATUS status;
-        auto device = host.Add(bus.DeviceObject(), &status);
-        auto& c = *static_cast<CameraDevice*>(device->Device()->Context);
+        auto stack = AddedCamera(path);
+        CameraDevice& c = stack->Camera();
         c.ProbeDeviceDescriptor();
         c.ConfigureDevice();
         c.DeconfigureDevice();
-        device->Remove();
-        bus.Drain();
+        EXPECT_EQ(stack->Close(), "");
     }
     std::string out = path + ".txt";
     ASSERT_EQ(std::system(("tshark -r " + path + " > " + out + " 2>&1").c_str()), 0);

@@ -1,0 +1,194 @@
+// Cameras as an application meets them: each keeps its own settings, in its
+// own file, however many a process opens; every failure says what kind it is;
+// what the application asks for at stream start is what the driver does.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "client/camera.h"
+#include "client/camera_internal.h"
+#include "sim/simulated_camera.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+class Cameras : public testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::path(testing::TempDir()) / ("cameras-" + std::to_string(::getpid()) + "-" +
+                                               testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    norvik::OpenOptions Options(const std::string& device, const std::string& settings) {
+        norvik::OpenOptions o;
+        o.device = device;
+        o.settingsPath = settings.empty() ? std::string() : (dir / settings).string();
+        o.lockDirectory = (dir / "locks").string();
+        o.simulatedFps = 0;
+        return o;
+    }
+    std::string Text(const std::string& name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // The value a settings file holds for one camera, or -1: the file's own
+    // text, read here, not through the registry stand-in.
+    long Stored(const std::string& file, const std::string& identity, const std::string& name) {
+        const std::string text = Text(file);
+        const std::string key = "\\" + identity + "\\Settings]";
+        const size_t at = text.find(key);
+        if (at == std::string::npos) return -1;
+        const size_t end = text.find("\n[", at);
+        const size_t v = text.find("\"" + name + "\"=dword:", at);
+        if (v == std::string::npos || (end != std::string::npos && v > end)) return -1;
+        return std::stol(text.substr(v + name.size() + 9, 8), nullptr, 16);
+    }
+
+    fs::path dir;
+};
+
+// Two cameras open at once, each bound to its own file: closing one and then
+// changing the other lands in the other's file only.
+TEST_F(Cameras, TwoCamerasInOneProcessKeepTheirOwnSettingsFiles) {
+    auto a = norvik::Camera::Open(Options("sim", "a.reg"));
+    auto b = norvik::Camera::Open(Options("sim:1", "b.reg"));
+    EXPECT_EQ(a->Identity(), "sim");
+    EXPECT_EQ(b->Identity(), "sim-1");
+    b->Set("exposure", 123);
+    b->Close();
+    a->Set("exposure", 300);
+    a->Close();
+    EXPECT_EQ(Stored("a.reg", "sim", "Exposure"), 300);
+    EXPECT_EQ(Stored("b.reg", "sim-1", "Exposure"), 123);
+    EXPECT_EQ(Stored("a.reg", "sim-1", "Exposure"), -1);
+    EXPECT_EQ(Stored("b.reg", "sim", "Exposure"), -1);
+    // Opened again, each reads back its own.
+    a = norvik::Camera::Open(Options("sim", "a.reg"));
+    b = norvik::Camera::Open(Options("sim:1", "b.reg"));
+    EXPECT_EQ(a->Get("exposure"), 300);
+    EXPECT_EQ(b->Get("exposure"), 123);
+}
+
+// The common case: both cameras share the one settings file; each save
+// merges its own key into it and leaves the other's.
+TEST_F(Cameras, TwoCamerasShareOneSettingsFileWithoutLosingEachOthersKeys) {
+    auto a = norvik::Camera::Open(Options("sim", "shared.reg"));
+    auto b = norvik::Camera::Open(Options("sim:1", "shared.reg"));
+    a->Set("hue", 7);
+    b->Set("hue", 200);
+    a->Close();
+    b->Set("brightness", 90);
+    b->Close();
+    EXPECT_EQ(Stored("shared.reg", "sim", "Hue"), 7);
+    EXPECT_EQ(Stored("shared.reg", "sim-1", "Hue"), 200);
+    EXPECT_EQ(Stored("shared.reg", "sim-1", "Brightness"), 90);
+}
+
+// A camera with no file keeps its settings for that open only, and another
+// camera's file is never touched by it.
+TEST_F(Cameras, ACameraWithoutAFileLeavesEveryFileAlone) {
+    auto a = norvik::Camera::Open(Options("sim", "a.reg"));
+    a->Set("contrast", 15);
+    a->Close();
+    const std::string before = Text("a.reg");
+    auto mem = norvik::Camera::Open(Options("sim", ""));
+    EXPECT_NE(mem->Get("contrast"), 15);  // not read from a file it was not given
+    mem->Set("contrast", 16);
+    mem->Close();
+    EXPECT_EQ(Text("a.reg"), before);
+    mem = norvik::Camera::Open(Options("sim", ""));
+    EXPECT_NE(mem->Get("contrast"), 16);  // gone with its open
+}
+
+template <typename F>
+norvik::ErrorKind KindOf(F&& f) {
+    try {
+        f();
+    } catch (const norvik::Error& e) {
+        return e.Kind();
+    }
+    ADD_FAILURE() << "no error";
+    return norvik::ErrorKind::Io;
+}
+
+TEST_F(Cameras, EveryFailureSaysItsKind) {
+    auto a = norvik::Camera::Open(Options("sim", ""));
+    // Another open of the same camera: the lock is held.
+    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("sim", "")); }), norvik::ErrorKind::Busy);
+    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("sim:99", "")); }), norvik::ErrorKind::InvalidArgument);
+    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("webcam", "")); }), norvik::ErrorKind::InvalidArgument);
+    EXPECT_EQ(KindOf([&] { a->Set("no_such_control", 1); }), norvik::ErrorKind::InvalidArgument);
+    EXPECT_EQ(KindOf([&] { a->Set("sensor_width", 1); }), norvik::ErrorKind::InvalidArgument);
+    EXPECT_EQ(KindOf([&] { a->StartStreaming(false, 0); }), norvik::ErrorKind::InvalidArgument);
+    EXPECT_EQ(KindOf([&] { a->NextFrame(10ms); }), norvik::ErrorKind::InvalidArgument);
+    a->Close();
+    EXPECT_EQ(KindOf([&] { a->Get("hue"); }), norvik::ErrorKind::Closed);
+    EXPECT_EQ(KindOf([&] { a->StartStreaming(); }), norvik::ErrorKind::Closed);
+    EXPECT_EQ(KindOf([&] { a->GetWindow(); }), norvik::ErrorKind::Closed);
+    // A settings file that does not parse.
+    std::ofstream(dir / "bad.reg") << "this is not a settings file\n";
+    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("sim", "bad.reg")); }), norvik::ErrorKind::Io);
+    // A camera unplugged while streaming.
+    auto cam = norvik::CameraAccess::Open(Options("sim", ""), {.unplugAfter = 2});
+    cam->StartStreaming();
+    EXPECT_EQ(KindOf([&] {
+                  for (int i = 0; i < 100; ++i) cam->NextFrame(2s);
+              }),
+              norvik::ErrorKind::Unplugged);
+    EXPECT_EQ(KindOf([&] { cam->Set("hue", 3); }), norvik::ErrorKind::Unplugged);
+}
+
+int ThreadsOfThisProcess() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+// The conversion runs on the number of threads asked for at stream start:
+// the process has that many more threads while streaming (its helpers are
+// made at the first frame).
+TEST_F(Cameras, FramesAreConvertedOnTheThreadsAskedFor) {
+    auto cam = norvik::Camera::Open(Options("sim", ""));
+    cam->SetWindow(0, 0, 640, 480);
+    int counts[2] = {};
+    const int asked[2] = {1, 5};
+    for (int i = 0; i < 2; ++i) {
+        cam->StartStreaming(false, 3, asked[i]);
+        for (int f = 0; f < 3; ++f) ASSERT_TRUE(cam->NextFrame(5s));
+        counts[i] = ThreadsOfThisProcess();
+        cam->StopStreaming();
+    }
+    EXPECT_EQ(counts[1] - counts[0], 4) << "threads with 1 asked: " << counts[0] << ", with 5: " << counts[1];
+}
+
+// The window an application reads back is the one frames carry.
+TEST_F(Cameras, TheWindowReadBackIsTheFramesWindow) {
+    auto cam = norvik::Camera::Open(Options("sim", ""));
+    cam->SetWindow(3, 5, 100, 100);  // fitted: corner (4, 6), output 96 wide
+    norvik::Window w = cam->GetWindow();
+    EXPECT_EQ(w.x, 4);
+    EXPECT_EQ(w.y, 6);
+    EXPECT_EQ(w.width, 100);
+    EXPECT_EQ(w.outputWidth, 96);
+    EXPECT_EQ(w.outputHeight, 100);
+    cam->StartStreaming();
+    auto f = cam->NextFrame(5s);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->width, 96);
+    EXPECT_EQ(f->height, 100);
+    w = cam->GetWindow();
+    EXPECT_EQ(w.outputWidth, 96);
+}
+
+}  // namespace
