@@ -165,8 +165,8 @@ constexpr const char* kRaiseUsbfs =
 struct ClientFrameBuffer {
     std::vector<uint8_t> header;
     std::vector<uint8_t> data;
-    // What the pin's tap recorded when it filled this buffer.
-    bool flipV = false;
+    // The flips the pin's tap saw it filled with.
+    bool flipH = false, flipV = false;
     int rawWidth = 0, rawHeight = 0;
     std::vector<uint8_t> raw;  // sized once: refilled in place frame after frame
 };
@@ -201,6 +201,7 @@ Frame& Frame::operator=(Frame&& other) noexcept {
         width = other.width, height = other.height;
         top = other.top, stride = other.stride;
         pictureNumber = other.pictureNumber, presentationTime = other.presentationTime;
+        flipH = other.flipH, flipV = other.flipV;
         rawWidth = other.rawWidth, rawHeight = other.rawHeight, raw = other.raw;
         stream_ = std::move(other.stream_);
         buffer_ = std::exchange(other.buffer_, -1);
@@ -282,6 +283,7 @@ struct Camera::Impl : FrameTap {
         const int i = run != nullptr ? run->IndexOf(h) : -1;
         if (i < 0) return;
         ClientFrameBuffer& b = run->buffers[static_cast<size_t>(i)];
+        b.flipH = f.FlipH != 0;
         b.flipV = f.FlipV != 0;
         if (!keepRaw || f.Raw == nullptr) return;
         b.rawWidth = static_cast<int>(f.RawWidth);
@@ -516,11 +518,13 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
         f.height = m.outputHeight;
         const auto row = static_cast<ptrdiff_t>(f.width) * 4;
         auto* src = static_cast<const uint8_t*>(h->Data);
-        // Delivered bottom-up unless FlipV was on when the pin filled it:
-        // then the top row is the first one.
-        const bool topDown = b.flipV;
-        f.top = topDown ? src : src + row * (f.height - 1);
-        f.stride = topDown ? row : -row;
+        // Every buffer is a bottom-up bitmap, its top row last: without
+        // FlipV the driver fills it so that the picture shows upright, with
+        // it upside down. That is the vertical flip a user sees.
+        f.top = src + row * (f.height - 1);
+        f.stride = -row;
+        f.flipH = b.flipH;
+        f.flipV = b.flipV;
         auto* info = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
         f.pictureNumber = info->PictureNumber;
         f.presentationTime = h->PresentationTime.Time;

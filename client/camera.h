@@ -109,14 +109,17 @@ public:
     void Release();
 
     int width = 0, height = 0;
-    // 4 bytes a pixel, blue-green-red-255; `top` is the top row and each
-    // row lies `stride` bytes after the one above it (negative when the
-    // image is stored bottom-up, as the driver delivers it unless flipped).
+    // 4 bytes a pixel, blue-green-red-255; `top` is the picture's top row
+    // and each row lies `stride` bytes after the one above it. The driver
+    // fills a bottom-up bitmap, so `stride` is negative and `top` is the
+    // buffer's last row; the flips are already in the picture (flip_v=1
+    // shows it upside down, flip_h=1 mirrored).
     const uint8_t* top = nullptr;
     ptrdiff_t stride = 0;
     const uint8_t* Row(int y) const { return top + static_cast<ptrdiff_t>(y) * stride; }
     int64_t pictureNumber = 0;
     int64_t presentationTime = 0;  // 100 ns units
+    bool flipH = false, flipV = false;  // the flips the driver filled this frame with
     // With StartStreaming(keepRaw): the raw window the frame was converted
     // from, the window's rows in image order, one byte a pixel, unflipped,
     // rows rawWidth bytes apart.

@@ -407,14 +407,16 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
         return GST_FLOW_ERROR;
     }
     if (stride == static_cast<ptrdiff_t>(rowBytes)) {
-        // Rows top first and packed: the driver's buffer itself goes
-        // downstream, and back to the driver when the last user lets go.
+        // Rows top first and packed (the raw window): the client's buffer
+        // itself goes downstream, and back to the driver when the last user
+        // lets go.
         auto* held = new norvik::Frame(std::move(*frame));
         buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(top), size, 0, size, held,
                                              ReleaseFrame);
     } else {
-        // Stored bottom-up (the driver's default): turned over into a
-        // buffer from the pool.
+        // A picture: the driver fills a bottom-up bitmap (with the flips
+        // already in it), turned over here into a top-down buffer from the
+        // pool.
         GstFlowReturn r = GST_BASE_SRC_CLASS(gst_norvikcam_src_parent_class)->alloc(base, 0, static_cast<guint>(size),
                                                                                     &buffer);
         if (r != GST_FLOW_OK) return r;

@@ -110,6 +110,7 @@ RawInput ReadRawInput(const std::string& in, const std::string& layout) {
         r.image = std::move(dng.samples);
         r.bayerPhase = dng.bayerPhase;
         r.mirror = dng.info.mirrored;
+        r.upsideDown = dng.info.upsideDown;
         for (const auto& [name, value] : dng.info.fields) r.settings.push_back(name + "=" + value);
     } else if (bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] == '5') {
         r.image = ParsePgm(bytes, in, &r.width, &r.height);
@@ -182,6 +183,11 @@ Picture ConvertRawInput(const RawInput& input, const std::vector<std::string>& s
             auto* px = reinterpret_cast<uint32_t*>(&out.bgra[static_cast<size_t>(row) * out.stride]);
             std::reverse(px, px + outWidth);
         }
+    if (input.upsideDown)  // and turned top to bottom
+        for (int row = 0; row < h / 2; ++row)
+            std::swap_ranges(out.bgra.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(row) * out.stride),
+                             out.bgra.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(row + 1) * out.stride),
+                             out.bgra.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(h - 1 - row) * out.stride));
     return out;
 }
 

@@ -22,6 +22,7 @@ struct RawInput {
     std::vector<uint8_t> image;  // one byte a sample, rows `width` apart, top row first
     int bayerPhase = 2;          // the colour-filter pattern, as the converter numbers it
     bool mirror = false;         // the picture is the samples flipped left to right
+    bool upsideDown = false;     // the picture is the samples turned top to bottom
     std::vector<std::string> settings;  // NAME=VALUE the file carries (a DNG's)
 };
 

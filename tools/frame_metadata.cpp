@@ -50,6 +50,7 @@ DngInfo FrameDngInfo(int64_t picture, std::chrono::system_clock::time_point host
     info.fields = fields;
     for (const auto& [name, value] : fields)
         if (name == "flip_h") info.mirrored = value == "1";
+        else if (name == "flip_v") info.upsideDown = value == "1";
     return info;
 }
 

@@ -177,6 +177,18 @@ std::string Description(const TextFields& fields) {
 
 }  // namespace
 
+namespace {
+
+// The samples are the sensor's window as it was read; the orientation tells a
+// raw developer how the delivered picture was flipped from them, so it shows
+// the same picture as the PNG.
+uint16_t Orientation(const DngInfo& info) {
+    if (info.upsideDown) return info.mirrored ? ORIENTATION_BOTRIGHT : ORIENTATION_BOTLEFT;
+    return info.mirrored ? ORIENTATION_TOPRIGHT : ORIENTATION_TOPLEFT;
+}
+
+}  // namespace
+
 void WriteDng(const std::string& path, const uint8_t* samples, int width, int height, size_t stride,
               const DngInfo& info) {
     QuietTiff();
@@ -201,7 +213,7 @@ void WriteDng(const std::string& path, const uint8_t* samples, int width, int he
               TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
               TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::max(1, 65536 / std::max(1, width))) &&
-              TIFFSetField(tif, TIFFTAG_ORIENTATION, info.mirrored ? ORIENTATION_TOPRIGHT : ORIENTATION_TOPLEFT) &&
+              TIFFSetField(tif, TIFFTAG_ORIENTATION, Orientation(info)) &&
               TIFFSetField(tif, TIFFTAG_MAKE, info.make.c_str()) && TIFFSetField(tif, TIFFTAG_MODEL, info.model.c_str()) &&
               TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, (info.make + " " + info.model).c_str()) &&
               TIFFSetField(tif, TIFFTAG_SOFTWARE, "norvikcam") &&
@@ -250,7 +262,8 @@ DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
     if (width < 1 || height < 1 || width > static_cast<uint32_t>(maxWidth) || height > static_cast<uint32_t>(maxHeight))
         throw fail("a " + std::to_string(width) + "x" + std::to_string(height) + " image is not a window of the " +
                    std::to_string(maxWidth) + "x" + std::to_string(maxHeight) + " sensor");
-    if (orientation != ORIENTATION_TOPLEFT && orientation != ORIENTATION_TOPRIGHT)
+    if (orientation != ORIENTATION_TOPLEFT && orientation != ORIENTATION_TOPRIGHT &&
+        orientation != ORIENTATION_BOTLEFT && orientation != ORIENTATION_BOTRIGHT)
         throw fail("orientation " + std::to_string(orientation) + " is not one this camera writes");
     uint16_t* dim = nullptr;
     uint16_t count = 0;
@@ -265,7 +278,8 @@ DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
     if (image.bayerPhase < 0) throw fail("the colour-filter pattern is not a red-green-green-blue mosaic");
     image.width = static_cast<int>(width);
     image.height = static_cast<int>(height);
-    image.info.mirrored = orientation == ORIENTATION_TOPRIGHT;
+    image.info.mirrored = orientation == ORIENTATION_TOPRIGHT || orientation == ORIENTATION_BOTRIGHT;
+    image.info.upsideDown = orientation == ORIENTATION_BOTLEFT || orientation == ORIENTATION_BOTRIGHT;
     if (TIFFScanlineSize(tif) != static_cast<tmsize_t>(width)) throw fail("rows of an unexpected size");
     image.samples.resize(static_cast<size_t>(width) * height);
     for (uint32_t y = 0; y < height; ++y)

@@ -31,6 +31,7 @@ struct DngInfo {
     std::string dateTime;        // "YYYY:MM:DD HH:MM:SS", the capture time
     int64_t pictureNumber = 0;   // the camera's frame number
     bool mirrored = false;       // the picture is the samples flipped left to right
+    bool upsideDown = false;     // the picture is the samples turned top to bottom
     double neutral[3] = {1, 1, 1};  // the white balance as shot, red green blue
     TextFields fields;           // every other setting, in the description
 };

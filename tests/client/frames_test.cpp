@@ -43,7 +43,10 @@ std::vector<uint8_t> Converted(const norvik::Frame& f) {
     return out;
 }
 
-TEST_F(Frames, AFrameIsTheDriversBufferReadTopRowFirst) {
+// The buffer is a bottom-up bitmap whatever the flips: read through its
+// stride, the frame is its raw window's picture upright, and with flip_v the
+// same picture upside down, as a user who sets it sees it.
+TEST_F(Frames, AFrameIsTheDriversBottomUpBufferAndFlipVTurnsThePictureOver) {
     for (int flip : {0, 1}) {
         SCOPED_TRACE(flip);
         cam->Set("flip_v", flip);
@@ -51,15 +54,14 @@ TEST_F(Frames, AFrameIsTheDriversBufferReadTopRowFirst) {
         auto f = cam->NextFrame(5s);
         ASSERT_TRUE(f);
         ASSERT_NE(f->raw, nullptr);
-        EXPECT_EQ(f->stride, flip ? 640 * 4 : -640 * 4);
-        // Either way up in the buffer, the frame reads top row first, as
-        // its raw image does.
+        EXPECT_EQ(f->stride, -640 * 4);
+        EXPECT_EQ(f->flipV, flip == 1);
         const auto want = Converted(*f);
-        for (int y = 0; y < f->height; y += 37)
-            ASSERT_EQ(std::memcmp(f->Row(y), want.data() + static_cast<size_t>(y) * 640 * 4,
-                                  640 * 4),
-                      0)
+        for (int y = 0; y < f->height; y += 37) {
+            const int from = flip ? f->height - 1 - y : y;
+            ASSERT_EQ(std::memcmp(f->Row(y), want.data() + static_cast<size_t>(from) * 640 * 4, 640 * 4), 0)
                 << "row " << y;
+        }
         f.reset();
         cam->StopStreaming();
     }

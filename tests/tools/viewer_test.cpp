@@ -3,6 +3,7 @@
 // malformed requests, and a bounded number of live pictures.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <png.h>
 #include <turbojpeg.h>
 #include <unistd.h>
 
@@ -201,6 +202,53 @@ TEST_F(Viewer, TheWindowWhiteBalanceAndSnapshotAreCarriedOut) {
         found = same;
     }
     EXPECT_TRUE(found) << "the snapshot's raw window is none of the last 40 frames of the scene";
+}
+
+// A PNG's pixels as blue-green-red-alpha, top row first (empty when it does
+// not decode).
+std::vector<uint8_t> PngPixels(const std::string& bytes) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return {};
+    image.format = PNG_FORMAT_BGRA;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return {};
+    return pixels;
+}
+
+// A 640 x 480 BGRA picture turned as the flips say, here and not by the code
+// under test.
+std::vector<uint8_t> Turned(const std::vector<uint8_t>& p, bool h, bool v) {
+    std::vector<uint8_t> out(p.size());
+    for (int y = 0; y < 480; ++y)
+        for (int x = 0; x < 640; ++x)
+            std::memcpy(&out[(static_cast<size_t>(y) * 640 + x) * 4],
+                        &p[(static_cast<size_t>(v ? 479 - y : y) * 640 + (h ? 639 - x : x)) * 4], 4);
+    return out;
+}
+
+// The flips set from the page turn the snapshot's picture as the tool's
+// capture is turned: upside down, then through 180 degrees.
+TEST_F(Viewer, FlipsSetFromThePageTurnTheSnapshot) {
+    ASSERT_EQ(Post("/window", "x=0&y=0&width=640&height=480")->status, 200);  // colour patches: nothing moves there
+    auto snapshot = [this] {
+        auto snap = Post("/snapshot", "");
+        if (!snap || snap->status != 200) return std::vector<uint8_t>{};
+        const size_t at = snap->body.find("/files/");
+        auto file = client->Get(snap->body.substr(at, snap->body.find('"', at) - at).c_str());
+        return file ? PngPixels(file->body) : std::vector<uint8_t>{};
+    };
+    const auto upright = snapshot();
+    ASSERT_EQ(upright.size(), 640u * 480 * 4);
+    ASSERT_NE(Turned(upright, false, true), upright);
+    for (auto [h, v] : {std::pair{0, 1}, std::pair{1, 1}}) {
+        ASSERT_EQ(Post("/control", "name=flip_h&value=" + std::to_string(h))->status, 200);
+        ASSERT_EQ(Post("/control", "name=flip_v&value=" + std::to_string(v))->status, 200);
+        const auto want = Turned(upright, h != 0, v != 0);
+        bool turned = false;  // a frame converted before the change may come first
+        for (int i = 0; i < 20 && !turned; ++i) turned = snapshot() == want;
+        EXPECT_TRUE(turned) << "flip_h=" << h << " flip_v=" << v;
+    }
 }
 
 // Waits (not timed: a sanitizer build converts a few frames a second) until
