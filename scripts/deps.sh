@@ -12,6 +12,8 @@ if [ "${1:-}" = "test" ]; then
   # captured DNG files must open in an independent raw reader and in tiffinfo.
   # GStreamer's tools and base and good plugins, python3-opencv: the element
   # is tested in gst-launch pipelines and through OpenCV's GStreamer back end.
+  # The tests see only the plugins they use, from these packages and
+  # libgstreamer1.0-0 (tests/CMakeLists.txt), whatever else is installed.
   # chromium, chromium-driver, python3-selenium: the viewer is tested in a
   # headless browser.
   packages+=(tshark ffmpeg qemu-system-x86 busybox-static kmod cpio libraw-bin libtiff-tools
