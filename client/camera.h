@@ -76,12 +76,25 @@ struct OpenOptions {
     std::chrono::microseconds simulatedRemoveAfter{0};
 };
 
+// What a control holds: any whole number in its range, or a switch, 0 (off)
+// or 1 (on).
+enum class ControlType { Integer, Switch };
+
+// One control, as the camera's table of controls describes it; every front
+// end reads these rather than keeping lists of its own.
 struct ControlInfo {
     std::string name;  // the property's name without its prefix, lower case
-    uint32_t id;
-    bool writable;
-    bool hasRange;
-    int32_t minimum, maximum, defaultValue;
+    uint32_t id = 0;
+    bool writable = false;
+    bool hasRange = false;  // without one, any value is passed on (see isSigned)
+    int32_t minimum = 0, maximum = 0, defaultValue = 0;
+    int32_t step = 1;
+    bool isSigned = true;  // false: negative values are refused, range or not
+    bool inert = false;    // kept and reported, but changes nothing on this camera
+    bool shown = false;    // a setting user interfaces offer (not inert, not a diagnostic)
+    ControlType type = ControlType::Integer;
+    std::string unit;  // "ms", "degrees", ...; empty for a plain number
+    std::string description;
 };
 
 struct Window {
@@ -150,9 +163,17 @@ public:
     sim::SimulatedCamera* Simulated();
 
     static const std::vector<ControlInfo>& Controls();
-    static const ControlInfo& Control(const std::string& name);  // throws for an unknown name
+    // Throws Error(InvalidArgument) for an unknown name.
+    static const ControlInfo& Control(const std::string& name);
     int32_t Get(const std::string& name);
+    // Sets a control; a value the control does not take (unknown or
+    // read-only control, outside the range, negative for an unsigned one, a
+    // switch other than 0 or 1) throws Error(InvalidArgument) and nothing is
+    // sent to the camera.
     void Set(const std::string& name, int32_t value);
+    // Throws what Set would throw for this name and value, without a
+    // camera: a batch of changes can be checked before any is made.
+    static void Check(const std::string& name, int32_t value);
 
     Window GetWindow();
     void SetWindow(int32_t x, int32_t y, int32_t width, int32_t height);

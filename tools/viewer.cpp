@@ -362,11 +362,16 @@ private:
              "},\"sensor\":{\"width\":2560,\"height\":1920},\"controls\":[";
         bool first = true;
         for (const auto& c : norvik::Camera::Controls()) {
-            if (!c.writable || !c.hasRange) continue;
+            if (!c.shown) continue;
             if (!first) s += ",";
             first = false;
             s += "{\"name\":" + JsonString(c.name) + ",\"min\":" + std::to_string(c.minimum) +
-                 ",\"max\":" + std::to_string(c.maximum) + ",\"default\":" + std::to_string(c.defaultValue) +
+                 ",\"max\":" + std::to_string(c.maximum) +
+                 ",\"default\":" + std::to_string(c.defaultValue) +
+                 ",\"step\":" + std::to_string(c.step) + ",\"type\":" +
+                 (c.type == norvik::ControlType::Switch ? "\"switch\"" : "\"integer\"") +
+                 ",\"unit\":" + JsonString(c.unit) +
+                 ",\"description\":" + JsonString(c.description) +
                  ",\"value\":" + std::to_string(cam_.Get(c.name)) + "}";
         }
         return s + "]}";
@@ -462,10 +467,9 @@ private:
                 const auto form = ParseForm(req.body);
                 auto name = form.find("name");
                 if (name == form.end()) return Fail(res, 400, "missing name");
-                const norvik::ControlInfo& c = norvik::Camera::Control(name->second);
-                if (!c.writable) return Fail(res, 400, "control '" + c.name + "' is read-only");
-                cam_.Set(c.name, Int(form, "value"));
-                res.set_content("{\"value\":" + std::to_string(cam_.Get(c.name)) + "}", "application/json");
+                cam_.Set(name->second, Int(form, "value"));
+                res.set_content("{\"value\":" + std::to_string(cam_.Get(name->second)) + "}",
+                                "application/json");
             } catch (const std::exception& e) {
                 Fail(res, 400, e.what());
             }
