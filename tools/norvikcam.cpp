@@ -31,6 +31,7 @@
 #include "tools/convert.h"
 #include "tools/frame_metadata.h"
 #include "tools/image_files.h"
+#include "tools/json.h"
 #include "tools/video_formats.h"
 #include "tools/viewer.h"
 
@@ -41,6 +42,7 @@
 namespace {
 
 using norvik::Error;
+using tools::JsonString;
 
 // --- interruption ---
 
@@ -64,24 +66,7 @@ void InstallSignalHandlers() {
 
 int InterruptedExit() { return 128 + interrupted.load(); }
 
-// --- text ---
-
-std::string Json(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            out += b;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+// --- numbers ---
 
 void CheckRange(double v, double low, double high, const std::string& what, bool lowOpen = false) {
     if (!std::isfinite(v) || v < low || v > high || (lowOpen && v == low)) {
@@ -207,19 +192,19 @@ int Info(const Common& c) {
     if (c.json) {
         std::printf("{\"camera\":%s,\"identity\":%s,\"format\":{\"pixel\":\"BGRA\",\"width\":%d,\"height\":%d,"
                     "\"bytes\":%d,\"fps\":30},\"window\":{\"x\":%d,\"y\":%d,\"width\":%d,\"height\":%d},\"controls\":[",
-                    Json(c.device).c_str(), Json(identity).c_str(), w.outputWidth, w.outputHeight,
+                    JsonString(c.device).c_str(), JsonString(identity).c_str(), w.outputWidth, w.outputHeight,
                     w.outputWidth * w.outputHeight * 4, w.x, w.y, w.width, w.height);
         for (size_t i = 0; i < controls.size(); ++i) {
             const auto& ctl = controls[i];
             std::printf("%s{\"name\":%s,\"value\":%d,\"writable\":%s,\"inert\":%s,\"type\":\"%s\"",
-                        i ? "," : "", Json(ctl.name).c_str(), values[i],
+                        i ? "," : "", JsonString(ctl.name).c_str(), values[i],
                         ctl.writable ? "true" : "false", ctl.inert ? "true" : "false",
                         TypeName(ctl));
             if (ctl.hasRange)
                 std::printf(",\"min\":%d,\"max\":%d,\"default\":%d", ctl.minimum, ctl.maximum,
                             ctl.defaultValue);
-            std::printf(",\"unit\":%s,\"description\":%s}", Json(ctl.unit).c_str(),
-                        Json(ctl.description).c_str());
+            std::printf(",\"unit\":%s,\"description\":%s}", JsonString(ctl.unit).c_str(),
+                        JsonString(ctl.description).c_str());
         }
         std::printf("]}\n");
         return 0;
@@ -254,7 +239,7 @@ int Get(const Common& c, const std::vector<std::string>& names) {
     cam->Close();
     if (c.json) {
         std::printf("{");
-        for (size_t i = 0; i < names.size(); ++i) std::printf("%s%s:%d", i ? "," : "", Json(names[i]).c_str(), values[i]);
+        for (size_t i = 0; i < names.size(); ++i) std::printf("%s%s:%d", i ? "," : "", JsonString(names[i]).c_str(), values[i]);
         std::printf("}\n");
     } else {
         for (size_t i = 0; i < names.size(); ++i) std::printf("%s=%d\n", names[i].c_str(), values[i]);
@@ -392,7 +377,7 @@ void WriteMetadata(const std::string& path, const std::vector<FrameRecord>& rows
         } else {
             std::snprintf(b, sizeof b, ",\"picture\":%lld,\"presentation_time_100ns\":%lld", static_cast<long long>(r.picture),
                           static_cast<long long>(r.presentationTime));
-            text += "{\"file\":" + Json(r.name) + b + ",\"host_time\":" + Json(tools::IsoTime(r.hostTime)) +
+            text += "{\"file\":" + JsonString(r.name) + b + ",\"host_time\":" + JsonString(tools::IsoTime(r.hostTime)) +
                     ",\"dropped_so_far\":" + std::to_string(r.droppedSoFar) + "}\n";
         }
     }
@@ -684,8 +669,8 @@ int List(bool json) {
     if (json) {
         std::printf("[");
         for (size_t i = 0; i < cameras.size(); ++i)
-            std::printf("%s{\"device\":%s,\"description\":%s}", i ? "," : "", Json(cameras[i].device).c_str(),
-                        Json(cameras[i].description).c_str());
+            std::printf("%s{\"device\":%s,\"description\":%s}", i ? "," : "", JsonString(cameras[i].device).c_str(),
+                        JsonString(cameras[i].description).c_str());
         std::printf("]\n");
     } else {
         for (const auto& cam : cameras) std::printf("%-6s %s\n", cam.device.c_str(), cam.description.c_str());

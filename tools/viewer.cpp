@@ -31,6 +31,7 @@
 #include "tools/convert.h"
 #include "tools/frame_metadata.h"
 #include "tools/image_files.h"
+#include "tools/json.h"
 #include "tools/viewer_page.h"
 
 namespace tools {
@@ -48,16 +49,6 @@ std::string NewToken() {
     char b[33];
     for (int i = 0; i < 32; i += 8) std::snprintf(b + i, 9, "%08x", rd());
     return std::string(b, 32);
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) continue;
-        out += c;
-    }
-    return out + "\"";
 }
 
 // "a=1&b=2" (the page sends nothing that needs escaping).
