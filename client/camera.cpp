@@ -1,6 +1,7 @@
 // The façade over the camera stack and the streaming client.
 #include "client/camera.h"
 #include "client/camera_internal.h"
+#include "client/control_table.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -30,47 +31,6 @@ namespace norvik {
 namespace {
 
 using host::Hex;
-
-// A range item next to a control: its _MIN, _MAX and _DEFAULT.
-struct Row {
-    const char* name;
-    uint32_t id;
-    bool writable;
-    int32_t min, max;
-    uint32_t rangeBase;  // 0: no range items; else the _MIN item
-    int32_t defaultValue = 0;  // without range items: the driver's own default
-};
-
-const Row kRows[] = {
-    {"ex_trigger", CAMPROP_EX_TRIGGER, true, 0, 1, 0},
-    {"timeout", CAMPROP_TIMEOUT, true, 501, 9999, 0, 3000},
-    {"exposure", CAMPROP_EXPOSURE, true, 0, 0, CAMPROP_EXPOSURE_MIN},
-    {"global_gain", CAMPROP_GLOBAL_GAIN, true, 0, 0, CAMPROP_GLOBAL_GAIN_MIN},
-    {"flip_h", CAMPROP_FLIP_H, true, 0, 1, 0},
-    {"flip_v", CAMPROP_FLIP_V, true, 0, 1, 0},
-    {"color_enable", CAMPROP_COLOR_ENABLE, true, 0, 1, 0, 1},
-    {"white_balance", CAMPROP_WHITE_BALANCE, true, 0, 1, 0},
-    {"red_gain", CAMPROP_RED_GAIN, true, 0, 0, CAMPROP_COLOR_GAIN_MIN},
-    {"green_gain", CAMPROP_GREEN_GAIN, true, 0, 0, CAMPROP_COLOR_GAIN_MIN},
-    {"blue_gain", CAMPROP_BLUE_GAIN, true, 0, 0, CAMPROP_COLOR_GAIN_MIN},
-    {"brightness", CAMPROP_BRIGHTNESS, true, 0, 0, CAMPROP_BRIGHTNESS_MIN},
-    {"contrast", CAMPROP_CONTRAST, true, 0, 0, CAMPROP_CONTRAST_MIN},
-    {"saturation", CAMPROP_SATURATION, true, 0, 0, CAMPROP_SATURATION_MIN},
-    {"hue", CAMPROP_HUE, true, 0, 0, CAMPROP_HUE_MIN},
-    {"color_correction", CAMPROP_COLOR_CORRECTION, true, 0, 1, 0, 1},
-    {"clock", CAMPROP_CLOCK, true, 0, 0, 0},
-    {"agc", CAMPROP_AGC, true, 0, 0, 0},
-    {"aec", CAMPROP_AEC, true, 0, 0, 0},
-    {"register_select", CAMPROP_REGISTER_SELECT, true, 0, 1023, 0},
-    {"subsample", CAMPROP_SUBSAMPLE, false, 0, 0, 0},
-    {"sensor_width", CAMPROP_SENSOR_WIDTH, false, 0, 0, 0},
-    {"sensor_height", CAMPROP_SENSOR_HEIGHT, false, 0, 0, 0},
-    {"readout_x", CAMPROP_READOUT_X, false, 0, 0, 0},
-    {"readout_y", CAMPROP_READOUT_Y, false, 0, 0, 0},
-    {"readout_width", CAMPROP_READOUT_WIDTH, false, 0, 0, 0},
-    {"readout_height", CAMPROP_READOUT_HEIGHT, false, 0, 0, 0},
-    {"pin_open", CAMPROP_PIN_OPEN, false, 0, 1, 0},
-};
 
 }  // namespace
 
@@ -355,38 +315,25 @@ Camera::~Camera() {
 const std::string& Camera::Identity() const { return impl_->Stack().Identity(); }
 
 const std::vector<ControlInfo>& Camera::Controls() {
-    static const std::vector<ControlInfo> controls = [] {
-        std::vector<ControlInfo> out;
-        for (const Row& r : kRows) {
-            ControlInfo c{r.name, r.id, r.writable, r.rangeBase != 0 || r.max != 0, r.min, r.max, r.defaultValue};
-            if (r.rangeBase != 0) {
-                CAMPROP_VALUE_S v{};
-                for (uint32_t k = 0; k < 3; ++k) {
-                    v.Property.Id = r.rangeBase + k;
-                    // The range items are constants: they answer without a device.
-                    KSPROPERTY p = {PROPSETID_NorvikControl, r.rangeBase + k, KSPROPERTY_TYPE_GET};
-                    GetConstantProperty(nullptr, &p, &v);
-                    (k == 0 ? c.minimum : k == 1 ? c.maximum : c.defaultValue) = v.Value;
-                }
-            }
-            out.push_back(c);
-        }
-        return out;
-    }();
-    return controls;
+    return ControlTable();
 }
 
 const ControlInfo& Camera::Control(const std::string& name) {
     for (const auto& c : Controls())
         if (c.name == name) return c;
-    throw Error(ErrorKind::InvalidArgument, "unknown control '" + name + "' (norvikcam info lists them)");
+    throw Error(ErrorKind::InvalidArgument,
+                "unknown control '" + name + "' (norvikcam info lists them)");
+}
+
+void Camera::Check(const std::string& name, int32_t value) {
+    CheckControlValue(Control(name), value);
 }
 
 int32_t Camera::Get(const std::string& name) { return impl_->GetId(Control(name).id); }
 
 void Camera::Set(const std::string& name, int32_t value) {
     const ControlInfo& c = Control(name);
-    if (!c.writable) throw Error(ErrorKind::InvalidArgument, "control '" + name + "' is read-only");
+    CheckControlValue(c, value);
     int32_t v = value;
     NTSTATUS s = impl_->Property(c.id, KSPROPERTY_TYPE_SET, &v);
     if (!NT_SUCCESS(s)) impl_->Fail(s, "setting " + name + " failed: the camera did not take it");

@@ -77,12 +77,25 @@ struct OpenOptions {
     std::string lockDirectory;
 };
 
+// What a control holds: any whole number in its range, or a switch, 0 (off)
+// or 1 (on).
+enum class ControlType { Integer, Switch };
+
+// One control, as the camera's table of controls describes it; every front
+// end reads these rather than keeping lists of its own.
 struct ControlInfo {
     std::string name;  // the property's name without its prefix, lower case
-    uint32_t id;
-    bool writable;
-    bool hasRange;
-    int32_t minimum, maximum, defaultValue;
+    uint32_t id = 0;
+    bool writable = false;
+    bool hasRange = false;  // without one, any value is passed on (see isSigned)
+    int32_t minimum = 0, maximum = 0, defaultValue = 0;
+    int32_t step = 1;
+    bool isSigned = true;  // false: negative values are refused, range or not
+    bool inert = false;    // kept and reported, but changes nothing on this camera
+    bool shown = false;    // a setting user interfaces offer (not inert, not a diagnostic)
+    ControlType type = ControlType::Integer;
+    std::string unit;  // "ms", "degrees", ...; empty for a plain number
+    std::string description;
 };
 
 struct Window {
@@ -153,11 +166,17 @@ public:
     const std::string& Identity() const;
 
     static const std::vector<ControlInfo>& Controls();
-    static const ControlInfo& Control(const std::string& name);  // throws InvalidArgument for an unknown name
+    // Throws Error(InvalidArgument) for an unknown name.
+    static const ControlInfo& Control(const std::string& name);
     int32_t Get(const std::string& name);
-    // Throws InvalidArgument for a value the control does not take, and
-    // changes nothing then.
+    // Sets a control; a value the control does not take (unknown or
+    // read-only control, outside the range, negative for an unsigned one, a
+    // switch other than 0 or 1) throws Error(InvalidArgument) and nothing is
+    // sent to the camera.
     void Set(const std::string& name, int32_t value);
+    // Throws what Set would throw for this name and value, without a
+    // camera: a batch of changes can be checked before any is made.
+    static void Check(const std::string& name, int32_t value);
 
     // The readout window and the size of the frames it gives (while
     // streaming: of the frames this run delivers).

@@ -1,7 +1,7 @@
 // norvikcamsrc: the camera as a GStreamer live source. It opens the camera
 // when it goes to READY, streams while PLAYING, and hands out the frames the
 // driver filled: pictures as BGRA, or the readout window's raw mosaic as
-// video/x-bayer. Every writable control is a property under its tool name.
+// video/x-bayer. Every control the camera offers users is a property under its tool name.
 #include "gst/norvikcamsrc.h"
 
 #include <gst/base/gstpushsrc.h>
@@ -27,14 +27,6 @@ namespace {
 
 constexpr int kRate = 30;
 constexpr int kClientBuffers = 6;  // frames downstream may hold while the driver fills the others
-
-// The controls an application sets: the writable ones that do something.
-bool IsProperty(const norvik::ControlInfo& c) {
-    if (!c.writable) return false;
-    for (const char* skip : {"clock", "agc", "aec", "ex_trigger", "register_select"})
-        if (c.name == skip) return false;
-    return true;
-}
 
 std::string PropertyName(std::string name) {
     for (char& ch : name)
@@ -82,7 +74,7 @@ const std::vector<const norvik::ControlInfo*>& PropertyControls() {
     static const std::vector<const norvik::ControlInfo*> list = [] {
         std::vector<const norvik::ControlInfo*> out;
         for (const auto& c : norvik::Camera::Controls())
-            if (IsProperty(c)) out.push_back(&c);
+            if (c.shown) out.push_back(&c);
         return out;
     }();
     return list;
@@ -146,7 +138,8 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* par
     Control* control = ControlProperty(object, s, id, param);
     if (control == nullptr) return;
     Control& c = *control;
-    c.value = g_value_get_int(value);
+    c.value = G_VALUE_HOLDS_BOOLEAN(value) ? (g_value_get_boolean(value) ? 1 : 0)
+                                           : g_value_get_int(value);
     c.set = true;
     if (!s.cam) return;  // applied when the camera opens
     try {
@@ -189,7 +182,10 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param) {
         } catch (const std::exception&) {
         }
     }
-    g_value_set_int(value, v);
+    if (G_VALUE_HOLDS_BOOLEAN(value))
+        g_value_set_boolean(value, v != 0);
+    else
+        g_value_set_int(value, v);
 }
 
 // --- the camera's life ---
@@ -506,16 +502,21 @@ static void gst_norvikcam_src_class_init(GstNorvikcamSrcClass* klass) {
         object, PROP_STATS,
         g_param_spec_boxed("stats", "Statistics", "frames delivered and frames dropped before the element",
                            GST_TYPE_STRUCTURE, static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+    // The range GLib checks is the table's: a value outside it is refused
+    // with GLib's warning before it reaches the element.
     guint id = PROP_CONTROL_FIRST;
+    const auto controlFlags =
+        static_cast<GParamFlags>(G_PARAM_READWRITE | GST_PARAM_MUTABLE_PLAYING);
     for (const auto* c : PropertyControls()) {
-        const std::string name = PropertyName(c->name);
-        const int32_t low = c->hasRange ? c->minimum : 0, high = c->hasRange ? c->maximum : G_MAXINT;
-        const int32_t fallback = c->hasRange ? std::clamp(c->defaultValue, low, high) : low;
-        g_object_class_install_property(
-            object, id++,
-            g_param_spec_int(g_intern_string(name.c_str()), g_intern_string(name.c_str()),
-                             "camera control (as 'norvikcam set'); settable while playing", low, high, fallback,
-                             static_cast<GParamFlags>(G_PARAM_READWRITE | GST_PARAM_MUTABLE_PLAYING)));
+        const char* name = g_intern_string(PropertyName(c->name).c_str());
+        const std::string blurb = c->description + (c->unit.empty() ? "" : ", in " + c->unit) +
+                                  " (as 'norvikcam set'); settable while playing";
+        GParamSpec* spec = c->type == norvik::ControlType::Switch
+                               ? g_param_spec_boolean(name, name, blurb.c_str(),
+                                                      c->defaultValue != 0, controlFlags)
+                               : g_param_spec_int(name, name, blurb.c_str(), c->minimum, c->maximum,
+                                                  c->defaultValue, controlFlags);
+        g_object_class_install_property(object, id++, spec);
     }
     auto* element = GST_ELEMENT_CLASS(klass);
     gst_element_class_set_static_metadata(element, "Norvik camera source", "Source/Video",
@@ -535,10 +536,8 @@ static void gst_norvikcam_src_class_init(GstNorvikcamSrcClass* klass) {
 
 static void gst_norvikcam_src_init(GstNorvikcamSrc* src) {
     src->state = new State;
-    for (const auto* c : PropertyControls()) {
-        const int32_t fallback = c->hasRange ? c->defaultValue : 0;
-        src->state->controls.push_back({c->name, fallback, false});
-    }
+    for (const auto* c : PropertyControls())
+        src->state->controls.push_back({c->name, c->defaultValue, false});
     gst_base_src_set_live(GST_BASE_SRC(src), TRUE);
     gst_base_src_set_format(GST_BASE_SRC(src), GST_FORMAT_TIME);
     gst_base_src_set_do_timestamp(GST_BASE_SRC(src), FALSE);

@@ -22,7 +22,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <set>
 #include <thread>
 
 #include "client/camera.h"
@@ -32,6 +31,7 @@
 #include "tools/convert.h"
 #include "tools/frame_metadata.h"
 #include "tools/image_files.h"
+#include "tools/json.h"
 #include "tools/video_formats.h"
 #include "tools/viewer.h"
 
@@ -42,6 +42,7 @@
 namespace {
 
 using norvik::Error;
+using tools::JsonString;
 
 // --- interruption ---
 
@@ -65,24 +66,7 @@ void InstallSignalHandlers() {
 
 int InterruptedExit() { return 128 + interrupted.load(); }
 
-// --- text ---
-
-std::string Json(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            out += b;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+// --- numbers ---
 
 void CheckRange(double v, double low, double high, const std::string& what, bool lowOpen = false) {
     if (!std::isfinite(v) || v < low || v > high || (lowOpen && v == low)) {
@@ -193,13 +177,8 @@ std::unique_ptr<norvik::Camera> OpenCamera(const Common& c) {
     return norvik::Camera::Open(options);
 }
 
-// Controls that the camera keeps but that do nothing.
-const std::set<std::string> kInert = {"clock", "agc", "aec", "ex_trigger"};
-// Controls the driver reads as unsigned: a negative value would wrap to a huge one.
-const std::set<std::string> kUnsigned = {"exposure", "global_gain", "timeout", "register_select"};
-
-std::string Range(const norvik::ControlInfo& c) {
-    return std::to_string(c.minimum) + ".." + std::to_string(c.maximum);
+const char* TypeName(const norvik::ControlInfo& c) {
+    return c.type == norvik::ControlType::Switch ? "switch" : "int";
 }
 
 int Info(const Common& c) {
@@ -213,14 +192,19 @@ int Info(const Common& c) {
     if (c.json) {
         std::printf("{\"camera\":%s,\"identity\":%s,\"format\":{\"pixel\":\"BGRA\",\"width\":%d,\"height\":%d,"
                     "\"bytes\":%d,\"fps\":30},\"window\":{\"x\":%d,\"y\":%d,\"width\":%d,\"height\":%d},\"controls\":[",
-                    Json(c.device).c_str(), Json(identity).c_str(), w.outputWidth, w.outputHeight,
+                    JsonString(c.device).c_str(), JsonString(identity).c_str(), w.outputWidth, w.outputHeight,
                     w.outputWidth * w.outputHeight * 4, w.x, w.y, w.width, w.height);
         for (size_t i = 0; i < controls.size(); ++i) {
             const auto& ctl = controls[i];
-            std::printf("%s{\"name\":%s,\"value\":%d,\"writable\":%s,\"inert\":%s", i ? "," : "", Json(ctl.name).c_str(),
-                        values[i], ctl.writable ? "true" : "false", kInert.count(ctl.name) ? "true" : "false");
-            if (ctl.hasRange) std::printf(",\"min\":%d,\"max\":%d", ctl.minimum, ctl.maximum);
-            std::printf("}");
+            std::printf("%s{\"name\":%s,\"value\":%d,\"writable\":%s,\"inert\":%s,\"type\":\"%s\"",
+                        i ? "," : "", JsonString(ctl.name).c_str(), values[i],
+                        ctl.writable ? "true" : "false", ctl.inert ? "true" : "false",
+                        TypeName(ctl));
+            if (ctl.hasRange)
+                std::printf(",\"min\":%d,\"max\":%d,\"default\":%d", ctl.minimum, ctl.maximum,
+                            ctl.defaultValue);
+            std::printf(",\"unit\":%s,\"description\":%s}", JsonString(ctl.unit).c_str(),
+                        JsonString(ctl.description).c_str());
         }
         std::printf("]}\n");
         return 0;
@@ -233,15 +217,16 @@ int Info(const Common& c) {
     std::printf("controls:\n");
     for (size_t i = 0; i < controls.size(); ++i) {
         const auto& ctl = controls[i];
-        std::printf("  %-18s (int) : value=%d", ctl.name.c_str(), values[i]);
-        if (kInert.count(ctl.name)) {
+        std::printf("  %-18s (%s) : value=%d", ctl.name.c_str(), TypeName(ctl), values[i]);
+        if (ctl.inert) {
             std::printf(" flags=inert (kept, no effect on this camera)\n");
             continue;
         }
-        if (ctl.hasRange) std::printf(" min=%d max=%d", ctl.minimum, ctl.maximum);
-        if (ctl.hasRange && ctl.defaultValue != 0) std::printf(" default=%d", ctl.defaultValue);
+        if (ctl.hasRange)
+            std::printf(" min=%d max=%d default=%d", ctl.minimum, ctl.maximum, ctl.defaultValue);
+        if (!ctl.unit.empty()) std::printf(" %s", ctl.unit.c_str());
         if (!ctl.writable) std::printf(" flags=read-only");
-        std::printf("\n");
+        std::printf("  %s\n", ctl.description.c_str());
     }
     return 0;
 }
@@ -254,7 +239,7 @@ int Get(const Common& c, const std::vector<std::string>& names) {
     cam->Close();
     if (c.json) {
         std::printf("{");
-        for (size_t i = 0; i < names.size(); ++i) std::printf("%s%s:%d", i ? "," : "", Json(names[i]).c_str(), values[i]);
+        for (size_t i = 0; i < names.size(); ++i) std::printf("%s%s:%d", i ? "," : "", JsonString(names[i]).c_str(), values[i]);
         std::printf("}\n");
     } else {
         for (size_t i = 0; i < names.size(); ++i) std::printf("%s=%d\n", names[i].c_str(), values[i]);
@@ -265,18 +250,12 @@ int Get(const Common& c, const std::vector<std::string>& names) {
 // Sets controls and reports what each became; the lines are printed only
 // once the settings are saved, so a failed save prints no success.
 int Set(const Common& c, const std::vector<std::pair<std::string, int32_t>>& assignments) {
-    for (const auto& [name, value] : assignments) {
-        const auto& ctl = norvik::Camera::Control(name);
-        if (!ctl.writable) throw Error("control '" + name + "' is read-only");
-        if (ctl.hasRange && value < 0 && kUnsigned.count(name))
-            throw Error(name + "=" + std::to_string(value) + " is not allowed: the range is " + Range(ctl));
-        if (name == "timeout" && (value < ctl.minimum || value > ctl.maximum))
-            throw Error("timeout=" + std::to_string(value) + " is not allowed: the range is " + Range(ctl) + " ms");
-    }
+    // Every value is checked before the camera opens: one refused changes nothing.
+    for (const auto& [name, value] : assignments) norvik::Camera::Check(name, value);
     auto cam = OpenCamera(c);
     std::vector<std::string> lines;
     for (const auto& [name, value] : assignments) {
-        if (kInert.count(name)) {
+        if (norvik::Camera::Control(name).inert) {
             lines.push_back(name + ": has no effect on this camera; not set");
             continue;
         }
@@ -295,10 +274,8 @@ int Reset(const Common& c) {
     auto cam = OpenCamera(c);
     std::vector<std::string> lines;
     for (const auto& ctl : norvik::Camera::Controls()) {
-        if (!ctl.writable || kInert.count(ctl.name)) continue;
-        if (!ctl.hasRange || (ctl.defaultValue == 0 && ctl.minimum != 0) || ctl.name == "register_select") continue;
-        const int32_t value = ctl.defaultValue;
-        cam->Set(ctl.name, value);
+        if (!ctl.shown) continue;
+        cam->Set(ctl.name, ctl.defaultValue);
         lines.push_back(ctl.name + "=" + std::to_string(cam->Get(ctl.name)));
     }
     cam->Close();
@@ -400,7 +377,7 @@ void WriteMetadata(const std::string& path, const std::vector<FrameRecord>& rows
         } else {
             std::snprintf(b, sizeof b, ",\"picture\":%lld,\"presentation_time_100ns\":%lld", static_cast<long long>(r.picture),
                           static_cast<long long>(r.presentationTime));
-            text += "{\"file\":" + Json(r.name) + b + ",\"host_time\":" + Json(tools::IsoTime(r.hostTime)) +
+            text += "{\"file\":" + JsonString(r.name) + b + ",\"host_time\":" + JsonString(tools::IsoTime(r.hostTime)) +
                     ",\"dropped_so_far\":" + std::to_string(r.droppedSoFar) + "}\n";
         }
     }
@@ -692,8 +669,8 @@ int List(bool json) {
     if (json) {
         std::printf("[");
         for (size_t i = 0; i < cameras.size(); ++i)
-            std::printf("%s{\"device\":%s,\"description\":%s}", i ? "," : "", Json(cameras[i].device).c_str(),
-                        Json(cameras[i].description).c_str());
+            std::printf("%s{\"device\":%s,\"description\":%s}", i ? "," : "", JsonString(cameras[i].device).c_str(),
+                        JsonString(cameras[i].description).c_str());
         std::printf("]\n");
     } else {
         for (const auto& cam : cameras) std::printf("%-6s %s\n", cam.device.c_str(), cam.description.c_str());
@@ -734,7 +711,9 @@ int main(int argc, char** argv) {
     auto* get = sub("get", "print controls");
     get->add_option("NAME", names, "control names, e.g. exposure hue")->required();
     std::vector<std::string> assignments;
-    auto* set = sub("set", "change controls (a value beyond a control's range is clamped, and said so)");
+    auto* set = sub(
+        "set",
+        "change controls (a value outside a control's range is refused, and nothing is changed)");
     set->add_option("NAME=VALUE", assignments, "e.g. exposure=64 flip_h=1")->required();
     auto* reset = sub("reset", "set every control to its default");
     std::vector<std::string> windowArgs;
@@ -810,10 +789,7 @@ int main(int argc, char** argv) {
         if (*get) return Get(common, names);
         if (*set) {
             std::vector<std::pair<std::string, int32_t>> parsed;
-            for (const auto& a : assignments) {
-                parsed.push_back(tools::ParseAssignment(a));
-                norvik::Camera::Control(parsed.back().first);
-            }
+            for (const auto& a : assignments) parsed.push_back(tools::ParseAssignment(a));
             return Set(common, parsed);
         }
         if (*reset) return Reset(common);

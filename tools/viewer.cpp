@@ -31,6 +31,7 @@
 #include "tools/convert.h"
 #include "tools/frame_metadata.h"
 #include "tools/image_files.h"
+#include "tools/json.h"
 #include "tools/viewer_page.h"
 
 namespace tools {
@@ -48,16 +49,6 @@ std::string NewToken() {
     char b[33];
     for (int i = 0; i < 32; i += 8) std::snprintf(b + i, 9, "%08x", rd());
     return std::string(b, 32);
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) continue;
-        out += c;
-    }
-    return out + "\"";
 }
 
 // "a=1&b=2" (the page sends nothing that needs escaping).
@@ -362,11 +353,16 @@ private:
              "},\"sensor\":{\"width\":2560,\"height\":1920},\"controls\":[";
         bool first = true;
         for (const auto& c : norvik::Camera::Controls()) {
-            if (!c.writable || !c.hasRange) continue;
+            if (!c.shown) continue;
             if (!first) s += ",";
             first = false;
             s += "{\"name\":" + JsonString(c.name) + ",\"min\":" + std::to_string(c.minimum) +
-                 ",\"max\":" + std::to_string(c.maximum) + ",\"default\":" + std::to_string(c.defaultValue) +
+                 ",\"max\":" + std::to_string(c.maximum) +
+                 ",\"default\":" + std::to_string(c.defaultValue) +
+                 ",\"step\":" + std::to_string(c.step) + ",\"type\":" +
+                 (c.type == norvik::ControlType::Switch ? "\"switch\"" : "\"integer\"") +
+                 ",\"unit\":" + JsonString(c.unit) +
+                 ",\"description\":" + JsonString(c.description) +
                  ",\"value\":" + std::to_string(cam_.Get(c.name)) + "}";
         }
         return s + "]}";
@@ -462,10 +458,9 @@ private:
                 const auto form = ParseForm(req.body);
                 auto name = form.find("name");
                 if (name == form.end()) return Fail(res, 400, "missing name");
-                const norvik::ControlInfo& c = norvik::Camera::Control(name->second);
-                if (!c.writable) return Fail(res, 400, "control '" + c.name + "' is read-only");
-                cam_.Set(c.name, Int(form, "value"));
-                res.set_content("{\"value\":" + std::to_string(cam_.Get(c.name)) + "}", "application/json");
+                cam_.Set(name->second, Int(form, "value"));
+                res.set_content("{\"value\":" + std::to_string(cam_.Get(name->second)) + "}",
+                                "application/json");
             } catch (const std::exception& e) {
                 Fail(res, 400, e.what());
             }

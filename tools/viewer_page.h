@@ -69,14 +69,15 @@ function buildControls(s) {
     let input = document.createElement("input");
     input.id = "control-" + c.name;
     input.dataset.name = c.name;
-    input.title = "range " + c.min + ".." + c.max + ", default " + c.default;
-    if (c.min === 0 && c.max === 1) {
+    input.title = c.description;
+    if (c.type === "switch") {
       input.type = "checkbox";
       input.checked = c.value !== 0;
     } else {
       input.type = "range";
       input.min = c.min;
       input.max = c.max;
+      input.step = c.step;
       input.value = c.value;
       input.addEventListener("input", () => { value.textContent = input.value; });
     }
@@ -88,7 +89,7 @@ function buildControls(s) {
     });
     const range = document.createElement("div");
     range.className = "range";
-    range.textContent = c.min + " … " + c.max + ", default " + c.default;
+    range.textContent = c.min + " … " + c.max + (c.unit ? " " + c.unit : "") + ", default " + c.default;
     div.append(label, input, range);
     box.append(div);
   }

@@ -307,16 +307,22 @@ TEST_F(CliRobustness, NumbersOutsideTheirRangeAreRefusedWithTheRange) {
         {"capture --timeout inf", "--timeout must be above 0"},
         {"info --fps nan", "--fps must be at least 0"},
         {"info --fps -1", "--fps must be at least 0"},
-        {"set exposure=-1", "the range is 0..1014"},
-        {"set timeout=100", "the range is 501..9999"},
+        {"set exposure=-1", "exposure=-1 is not allowed: the range is 0..1014"},
+        {"set timeout=100", "timeout=100 is not allowed: the range is 501..9999 ms"},
+        {"set flip_h=2", "flip_h=2 is not allowed: the range is 0..1"},
+        {"set sensor_width=8", "control 'sensor_width' is read-only"},
+        {"set frobnicate=1", "unknown control 'frobnicate'"},
     };
     for (auto [args, says] : cases) {
         EXPECT_EQ(Run(args), 1) << args;
         EXPECT_NE(err.find(says), std::string::npos) << args << ": " << err;
     }
     EXPECT_EQ(Run("capture -n inf"), 2);  // not a whole number: a usage error
-    ASSERT_EQ(Run("set exposure=5000 hue=-20"), 0) << err;
-    EXPECT_EQ(out, "exposure=1014 (clamped from 5000)\nhue=0 (clamped from -20)\n");
+    // One value refused: none of the others is set either.
+    EXPECT_EQ(Run("set hue=20 exposure=5000"), 1);
+    EXPECT_EQ(err, "norvikcam: exposure=5000 is not allowed: the range is 0..1014\n");
+    ASSERT_EQ(Run("get hue exposure"), 0) << err;
+    EXPECT_EQ(out, "hue=0\nexposure=0\n");
 }
 
 TEST_F(CliRobustness, AWindowThatGivesNoFramesIsRefusedAndNotSaved) {
