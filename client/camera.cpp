@@ -290,6 +290,14 @@ std::unique_ptr<Camera> CameraAccess::Open(const OpenOptions& o, const Simulated
     } catch (const host::StackError& e) {
         throw Error(KindOf(e.kind), e.what());
     }
+    // The window the settings gave: one that makes no picture would only
+    // end in waits for frames that never come.
+    const host::ReadoutWindow w = impl->stack->Window();
+    if (w.outputWidth < 8 || w.outputHeight < 1)
+        throw Error(ErrorKind::InvalidArgument,
+                    "the window in " + (o.settingsPath.empty() ? std::string("the settings") : o.settingsPath) +
+                        " (\"RoiW\"=" + std::to_string(w.width) + ", \"RoiH\"=" + std::to_string(w.height) +
+                        ") gives no picture: frames are at least 8 pixels wide; set another with 'norvikcam window'");
     return std::unique_ptr<Camera>(new Camera(std::move(impl)));
 }
 
@@ -352,14 +360,28 @@ void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
     w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
     w.X = x, w.Y = y, w.Width = width, w.Height = height;
     CAMPROP_WINDOW_S data = w;
+    const host::ReadoutWindow before = impl_->Stack().Window();
     NTSTATUS s = impl_->Filter().Property(&w, sizeof w, &data, sizeof data);
     if (!NT_SUCCESS(s)) impl_->Fail(s, "setting the window failed");
+    // The camera fits any window inside the sensor, but one narrower than 8
+    // pixels gives frames with nothing in them: put the old one back.
+    const host::ReadoutWindow after = impl_->Stack().Window();
+    if (after.outputWidth < 8 || after.outputHeight < 1) {
+        w.X = before.x, w.Y = before.y, w.Width = before.width, w.Height = before.height;
+        data = w;
+        impl_->Filter().Property(&w, sizeof w, &data, sizeof data);
+        throw Error(ErrorKind::InvalidArgument,
+                    "window " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(width) + " " +
+                        std::to_string(height) + " gives no frames: it is " + std::to_string(after.width) +
+                        " pixels wide after fitting the sensor, and frames are the window's width rounded down to a "
+                        "multiple of 8; give a width of 8 or more");
+    }
 }
 
 void Camera::StartStreaming(bool keepRaw, int count, int threads) {
     Impl& m = *impl_;
     host::CameraStack& stack = m.Stack();
-    if (m.pin) return;
+    if (m.pin) throw Error(ErrorKind::InvalidArgument, "already streaming: stop streaming first");
     if (count < 1 || count > 64)
         throw Error(ErrorKind::InvalidArgument, "between 1 and 64 client buffers, not " + std::to_string(count));
     if (threads < 0 || threads > 64)

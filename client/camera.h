@@ -65,7 +65,10 @@ struct OpenOptions {
     // (the first camera attached), "usb:VID:PID", as ListCameras names them.
     std::string device = "sim";
     // The .reg file this camera's settings are kept in (other cameras' keys
-    // in it are left alone); empty: in memory only, for this open.
+    // in it are left alone); empty: in memory only, for this open. The
+    // library's default touches no file, so a program that does not ask for
+    // it never changes what the user saved; the tool, the viewer and the
+    // element pass DefaultSettingsPath(), so they share one file.
     std::string settingsPath;
     std::string tracePath;     // a usbmon pcap of the USB traffic; empty: none
     double simulatedFps = 30;  // the simulated camera's pace (0: as fast as it can)
@@ -185,6 +188,7 @@ public:
     // corners, widths a multiple of 8 in the output).
     void SetWindow(int32_t x, int32_t y, int32_t width, int32_t height);
 
+    // Throws InvalidArgument when already streaming.
     // `buffers` client buffers (1 to 64) take turns: one is filled while the
     // others are held by the application or wait in the driver's queue.
     // A frame's conversion runs on `threads` threads (0 to 64; 0: one a

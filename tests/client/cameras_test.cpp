@@ -172,6 +172,37 @@ TEST_F(Cameras, FramesAreConvertedOnTheThreadsAskedFor) {
     EXPECT_EQ(counts[1] - counts[0], 4) << "threads with 1 asked: " << counts[0] << ", with 5: " << counts[1];
 }
 
+// A window that gives no picture is refused and the old one kept; a
+// settings file holding one is refused at open, naming the file and values.
+TEST_F(Cameras, AWindowWithoutAPictureIsRefusedAndChangesNothing) {
+    auto cam = norvik::Camera::Open(Options("sim", "w.reg"));
+    cam->SetWindow(64, 32, 640, 480);
+    EXPECT_EQ(KindOf([&] { cam->SetWindow(0, 0, 4, 4); }), norvik::ErrorKind::InvalidArgument);
+    const norvik::Window w = cam->GetWindow();
+    EXPECT_EQ(w.x, 64);
+    EXPECT_EQ(w.width, 640);
+    EXPECT_EQ(w.outputHeight, 480);
+    cam->StartStreaming();
+    EXPECT_EQ(KindOf([&] { cam->StartStreaming(false, 5); }), norvik::ErrorKind::InvalidArgument);
+    ASSERT_TRUE(cam->NextFrame(5s));
+    cam->Close();
+    EXPECT_EQ(Stored("w.reg", "sim", "RoiW"), 640);
+
+    std::string text = Text("w.reg");
+    const size_t at = text.find("\"RoiW\"=dword:");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at + 13, 8, "00000004");
+    std::ofstream(dir / "w.reg", std::ios::binary) << text;
+    try {
+        norvik::Camera::Open(Options("sim", "w.reg"));
+        ADD_FAILURE() << "opened with a window of no picture";
+    } catch (const norvik::Error& e) {
+        EXPECT_EQ(e.Kind(), norvik::ErrorKind::InvalidArgument);
+        EXPECT_NE(std::string(e.what()).find((dir / "w.reg").string()), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("\"RoiW\"=4"), std::string::npos) << e.what();
+    }
+}
+
 // The window an application reads back is the one frames carry.
 TEST_F(Cameras, TheWindowReadBackIsTheFramesWindow) {
     auto cam = norvik::Camera::Open(Options("sim", ""));
