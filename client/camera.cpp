@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +12,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>

@@ -12,7 +12,6 @@
 
 #include <httplib.h>
 #include <turbojpeg.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,10 +20,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -51,26 +52,44 @@ std::string NewToken() {
     return std::string(b, 32);
 }
 
-// "a=1&b=2" (the page sends nothing that needs escaping).
-std::map<std::string, std::string> ParseForm(const std::string& body) {
-    std::map<std::string, std::string> out;
-    size_t at = 0;
-    while (at <= body.size()) {
-        size_t end = body.find('&', at);
-        if (end == std::string::npos) end = body.size();
-        const std::string pair = body.substr(at, end - at);
-        const size_t eq = pair.find('=');
-        if (eq != std::string::npos) out[pair.substr(0, eq)] = pair.substr(eq + 1);
-        at = end + 1;
-    }
-    return out;
-}
+// A request that is refused, with the status it gets.
+struct Refusal : std::runtime_error {
+    Refusal(int status, const std::string& why) : std::runtime_error(why), status(status) {}
+    int status;
+};
 
-int32_t Int(const std::map<std::string, std::string>& form, const std::string& name) {
-    auto it = form.find(name);
-    if (it == form.end()) throw Error("missing " + name);
-    return ParseNumber(it->second, name);
-}
+// A request's form, "a=1&b=2" (the page sends nothing that needs escaping).
+// A field missing, or a number that is none, refuses the request (400).
+class Form {
+  public:
+    explicit Form(const std::string& body) {
+        size_t at = 0;
+        while (at <= body.size()) {
+            size_t end = body.find('&', at);
+            if (end == std::string::npos) end = body.size();
+            const std::string pair = body.substr(at, end - at);
+            const size_t eq = pair.find('=');
+            if (eq != std::string::npos) fields_[pair.substr(0, eq)] = pair.substr(eq + 1);
+            at = end + 1;
+        }
+    }
+    const std::string& Text(const std::string& name) const {
+        auto it = fields_.find(name);
+        if (it == fields_.end()) throw Refusal(400, "missing " + name);
+        return it->second;
+    }
+    int32_t Number(const std::string& name) const {
+        const std::string& text = Text(name);
+        try {
+            return ParseNumber(text, name);
+        } catch (const std::exception& e) {
+            throw Refusal(400, e.what());
+        }
+    }
+
+  private:
+    std::map<std::string, std::string> fields_;
+};
 
 std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -373,132 +392,160 @@ private:
         server_.set_write_timeout(5, 0);
         server_.set_read_timeout(5, 0);
         const int viewers = o_.maxViewers;
-        server_.new_task_queue = [viewers] { return new httplib::ThreadPool(static_cast<size_t>(viewers) + 8); };
-        server_.Get("/", [this](const httplib::Request&, httplib::Response& res) {
-            std::string page = kViewerPage;
-            const std::string mark = "@TOKEN@";
-            page.replace(page.find(mark), mark.size(), token_);
-            res.set_header("Cache-Control", "no-store");
-            res.set_header("Content-Security-Policy", "default-src 'self'; style-src 'unsafe-inline'; "
-                                                      "script-src 'unsafe-inline'; img-src 'self' blob:");
-            res.set_content(page, "text/html; charset=utf-8");
-        });
+        server_.new_task_queue = [viewers] {
+            return new httplib::ThreadPool(static_cast<size_t>(viewers) + 8);
+        };
+        server_.Get("/", [this](const httplib::Request&, httplib::Response& res) { Page(res); });
         server_.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
             res.set_header("Cache-Control", "no-store");
             res.set_content(StateJson(), "application/json");
         });
         server_.Get("/histogram", [this](const httplib::Request&, httplib::Response& res) {
-            std::string s = "{";
-            std::lock_guard<std::mutex> g(latest_.lock);
-            const char* names[3] = {"red", "green", "blue"};
-            for (int c = 0; c < 3; ++c) {
-                if (c > 0) s += ',';
-                s += '"';
-                s += names[c];
-                s += "\":[";
-                for (int i = 0; i < 256; ++i) {
-                    if (i > 0) s += ',';
-                    s += std::to_string(latest_.histogram[c][i]);
-                }
-                s += ']';
-            }
             res.set_header("Cache-Control", "no-store");
-            res.set_content(s + "}", "application/json");
+            res.set_content(HistogramJson(), "application/json");
         });
-        server_.Get("/stream.mjpg", [this](const httplib::Request&, httplib::Response& res) {
-            if (viewers_.fetch_add(1) >= o_.maxViewers) {
-                --viewers_;
-                return Fail(res, 503, "too many viewers at once (" + std::to_string(o_.maxViewers) + ")");
-            }
-            res.set_header("Cache-Control", "no-store");
-            auto seen = std::make_shared<uint64_t>(0);
-            res.set_chunked_content_provider(
-                "multipart/x-mixed-replace; boundary=frame",
-                [this, seen](size_t, httplib::DataSink& sink) {
-                    std::vector<unsigned char> jpeg;
-                    {
-                        std::unique_lock<std::mutex> g(latest_.lock);
-                        auto fresh = [&] { return latest_.sequence != *seen && !latest_.jpeg.empty(); };
-                        latest_.changed.wait_for(g, std::chrono::seconds(1), [&] { return latest_.ended || fresh(); });
-                        if (latest_.ended) return false;
-                        if (!fresh()) return true;  // nothing new yet: ask again
-                        *seen = latest_.sequence;
-                        jpeg = latest_.jpeg;
-                    }
-                    const std::string head = "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                                             std::to_string(jpeg.size()) + "\r\n\r\n";
-                    // A viewer that is gone or too slow fails the write (or
-                    // its time-out) and ends only its own stream.
-                    return sink.write(head.data(), head.size()) &&
-                           sink.write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()) &&
-                           sink.write("\r\n", 2);
-                },
-                [this](bool) { --viewers_; });
-        });
-        server_.Get(R"(/files/(snapshot-[0-9]+\.(png|dng)))", [this](const httplib::Request& req, httplib::Response& res) {
-            std::string path;
-            {
-                std::lock_guard<std::mutex> g(filesLock_);
-                auto it = files_.find(req.matches[1]);
-                if (it == files_.end()) return Fail(res, 404, "no such snapshot");
-                path = it->second;
-            }
-            std::string bytes;
+        server_.Get("/stream.mjpg",
+                    [this](const httplib::Request&, httplib::Response& res) { LivePicture(res); });
+        server_.Get(
+            R"(/files/(snapshot-[0-9]+\.(png|dng)))",
+            [this](const httplib::Request& req, httplib::Response& res) { File(req, res); });
+        Change("/control", [this](const Form& form) {
+            const std::string& name = form.Text("name");
+            const int32_t value = form.Number("value");
             try {
-                bytes = ReadFileBytes(path);
+                cam_.Set(name, value);
+                return "{\"value\":" + std::to_string(cam_.Get(name)) + "}";
             } catch (const std::exception& e) {
-                return Fail(res, 410, e.what());
-            }
-            res.set_header("Content-Disposition", "attachment; filename=\"" + std::string(req.matches[1]) + "\"");
-            res.set_content(bytes, req.matches[2] == "png" ? "image/png" : "image/x-adobe-dng");
-        });
-        server_.Post("/control", [this](const httplib::Request& req, httplib::Response& res) {
-            if (!Authorised(req, res)) return;
-            try {
-                const auto form = ParseForm(req.body);
-                auto name = form.find("name");
-                if (name == form.end()) return Fail(res, 400, "missing name");
-                cam_.Set(name->second, Int(form, "value"));
-                res.set_content("{\"value\":" + std::to_string(cam_.Get(name->second)) + "}",
-                                "application/json");
-            } catch (const std::exception& e) {
-                Fail(res, 400, e.what());
+                throw Refusal(400, e.what());  // a value the control does not take, most likely
             }
         });
-        server_.Post("/window", [this](const httplib::Request& req, httplib::Response& res) {
-            if (!Authorised(req, res)) return;
+        Change("/window", [this](const Form& form) {
             Job j{Job::Window};
-            try {
-                const auto form = ParseForm(req.body);
-                j.x = Int(form, "x");
-                j.y = Int(form, "y");
-                j.width = Int(form, "width");
-                j.height = Int(form, "height");
-            } catch (const std::exception& e) {
-                return Fail(res, 400, e.what());
-            }
-            const std::string error = Submit(j);
-            if (!error.empty()) return Fail(res, 500, error);
-            res.set_content(StateJson(), "application/json");
+            j.x = form.Number("x");
+            j.y = form.Number("y");
+            j.width = form.Number("width");
+            j.height = form.Number("height");
+            CarryOut(j);
+            return StateJson();
         });
-        server_.Post("/whitebalance", [this](const httplib::Request& req, httplib::Response& res) {
-            if (!Authorised(req, res)) return;
+        Change("/whitebalance", [this](const Form&) {
             Job j{Job::WhiteBalance};
-            const std::string error = Submit(j);
-            if (!error.empty()) return Fail(res, 500, error);
-            res.set_content(StateJson(), "application/json");
+            CarryOut(j);
+            return StateJson();
         });
-        server_.Post("/snapshot", [this](const httplib::Request& req, httplib::Response& res) {
-            if (!Authorised(req, res)) return;
+        Change("/snapshot", [this](const Form&) {
             Job j{Job::Snapshot};
-            const std::string error = Submit(j);
-            if (!error.empty()) return Fail(res, 500, error);
-            res.set_content("{\"png\":" + JsonString("/files/" + j.png) + ",\"dng\":" +
-                                (j.dng.empty() ? std::string("null") : JsonString("/files/" + j.dng)) +
-                                ",\"directory\":" + JsonString(std::filesystem::absolute(o_.snapshotDirectory).string()) +
-                                "}",
-                            "application/json");
+            CarryOut(j);
+            const std::string directory = std::filesystem::absolute(o_.snapshotDirectory).string();
+            return "{\"png\":" + JsonString("/files/" + j.png) + ",\"dng\":" +
+                   (j.dng.empty() ? std::string("null") : JsonString("/files/" + j.dng)) +
+                   ",\"directory\":" + JsonString(directory) + "}";
         });
+    }
+
+    // Every request that changes something: only with the run's token;
+    // `change` reads the form, does what it asks and gives the JSON answer,
+    // or throws the Refusal that is the answer instead.
+    void Change(const char* path, std::function<std::string(const Form&)> change) {
+        server_.Post(path, [this, change](const httplib::Request& req, httplib::Response& res) {
+            if (!Authorised(req, res)) return;
+            try {
+                res.set_content(change(Form(req.body)), "application/json");
+            } catch (const Refusal& r) {
+                Fail(res, r.status, r.what());
+            }
+        });
+    }
+
+    // Hands a job to the camera thread and waits for it; one that fails
+    // refuses the request (500).
+    void CarryOut(Job& j) {
+        const std::string error = Submit(j);
+        if (!error.empty()) throw Refusal(500, error);
+    }
+
+    void Page(httplib::Response& res) {
+        std::string page = kViewerPage;
+        const std::string mark = "@TOKEN@";
+        page.replace(page.find(mark), mark.size(), token_);
+        res.set_header("Cache-Control", "no-store");
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; style-src 'unsafe-inline'; "
+                       "script-src 'unsafe-inline'; img-src 'self' blob:");
+        res.set_content(page, "text/html; charset=utf-8");
+    }
+
+    std::string HistogramJson() {
+        std::string s = "{";
+        std::lock_guard<std::mutex> g(latest_.lock);
+        const char* names[3] = {"red", "green", "blue"};
+        for (int c = 0; c < 3; ++c) {
+            if (c > 0) s += ',';
+            s += '"';
+            s += names[c];
+            s += "\":[";
+            for (int i = 0; i < 256; ++i) {
+                if (i > 0) s += ',';
+                s += std::to_string(latest_.histogram[c][i]);
+            }
+            s += ']';
+        }
+        return s + "}";
+    }
+
+    // The live picture: each new preview as one part of an endless
+    // multipart answer, for as long as the viewer reads it.
+    void LivePicture(httplib::Response& res) {
+        if (viewers_.fetch_add(1) >= o_.maxViewers) {
+            --viewers_;
+            return Fail(res, 503,
+                        "too many viewers at once (" + std::to_string(o_.maxViewers) + ")");
+        }
+        res.set_header("Cache-Control", "no-store");
+        auto seen = std::make_shared<uint64_t>(0);
+        res.set_chunked_content_provider(
+            "multipart/x-mixed-replace; boundary=frame",
+            [this, seen](size_t, httplib::DataSink& sink) {
+                std::vector<unsigned char> jpeg;
+                {
+                    std::unique_lock<std::mutex> g(latest_.lock);
+                    auto fresh = [&] { return latest_.sequence != *seen && !latest_.jpeg.empty(); };
+                    latest_.changed.wait_for(g, std::chrono::seconds(1),
+                                             [&] { return latest_.ended || fresh(); });
+                    if (latest_.ended) return false;
+                    if (!fresh()) return true;  // nothing new yet: ask again
+                    *seen = latest_.sequence;
+                    jpeg = latest_.jpeg;
+                }
+                const std::string head = "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                         std::to_string(jpeg.size()) + "\r\n\r\n";
+                // A viewer that is gone or too slow fails the write (or
+                // its time-out) and ends only its own stream.
+                return sink.write(head.data(), head.size()) &&
+                       sink.write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()) &&
+                       sink.write("\r\n", 2);
+            },
+            [this](bool) { --viewers_; });
+    }
+
+    // A snapshot this run saved, by the name it gave it.
+    void File(const httplib::Request& req, httplib::Response& res) {
+        std::string path;
+        {
+            std::lock_guard<std::mutex> g(filesLock_);
+            auto it = files_.find(req.matches[1]);
+            if (it == files_.end()) return Fail(res, 404, "no such snapshot");
+            path = it->second;
+        }
+        std::string bytes;
+        try {
+            bytes = ReadFileBytes(path);
+        } catch (const std::exception& e) {
+            return Fail(res, 410, e.what());
+        }
+        res.set_header("Content-Disposition",
+                       "attachment; filename=\"" + std::string(req.matches[1]) + "\"");
+        res.set_content(bytes, req.matches[2] == "png" ? "image/png" : "image/x-adobe-dng");
     }
 
     norvik::Camera& cam_;
