@@ -4,6 +4,7 @@
 // subsystem's folder.
 #pragma once
 
+#include "driver/frame_sink.h"
 #include "platform/kernel/io.h"
 #include "platform/ks/ks_device.h"
 
@@ -14,7 +15,6 @@ using PURB = URB*;
 struct TransferSlot;
 struct CaptureThreadState;
 struct ImageProcessor;
-class CapturePin;
 
 constexpr ULONG CAMERA_TAG = PoolTag("KCNw");   // object records
 constexpr ULONG USB_TAG = PoolTag("Nvrk");      // USB requests, descriptors, pipe table, slots
@@ -180,7 +180,8 @@ public:
     LONG ProcessingBusy = 0;
     CaptureThreadState* Capture = nullptr;
     ImageProcessor* Processor = nullptr;
-    CapturePin* FrameSink = nullptr;
+    // Qualified: the field keeps the record's name, which is also its type's.
+    ::FrameSink* FrameSink = nullptr;
     KS_VIDEOINFOHEADER* VideoInfo = nullptr;
     LONG RoiH = 0;
     LONG RoiW = 0;
