@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "camera/camera_controls.h"
 #include "fuzz/camera_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // the mirroring into the ImageProcessor.
 #include <gtest/gtest.h>
 
-#include "camera/camera_controls.h"
 #include "imaging/image_processor.h"
 #include "tests/support/camera_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 

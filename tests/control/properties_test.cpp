@@ -2,8 +2,8 @@
 // bytes, the dispatch's refusals and every handler kind.
 #include <gtest/gtest.h>
 
-#include "camera/camera_controls.h"
 #include "tests/support/streaming_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 

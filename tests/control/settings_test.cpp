@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "camera/camera_controls.h"
 #include "control/settings.h"
 #include "platform/kernel/registry.h"
 #include "tests/support/streaming_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 

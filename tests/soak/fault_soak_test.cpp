@@ -29,7 +29,6 @@
 #include <set>
 #include <thread>
 
-#include "camera/camera_controls.h"
 #include "sim/simulated_camera.h"
 #include "client/camera.h"
 #include "tests/support/camera_rig.h"

@@ -4,9 +4,9 @@
 
 #include <chrono>
 
-#include "camera/camera_controls.h"
 #include "platform/kernel/pool.h"
 #include "tests/support/streaming_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 

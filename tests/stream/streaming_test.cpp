@@ -7,12 +7,12 @@
 #include <chrono>
 #include <thread>
 
-#include "camera/camera_controls.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/thread.h"
 #include "stream/capture_pin.h"
 #include "stream/capture_thread.h"
 #include "tests/support/streaming_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 
 #include <memory>
 
-#include "camera/camera_controls.h"
 #include "driver/camera_device.h"
 #include "driver/driver_entry.h"
 #include "platform/kernel/registry.h"
 #include "platform/ks/device_host.h"
 #include "platform/usb/bus_driver.h"
 #include "sim/simulated_camera.h"
+#include "usb/frame_transfer.h"
 
 // The driver-wide frame time-out goes back to its default after every test,
 // so a test that stops early on a failure does not slow or break the next.

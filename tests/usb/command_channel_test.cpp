@@ -4,10 +4,10 @@
 #include <cstring>
 #include <thread>
 
-#include "camera/camera_controls.h"
 #include "platform/kernel/pool.h"
 #include "tests/support/camera_rig.h"
 #include "usb/command_codes.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 

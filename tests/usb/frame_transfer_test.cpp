@@ -10,13 +10,12 @@
 #include <future>
 #include <thread>
 
-#include "camera/camera_controls.h"
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
 #include "tests/support/camera_rig.h"
+#include "tools/image_files.h"
 #include "usb/command_codes.h"
 #include "usb/frame_transfer.h"
-#include "tools/image_files.h"
 
 namespace {
 
