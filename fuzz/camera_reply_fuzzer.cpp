@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/camera_rig.h"
+#include "tests/support/driver_tunables.h"
 #include "usb/frame_transfer.h"
 
 namespace {
@@ -37,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Short enough to search quickly; the quiet spell that ends a drain
     // shorter still, except in the suite's sanitizer builds, where the
     // camera's thread can pause that long in the middle of a frame's tail.
-    InterlockedExchange(&frameTimeoutMs, 150);
-    InterlockedExchange(&drainQuietMs, kDrainQuietMs);
+    DriverTunables tunables;
+    tunables.FrameTimeout(150).DrainQuiet(kDrainQuietMs);
     const ULONG frame = cam.Camera().RawFrameSize;
     fuzzrig::Input in(data, size);
     bool readByte = false;
@@ -87,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cam.CheckSettled();
 
     sim.ClearFaults();
-    InterlockedExchange(&frameTimeoutMs, 3000);
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
     if (!cam.Capture()) fuzzrig::Fault("the frame after the faults did not come");
     cam.CheckSettled();
     const auto expected = sim.ExpectedImage(sim.FramesDelivered() - 1);

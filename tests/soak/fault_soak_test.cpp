@@ -32,6 +32,7 @@
 #include "sim/simulated_camera.h"
 #include "client/camera.h"
 #include "tests/support/camera_rig.h"
+#include "tests/support/driver_tunables.h"
 #include "usb/frame_transfer.h"
 #include "platform/kernel/io.h"
 #include "platform/kernel/object.h"
@@ -248,7 +249,7 @@ protected:
     void SetUp() override {
         // A short time-out keeps the stalls quick; the quiet spell of a
         // drain stays long enough for a sanitized, loaded machine.
-        InterlockedExchange(&drainQuietMs, 1000);
+        tunables.DrainQuiet(1000);
         ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
         rig.Sim().RecordPauses(false);
         C().SensorInitCount = 2;
@@ -259,8 +260,6 @@ protected:
     }
     void TearDown() override {
         ExFreePoolWithTag(buffer, BUFFER_TAG);
-        InterlockedExchange(&frameTimeoutMs, 3000);
-        InterlockedExchange(&drainQuietMs, 200);
     }
     CameraDevice& C() { return rig.Camera(); }
     bool Capture() {
@@ -271,6 +270,8 @@ protected:
     }
     CameraRig rig;
     PUCHAR buffer = nullptr;
+    // After the rig: the defaults are back before the camera goes.
+    DriverTunables tunables;
 };
 
 TEST_F(BrokenFrames, EachIsGivenUpWithEveryRequestBackAndTheNextFrameIsWhole) {
@@ -292,7 +293,7 @@ TEST_F(BrokenFrames, EachIsGivenUpWithEveryRequestBackAndTheNextFrameIsWhole) {
         SCOPED_TRACE(std::string(kNames[kind]) + " at request " + std::to_string(k));
         ++tried[kind];
         rig.Sim().ClearRecord();
-        InterlockedExchange(&frameTimeoutMs, 300);
+        tunables.FrameTimeout(300);
         switch (kind) {
             case 0: rig.Sim().StallFrameAfter(k * 65536 + static_cast<ULONG>(rng() % 65536) % (frame - k * 65536)); break;
             case 1:
@@ -326,7 +327,7 @@ TEST_F(BrokenFrames, EachIsGivenUpWithEveryRequestBackAndTheNextFrameIsWhole) {
         EXPECT_EQ(submitted, requests);
         EXPECT_EQ(C().TransferDoneCount, static_cast<LONG>(requests));
         rig.Sim().ClearFaults();
-        InterlockedExchange(&frameTimeoutMs, 3000);
+        tunables.FrameTimeout(kDefaultFrameTimeoutMs);
         ASSERT_TRUE(Capture());
         const auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
         ASSERT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);

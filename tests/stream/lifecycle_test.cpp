@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "platform/kernel/pool.h"
+#include "tests/support/driver_tunables.h"
 #include "tests/support/streaming_rig.h"
-#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -87,7 +87,8 @@ TEST(Lifecycle, ArrivalStreamingAndBackLeavesNothing) {
 }
 
 TEST(Lifecycle, EveryAllocationFailingInTurnEndsCleanly) {
-    InterlockedExchange(&frameTimeoutMs, 300);
+    DriverTunables tunables;
+    tunables.FrameTimeout(300);
     uint64_t before = kernel::pool::AllocationCount();
     Cycle(true);
     const uint64_t total = kernel::pool::AllocationCount() - before;
@@ -104,7 +105,6 @@ TEST(Lifecycle, EveryAllocationFailingInTurnEndsCleanly) {
         ASSERT_EQ(kernel::pool::TotalUsage().blocks, 0u) << "allocation " << n << ": " << kernel::pool::DescribeLive();
         ASSERT_EQ(kernel::LiveIrps(), 0u) << n;
     }
-    InterlockedExchange(&frameTimeoutMs, 3000);
 }
 
 }  // namespace

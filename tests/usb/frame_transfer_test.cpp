@@ -13,6 +13,7 @@
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
 #include "tests/support/camera_rig.h"
+#include "tests/support/driver_tunables.h"
 #include "tools/image_files.h"
 #include "usb/command_codes.h"
 #include "usb/frame_transfer.h"
@@ -29,7 +30,7 @@ protected:
         // The simulated camera's thread can wait longer than the 200 ms a
         // drain listens under a sanitizer on a loaded machine: a tail sent
         // after that would look like a camera that starts late.
-        InterlockedExchange(&drainQuietMs, 1000);
+        tunables.DrainQuiet(1000);
 #endif
         ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
         rig.Sim().RecordPauses(false);
@@ -45,8 +46,6 @@ protected:
     }
     void TearDown() override {
         ExFreePoolWithTag(buffer, BUFFER_TAG);
-        InterlockedExchange(&frameTimeoutMs, 3000);
-        InterlockedExchange(&drainQuietMs, 200);
     }
     CameraDevice& C() { return rig.Camera(); }
     bool Capture() {
@@ -65,6 +64,8 @@ protected:
     }
     CameraRig rig;
     PUCHAR buffer = nullptr;
+    // After the rig: the defaults are back before the camera goes.
+    DriverTunables tunables;
 };
 
 TEST_F(FrameTransfer, WholeFrameArrivesReorderedAndMatchesTheScene) {
@@ -152,7 +153,7 @@ TEST_F(FrameTransfer, ABusThatKeepsNoUrbLogStillMovesTheFrame) {
 }
 
 TEST_F(FrameTransfer, StalledFrameTimesOutAndEveryRequestIsCancelledAndFreed) {
-    InterlockedExchange(&frameTimeoutMs, 600);
+    tunables.FrameTimeout(600);
     rig.Sim().StallFrameAfter(1000000);
     auto start = Clock::now();
     EXPECT_FALSE(Capture());
@@ -161,7 +162,7 @@ TEST_F(FrameTransfer, StalledFrameTimesOutAndEveryRequestIsCancelledAndFreed) {
     EXPECT_EQ(rig.Sim().PendingOn(0x86), 0u);
     // The next frame comes whole; the default time-out leaves a slow
     // (sanitized, loaded) machine room to render and send it.
-    InterlockedExchange(&frameTimeoutMs, 3000);
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
     EXPECT_TRUE(Capture());
 }
 
@@ -171,7 +172,7 @@ TEST_F(FrameTransfer, AStallAtTheEdgesOfTheFrameIsGivenUpAndTheNextFrameIsWhole)
     // request back and freed, and the frame after it is the scene.
     for (ULONG k : {0u, 1u, 63u, 80u, 81u}) {
         SCOPED_TRACE(k);
-        InterlockedExchange(&frameTimeoutMs, 300);
+        tunables.FrameTimeout(300);
         rig.Sim().StallFrameAfter(k * 65536);
         EXPECT_FALSE(Capture());
         Settled();
@@ -182,7 +183,7 @@ TEST_F(FrameTransfer, AStallAtTheEdgesOfTheFrameIsGivenUpAndTheNextFrameIsWhole)
         // What came before the stall.
         EXPECT_EQ(bytes, k * 65536ull);
         rig.Sim().ClearRecord();
-        InterlockedExchange(&frameTimeoutMs, 3000);
+        tunables.FrameTimeout(kDefaultFrameTimeoutMs);
         ASSERT_TRUE(Capture());
         auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
         EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
@@ -206,7 +207,7 @@ TEST_F(FrameTransfer, SurpriseRemovalMidFrameEndsTheCaptureWithoutAHang) {
     EXPECT_FALSE(Capture());
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));  // well before the 3 s time-out
     Settled();
-    InterlockedExchange(&frameTimeoutMs, 200);
+    tunables.FrameTimeout(200);
     EXPECT_FALSE(Capture());  // nothing more comes from a removed camera
     Settled();
 }
@@ -222,7 +223,7 @@ TEST_F(FrameTransfer, WithoutAReorderBufferTheFrameStaysInRawOrder) {
 }
 
 TEST_F(FrameTransfer, RefusedSubmissionResetsThePipeAndEndsWithoutTheTimeOut) {
-    InterlockedExchange(&frameTimeoutMs, 5000);
+    tunables.FrameTimeout(5000);
     rig.Bus().RefuseSubmissions(0x86, 1);
     auto start = Clock::now();
     EXPECT_FALSE(Capture());
@@ -232,12 +233,12 @@ TEST_F(FrameTransfer, RefusedSubmissionResetsThePipeAndEndsWithoutTheTimeOut) {
     for (auto& e : rig.Sim().Record()) clearedHalt |= e.kind == Kind::ClearHalt && e.endpoint == 0x86;
     EXPECT_TRUE(clearedHalt);
     // The frame the camera sent to no reads is dropped at the next begin.
-    InterlockedExchange(&frameTimeoutMs, 3000);
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
     EXPECT_TRUE(Capture());
 }
 
 TEST_F(FrameTransfer, AllocationFailureAtAnyPointLeavesNothingBehind) {
-    InterlockedExchange(&frameTimeoutMs, 150);
+    tunables.FrameTimeout(150);
     std::vector<int> points;
     for (int n = 1; n <= 14; ++n) points.push_back(n);
     for (int n = 20; n <= 260; n += 23) points.push_back(n);
@@ -250,7 +251,7 @@ TEST_F(FrameTransfer, AllocationFailureAtAnyPointLeavesNothingBehind) {
         SCOPED_TRACE(n);
         Settled();
     }
-    InterlockedExchange(&frameTimeoutMs, 3000);
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
     EXPECT_TRUE(Capture());
 }
 
@@ -298,7 +299,7 @@ bool EndsWithin(std::future<bool>& f, std::chrono::seconds bound) {
 }
 
 TEST_F(FrameTransfer, ACameraThatTakesNoCommandsGivesUpInsteadOfHanging) {
-    InterlockedExchange(&frameTimeoutMs, 300);
+    tunables.FrameTimeout(300);
     rig.Sim().HangCommands(1000);
     auto capture = std::async(std::launch::async, [this] { return Capture(); });
     // Before: the end marker waited for ever, and the pin's stop with it.
@@ -307,7 +308,7 @@ TEST_F(FrameTransfer, ACameraThatTakesNoCommandsGivesUpInsteadOfHanging) {
     Settled();
     EXPECT_EQ(rig.Sim().PendingOn(rig.Sim().CommandEndpoint()), 0u);  // every hung block was cancelled
     rig.Sim().HangCommands(0);
-    InterlockedExchange(&frameTimeoutMs, 3000);
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
     EXPECT_TRUE(Capture());
 }
 
@@ -333,23 +334,23 @@ TEST_F(FrameTransfer, TheTailOfAFrameGivenUpIsReadAwayAndTheNextFrameIsExact) {
     struct Case {
         const char* name;
         std::function<void()> fault;
-        ULONG timeoutMs;
+        LONG timeoutMs;
     };
     const Case cases[] = {
-        {"a short read", [&] { rig.Sim().ShortTransfers(0x86, 1, 1000); }, 3000},
+        {"a short read", [&] { rig.Sim().ShortTransfers(0x86, 1, 1000); }, kDefaultFrameTimeoutMs},
         // The frame takes three times the time-out: most of it is still to
         // come when the host gives up.
         {"a time-out", [&] { rig.Sim().SlowFrame(frame / 0.9); }, 300},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        InterlockedExchange(&frameTimeoutMs, c.timeoutMs);
+        tunables.FrameTimeout(c.timeoutMs);
         c.fault();
         EXPECT_FALSE(Capture());
         Settled();
         EXPECT_EQ(C().FramePipeUnsettled, 1);
         rig.Sim().ClearRecord();
-        InterlockedExchange(&frameTimeoutMs, 3000);
+        tunables.FrameTimeout(kDefaultFrameTimeoutMs);
         ASSERT_TRUE(Capture());
         auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
         EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
@@ -423,7 +424,7 @@ TEST_F(FrameTransfer, CancelAtAnyMomentOfAFrameLeavesNothingBehind) {
     // touched after it is freed (the sanitizer builds check that), and the
     // next frame is whole.
     rig.Sim().SetLinkSpeed(5324800.0 * 20);  // a frame's data takes 50 ms
-    InterlockedExchange(&frameTimeoutMs, 9999);
+    tunables.FrameTimeout(9999);
     int cut = 0;
     for (int step = 0; step < 24; ++step) {
         const auto delay = std::chrono::microseconds(step * step * 100);
