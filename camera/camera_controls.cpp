@@ -1,16 +1,13 @@
 // Camera controls: exposure and gain reach the sensor; the processing
 // controls are stored, clamped and mirrored into the ImageProcessor when one
 // exists; flips and the frame time-out are single atomic stores.
-#include "camera/camera_controls.h"
-
 #include <algorithm>
 #include <cstring>
 
 #include "driver/camera_device.h"
 #include "imaging/image_processor.h"
 #include "usb/command_codes.h"
-
-LONG frameTimeoutMs = kDefaultFrameTimeoutMs;
+#include "usb/frame_transfer.h"
 
 namespace {
 LONG Clamp(LONG v, LONG lo, LONG hi) { return std::min(std::max(v, lo), hi); }

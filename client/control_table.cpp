@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "camera/camera_controls.h"
+#include "usb/frame_transfer.h"
 #include "control/camera_properties.h"
 
 namespace norvik {

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "camera/camera_controls.h"
 #include "imaging/image_processor.h"
 #include "usb/command_codes.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 

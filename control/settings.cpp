@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/kernel/registry.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ ULONG Current(const CameraDevice* c, Field f) {
 // What a missing value stands for.
 ULONG Default(const CameraDevice* c, Field f) {
     switch (f) {
-        case Field::Timeout: return 3000;
+        case Field::Timeout: return kDefaultFrameTimeoutMs;
         case Field::ColorEnable: case Field::ColorCorrection: return 1;
         case Field::Brightness: return 255;
         case Field::Contrast: case Field::Saturation: return 10;
@@ -149,7 +150,8 @@ BOOLEAN LoadSettings(CameraDevice* c) {
         QueryDwordValue(settings, kValues[i].name, &v[i]);
     }
     auto at = [&](Field f) { return v[static_cast<size_t>(f)]; };
-    if (at(Field::Timeout) >= 501 && at(Field::Timeout) <= 9999) c->SetTimeout(at(Field::Timeout));
+    const ULONG timeout = at(Field::Timeout);
+    if (timeout >= kMinFrameTimeoutMs && timeout <= kMaxFrameTimeoutMs) c->SetTimeout(timeout);
     // A stored exposure or gain the camera refused to take stays the
     // device's value, so the next save writes back what was stored.
     if (!c->SetExposure(at(Field::Exposure))) c->Exposure = at(Field::Exposure) <= 1014 ? at(Field::Exposure) : 1014;

@@ -7,7 +7,6 @@
 #include <new>
 
 #include "platform/kernel/pool.h"
-#include "stream/capture_pin.h"
 
 CameraDevice::CameraDevice(PKSDEVICE device) {
     // The block arrives zero-filled; every field also starts at zero or null

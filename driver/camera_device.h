@@ -4,6 +4,7 @@
 // subsystem's folder.
 #pragma once
 
+#include "driver/frame_sink.h"
 #include "platform/kernel/io.h"
 #include "platform/ks/ks_device.h"
 
@@ -15,7 +16,6 @@ struct TransferSlot;
 struct CaptureThreadState;
 struct ImageProcessor;
 class FrameTap;
-class CapturePin;
 
 constexpr ULONG CAMERA_TAG = PoolTag("KCNw");   // object records
 constexpr ULONG USB_TAG = PoolTag("Nvrk");      // USB requests, descriptors, pipe table, slots
@@ -181,7 +181,8 @@ public:
     LONG ProcessingBusy = 0;
     CaptureThreadState* Capture = nullptr;
     ImageProcessor* Processor = nullptr;
-    CapturePin* FrameSink = nullptr;
+    // Qualified: the field keeps the record's name, which is also its type's.
+    ::FrameSink* FrameSink = nullptr;
     FrameTap* Tap = nullptr;  // set while the device has no pin
     // Threads each frame's conversion uses (0: one a core), given to every
     // image processor the pin acquires.

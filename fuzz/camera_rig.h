@@ -11,16 +11,13 @@
 
 #include "control/camera_properties.h"
 #include "driver/camera_device.h"
-#include "driver/driver_entry.h"
 #include "host/camera_stack.h"
 #include "platform/kernel/io.h"
-#include "platform/kernel/pool.h"
 #include "platform/kernel/registry.h"
-#include "platform/ks/device_host.h"
 #include "platform/ks/ks_client.h"
 #include "platform/usb/bus_driver.h"
 #include "sim/simulated_camera.h"
-#include "usb/frame_transfer.h"
+#include "tests/support/frame_transfer_rig.h"
 
 namespace fuzzrig {
 
@@ -55,49 +52,27 @@ public:
 class ConfiguredCamera {
 public:
     ConfiguredCamera() {
-        sim.RecordPauses(false);
-        bus = std::make_unique<usb::BusDriver>(sim);
-        bus->KeepUrbLog(false);
-        NTSTATUS s = STATUS_UNSUCCESSFUL;
-        device = host.Add(bus->DeviceObject(), &s);
-        if (!NT_SUCCESS(s)) Fault("the device is not added");
-        s = Camera().ProbeDeviceDescriptor();
-        if (!NT_SUCCESS(s) || !NT_SUCCESS(Camera().ConfigureDevice())) Fault("the simulated camera is not configured");
-        Camera().SensorInitCount = 2;  // the sensor set-up is not what is searched here
-        Camera().Exposure = 64;
-        Camera().PrepareCapture();
-        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, Camera().RawFrameSize, BUFFER_TAG));
-        Camera().DrainFramePipe(buffer);
+        if (!NT_SUCCESS(frames.Prepare())) Fault("the simulated camera is not configured");
     }
-    ~ConfiguredCamera() {
-        ExFreePoolWithTag(buffer, BUFFER_TAG);
-        Camera().DeconfigureDevice();
-        device->Remove();
-        bus->Drain();
-        bus.reset();
-    }
-    CameraDevice& Camera() { return *static_cast<CameraDevice*>(device->Device()->Context); }
-    // One frame into the buffer: whether it came whole.
-    bool Capture() {
-        BOOLEAN ok = 2;
-        Camera().CaptureFrame(buffer, &ok);
-        if (ok != 0 && ok != 1) Fault("a capture reported neither success nor failure");
-        return ok == 1;
-    }
-    // Every request of the frame back from the bus, completed and freed.
-    void CheckSettled() {
-        bus->Drain();
-        if (bus->PendingTransfers() != 0) Fault("requests left with the bus");
-        if (Camera().TransferSlots != nullptr || Camera().FrameMdl != nullptr) Fault("the frame's records kept");
-        if (kernel::LiveIrps() != 0 || kernel::LiveMdls() != 0) Fault("IRPs or MDLs left behind");
-        if (sim.PendingOn(sim.FrameEndpoint()) != 0) Fault("reads left queued in the camera");
-    }
+    CameraDevice& Camera() { return stack->Camera(); }
 
-    sim::SimulatedCamera sim;
-    std::unique_ptr<usb::BusDriver> bus;
-    ks::DeviceHost host{DriverEntry};
-    std::unique_ptr<ks::HostedDevice> device;
-    PUCHAR buffer = nullptr;
+    std::unique_ptr<host::CameraStack> stack = Plug();
+    sim::SimulatedCamera& sim = *stack->Simulated();
+    FrameTransferRig frames{sim, stack->Bus(), Camera(), Fault};
+
+private:
+    // The camera on the bus and the driver's device added to it; taking the
+    // stack apart deconfigures and removes it.
+    static std::unique_ptr<host::CameraStack> Plug() {
+        host::StackOptions o;
+        o.simulated = std::make_unique<sim::SimulatedCamera>();
+        o.stage = host::Stage::Added;
+        try {
+            return host::CameraStack::Open(std::move(o));
+        } catch (const host::StackError&) {
+            Fault("the device is not added");
+        }
+    }
 };
 
 // Reads the input front to back; past its end every read gives zeros.

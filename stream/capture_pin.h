@@ -10,10 +10,10 @@ extern const KSALLOCATOR_FRAMING_EX CaptureAllocatorFraming;
 
 enum : LONG { PinNotStreaming = 0, PinPaused = 1, PinRunning = 2 };
 
-class CapturePin {
+// The camera's frame sink while the pin holds the processing resources.
+class CapturePin : public FrameSink {
 public:
-    // The one slot of the table: the camera's frame sink.
-    virtual void RequestProcessing();
+    void RequestProcessing() override;
 
     PKSPIN Pin = nullptr;
     CameraDevice* Camera = nullptr;

@@ -2,7 +2,6 @@
 // reply pipe, and the register writes built on them.
 #include <cstring>
 
-#include "camera/camera_controls.h"
 #include "driver/camera_device.h"
 #include "platform/kernel/pool.h"
 #include "platform/usb/usb_types.h"

@@ -5,11 +5,11 @@
 
 #include <cstring>
 
-#include "camera/camera_controls.h"
 #include "driver/camera_device.h"
 #include "platform/kernel/pool.h"
 #include "usb/command_codes.h"
 
+LONG frameTimeoutMs = kDefaultFrameTimeoutMs;
 LONG drainQuietMs = kDefaultDrainQuietMs;
 
 void CameraDevice::CaptureFrame(PUCHAR buffer, BOOLEAN* ok) {

@@ -5,7 +5,6 @@
 #include "driver/camera_device.h"
 #include "platform/kernel/pool.h"
 #include "platform/usb/usb_types.h"
-#include "camera/camera_controls.h"
 #include "usb/frame_transfer.h"
 
 namespace {

@@ -2,9 +2,10 @@
 // the mirroring into the ImageProcessor.
 #include <gtest/gtest.h>
 
-#include "camera/camera_controls.h"
 #include "imaging/image_processor.h"
 #include "tests/support/camera_rig.h"
+#include "tests/support/driver_tunables.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -20,7 +21,6 @@ protected:
             FreeImageProcessor(C().Processor);
             C().Processor = nullptr;
         }
-        InterlockedExchange(&frameTimeoutMs, 3000);
     }
     CameraDevice& C() { return rig.Camera(); }
     // (register, value) of every sensor write since the record was cleared.
@@ -32,6 +32,8 @@ protected:
         return w;
     }
     CameraRig rig;
+    // After the rig: a time-out a test sets is undone before the camera goes.
+    DriverTunables tunables;
 };
 
 TEST_F(Controls, ExposureCountsDownInTheSensor) {

@@ -2,8 +2,9 @@
 // bytes, the dispatch's refusals and every handler kind.
 #include <gtest/gtest.h>
 
-#include "camera/camera_controls.h"
+#include "tests/support/driver_tunables.h"
 #include "tests/support/streaming_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -12,7 +13,6 @@ constexpr NTSTATUS STATUS_INVALID_BUFFER_SIZE = MakeStatus(0xC0000206);
 class Properties : public testing::Test {
 protected:
     void SetUp() override { s.Sim().ClearRecord(); }
-    void TearDown() override { InterlockedExchange(&frameTimeoutMs, 3000); }
     LONG Get(ULONG id, NTSTATUS* status = nullptr) { return s.GetValue(id, status); }
     NTSTATUS Set(ULONG id, LONG v) { return s.SetValue(id, v); }
     NTSTATUS Block(ULONG id, ULONG flags, CAMPROP_BLOCK_S* data) {
@@ -22,6 +22,8 @@ protected:
         return s.filter->Property(&request, sizeof request, data, sizeof *data);
     }
     StreamingRig s;
+    // After the rig: a time-out a test sets is undone before the camera goes.
+    DriverTunables tunables;
 };
 
 TEST_F(Properties, DispatchRefusesBeforeAnyHandlerRuns) {
@@ -257,6 +259,7 @@ void ExpectSensorHolds(sim::SimulatedCamera& sim, const ClampRow& r, LONG kept) 
 
 TEST(ControlClamps, EveryControlAtAndBeyondBothBoundsThroughThePropertySet) {
     StreamingRig s;
+    DriverTunables tunables;
     for (const ClampRow& r : kClampRows) {
         for (LONG v : {r.low - 1, r.low, r.high, r.high + 1}) {
             SCOPED_TRACE(std::string(r.name) + " = " + std::to_string(v));
@@ -269,10 +272,10 @@ TEST(ControlClamps, EveryControlAtAndBeyondBothBoundsThroughThePropertySet) {
             ExpectSensorHolds(s.Sim(), r, want);
         }
     }
-    InterlockedExchange(&frameTimeoutMs, 3000);
 }
 
 TEST(ControlClamps, EveryControlAtAndBeyondBothBoundsThroughTheSettingsLoad) {
+    DriverTunables tunables;
     for (const ClampRow& r : kClampRows) {
         for (LONG v : {r.low - 1, r.low, r.high, r.high + 1}) {
             SCOPED_TRACE(std::string(r.name) + " = " + std::to_string(v));
@@ -289,7 +292,6 @@ TEST(ControlClamps, EveryControlAtAndBeyondBothBoundsThroughTheSettingsLoad) {
         }
     }
     kernel::registry::Reset();
-    InterlockedExchange(&frameTimeoutMs, 3000);
 }
 
 }  // namespace

@@ -4,10 +4,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "camera/camera_controls.h"
 #include "control/settings.h"
 #include "platform/kernel/registry.h"
+#include "tests/support/driver_tunables.h"
 #include "tests/support/streaming_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -38,8 +39,9 @@ std::string TempPath(const char* name) {
 
 class Settings : public testing::Test {
 protected:
-    void TearDown() override { InterlockedExchange(&frameTimeoutMs, 3000); }
     void Store(const std::string& name, reg::Value v) { reg::SetValue(SettingsKey(), name, std::move(v)); }
+    // A settings load sets the driver-wide time-out too.
+    DriverTunables tunables;
 };
 
 TEST_F(Settings, FirstLoadCreatesTheKeyAndTheFirstSaveFillsIt) {
@@ -119,8 +121,8 @@ TEST_F(Settings, StoredValuesFollowTheirRules) {
 
 TEST_F(Settings, TimeOutsOutsideTheirRangeAreIgnored) {
     for (ULONG t : {500u, 10000u, 501u}) {
+        DriverTunables fromTheDefault;
         reg::Reset();
-        InterlockedExchange(&frameTimeoutMs, 3000);
         Store("Timeout", Dword(t));
         Store("RoiX", Dword(2560));
         Store("RoiW", Dword(static_cast<ULONG>(-1)));

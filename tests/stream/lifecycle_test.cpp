@@ -4,9 +4,9 @@
 
 #include <chrono>
 
-#include "camera/camera_controls.h"
 #include "host/camera_stack.h"
 #include "platform/kernel/pool.h"
+#include "tests/support/driver_tunables.h"
 #include "tests/support/streaming_rig.h"
 
 namespace {
@@ -91,7 +91,8 @@ TEST(Lifecycle, ArrivalStreamingAndBackLeavesNothing) {
 }
 
 TEST(Lifecycle, EveryAllocationFailingInTurnEndsCleanly) {
-    InterlockedExchange(&frameTimeoutMs, 300);
+    DriverTunables tunables;
+    tunables.FrameTimeout(300);
     uint64_t before = kernel::pool::AllocationCount();
     Cycle(true);
     const uint64_t total = kernel::pool::AllocationCount() - before;
@@ -108,7 +109,6 @@ TEST(Lifecycle, EveryAllocationFailingInTurnEndsCleanly) {
         ASSERT_EQ(kernel::pool::TotalUsage().blocks, 0u) << "allocation " << n << ": " << kernel::pool::DescribeLive();
         ASSERT_EQ(kernel::LiveIrps(), 0u) << n;
     }
-    InterlockedExchange(&frameTimeoutMs, 3000);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <future>
 #include <thread>
 
-#include "camera/camera_controls.h"
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
 #include "stream/capture_thread.h"

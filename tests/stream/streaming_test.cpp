@@ -7,11 +7,11 @@
 #include <chrono>
 #include <thread>
 
-#include "camera/camera_controls.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/thread.h"
 #include "stream/capture_pin.h"
 #include "stream/capture_thread.h"
+#include "tests/support/driver_tunables.h"
 #include "tests/support/streaming_rig.h"
 
 namespace {
@@ -402,6 +402,7 @@ TEST(Streaming, EveryFrameHandedBackHoldsTheImageOfItsOwnNumber) {
 
 TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
     StreamingRig s;
+    DriverTunables tunables;
     ASSERT_EQ(s.SetValue(CAMPROP_TIMEOUT, 9999), STATUS_SUCCESS);
     ClientFrame f(kImage);
     auto pin = RunningAfterOneFrame(s, f);
@@ -416,11 +417,11 @@ TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
     // machine cannot make it fail.
     EXPECT_LT(took, 9000ms);
     RecordProperty("stop_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
-    InterlockedExchange(&frameTimeoutMs, 3000);
 }
 
 TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     StreamingRig s;
+    DriverTunables tunables;
     ASSERT_EQ(s.SetValue(CAMPROP_TIMEOUT, 9999), STATUS_SUCCESS);
     ClientFrame f(kImage);
     auto pin = RunningAfterOneFrame(s, f);
@@ -433,7 +434,6 @@ TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 9000ms);  // not the 9999 ms of each hung block
     s.Sim().HangCommands(0);
-    InterlockedExchange(&frameTimeoutMs, 3000);
 }
 
 TEST(Streaming, ASecondFiltersPinCannotUnfreezeTheWindowOfAStreamingOne) {
@@ -545,7 +545,8 @@ TEST(Streaming, OneProcessingOwnerPerDevice) {
 TEST(Streaming, ProcessBeforeTheFirstFrameLeavesTheQueueAlone) {
     StreamingRig s;
     s.Sim().StallFrameAfter(1);
-    InterlockedExchange(&frameTimeoutMs, 600);
+    DriverTunables tunables;
+    tunables.FrameTimeout(600);
     auto pin = s.RunningPin();
     ClientFrame f(kImage);
     pin->Submit(f.Header());
@@ -555,7 +556,6 @@ TEST(Streaming, ProcessBeforeTheFirstFrameLeavesTheQueueAlone) {
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);  // cuts the stalled capture short
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms);
-    InterlockedExchange(&frameTimeoutMs, 3000);
 }
 
 TEST(Streaming, SurpriseRemovalWhileStreamingStopsCleanly) {
@@ -563,7 +563,8 @@ TEST(Streaming, SurpriseRemovalWhileStreamingStopsCleanly) {
     ClientFrame f(kImage);
     auto pin = RunningAfterOneFrame(s, f);
     ASSERT_NE(pin, nullptr);
-    InterlockedExchange(&frameTimeoutMs, 9999);
+    DriverTunables tunables;
+    tunables.FrameTimeout(9999);
     s.Sim().SurpriseRemove();
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);

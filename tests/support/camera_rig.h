@@ -5,24 +5,31 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 
-#include "camera/camera_controls.h"
 #include "driver/camera_device.h"
 #include "host/camera_stack.h"
 #include "platform/kernel/registry.h"
 #include "platform/ks/device_host.h"
 #include "platform/usb/bus_driver.h"
 #include "sim/simulated_camera.h"
+#include "tests/support/driver_tunables.h"
 
-// The driver-wide frame time-out goes back to its default after every test,
-// so a test that stops early on a failure does not slow or break the next.
+// The driver-wide tunables go back to their defaults after every test, so a
+// test that stops early on a failure does not slow or break the next.
 class RestoreDriverGlobals : public testing::EmptyTestEventListener {
-    void OnTestEnd(const testing::TestInfo&) override { InterlockedExchange(&frameTimeoutMs, 3000); }
+    void OnTestStart(const testing::TestInfo&) override { tunables_.emplace(); }
+    void OnTestEnd(const testing::TestInfo&) override { tunables_.reset(); }
+    std::optional<DriverTunables> tunables_;
 };
 inline const bool kDriverGlobalsRestored = [] {
     testing::UnitTest::GetInstance()->listeners().Append(new RestoreDriverGlobals);
     return true;
 }();
+
+// What a rig without a test framework (FrameTransferRig) finds wrong fails
+// the running test, which goes on.
+inline void ReportTestFailure(const char* what) { ADD_FAILURE() << what; }
 
 class CameraRig {
 public:

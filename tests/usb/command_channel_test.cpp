@@ -4,9 +4,9 @@
 #include <cstring>
 #include <thread>
 
-#include "camera/camera_controls.h"
 #include "platform/kernel/pool.h"
 #include "tests/support/camera_rig.h"
+#include "tests/support/driver_tunables.h"
 #include "usb/command_codes.h"
 
 namespace {
@@ -141,17 +141,9 @@ TEST(CommandChannelUnconfigured, EveryTransferFailsWithUnsuccessful) {
     EXPECT_FALSE(rig.Camera().WriteControllerRegister(1, 2));
 }
 
-class TimeoutScope {
-public:
-    explicit TimeoutScope(LONG ms) : old_(InterlockedExchange(&frameTimeoutMs, ms)) {}
-    ~TimeoutScope() { InterlockedExchange(&frameTimeoutMs, old_); }
-
-private:
-    LONG old_;
-};
-
 TEST_F(CommandChannel, BlockThatNeverCompletesIsCancelledAfterTheTimeOut) {
-    TimeoutScope timeout(600);
+    DriverTunables tunables;
+    tunables.FrameTimeout(600);
     rig.Sim().HangCommands(1);
     auto start = std::chrono::steady_clock::now();
     UCHAR buffer[64] = {0x06};

@@ -10,13 +10,14 @@
 #include <future>
 #include <thread>
 
-#include "camera/camera_controls.h"
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
 #include "tests/support/camera_rig.h"
+#include "tests/support/driver_tunables.h"
+#include "tests/support/frame_transfer_rig.h"
+#include "tools/image_files.h"
 #include "usb/command_codes.h"
 #include "usb/frame_transfer.h"
-#include "tools/image_files.h"
 
 namespace {
 
@@ -30,57 +31,31 @@ protected:
         // The simulated camera's thread can wait longer than the 200 ms a
         // drain listens under a sanitizer on a loaded machine: a tail sent
         // after that would look like a camera that starts late.
-        InterlockedExchange(&drainQuietMs, 1000);
+        tunables.DrainQuiet(1000);
 #endif
-        ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
-        rig.Sim().RecordPauses(false);
-        C().SensorInitCount = 2;  // skip the start-up sequence: not what is tested here
-        C().Exposure = 64;
-        C().PrepareCapture();
-        buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, C().RawFrameSize, BUFFER_TAG));
-        // The start-time drain goes first, so each test's fault meets the
-        // frame it is meant for.
-        C().DrainFramePipe(buffer);
+        ASSERT_EQ(frames.Prepare(), STATUS_SUCCESS);
         rig.Sim().ClearRecord();
         rig.Bus().ClearUrbLog();
     }
-    void TearDown() override {
-        ExFreePoolWithTag(buffer, BUFFER_TAG);
-        InterlockedExchange(&frameTimeoutMs, 3000);
-        InterlockedExchange(&drainQuietMs, 200);
-    }
     CameraDevice& C() { return rig.Camera(); }
-    bool Capture() {
-        BOOLEAN ok = 2;
-        C().CaptureFrame(buffer, &ok);
-        EXPECT_TRUE(ok == 0 || ok == 1);
-        return ok == 1;
-    }
-    void Settled() {
-        rig.Bus().Drain();
-        EXPECT_EQ(rig.Bus().PendingTransfers(), 0u);
-        EXPECT_EQ(C().TransferSlots, nullptr);
-        EXPECT_EQ(C().FrameMdl, nullptr);
-        EXPECT_EQ(kernel::LiveIrps(), 0u);
-        EXPECT_EQ(kernel::LiveMdls(), 0u);
-    }
     CameraRig rig;
-    PUCHAR buffer = nullptr;
+    FrameTransferRig frames{rig.Sim(), rig.Bus(), rig.Camera(), ReportTestFailure};
+    // Last: the defaults are back before the camera goes.
+    DriverTunables tunables;
 };
 
 TEST_F(FrameTransfer, WholeFrameArrivesReorderedAndMatchesTheScene) {
-    ASSERT_TRUE(Capture());
-    Settled();
-    auto expected = rig.Sim().ExpectedImage(0);
-    ASSERT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+    ASSERT_TRUE(frames.Capture());
+    frames.CheckSettled();
+    ASSERT_TRUE(frames.Holds(0));
+    const auto expected = rig.Sim().ExpectedImage(0);
     // Raw lines 1920-2079 keep what arrived there.
-    EXPECT_EQ(buffer[2000 * 2560 + 17], sim::SimulatedCamera::FillerByte(2000, 17));
-    EXPECT_EQ(std::memcmp(buffer + 1920 * 2560, expected.data() + 1803 * 2560, 2560), 0);
+    EXPECT_EQ(frames.buffer[2000 * 2560 + 17], sim::SimulatedCamera::FillerByte(2000, 17));
+    EXPECT_EQ(std::memcmp(frames.buffer + 1920 * 2560, expected.data() + 1803 * 2560, 2560), 0);
     // A second frame is the next one of the scene.
-    ASSERT_TRUE(Capture());
-    auto second = rig.Sim().ExpectedImage(1);
-    EXPECT_EQ(std::memcmp(buffer, second.data(), second.size()), 0);
-    EXPECT_NE(expected, second);
+    ASSERT_TRUE(frames.Capture());
+    EXPECT_TRUE(frames.Holds(1));
+    EXPECT_NE(expected, rig.Sim().ExpectedImage(1));
 
     // What the pipeline makes of it, for a person to look at.
     const char* dir = std::getenv("NORVIK_TEST_ARTIFACTS");
@@ -91,7 +66,7 @@ TEST_F(FrameTransfer, WholeFrameArrivesReorderedAndMatchesTheScene) {
     AllocateWorkingBuffer(p);
     std::vector<UCHAR> out(2560 * 1920 * 4);
     p->outputBuffer = out.data();
-    ConvertFrame(p, buffer, 0, 2560);
+    ConvertFrame(p, frames.buffer, 0, 2560);
     p->outputBuffer = nullptr;
     FreeImageProcessor(p);
     const std::string png = std::string(dir ? dir : "/tmp") + "/captured-frame.png";
@@ -104,8 +79,8 @@ TEST_F(FrameTransfer, WholeFrameArrivesReorderedAndMatchesTheScene) {
 }
 
 TEST_F(FrameTransfer, WireSequenceHasAll82RequestsInFlightBeforeTheEndMarker) {
-    ASSERT_TRUE(Capture());
-    Settled();
+    ASSERT_TRUE(frames.Capture());
+    frames.CheckSettled();
     auto record = rig.Sim().Record();
     std::vector<size_t> outs, pendingIns, deliveries;
     for (size_t i = 0; i < record.size(); ++i) {
@@ -144,26 +119,25 @@ TEST_F(FrameTransfer, WireSequenceHasAll82RequestsInFlightBeforeTheEndMarker) {
 // grow by every read of every frame.
 TEST_F(FrameTransfer, ABusThatKeepsNoUrbLogStillMovesTheFrame) {
     rig.Bus().KeepUrbLog(false);
-    ASSERT_TRUE(Capture());
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
+    ASSERT_TRUE(frames.Capture());
     EXPECT_TRUE(rig.Bus().UrbLog().empty());
     rig.Bus().KeepUrbLog(true);
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
     EXPECT_GE(rig.Bus().UrbLog().size(), 82u);
 }
 
 TEST_F(FrameTransfer, StalledFrameTimesOutAndEveryRequestIsCancelledAndFreed) {
-    InterlockedExchange(&frameTimeoutMs, 600);
+    tunables.FrameTimeout(600);
     rig.Sim().StallFrameAfter(1000000);
     auto start = Clock::now();
-    EXPECT_FALSE(Capture());
+    EXPECT_FALSE(frames.Capture());
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(600));
-    Settled();
-    EXPECT_EQ(rig.Sim().PendingOn(0x86), 0u);
+    frames.CheckSettled();
     // The next frame comes whole; the default time-out leaves a slow
     // (sanitized, loaded) machine room to render and send it.
-    InterlockedExchange(&frameTimeoutMs, 3000);
-    EXPECT_TRUE(Capture());
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
+    EXPECT_TRUE(frames.Capture());
 }
 
 TEST_F(FrameTransfer, AStallAtTheEdgesOfTheFrameIsGivenUpAndTheNextFrameIsWhole) {
@@ -172,73 +146,71 @@ TEST_F(FrameTransfer, AStallAtTheEdgesOfTheFrameIsGivenUpAndTheNextFrameIsWhole)
     // request back and freed, and the frame after it is the scene.
     for (ULONG k : {0u, 1u, 63u, 80u, 81u}) {
         SCOPED_TRACE(k);
-        InterlockedExchange(&frameTimeoutMs, 300);
+        tunables.FrameTimeout(300);
         rig.Sim().StallFrameAfter(k * 65536);
-        EXPECT_FALSE(Capture());
-        Settled();
-        EXPECT_EQ(rig.Sim().PendingOn(0x86), 0u);
+        EXPECT_FALSE(frames.Capture());
+        frames.CheckSettled();
         uint64_t bytes = 0;
         for (const auto& e : rig.Sim().Record())
             if (e.kind == Kind::In && e.endpoint == 0x86 && e.status == USBD_STATUS_SUCCESS) bytes += e.actual;
         // What came before the stall.
         EXPECT_EQ(bytes, k * 65536ull);
         rig.Sim().ClearRecord();
-        InterlockedExchange(&frameTimeoutMs, 3000);
-        ASSERT_TRUE(Capture());
-        auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
-        EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+        tunables.FrameTimeout(kDefaultFrameTimeoutMs);
+        ASSERT_TRUE(frames.Capture());
+        EXPECT_TRUE(frames.HoldsLastFrame());
         rig.Sim().ClearRecord();
     }
 }
 
 TEST_F(FrameTransfer, ErrorOrShortReadFailsTheFrame) {
     rig.Sim().FailTransfers(0x86, 1, USBD_STATUS_XACT_ERROR);
-    EXPECT_FALSE(Capture());
-    Settled();
+    EXPECT_FALSE(frames.Capture());
+    frames.CheckSettled();
     rig.Sim().ShortTransfers(0x86, 1, 100);
-    EXPECT_FALSE(Capture());
-    Settled();
-    EXPECT_TRUE(Capture());
+    EXPECT_FALSE(frames.Capture());
+    frames.CheckSettled();
+    EXPECT_TRUE(frames.Capture());
 }
 
 TEST_F(FrameTransfer, SurpriseRemovalMidFrameEndsTheCaptureWithoutAHang) {
     rig.Sim().RemoveDuringFrame(2000000);
     auto start = Clock::now();
-    EXPECT_FALSE(Capture());
+    EXPECT_FALSE(frames.Capture());
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));  // well before the 3 s time-out
-    Settled();
-    InterlockedExchange(&frameTimeoutMs, 200);
-    EXPECT_FALSE(Capture());  // nothing more comes from a removed camera
-    Settled();
+    frames.CheckSettled();
+    tunables.FrameTimeout(200);
+    EXPECT_FALSE(frames.Capture());  // nothing more comes from a removed camera
+    frames.CheckSettled();
 }
 
 TEST_F(FrameTransfer, WithoutAReorderBufferTheFrameStaysInRawOrder) {
     ExFreePoolWithTag(C().ReorderBuffer, BUFFER_TAG);
     C().ReorderBuffer = nullptr;
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
     auto expected = rig.Sim().ExpectedImage(0);
-    EXPECT_EQ(std::memcmp(buffer + 5 * 2560, expected.data(), 2560), 0);
-    EXPECT_EQ(std::memcmp(buffer + 1019 * 2560, expected.data() + 2560, 2560), 0);
-    Settled();
+    EXPECT_EQ(std::memcmp(frames.buffer + 5 * 2560, expected.data(), 2560), 0);
+    EXPECT_EQ(std::memcmp(frames.buffer + 1019 * 2560, expected.data() + 2560, 2560), 0);
+    frames.CheckSettled();
 }
 
 TEST_F(FrameTransfer, RefusedSubmissionResetsThePipeAndEndsWithoutTheTimeOut) {
-    InterlockedExchange(&frameTimeoutMs, 5000);
+    tunables.FrameTimeout(5000);
     rig.Bus().RefuseSubmissions(0x86, 1);
     auto start = Clock::now();
-    EXPECT_FALSE(Capture());
+    EXPECT_FALSE(frames.Capture());
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(4000));
-    Settled();
+    frames.CheckSettled();
     bool clearedHalt = false;
     for (auto& e : rig.Sim().Record()) clearedHalt |= e.kind == Kind::ClearHalt && e.endpoint == 0x86;
     EXPECT_TRUE(clearedHalt);
     // The frame the camera sent to no reads is dropped at the next begin.
-    InterlockedExchange(&frameTimeoutMs, 3000);
-    EXPECT_TRUE(Capture());
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
+    EXPECT_TRUE(frames.Capture());
 }
 
 TEST_F(FrameTransfer, AllocationFailureAtAnyPointLeavesNothingBehind) {
-    InterlockedExchange(&frameTimeoutMs, 150);
+    tunables.FrameTimeout(150);
     std::vector<int> points;
     for (int n = 1; n <= 14; ++n) points.push_back(n);
     for (int n = 20; n <= 260; n += 23) points.push_back(n);
@@ -246,48 +218,47 @@ TEST_F(FrameTransfer, AllocationFailureAtAnyPointLeavesNothingBehind) {
     points.push_back(254);
     for (int n : points) {
         kernel::pool::FailNth(n);
-        Capture();
+        frames.Capture();
         kernel::pool::ClearFaults();
         SCOPED_TRACE(n);
-        Settled();
+        frames.CheckSettled();
     }
-    InterlockedExchange(&frameTimeoutMs, 3000);
-    EXPECT_TRUE(Capture());
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
+    EXPECT_TRUE(frames.Capture());
 }
 
 // The benchmarks' camera: frames rendered once and repeated, each still
 // the scene frame it stands for.
 TEST_F(FrameTransfer, CycledFramesRepeatTheirScene) {
     rig.Sim().CycleFrames(2);
-    std::vector<std::vector<UCHAR>> frames;
+    std::vector<std::vector<UCHAR>> captured;
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(Capture());
-        frames.emplace_back(buffer, buffer + 2560 * 1920);
-        auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
-        EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+        ASSERT_TRUE(frames.Capture());
+        captured.emplace_back(frames.buffer, frames.buffer + 2560 * 1920);
+        EXPECT_TRUE(frames.HoldsLastFrame());
     }
-    EXPECT_EQ(frames[2], frames[0]);
-    EXPECT_NE(frames[1], frames[0]);
+    EXPECT_EQ(captured[2], captured[0]);
+    EXPECT_NE(captured[1], captured[0]);
     // A camera nobody inspects keeps no record, which would grow a frame at
     // a time for as long as it streams.
     rig.Sim().SetRecording(false);
     rig.Sim().ClearRecord();
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
     EXPECT_TRUE(rig.Sim().Record().empty());
-    Settled();
+    frames.CheckSettled();
 }
 
 TEST_F(FrameTransfer, CameraPacesFramesAtItsRateAndLinkSpeed) {
     rig.Sim().SetFrameRate(20);  // 50 ms a frame
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
     auto start = Clock::now();
-    ASSERT_TRUE(Capture());
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
+    ASSERT_TRUE(frames.Capture());
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(95));
     rig.Sim().SetFrameRate(0);
     rig.Sim().SetLinkSpeed(53248000.0);  // a frame's bytes take 100 ms
     start = Clock::now();
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(95));
     rig.Sim().SetLinkSpeed(0);
 }
@@ -299,31 +270,30 @@ bool EndsWithin(std::future<bool>& f, std::chrono::seconds bound) {
 }
 
 TEST_F(FrameTransfer, ACameraThatTakesNoCommandsGivesUpInsteadOfHanging) {
-    InterlockedExchange(&frameTimeoutMs, 300);
+    tunables.FrameTimeout(300);
     rig.Sim().HangCommands(1000);
-    auto capture = std::async(std::launch::async, [this] { return Capture(); });
+    auto capture = std::async(std::launch::async, [this] { return frames.Capture(); });
     // Before: the end marker waited for ever, and the pin's stop with it.
     ASSERT_TRUE(EndsWithin(capture, std::chrono::seconds(30)));
     EXPECT_FALSE(capture.get());
-    Settled();
+    frames.CheckSettled();
     EXPECT_EQ(rig.Sim().PendingOn(rig.Sim().CommandEndpoint()), 0u);  // every hung block was cancelled
     rig.Sim().HangCommands(0);
-    InterlockedExchange(&frameTimeoutMs, 3000);
-    EXPECT_TRUE(Capture());
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
+    EXPECT_TRUE(frames.Capture());
 }
 
 TEST_F(FrameTransfer, AHaltedFramePipeIsClearedAndStreamingResumes) {
     rig.Sim().HaltEndpoint(0x86);
-    EXPECT_FALSE(Capture());  // every read stalls
-    Settled();
+    EXPECT_FALSE(frames.Capture());  // every read stalls
+    frames.CheckSettled();
     bool cleared = false;
     for (auto& e : rig.Sim().Record()) cleared |= e.kind == Kind::ClearHalt && e.endpoint == 0x86;
     EXPECT_TRUE(cleared);
     EXPECT_FALSE(rig.Sim().Halted(0x86));
     // Nothing more from the test: the driver's own reset lets frames through.
-    ASSERT_TRUE(Capture());
-    auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
-    EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+    ASSERT_TRUE(frames.Capture());
+    EXPECT_TRUE(frames.HoldsLastFrame());
 }
 
 // A camera that goes on sending a frame the host gave up on: its tail must
@@ -334,26 +304,25 @@ TEST_F(FrameTransfer, TheTailOfAFrameGivenUpIsReadAwayAndTheNextFrameIsExact) {
     struct Case {
         const char* name;
         std::function<void()> fault;
-        ULONG timeoutMs;
+        LONG timeoutMs;
     };
     const Case cases[] = {
-        {"a short read", [&] { rig.Sim().ShortTransfers(0x86, 1, 1000); }, 3000},
+        {"a short read", [&] { rig.Sim().ShortTransfers(0x86, 1, 1000); }, kDefaultFrameTimeoutMs},
         // The frame takes three times the time-out: most of it is still to
         // come when the host gives up.
         {"a time-out", [&] { rig.Sim().SlowFrame(frame / 0.9); }, 300},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        InterlockedExchange(&frameTimeoutMs, c.timeoutMs);
+        tunables.FrameTimeout(c.timeoutMs);
         c.fault();
-        EXPECT_FALSE(Capture());
-        Settled();
+        EXPECT_FALSE(frames.Capture());
+        frames.CheckSettled();
         EXPECT_EQ(C().FramePipeUnsettled, 1);
         rig.Sim().ClearRecord();
-        InterlockedExchange(&frameTimeoutMs, 3000);
-        ASSERT_TRUE(Capture());
-        auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
-        EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+        tunables.FrameTimeout(kDefaultFrameTimeoutMs);
+        ASSERT_TRUE(frames.Capture());
+        EXPECT_TRUE(frames.HoldsLastFrame());
         EXPECT_GT(C().LastDrainBytes, 0);
         EXPECT_LT(C().LastDrainBytes, static_cast<LONG>(frame));
         // The pipe is reset and read empty before the next begin marker.
@@ -366,13 +335,17 @@ TEST_F(FrameTransfer, TheTailOfAFrameGivenUpIsReadAwayAndTheNextFrameIsExact) {
         }
         EXPECT_LT(clear, begin);
         EXPECT_EQ(C().FramePipeUnsettled, 0);
-        Settled();
+        frames.CheckSettled();
     }
 }
 
 // An earlier owner asked for a frame and went away without reading it: the
 // first frame after the next start is not that frame's bytes.
 TEST_F(FrameTransfer, TheFirstFrameAfterAStartReadsAwayWhatAnEarlierOwnerLeft) {
+    // The camera renders the frame nobody reads before it sends any of it:
+    // on a loaded machine that can take longer than the default quiet
+    // spell, and the drain would take a camera still rendering for a quiet one.
+    tunables.DrainQuiet(1000);
     rig.Sim().KeepFrameTail(true);
     CommandBlock end{};
     end.Bytes[0] = 0x03;  // transfer end: the camera sends a frame nobody reads
@@ -382,39 +355,37 @@ TEST_F(FrameTransfer, TheFirstFrameAfterAStartReadsAwayWhatAnEarlierOwnerLeft) {
     ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
     C().PrepareCapture();
     EXPECT_EQ(C().FramePipeUnsettled, 1);
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
     EXPECT_EQ(C().LastDrainBytes, static_cast<LONG>(C().RawFrameSize));
     ASSERT_EQ(rig.Sim().FramesDelivered(), 2u);
-    auto expected = rig.Sim().ExpectedImage(1);
-    EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
-    Settled();
+    EXPECT_TRUE(frames.Holds(1));
+    frames.CheckSettled();
 }
 
 TEST_F(FrameTransfer, AfterAFrameGivenUpACameraThatSendsNothingMoreCostsOneQuietSpell) {
     rig.Sim().FailTransfers(0x86, 1, USBD_STATUS_XACT_ERROR);
-    EXPECT_FALSE(Capture());
-    Settled();
+    EXPECT_FALSE(frames.Capture());
+    frames.CheckSettled();
     // Every read of the failed frame was filled: the drain finds nothing,
     // and the frame after it is whole.
     auto start = Clock::now();
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(DrainQuietMs()));
     EXPECT_EQ(C().LastDrainBytes, 0);
-    auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
-    EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+    EXPECT_TRUE(frames.HoldsLastFrame());
     // A whole frame leaves nothing to drain: the next one goes straight on.
-    ASSERT_TRUE(Capture());
+    ASSERT_TRUE(frames.Capture());
     EXPECT_EQ(C().FramePipeUnsettled, 0);
-    Settled();
+    frames.CheckSettled();
 }
 
 TEST_F(FrameTransfer, CancelBeforeAFrameSendsNothingAndResumeLetsItThrough) {
     C().CancelTransfer();
-    EXPECT_FALSE(Capture());
+    EXPECT_FALSE(frames.Capture());
     for (auto& e : rig.Sim().Record()) EXPECT_NE(e.kind, Kind::Out) << "a block went after the cancel";
-    Settled();
+    frames.CheckSettled();
     C().ResumeTransfers();
-    EXPECT_TRUE(Capture());
+    EXPECT_TRUE(frames.Capture());
 }
 
 TEST_F(FrameTransfer, CancelAtAnyMomentOfAFrameLeavesNothingBehind) {
@@ -424,7 +395,7 @@ TEST_F(FrameTransfer, CancelAtAnyMomentOfAFrameLeavesNothingBehind) {
     // touched after it is freed (the sanitizer builds check that), and the
     // next frame is whole.
     rig.Sim().SetLinkSpeed(5324800.0 * 20);  // a frame's data takes 50 ms
-    InterlockedExchange(&frameTimeoutMs, 9999);
+    tunables.FrameTimeout(9999);
     int cut = 0;
     for (int step = 0; step < 24; ++step) {
         const auto delay = std::chrono::microseconds(step * step * 100);
@@ -432,25 +403,23 @@ TEST_F(FrameTransfer, CancelAtAnyMomentOfAFrameLeavesNothingBehind) {
             std::this_thread::sleep_for(delay);
             C().CancelTransfer();
         });
-        auto capture = std::async(std::launch::async, [this] { return Capture(); });
+        auto capture = std::async(std::launch::async, [this] { return frames.Capture(); });
         ASSERT_TRUE(EndsWithin(capture, std::chrono::seconds(30))) << step;
         cut += capture.get() ? 0 : 1;
         canceller.join();
         SCOPED_TRACE(step);
-        Settled();
-        EXPECT_EQ(rig.Sim().PendingOn(0x86), 0u);
+        frames.CheckSettled();
         C().ResumeTransfers();
     }
     EXPECT_GT(cut, 0);
     rig.Sim().SetLinkSpeed(0);
-    ASSERT_TRUE(Capture());
-    auto expected = rig.Sim().ExpectedImage(rig.Sim().FramesDelivered() - 1);
-    EXPECT_EQ(std::memcmp(buffer, expected.data(), expected.size()), 0);
+    ASSERT_TRUE(frames.Capture());
+    EXPECT_TRUE(frames.HoldsLastFrame());
 }
 
 TEST_F(FrameTransfer, NotConfiguredOrWrongPipesGiveNoFrame) {
     // A length that is a multiple of 65536 makes no short last request.
-    EXPECT_EQ(C().ReadFrame(65536 * 2, buffer), STATUS_SUCCESS);
+    EXPECT_EQ(C().ReadFrame(65536 * 2, frames.buffer), STATUS_SUCCESS);
     size_t frameRequests = 0;
     for (const auto& u : rig.Bus().UrbLog()) {
         const auto& r = *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(u.data());
@@ -462,12 +431,12 @@ TEST_F(FrameTransfer, NotConfiguredOrWrongPipesGiveNoFrame) {
     EXPECT_EQ(frameRequests, 2u);
     auto saved = C().InterfaceInfo->Pipes[2];
     C().InterfaceInfo->Pipes[2].PipeType = UsbdPipeTypeControl;
-    EXPECT_EQ(C().ReadFrame(C().RawFrameSize, buffer), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(C().ReadFrame(C().RawFrameSize, frames.buffer), STATUS_INVALID_PARAMETER);
     C().InterfaceInfo->Pipes[2] = saved;
     C().InterfaceInfo->Pipes[2].PipeHandle = nullptr;
-    EXPECT_EQ(C().ReadFrame(C().RawFrameSize, buffer), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(C().ReadFrame(C().RawFrameSize, frames.buffer), STATUS_UNSUCCESSFUL);
     C().InterfaceInfo->Pipes[2] = saved;
-    Settled();
+    frames.CheckSettled();
 }
 
 }  // namespace
