@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gst/norvikcamsrc.h"
+#include "tests/support/turned_picture.h"
 
 namespace {
 
@@ -157,16 +158,6 @@ std::vector<uint8_t> Pixels(GstSample* sample) {
     return out;
 }
 
-// A 320 x 240 BGRA picture turned as the flips say, here and not by the
-// code under test.
-std::vector<uint8_t> Turned(const std::vector<uint8_t>& p, bool h, bool v) {
-    std::vector<uint8_t> out(p.size());
-    for (int y = 0; y < 240; ++y)
-        for (int x = 0; x < 320; ++x)
-            std::memcpy(&out[(static_cast<size_t>(y) * 320 + x) * 4],
-                        &p[(static_cast<size_t>(v ? 239 - y : y) * 320 + (h ? 319 - x : x)) * 4], 4);
-    return out;
-}
 
 // Downstream buffers are top-down pictures: flip-v set while playing turns
 // the next frames upside down, and with flip-h through 180 degrees.
@@ -178,10 +169,10 @@ TEST_F(Element, FlipsChangedWhilePlayingTurnTheNextFrames) {
     ASSERT_NE(first, nullptr) << ErrorWithin(0.1);
     const auto upright = Pixels(first);  // the window's corner: colour patches, nothing moves there
     ASSERT_EQ(upright.size(), 320u * 240 * 4);
-    ASSERT_NE(Turned(upright, false, true), upright);
+    ASSERT_NE(TurnedPicture(upright, 320, 240, false, true), upright);
     for (auto [h, v] : {std::pair{0, 1}, std::pair{1, 1}}) {
         g_object_set(ByName("src"), "flip-h", h, "flip-v", v, nullptr);
-        const auto want = Turned(upright, h != 0, v != 0);
+        const auto want = TurnedPicture(upright, 320, 240, h != 0, v != 0);
         bool turned = false;  // a frame or two converted before the change come first
         for (int i = 0; i < 20 && !turned; ++i) {
             GstSample* s = Pull();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/turned_picture.h"
 #include "tests/tools/cli_fixture.h"
 
 namespace {
@@ -18,16 +19,8 @@ constexpr int kW = 640, kH = 480;  // the upper left of the scene: colour patche
 
 using Flip = Cli;
 
-// A BGRA picture of kW x kH, top row first, turned as the flips say.
 std::vector<uint8_t> Turned(const std::vector<uint8_t>& picture, bool h, bool v, int bytes = 4) {
-    std::vector<uint8_t> out(picture.size());
-    for (int y = 0; y < kH; ++y)
-        for (int x = 0; x < kW; ++x) {
-            const int sy = v ? kH - 1 - y : y, sx = h ? kW - 1 - x : x;
-            std::memcpy(&out[(static_cast<size_t>(y) * kW + x) * bytes],
-                        &picture[(static_cast<size_t>(sy) * kW + sx) * bytes], bytes);
-        }
-    return out;
+    return TurnedPicture(picture, kW, kH, h, v, bytes);
 }
 
 // The luma plane of the first frame of a YUV4MPEG2 stream.

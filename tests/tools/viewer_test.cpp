@@ -17,6 +17,7 @@
 #include "client/camera_internal.h"
 #include "sim/simulated_camera.h"
 #include "tools/image_files.h"
+#include "tests/support/turned_picture.h"
 #include "tools/viewer.h"
 
 namespace {
@@ -216,16 +217,6 @@ std::vector<uint8_t> PngPixels(const std::string& bytes) {
     return pixels;
 }
 
-// A 640 x 480 BGRA picture turned as the flips say, here and not by the code
-// under test.
-std::vector<uint8_t> Turned(const std::vector<uint8_t>& p, bool h, bool v) {
-    std::vector<uint8_t> out(p.size());
-    for (int y = 0; y < 480; ++y)
-        for (int x = 0; x < 640; ++x)
-            std::memcpy(&out[(static_cast<size_t>(y) * 640 + x) * 4],
-                        &p[(static_cast<size_t>(v ? 479 - y : y) * 640 + (h ? 639 - x : x)) * 4], 4);
-    return out;
-}
 
 // The flips set from the page turn the snapshot's picture as the tool's
 // capture is turned: upside down, then through 180 degrees.
@@ -240,11 +231,11 @@ TEST_F(Viewer, FlipsSetFromThePageTurnTheSnapshot) {
     };
     const auto upright = snapshot();
     ASSERT_EQ(upright.size(), 640u * 480 * 4);
-    ASSERT_NE(Turned(upright, false, true), upright);
+    ASSERT_NE(TurnedPicture(upright, 640, 480, false, true), upright);
     for (auto [h, v] : {std::pair{0, 1}, std::pair{1, 1}}) {
         ASSERT_EQ(Post("/control", "name=flip_h&value=" + std::to_string(h))->status, 200);
         ASSERT_EQ(Post("/control", "name=flip_v&value=" + std::to_string(v))->status, 200);
-        const auto want = Turned(upright, h != 0, v != 0);
+        const auto want = TurnedPicture(upright, 640, 480, h != 0, v != 0);
         bool turned = false;  // a frame converted before the change may come first
         for (int i = 0; i < 20 && !turned; ++i) turned = snapshot() == want;
         EXPECT_TRUE(turned) << "flip_h=" << h << " flip_v=" << v;
