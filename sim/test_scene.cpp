@@ -170,8 +170,8 @@ void RenderMosaic(uint32_t frame, double signal, uint8_t* rows, size_t pitch) {
         size_t pitch;
     } r{rows, pitch};
     RenderMosaicRows(frame, signal, [](void* c, int y) {
-        auto* r = static_cast<Rows*>(c);
-        return r->base + static_cast<size_t>(y) * r->pitch;
+        auto* at = static_cast<Rows*>(c);
+        return at->base + static_cast<size_t>(y) * at->pitch;
     }, &r);
 }
 

@@ -54,7 +54,7 @@ std::string NewToken() {
 
 // A request that is refused, with the status it gets.
 struct Refusal : std::runtime_error {
-    Refusal(int status, const std::string& why) : std::runtime_error(why), status(status) {}
+    Refusal(int code, const std::string& why) : std::runtime_error(why), status(code) {}
     int status;
 };
 

@@ -123,7 +123,7 @@ TEST_P(EveryKernelSet, GreyOfWhiteIs253) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Isa, EveryKernelSet, testing::ValuesIn(AvailableKernelSets()),
-                         [](const auto& info) { return std::string(info.param->name); });
+                         [](const auto& p) { return std::string(p.param->name); });
 
 TEST(WhiteBalanceGains, FollowTheSumsAndKeepGainsOnAnEmptyChannel) {
     LONG r = 1, g = 2, b = 3;
