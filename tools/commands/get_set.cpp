@@ -44,11 +44,12 @@ int Set(const Common& c, const std::vector<std::pair<std::string, int32_t>>& ass
             lines.push_back(name + ": has no effect on this camera; not set");
             continue;
         }
+        // Set refuses what the control does not take, so the value set is
+        // the value given; reading it back would not do for a control
+        // whose reading is something else (register_select reads the
+        // register it selects).
         cam->Set(name, value);
-        const int32_t now = cam->Get(name);
-        std::string line = name + "=" + std::to_string(now);
-        if (now != value) line += " (clamped from " + std::to_string(value) + ")";
-        lines.push_back(line);
+        lines.push_back(name + "=" + std::to_string(value));
     }
     cam->Close();
     for (const auto& l : lines) std::printf("%s\n", l.c_str());
