@@ -560,3 +560,58 @@ TEST_F(CliRobustness, AStreamHeldUpByItsReaderEndsOnTheFirstSignalWithItsSummary
         Wait(reader);
     }
 }
+
+namespace {
+
+// A settings file as a user writes it: the camera's key, then `values`.
+std::string SettingsFile(const std::string& header, const std::string& values) {
+    return header +
+           "\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+           "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\sim\\Settings]\r\n" +
+           values;
+}
+
+}  // namespace
+
+TEST_F(CliRobustness, HandEditsAndOlderExportsOfTheSettingsLoad) {
+    fs::create_directories(Settings().parent_path());
+    std::ofstream(Settings(), std::ios::binary)
+        << SettingsFile("REGEDIT4", "\"Hue\"=DWORD:00000010  \t\r\n\"Exposure\"=dword:00000020 \r\n");
+    ASSERT_EQ(Run("get hue exposure"), 0) << err;
+    EXPECT_EQ(out, "hue=16\nexposure=32\n");
+}
+
+TEST_F(CliRobustness, ASettingsWindowThatGivesNoFramesIsRefusedAtOpen) {
+    fs::create_directories(Settings().parent_path());
+    std::ofstream(Settings(), std::ios::binary)
+        << SettingsFile("Windows Registry Editor Version 5.00", "\"RoiW\"=dword:00000004\r\n");
+    for (const char* command : {"info", "capture -n 1 --fps 0 -o never.png"}) {
+        EXPECT_EQ(Run(command), 1) << command;
+        EXPECT_NE(err.find(Settings().string()), std::string::npos) << command << ": " << err;
+        EXPECT_NE(err.find("RoiW"), std::string::npos) << command << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "never.png"));
+}
+
+TEST_F(CliRobustness, ACommandThatChangesNothingSucceedsWhereSettingsCannotBeSaved) {
+    EXPECT_EQ(Run("--settings s.reg set hue=1"), 0) << err;
+    for (const char* command : {"get hue", "info"}) {
+        // The limit holds only for the tool: what it prints goes through a pipe.
+        Shell(std::string("((ulimit -f 1; exec tool --settings s.reg ") + command + "); echo $? > rc.txt) | cat");
+        EXPECT_EQ(Read(dir / "rc.txt"), "0\n") << command << ": " << err;
+    }
+    EXPECT_NE(out.find("hue"), std::string::npos) << out;
+}
+
+TEST_F(CliRobustness, GetListsEveryControlAndNamesTakeAnyCase) {
+    ASSERT_EQ(Run("set Hue=5 EXPOSURE=64"), 0) << err;
+    EXPECT_EQ(out, "hue=5\nexposure=64\n");
+    ASSERT_EQ(Run("get"), 0) << err;
+    EXPECT_NE(out.find("\nhue=5\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("exposure=64\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("flip_v=0\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("sensor_width"), std::string::npos) << out;  // not a setting
+    ASSERT_EQ(Run("capture -n 1 --fps 0 -o one.png"), 0) << err;
+    EXPECT_NE(err.find("captured 1 frame in"), std::string::npos) << err;
+}

@@ -292,9 +292,9 @@ class Burst {
                                        : failure_);
         std::fprintf(
             stderr,
-            "captured %d frames in %.2f s (%.1f fps), wrote %llu, dropped %llu by the camera "
+            "captured %d frame%s in %.2f s (%.1f fps), wrote %llu, dropped %llu by the camera "
             "path and %d by the memory limit, time-outs %llu%s\n",
-            t_.captured, t_.seconds, fps, written, droppedByCamera, t_.droppedByTool, timeouts,
+            t_.captured, t_.captured == 1 ? "" : "s", t_.seconds, fps, written, droppedByCamera, t_.droppedByTool, timeouts,
             Interrupted() ? ", interrupted" : "");
         return Interrupted() != 0 ? InterruptedExit() : 0;
     }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -150,7 +151,30 @@ std::unique_ptr<norvik::Camera> OpenCamera(const Common& c) {
         if (ec)
             throw Error("cannot make the settings folder " + parent.string() + ": " + ec.message());
     }
-    return norvik::Camera::Open(options);
+    try {
+        return norvik::Camera::Open(options);
+    } catch (const Error& e) {
+        // A settings file the camera refuses is a file to mend, not a bad
+        // command line: a failure (1), as for any other file.
+        if (e.Kind() == norvik::ErrorKind::InvalidArgument &&
+            std::string(e.what()).find(options.settingsPath) != std::string::npos)
+            throw Error(e.what());
+        throw;
+    }
+}
+
+void CloseUnchanged(norvik::Camera& cam) {
+    try {
+        cam.Close();
+    } catch (const Error& e) {
+        std::fprintf(stderr, "norvikcam: warning: %s\n", e.what());
+    }
+}
+
+std::string ControlName(const std::string& typed) {
+    std::string name = typed;
+    for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return name;
 }
 
 std::optional<norvik::Frame> NextFrame(norvik::Camera& cam, double seconds) {

@@ -68,6 +68,14 @@ void AddCommonOptions(CLI::App& app, Common& common);
 // Opens the camera the options name, making the settings file's folder.
 std::unique_ptr<norvik::Camera> OpenCamera(const Common& c);
 
+// Closes a camera the command changed nothing on: the settings the driver
+// saves at close are the ones already stored, so a save that fails (a
+// read-only or full folder) is a warning, not the command's failure.
+void CloseUnchanged(norvik::Camera& cam);
+
+// A control's name as the table has it: names are taken in any case.
+std::string ControlName(const std::string& typed);
+
 // The next frame within the time-out, or none when it ran out or a signal
 // came; waits in short slices so Ctrl-C is noticed at once.
 std::optional<norvik::Frame> NextFrame(norvik::Camera& cam, double seconds);
