@@ -615,3 +615,18 @@ TEST_F(CliRobustness, GetListsEveryControlAndNamesTakeAnyCase) {
     ASSERT_EQ(Run("capture -n 1 --fps 0 -o one.png"), 0) << err;
     EXPECT_NE(err.find("captured 1 frame in"), std::string::npos) << err;
 }
+
+TEST_F(CliRobustness, EnvironmentSettingsThatCannotBeUsedAreSaid) {
+    for (const char* threads : {"-1", "65", "abc"}) {
+        ASSERT_EQ(Shell(std::string("NORVIKCAM_THREADS=") + threads + " tool capture -n 1 --fps 0 -o t.png"), 0)
+            << err;
+        EXPECT_NE(err.find(std::string("NORVIKCAM_THREADS=") + threads + ": not a thread count 1..64"),
+                  std::string::npos)
+            << err;
+    }
+    ASSERT_EQ(Shell("NORVIKCAM_KERNELS=bogus tool capture -n 1 --fps 0 -o k.png"), 0) << err;
+    EXPECT_NE(err.find("NORVIKCAM_KERNELS=bogus: no such kernel set here"), std::string::npos) << err;
+    // Options that say nothing in the capture asked for are refused, not dropped.
+    EXPECT_EQ(Run("capture -n 1 --fps 0 --format dng --raw-format pgm"), 2);
+    EXPECT_NE(err.find("--raw-format says what --raw writes"), std::string::npos) << err;
+}
