@@ -630,3 +630,13 @@ TEST_F(CliRobustness, EnvironmentSettingsThatCannotBeUsedAreSaid) {
     EXPECT_EQ(Run("capture -n 1 --fps 0 --format dng --raw-format pgm"), 2);
     EXPECT_NE(err.find("--raw-format says what --raw writes"), std::string::npos) << err;
 }
+
+TEST_F(CliRobustness, AFailedCaptureStillSaysWhatItWrote) {
+    // Past the file-size limit every write fails: the first frame's PNG.
+    Shell("(ulimit -f 16; exec tool capture -n 3 --fps 0 -o f-%d.png); echo $? > rc.txt");
+    EXPECT_EQ(Read(dir / "rc.txt"), "1\n") << err;
+    EXPECT_NE(err.find("captured "), std::string::npos) << err;
+    EXPECT_NE(err.find(", wrote 0,"), std::string::npos) << err;
+    EXPECT_NE(err.find("norvikcam: cannot write f-0"), std::string::npos) << err;
+    EXPECT_LT(err.find("captured "), err.find("norvikcam: cannot write")) << err;  // the failure last
+}

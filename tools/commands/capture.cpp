@@ -285,17 +285,18 @@ class Burst {
                 written, t_.captured, written, droppedByCamera, droppedByCamera, t_.droppedByTool,
                 timeouts, t_.seconds, fps, static_cast<double>(t_.peakBytes) / 1048576.0,
                 Interrupted() ? "true" : "false");
-        // A failure is the one line that matters, with what was saved before it.
-        if (!failure_.empty())
-            throw Error(t_.written > 0 ? failure_ + " (" + std::to_string(t_.written) +
-                                             " frames were written before)"
-                                       : failure_);
+        // The summary of what was written comes first, also after a
+        // failure; the failure is the last line.
         std::fprintf(
             stderr,
             "captured %d frame%s in %.2f s (%.1f fps), wrote %llu, dropped %llu by the camera "
             "path and %d by the memory limit, time-outs %llu%s\n",
             t_.captured, t_.captured == 1 ? "" : "s", t_.seconds, fps, written, droppedByCamera, t_.droppedByTool, timeouts,
             Interrupted() ? ", interrupted" : "");
+        if (!failure_.empty())
+            throw Error(t_.written > 0 ? failure_ + " (" + std::to_string(t_.written) +
+                                             " frames were written before)"
+                                       : failure_);
         return Interrupted() != 0 ? InterruptedExit() : 0;
     }
 

@@ -163,10 +163,13 @@ std::unique_ptr<norvik::Camera> OpenCamera(const Common& c) {
     }
 }
 
-void CloseUnchanged(norvik::Camera& cam) {
+void CloseUnchanged(norvik::Camera& cam, const Common& c) {
     try {
         cam.Close();
     } catch (const Error& e) {
+        // Only the save is a warning; a trace that could not be written
+        // is still the failure it was.
+        if (std::string(e.what()).find(c.Options().settingsPath) == std::string::npos) throw;
         std::fprintf(stderr, "norvikcam: warning: %s\n", e.what());
     }
 }

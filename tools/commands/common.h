@@ -71,7 +71,7 @@ std::unique_ptr<norvik::Camera> OpenCamera(const Common& c);
 // Closes a camera the command changed nothing on: the settings the driver
 // saves at close are the ones already stored, so a save that fails (a
 // read-only or full folder) is a warning, not the command's failure.
-void CloseUnchanged(norvik::Camera& cam);
+void CloseUnchanged(norvik::Camera& cam, const Common& c);
 
 // A control's name as the table has it: names are taken in any case.
 std::string ControlName(const std::string& typed);

@@ -24,7 +24,7 @@ int Get(const Common& c, const std::vector<std::string>& typed) {
     auto cam = OpenCamera(c);
     std::vector<int32_t> values;
     for (const auto& n : names) values.push_back(cam->Get(n));
-    CloseUnchanged(*cam);
+    CloseUnchanged(*cam, c);
     if (c.json) {
         std::printf("{");
         for (size_t i = 0; i < names.size(); ++i)
