@@ -640,3 +640,14 @@ TEST_F(CliRobustness, AFailedCaptureStillSaysWhatItWrote) {
     EXPECT_NE(err.find("norvikcam: cannot write f-0"), std::string::npos) << err;
     EXPECT_LT(err.find("captured "), err.find("norvikcam: cannot write")) << err;  // the failure last
 }
+
+TEST_F(CliRobustness, TemporaryFilesAKilledCaptureLeftAreSaid) {
+    std::ofstream(dir / ".c-0001.png.Ab12Cd") << "torn";
+    std::ofstream(dir / ".other.png.Ab12Cd") << "not ours";
+    ASSERT_EQ(Run("capture -n 2 --fps 0 -o c-%04d.png"), 0) << err;
+    EXPECT_NE(err.find("1 temporary file of an earlier capture that did not end (.c-0001.png.Ab12Cd) is in ."),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find(".other.png"), std::string::npos) << err;
+    EXPECT_TRUE(fs::exists(dir / ".c-0001.png.Ab12Cd"));  // another capture may be writing it
+}

@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -316,6 +318,34 @@ class Burst {
     std::chrono::steady_clock::time_point start_;
 };
 
+// Temporary files an earlier capture killed on the way left beside names
+// this one writes (".NAME.XXXXXX"): said, not removed, since another
+// capture may be writing them now.
+void WarnOfLeftovers(const std::vector<std::pair<std::string, std::string>>& paths) {
+    std::set<std::string> names;
+    std::string folder = ".";
+    for (const auto& [what, path] : paths) {
+        const std::filesystem::path p(path);
+        if (what != "--metadata") folder = p.parent_path().empty() ? "." : p.parent_path().string();
+        names.insert(p.filename().string());
+    }
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string f = e.path().filename().string();
+        if (f.size() > 8 && f[0] == '.' && f[f.size() - 7] == '.' &&
+            names.count(f.substr(1, f.size() - 8)) > 0)
+            found.push_back(f);
+    }
+    if (found.empty()) return;
+    std::sort(found.begin(), found.end());
+    std::fprintf(stderr,
+                 "norvikcam: warning: %zu temporary file%s of an earlier capture that did not end "
+                 "(%s%s) %s in %s: remove them once no capture writes there\n",
+                 found.size(), found.size() == 1 ? "" : "s", found[0].c_str(),
+                 found.size() > 1 ? ", ..." : "", found.size() == 1 ? "is" : "are", folder.c_str());
+}
+
 // Every file the capture would write, checked before the first frame: each
 // can be made, and none replaces another.
 void CheckOutputs(const CaptureOptions& o) {
@@ -334,6 +364,7 @@ void CheckOutputs(const CaptureOptions& o) {
         if (o.raw) paths.emplace_back("raw file", SiblingName(name, sibling));
     }
     CheckDistinct(paths);
+    WarnOfLeftovers(paths);
 }
 
 int Capture(const Common& c, const CaptureOptions& o, bool rawFormatGiven) {
