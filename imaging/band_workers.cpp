@@ -2,6 +2,7 @@
 // its band and reports back; the caller runs band 0 meanwhile.
 #include "imaging/band_workers.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 BandWorkers::BandWorkers(int helpers) : views_(static_cast<size_t>(helpers) + 1) {
@@ -59,6 +60,13 @@ int DefaultConversionThreads() {
         char* end = nullptr;
         const long n = std::strtol(v, &end, 10);
         if (end != v && *end == 0 && n >= 1 && n <= 64) return static_cast<int>(n);
+        // Said once, as for NORVIKCAM_KERNELS: a setting dropped silently
+        // looks like one that took.
+        static const bool warned = [v] {
+            std::fprintf(stderr, "NORVIKCAM_THREADS=%s: not a thread count 1..64; using one a core\n", v);
+            return true;
+        }();
+        (void)warned;
     }
     const unsigned cores = std::thread::hardware_concurrency();
     return cores == 0 ? 1 : cores > 64 ? 64 : static_cast<int>(cores);

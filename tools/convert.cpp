@@ -23,11 +23,12 @@ constexpr size_t kWireBytes = 2560u * 2080u, kImageBytes = 2560u * 1920u;
 int64_t ParseInteger(const std::string& text, const std::string& what) {
     try {
         size_t used = 0;
-        long long v = std::stoll(text, &used, 0);
+        // Decimal only: a leading zero is no octal, and 0x no hex.
+        long long v = std::stoll(text, &used, 10);
         if (used != text.size()) throw std::invalid_argument(text);
         return v;
     } catch (const std::exception&) {
-        throw Error(what + ": '" + text + "' is not a whole number");
+        throw std::invalid_argument(what + ": '" + text + "' is not a whole number");
     }
 }
 
@@ -87,13 +88,13 @@ std::vector<uint8_t> ParsePgm(const std::vector<uint8_t>& bytes, const std::stri
 
 int32_t ParseNumber(const std::string& text, const std::string& what) {
     int64_t v = ParseInteger(text, what);
-    if (v < INT32_MIN || v > INT32_MAX) throw Error(what + ": " + text + " is out of range");
+    if (v < INT32_MIN || v > INT32_MAX) throw std::invalid_argument(what + ": " + text + " is out of range");
     return static_cast<int32_t>(v);
 }
 
 std::pair<std::string, int32_t> ParseAssignment(const std::string& item) {
     auto eq = item.find('=');
-    if (eq == std::string::npos || eq == 0) throw Error("expected NAME=VALUE, got '" + item + "'");
+    if (eq == std::string::npos || eq == 0) throw std::invalid_argument("expected NAME=VALUE, got '" + item + "'");
     std::string name = item.substr(0, eq);
     return {name, ParseNumber(item.substr(eq + 1), name)};
 }

@@ -12,8 +12,8 @@
 
 namespace tools {
 
-// "NAME=VALUE" with a whole number that fits 32 bits; `what` names the value
-// in the message.
+// "NAME=VALUE" with a decimal whole number that fits 32 bits; `what` names
+// the value in the message. Throws std::invalid_argument otherwise.
 int32_t ParseNumber(const std::string& text, const std::string& what);
 std::pair<std::string, int32_t> ParseAssignment(const std::string& item);
 

@@ -237,8 +237,49 @@ void WriteDng(const std::string& path, const uint8_t* samples, int width, int he
     file.Close();
 }
 
+namespace {
+
+// libtiff reads a directory whose values lie past the end of the file as
+// if those tags were absent, and says so only in a warning: every value of
+// the first directory, and the directory itself, must lie within the file.
+void CheckDirectoryComplete(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    std::vector<uint8_t> b;
+    uint8_t chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) b.insert(b.end(), chunk, chunk + n);
+    std::fclose(f);
+    const bool little = b.size() >= 2 && b[0] == 'I';
+    auto u16 = [&](size_t at) {
+        return static_cast<uint32_t>(little ? b[at] | b[at + 1] << 8 : b[at] << 8 | b[at + 1]);
+    };
+    auto u32 = [&](size_t at) {
+        return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+    };
+    auto cut = [&](const std::string& what) {
+        return std::runtime_error(path + ": the file is cut short (" + what + " lies past its end at " +
+                                  std::to_string(b.size()) + " bytes)");
+    };
+    if (b.size() < 8) throw cut("the header");
+    const uint64_t ifd = u32(4);
+    if (ifd + 2 > b.size()) throw cut("the directory");
+    const uint32_t entries = u16(static_cast<size_t>(ifd));
+    if (ifd + 2 + 12ull * entries + 4 > b.size()) throw cut("the directory");
+    // Bytes a value of each TIFF type takes.
+    static constexpr uint8_t kTypeBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+    for (uint32_t i = 0; i < entries; ++i) {
+        const size_t at = static_cast<size_t>(ifd) + 2 + 12 * i;
+        const uint32_t tag = u16(at), type = u16(at + 2), count = u32(at + 4);
+        const uint64_t bytes = type < sizeof kTypeBytes ? uint64_t{kTypeBytes[type]} * count : 0;
+        if (bytes > 4 && u32(at + 8) + bytes > b.size()) throw cut("the value of tag " + std::to_string(tag));
+    }
+}
+
+}  // namespace
+
 DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
     QuietTiff();
+    CheckDirectoryComplete(path);
     tiffError.clear();
     TIFF* tif = TIFFOpen(path.c_str(), "r");
     if (tif == nullptr) throw std::runtime_error(path + ": not a TIFF or DNG file (" + tiffError + ")");

@@ -4,11 +4,13 @@
 // under tools/commands/; this only puts them on one command line.
 //
 // Exit codes: 0 success, 1 failure (with one line saying why), 2 a command
-// line that does not parse, 128 + the signal for an interrupted capture or
+// line that does not parse or asks for what cannot be (a value out of its
+// range, names that collide), 128 + the signal for an interrupted capture or
 // stream (130 for Ctrl-C, 143 for SIGTERM). A stream whose reader closed the
 // pipe has done its job and exits 0.
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <vector>
 
 #include "tools/commands/commands.h"
@@ -19,12 +21,19 @@
 
 int main(int argc, char** argv) {
     using namespace tools::commands;
+    KeepStandardDescriptors();
     InstallSignalHandlers();
     CLI::App app{"norvikcam: capture from the Norvik 2560x1920 raw-Bayer camera"};
     app.require_subcommand(1);
+    // The parser's messages in the tool's voice, on one line like the others.
+    app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
+        return "norvikcam: " + std::string(e.what()) + "\nrun '" + failed->get_name() +
+               " --help' for the options\n";
+    });
     app.set_version_flag("--version", "norvikcam " NORVIKCAM_VERSION);
     app.footer(
-        "Exit codes: 0 success, 1 failure, 2 a command line that does not parse, "
+        "Exit codes: 0 success, 1 failure, 2 a bad command line (one that does not parse, or "
+        "a value out of range), "
         "130 / 143 a capture or stream ended by Ctrl-C / SIGTERM.");
     Common common;
     AddCommonOptions(app, common);
@@ -49,6 +58,12 @@ int main(int argc, char** argv) {
     try {
         for (const Command& c : commands)
             if (*c.subcommand) return c.run();
+    } catch (const norvik::Error& e) {
+        std::fprintf(stderr, "norvikcam: %s\n", e.what());
+        return e.Kind() == norvik::ErrorKind::InvalidArgument ? 2 : 1;
+    } catch (const std::invalid_argument& e) {  // a value that does not parse
+        std::fprintf(stderr, "norvikcam: %s\n", e.what());
+        return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "norvikcam: %s\n", e.what());
         return 1;

@@ -133,13 +133,20 @@ public:
         jpeg_ = tjInitCompress();
         if (jpeg_ == nullptr) throw Error("the JPEG encoder could not be made");
         Routes();
+        // The server's default adds SO_REUSEPORT, which lets a second viewer
+        // take the same port and share the page loads with the first: only
+        // SO_REUSEADDR, so a port in use is refused and a restart is not.
+        server_.set_socket_options([](socket_t sock) {
+            int yes = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         int port = o_.port;
         if (port == 0) {
             port = server_.bind_to_any_port(o_.host);
             if (port < 0) throw Error("cannot listen on " + o_.host);
         } else if (!server_.bind_to_port(o_.host, port)) {
             throw Error("cannot listen on " + o_.host + ":" + std::to_string(port) +
-                        " (in use, or not an address of this machine)");
+                        " (address in use, or not an address of this machine)");
         }
         cam_.StartStreaming(true, o_.buffers, o_.threads);
         std::thread camera([this] { CameraLoop(); });

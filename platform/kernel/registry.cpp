@@ -238,13 +238,16 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<s
         }
         std::string trimmed = line;
         trimmed.erase(0, trimmed.find_first_not_of(" \t"));
+        // Blanks after a value are a hand edit's, never part of it.
+        trimmed.erase(trimmed.find_last_not_of(" \t") + 1);
         if (trimmed.empty()) continue;
         if (trimmed[0] == ';') {  // kept, and written back before the key that follows
             comments.push_back(line);
             continue;
         }
         if (!header) {
-            if (trimmed != kHeader) throw ParseError(start, "not a registry export: expected \"" + std::string(kHeader) + "\"");
+            // The registry editor's older exports begin "REGEDIT4".
+            if (trimmed != kHeader && trimmed != "REGEDIT4") throw ParseError(start, "not a registry export: expected \"" + std::string(kHeader) + "\"");
             header = true;
             continue;
         }
@@ -269,6 +272,10 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<s
         }
         if (at >= trimmed.size() || trimmed[at] != '=') throw ParseError(start, "expected '='");
         std::string rest = trimmed.substr(at + 1);
+        // The type's name in any case ("DWORD:", "Hex:"), as the editor takes it.
+        const std::string type = Lower(rest.substr(0, std::min(rest.find(':'), rest.size())));
+        if (type == "dword" || type == "hex" || (type.rfind("hex(", 0) == 0))
+            for (size_t i = 0; i < type.size(); ++i) rest[i] = type[i];
         Value v;
         if (!rest.empty() && rest[0] == '"') {
             size_t p = 0;

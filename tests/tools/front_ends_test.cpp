@@ -106,7 +106,7 @@ class FrontEnds : public Cli {
                 answers.emplace_back();
                 continue;
             }
-            EXPECT_EQ(status, 1) << err;
+            EXPECT_EQ(status, 2) << err;  // a value refused is a bad command line
             EXPECT_EQ(err.rfind(prefix, 0), 0u) << err;
             answers.push_back(
                 err.substr(prefix.size(), err.size() - prefix.size() - 1));  // one line

@@ -330,4 +330,28 @@ TEST(ViewerOptions, ListenAddressesParseAndBadOnesAreRefused) {
     EXPECT_FALSE(tools::IsLoopback("0.0.0.0"));
 }
 
+TEST_F(Viewer, ASecondViewerOnTheSamePortIsRefused) {
+    norvik::OpenOptions o;
+    o.simulatedFps = 30;
+    o.lockDirectory = (dir / "locks-second").string();
+    auto second = norvik::Camera::Open(o);
+    tools::ViewerOptions v;
+    v.port = port;
+    std::string said;
+    bool listening = false;
+    try {
+        tools::RunViewer(*second, v, [] { return true; }, [&](const std::string&) { listening = true; });
+    } catch (const std::exception& e) {
+        said = e.what();
+    }
+    EXPECT_FALSE(listening);
+    EXPECT_NE(said.find("address in use"), std::string::npos) << said;
+    // The first one still serves every page.
+    for (int i = 0; i < 8; ++i) {
+        auto page = client->Get("/");
+        ASSERT_TRUE(page);
+        EXPECT_NE(page->body.find(token), std::string::npos);
+    }
+}
+
 }  // namespace

@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +29,7 @@ struct CaptureOptions {
     int64_t count = 1;
     std::string output;  // empty: frame-%04d and the format's extension
     double timeout = 5;
-    std::string format = "png";  // png or dng
+    std::string format;          // png or dng; empty: from the -o extension, else png
     bool raw = false;            // with png: the raw window beside each PNG too
     std::string rawFormat = "dng";
     std::string metadata;  // a file of one line per frame (CSV for .csv, else JSON lines)
@@ -115,7 +117,7 @@ class Burst {
           png_(!dng_),
           sideRaw_(png_ && o.raw),
           count_(static_cast<int>(o.count)),
-          pattern_(o.output.empty() ? (dng_ ? "frame-%04d.dng" : "frame-%04d.png") : o.output),
+          pattern_(o.output),
           memoryMb_(o.memoryMb > 0 ? o.memoryMb : DefaultMemoryMb()),
           writers_(o.writers > 0
                        ? o.writers
@@ -125,6 +127,7 @@ class Burst {
 
     int Run() {
         auto cam = OpenCamera(c_);
+        HandleInterrupts();
         settings_ = CaptureSettings(*cam);
         {
             BurstWriter writer(writers_, static_cast<size_t>(memoryMb_ * 1048576.0));
@@ -284,17 +287,18 @@ class Burst {
                 written, t_.captured, written, droppedByCamera, droppedByCamera, t_.droppedByTool,
                 timeouts, t_.seconds, fps, static_cast<double>(t_.peakBytes) / 1048576.0,
                 Interrupted() ? "true" : "false");
-        // A failure is the one line that matters, with what was saved before it.
+        // The summary of what was written comes first, also after a
+        // failure; the failure is the last line.
+        std::fprintf(
+            stderr,
+            "captured %d frame%s in %.2f s (%.1f fps), wrote %llu, dropped %llu by the camera "
+            "path and %d by the memory limit, time-outs %llu%s\n",
+            t_.captured, t_.captured == 1 ? "" : "s", t_.seconds, fps, written, droppedByCamera, t_.droppedByTool, timeouts,
+            Interrupted() ? ", interrupted" : "");
         if (!failure_.empty())
             throw Error(t_.written > 0 ? failure_ + " (" + std::to_string(t_.written) +
                                              " frames were written before)"
                                        : failure_);
-        std::fprintf(
-            stderr,
-            "captured %d frames in %.2f s (%.1f fps), wrote %llu, dropped %llu by the camera "
-            "path and %d by the memory limit, time-outs %llu%s\n",
-            t_.captured, t_.seconds, fps, written, droppedByCamera, t_.droppedByTool, timeouts,
-            Interrupted() ? ", interrupted" : "");
         return Interrupted() != 0 ? InterruptedExit() : 0;
     }
 
@@ -314,12 +318,73 @@ class Burst {
     std::chrono::steady_clock::time_point start_;
 };
 
-int Capture(const Common& c, const CaptureOptions& o) {
-    if (o.count < 1 || o.count > 1000000) throw Error("-n must be at least 1 and at most 1000000");
-    CheckRange(o.timeout, 0, 3600, "--timeout", true);
+// Temporary files an earlier capture killed on the way left beside names
+// this one writes (".NAME.XXXXXX"): said, not removed, since another
+// capture may be writing them now.
+void WarnOfLeftovers(const std::vector<std::pair<std::string, std::string>>& paths) {
+    std::set<std::string> names;
+    std::string folder = ".";
+    for (const auto& [what, path] : paths) {
+        const std::filesystem::path p(path);
+        if (what != "--metadata") folder = p.parent_path().empty() ? "." : p.parent_path().string();
+        names.insert(p.filename().string());
+    }
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string f = e.path().filename().string();
+        if (f.size() > 8 && f[0] == '.' && f[f.size() - 7] == '.' &&
+            names.count(f.substr(1, f.size() - 8)) > 0)
+            found.push_back(f);
+    }
+    if (found.empty()) return;
+    std::sort(found.begin(), found.end());
+    std::fprintf(stderr,
+                 "norvikcam: warning: %zu temporary file%s of an earlier capture that did not end "
+                 "(%s%s) %s in %s: remove them once no capture writes there\n",
+                 found.size(), found.size() == 1 ? "" : "s", found[0].c_str(),
+                 found.size() > 1 ? ", ..." : "", found.size() == 1 ? "is" : "are", folder.c_str());
+}
+
+// Every file the capture would write, checked before the first frame: each
+// can be made, and none replaces another.
+void CheckOutputs(const CaptureOptions& o) {
+    const OutputPattern pattern(o.output);
+    const int count = static_cast<int>(o.count);
+    std::vector<std::pair<std::string, std::string>> paths;
+    if (!o.metadata.empty()) {
+        CheckWritable(o.metadata, "--metadata");
+        paths.emplace_back("--metadata", o.metadata);
+    }
+    const std::string sibling = "." + o.rawFormat;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = pattern.Name(i, count);
+        if (i == 0) CheckWritable(name, "-o");  // one folder for every frame
+        paths.emplace_back("frame", name);
+        if (o.raw) paths.emplace_back("raw file", SiblingName(name, sibling));
+    }
+    CheckDistinct(paths);
+    WarnOfLeftovers(paths);
+}
+
+int Capture(const Common& c, const CaptureOptions& o, bool rawFormatGiven) {
+    if (o.count < 1 || o.count > 1000000) throw UsageError("-n must be at least 1 and at most 1000000");
+    CheckRange(o.timeout, 0.1, 3600, "--timeout");
     CheckRange(o.writers, 0, 64, "--writers");
     CheckRange(o.memoryMb, 0, 1048576, "--memory");
-    return Burst(c, o).Run();
+    // A fraction of a megabyte is no limit a user means but a typo.
+    if (o.memoryMb > 0 && o.memoryMb < 1)
+        throw UsageError("--memory must be 0 (the default) or from 1 to 1048576 MB");
+    CaptureOptions resolved = o;
+    resolved.format = FormatOf(o.output, o.format, {"png", "dng"}, "png");
+    if (resolved.format == "dng" && o.raw)
+        throw UsageError("--raw writes the raw window beside each PNG; a DNG capture is the raw window "
+                    "already: leave --raw out");
+    if (rawFormatGiven && !o.raw)
+        throw UsageError("--raw-format says what --raw writes: give --raw too, or leave it out");
+    if (resolved.output.empty()) resolved.output = "frame-%04d." + resolved.format;
+    CheckOutputs(resolved);
+    return Burst(c, resolved).Run();
 }
 
 }  // namespace
@@ -335,12 +400,12 @@ Command AddCapture(CLI::App& app, Common& common) {
         "file name; %d (or %03d) stands for the frame number, counted from 0. Without it "
         "one frame is written under the name given, more get -0000, -0001, ... before the "
         "extension (default frame-%04d.png, or .dng)");
-    s->add_option("--timeout", o->timeout, "seconds to wait for a frame (above 0, at most 3600)")
+    s->add_option("--timeout", o->timeout, "seconds to wait for a frame, 0.1..3600")
         ->capture_default_str();
     s->add_option("--format", o->format,
-                  "png (the pictures) or dng (the raw frames, for raw developers)")
-        ->check(CLI::IsMember({"png", "dng"}))
-        ->capture_default_str();
+                  "png (the pictures) or dng (the raw frames, for raw developers); default: "
+                  "the -o name's extension, else png")
+        ->check(CLI::IsMember({"png", "dng"}));
     s->add_flag("--raw", o->raw, "with png: also write each frame's raw window beside its PNG");
     s->add_option("--raw-format", o->rawFormat,
                   "the file --raw writes: dng, or pgm (8-bit grey samples)")
@@ -353,13 +418,13 @@ Command AddCapture(CLI::App& app, Common& common) {
                   "threads that encode and write files, 0..64 (0: one a core)")
         ->capture_default_str();
     s->add_option("--memory", o->memoryMb,
-                  "MB the frames waiting to be written may hold (default: a quarter of the memory, "
-                  "at most 4096)");
-    return {s, [&app, &common, o] {
+                  "MB the frames waiting to be written may hold, 1..1048576 (0, the default: a "
+                  "quarter of the memory, at most 4096)");
+    return {s, [&app, &common, o, s] {
                 // A burst needs the driver to have somewhere to put the next
                 // frames while this thread copies one out.
                 if (app.get_option("--buffers")->count() == 0) common.buffers = 8;
-                return Capture(common, *o);
+                return Capture(common, *o, s->get_option("--raw-format")->count() > 0);
             }};
 }
 

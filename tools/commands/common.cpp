@@ -1,20 +1,34 @@
 // The shared part of the tool's commands.
 #include "tools/commands/common.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 namespace tools::commands {
 namespace {
 
 std::atomic<int> interrupted{0};
+std::atomic<bool> armed{false};
+bool stdoutClosed = false;
 
 extern "C" void OnSignal(int signal) {
+    // Until a command ends its work between frames itself, nothing is
+    // half done that a signal could leave behind (files are written under
+    // temporary names, the camera's lock goes with the process): end now,
+    // also in the middle of a --wait.
+    if (!armed.load()) ::_exit(128 + signal);
     interrupted.store(signal);
 }
 
@@ -32,6 +46,24 @@ void InstallSignalHandlers() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void KeepStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (fd == STDOUT_FILENO) stdoutClosed = true;
+        // The lowest free descriptor is this one: a file opened later (a
+        // lock, a frame) can no longer take its place.
+        if (::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) ::_exit(1);
+    }
+}
+
+bool StandardOutputClosed() {
+    return stdoutClosed;
+}
+
+void HandleInterrupts() {
+    armed.store(true);
+}
+
 int Interrupted() {
     return interrupted.load();
 }
@@ -40,17 +72,31 @@ int InterruptedExit() {
     return 128 + interrupted.load();
 }
 
-void CheckRange(double v, double low, double high, const std::string& what, bool lowOpen) {
-    if (!std::isfinite(v) || v < low || v > high || (lowOpen && v == low)) {
+void CheckRange(double v, double low, double high, const std::string& what) {
+    if (!std::isfinite(v) || v < low || v > high) {
         char b[160];
-        std::snprintf(b, sizeof b, "%s must be %s %g and at most %g", what.c_str(),
-                      lowOpen ? "above" : "at least", low, high);
-        throw Error(b);
+        std::snprintf(b, sizeof b, "%s must be at least %.15g and at most %.15g", what.c_str(),
+                      low, high);
+        throw UsageError(b);
     }
+}
+
+std::string WriteFailure(const std::string& where, int error) {
+    std::string name = where;
+    if (where == "standard output") {
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink("/proc/self/fd/1", ec);
+        if (!ec && target.is_absolute()) name = "standard output (" + target.string() + ")";
+    }
+    if (error == ENOSPC) return "no space left on " + name;
+    return "cannot write to " + name + ": " + std::strerror(error);
 }
 
 void Common::Check() const {
     CheckRange(fps, 0, 1000, "--fps");
+    // Slower than a frame in ten seconds is no camera pace but a typo.
+    if (fps > 0 && fps < 0.1)
+        throw UsageError("--fps must be 0 (as fast as it can) or from 0.1 to 1000");
     CheckRange(wait, 0, 86400, "--wait");
     CheckRange(threads, 0, 64, "--threads");
     CheckRange(buffers, 1, 64, "--buffers");
@@ -69,7 +115,7 @@ void AddCommonOptions(CLI::App& app, Common& common) {
     app.add_option("--trace", common.trace,
                    "write the USB traffic to this pcap file (Wireshark opens it)");
     app.add_option("--fps", common.fps,
-                   "frame rate of the simulated camera, 0..1000 (0: as fast as it can)")
+                   "frame rate of the simulated camera, 0.1..1000 (0: as fast as it can)")
         ->capture_default_str();
     app.add_option("--wait", common.wait,
                    "seconds to wait for a camera another process has open (default: refuse)");
@@ -85,6 +131,18 @@ void AddCommonOptions(CLI::App& app, Common& common) {
 std::unique_ptr<norvik::Camera> OpenCamera(const Common& c) {
     c.Check();
     auto options = c.Options();
+    struct stat st {};
+    if (::lstat(options.settingsPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+        ::stat(options.settingsPath.c_str(), &st) != 0) {
+        // Saving would replace the link by a file; the link is kept, and
+        // so is the file it was meant to reach.
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(options.settingsPath, ec);
+        throw Error("the settings file " + options.settingsPath + " is a link to " +
+                    target.string() + ", which " +
+                    (errno == ENOENT ? "does not exist" : std::string(std::strerror(errno))) +
+                    ": make it (a settings file saved elsewhere will do) or remove the link");
+    }
     // A plain relative name has no folder to make.
     const auto parent = std::filesystem::path(options.settingsPath).parent_path();
     if (!parent.empty()) {
@@ -93,7 +151,33 @@ std::unique_ptr<norvik::Camera> OpenCamera(const Common& c) {
         if (ec)
             throw Error("cannot make the settings folder " + parent.string() + ": " + ec.message());
     }
-    return norvik::Camera::Open(options);
+    try {
+        return norvik::Camera::Open(options);
+    } catch (const Error& e) {
+        // A settings file the camera refuses is a file to mend, not a bad
+        // command line: a failure (1), as for any other file.
+        if (e.Kind() == norvik::ErrorKind::InvalidArgument &&
+            std::string(e.what()).find(options.settingsPath) != std::string::npos)
+            throw Error(e.what());
+        throw;
+    }
+}
+
+void CloseUnchanged(norvik::Camera& cam, const Common& c) {
+    try {
+        cam.Close();
+    } catch (const Error& e) {
+        // Only the save is a warning; a trace that could not be written
+        // is still the failure it was.
+        if (std::string(e.what()).find(c.Options().settingsPath) == std::string::npos) throw;
+        std::fprintf(stderr, "norvikcam: warning: %s\n", e.what());
+    }
+}
+
+std::string ControlName(const std::string& typed) {
+    std::string name = typed;
+    for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return name;
 }
 
 std::optional<norvik::Frame> NextFrame(norvik::Camera& cam, double seconds) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/commands/output_names.h"
 #include "tools/convert.h"
 #include "tools/image_files.h"
 
@@ -13,9 +14,13 @@ namespace {
 
 int Convert(const std::string& in, const std::string& out, const std::string& layout,
             const std::vector<std::string>& sets, const std::vector<int32_t>& window) {
+    // Checked before any work: the output must not be the frame it replaces.
+    CheckDistinct({{"IN", in}, {"OUT", out}});
+    const std::string format = FormatOf(out, "", {"png", "bgra"}, "png");
+    CheckWritable(out, "OUT");
     const RawInput input = ReadRawInput(in, layout);
     const Picture picture = ConvertRawInput(input, sets, window);
-    if (out.size() >= 5 && out.substr(out.size() - 5) == ".bgra")
+    if (format == "bgra")
         WriteBytes(out, picture.bgra.data(), static_cast<size_t>(picture.width) * 4,
                    static_cast<size_t>(picture.height), picture.stride);
     else
@@ -40,7 +45,7 @@ Command AddConvert(CLI::App& app, Common&) {
          "IN", o->in,
          "raw frame: camera layout (5324800 bytes), image layout, PGM, or a DNG from capture")
         ->required();
-    s->add_option("OUT", o->out, "output .png, or .bgra for raw pixels")->required();
+    s->add_option("OUT", o->out, "output .png, or .bgra for raw pixels (a name without an extension is a PNG)")->required();
     s->add_option("--layout", o->layout, "wire (the camera's) or image")
         ->check(CLI::IsMember({"wire", "image"}))
         ->capture_default_str();

@@ -13,13 +13,18 @@
 namespace tools::commands {
 namespace {
 
-int Get(const Common& c, const std::vector<std::string>& names) {
-    for (const auto& n : names)
-        norvik::Camera::Control(n);  // a bad name fails before the camera opens
+// Without names, every control a user interface offers.
+int Get(const Common& c, const std::vector<std::string>& typed) {
+    std::vector<std::string> names;
+    for (const auto& n : typed) names.push_back(norvik::Camera::Control(ControlName(n)).name);
+    if (typed.empty())
+        for (const auto& ctl : norvik::Camera::Controls())
+            if (ctl.shown) names.push_back(ctl.name);
+    // (a bad name failed above, before the camera opens)
     auto cam = OpenCamera(c);
     std::vector<int32_t> values;
     for (const auto& n : names) values.push_back(cam->Get(n));
-    cam->Close();
+    CloseUnchanged(*cam, c);
     if (c.json) {
         std::printf("{");
         for (size_t i = 0; i < names.size(); ++i)
@@ -37,6 +42,7 @@ int Get(const Common& c, const std::vector<std::string>& names) {
 int Set(const Common& c, const std::vector<std::pair<std::string, int32_t>>& assignments) {
     // Every value is checked before the camera opens: one refused changes nothing.
     for (const auto& [name, value] : assignments) norvik::Camera::Check(name, value);
+    // (names are already the table's: see AddSet)
     auto cam = OpenCamera(c);
     std::vector<std::string> lines;
     for (const auto& [name, value] : assignments) {
@@ -44,11 +50,12 @@ int Set(const Common& c, const std::vector<std::pair<std::string, int32_t>>& ass
             lines.push_back(name + ": has no effect on this camera; not set");
             continue;
         }
+        // Set refuses what the control does not take, so the value set is
+        // the value given; reading it back would not do for a control
+        // whose reading is something else (register_select reads the
+        // register it selects).
         cam->Set(name, value);
-        const int32_t now = cam->Get(name);
-        std::string line = name + "=" + std::to_string(now);
-        if (now != value) line += " (clamped from " + std::to_string(value) + ")";
-        lines.push_back(line);
+        lines.push_back(name + "=" + std::to_string(value));
     }
     cam->Close();
     for (const auto& l : lines) std::printf("%s\n", l.c_str());
@@ -73,7 +80,7 @@ int Reset(const Common& c) {
 Command AddGet(CLI::App& app, Common& common) {
     auto names = std::make_shared<std::vector<std::string>>();
     auto* s = AddSubcommand(app, "get", "print controls");
-    s->add_option("NAME", *names, "control names, e.g. exposure hue")->required();
+    s->add_option("NAME", *names, "control names, e.g. exposure hue (none: every control)");
     return {s, [&common, names] { return Get(common, *names); }};
 }
 
@@ -85,7 +92,10 @@ Command AddSet(CLI::App& app, Common& common) {
     s->add_option("NAME=VALUE", *assignments, "e.g. exposure=64 flip_h=1")->required();
     return {s, [&common, assignments] {
                 std::vector<std::pair<std::string, int32_t>> parsed;
-                for (const auto& a : *assignments) parsed.push_back(ParseAssignment(a));
+                for (const auto& a : *assignments) {
+                    auto [name, value] = ParseAssignment(a);
+                    parsed.emplace_back(ControlName(name), value);
+                }
                 return Set(common, parsed);
             }};
 }

@@ -21,7 +21,7 @@ int Info(const Common& c) {
     std::vector<int32_t> values;
     for (const auto& ctl : controls) values.push_back(cam->Get(ctl.name));
     const std::string identity = cam->Identity();
-    cam->Close();
+    CloseUnchanged(*cam, c);
     if (c.json) {
         std::printf(
             "{\"camera\":%s,\"identity\":%s,"

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tools::commands {
 
@@ -25,5 +27,23 @@ class OutputPattern {
 
 // The raw image's file beside a frame's PNG: the same name with `extension`.
 std::string SiblingName(const std::string& png, const std::string& extension);
+
+// The extension of a file name, lower case and without the dot; empty when
+// the file name has none.
+std::string Extension(const std::string& path);
+
+// The format a file is written in: `given` (the --format option) when set,
+// else the name's extension, else `fallback`. Throws when the extension is
+// not one of `accepted` or disagrees with `given`, listing what is accepted.
+std::string FormatOf(const std::string& path, const std::string& given,
+                     const std::vector<std::string>& accepted, const std::string& fallback);
+
+// Throws unless `path` can be written: a file name (not ".", "..", "-" or a
+// folder) in a folder that exists.
+void CheckWritable(const std::string& path, const std::string& what);
+
+// Throws when two of `paths` name the same file, or one of them names the
+// same file as `input` (also through a link); `what` names each path's option.
+void CheckDistinct(const std::vector<std::pair<std::string, std::string>>& paths);
 
 }  // namespace tools::commands

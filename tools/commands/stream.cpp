@@ -28,13 +28,37 @@ void StreamRate(const Common& c, int* numerator, int* denominator) {
     }
 }
 
+// Writes all of `data` to standard output; 0, or the errno of the write
+// that failed. A signal ends it even in the middle of a write a reader
+// holds up, with EINTR.
+int WriteOut(const uint8_t* data, size_t size) {
+    while (size > 0) {
+        if (Interrupted() != 0) return EINTR;
+        const ssize_t n = ::write(STDOUT_FILENO, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int WriteOut(const std::string& text) {
+    return WriteOut(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
 int Stream(const Common& c, int64_t count, const std::string& format) {
     if (count < 0 || count > 1000000000)
-        throw Error("-n must be at least 0 (until interrupted) and at most 1000000000");
+        throw UsageError("-n must be at least 0 (until interrupted) and at most 1000000000");
+    if (StandardOutputClosed())
+        throw Error("standard output is closed: pipe the frames into a program (see --help)");
     if (isatty(STDOUT_FILENO))
         throw Error("standard output is a terminal: pipe the frames into a program (see --help)");
     const bool y4m = format == "y4m";
     auto cam = OpenCamera(c);
+    HandleInterrupts();
     auto w = cam->GetWindow();
     int rateNum = 30, rateDen = 1;
     StreamRate(c, &rateNum, &rateDen);
@@ -55,51 +79,51 @@ int Stream(const Common& c, int64_t count, const std::string& format) {
                      "read it with: ffmpeg -f rawvideo -pix_fmt bgra -s %dx%d -r %s -i - out.mkv\n",
                      w.outputWidth, w.outputHeight, rate.c_str());
     std::vector<uint8_t> planes;
-    if (y4m) {
-        const std::string header = Y4mHeader(w.outputWidth, w.outputHeight, rateNum, rateDen);
-        if (std::fwrite(header.data(), 1, header.size(), stdout) != header.size() ||
-            std::fflush(stdout) != 0) {
-            cam->Close();
-            if (errno == EPIPE) return 0;
-            throw Error(std::string("cannot write to standard output: ") + std::strerror(errno));
-        }
-        planes.resize(Y4mFrameBytes(w.outputWidth, w.outputHeight));
-    }
-    cam->StartStreaming(false, c.buffers, c.threads);
     int64_t sent = 0;
     bool readerGone = false;
     std::string failure;
-    while ((count == 0 || sent < count) && Interrupted() == 0) {
+    // Once written, a failure is the summary's last word, not the only one.
+    auto failed = [&](int error) {
+        if (error == EPIPE)
+            readerGone = true;  // the reader has what it wanted
+        else if (error != EINTR || Interrupted() == 0)
+            failure = WriteFailure("standard output", error);
+    };
+    if (y4m) planes.resize(Y4mFrameBytes(w.outputWidth, w.outputHeight));
+    if (y4m) {
+        if (int e = WriteOut(Y4mHeader(w.outputWidth, w.outputHeight, rateNum, rateDen))) {
+            failed(e);
+            count = -1;  // nothing streams
+        }
+    }
+    if (count >= 0) cam->StartStreaming(false, c.buffers, c.threads);
+    while (count >= 0 && (count == 0 || sent < count) && Interrupted() == 0) {
         auto frame = NextFrame(*cam, 5);
         if (!frame) {
             if (Interrupted() != 0) break;
             failure = "no frames from the camera";
             break;
         }
-        bool written = true;
+        int error = 0;
         if (y4m) {
             // The window cannot change while streaming: every frame has the header's size.
             BgraToI420(frame->top, frame->stride, frame->width, frame->height, planes.data());
-            written = std::fwrite("FRAME\n", 1, 6, stdout) == 6 &&
-                      std::fwrite(planes.data(), 1, planes.size(), stdout) == planes.size();
+            error = WriteOut("FRAME\n");
+            if (error == 0) error = WriteOut(planes.data(), planes.size());
         } else {
             // Straight from the driver's buffer, top row first.
             const auto row = static_cast<size_t>(frame->width) * 4;
-            for (int y = 0; y < frame->height && written; ++y)
-                written = std::fwrite(frame->Row(y), 1, row, stdout) == row;
+            for (int y = 0; y < frame->height && error == 0; ++y)
+                error = WriteOut(frame->Row(y), row);
         }
-        if (!written || std::fflush(stdout) != 0) {
-            if (errno == EPIPE) {
-                readerGone = true;  // the reader has what it wanted
-            } else {
-                failure = std::string("cannot write to standard output: ") + std::strerror(errno);
-            }
+        if (error != 0) {
+            failed(error);
             break;
         }
         ++sent;
     }
     const uint64_t dropped = cam->Stats().dropped;
-    cam->StopStreaming();
+    if (count >= 0) cam->StopStreaming();
     cam->Close();
     std::fprintf(stderr, "streamed %lld frames, dropped %llu by the camera path%s\n",
                  static_cast<long long>(sent), static_cast<unsigned long long>(dropped),

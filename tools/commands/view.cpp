@@ -18,6 +18,7 @@ int View(const Common& c, const std::string& listen, const std::string& snapshot
     o.buffers = c.buffers;
     o.threads = c.threads;
     auto cam = OpenCamera(c);
+    HandleInterrupts();
     if (!IsLoopback(o.host))
         std::fprintf(stderr,
                      "norvikcam: listening on %s, not only on this machine: anyone who can reach "

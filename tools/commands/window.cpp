@@ -14,17 +14,9 @@ int SetWindow(const Common& c, const std::vector<std::string>& args) {
     int32_t v[4];
     for (int i = 0; i < 4; ++i) v[i] = ParseNumber(args[static_cast<size_t>(i)], "window");
     auto cam = OpenCamera(c);
-    const auto before = cam->GetWindow();
+    // The camera refuses a window that gives no frames, and keeps the old one.
     cam->SetWindow(v[0], v[1], v[2], v[3]);
-    auto w = cam->GetWindow();
-    if (w.outputWidth <= 0 || w.outputHeight <= 0) {
-        cam->SetWindow(before.x, before.y, before.width, before.height);
-        cam->Close();
-        throw Error("window " + args[0] + " " + args[1] + " " + args[2] + " " + args[3] +
-                    " gives no frames: it is " + std::to_string(w.width) +
-                    " pixels wide after fitting the sensor, and frames are the window's width "
-                    "rounded down to a multiple of 8; give a width of 8 or more");
-    }
+    const auto w = cam->GetWindow();
     cam->Close();
     std::printf("window: x=%d y=%d width=%d height=%d, frames %dx%d\n", w.x, w.y, w.width, w.height,
                 w.outputWidth, w.outputHeight);
