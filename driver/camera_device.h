@@ -66,8 +66,13 @@ public:
     NTSTATUS SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descriptor);
     void DeconfigureDevice();
     // Frees the descriptor, the pipe table and the abort flags that are
-    // present; sends nothing.
+    // present, and every configuration retired before them; sends nothing.
     void ReleaseConfiguration();
+    // A start on a started device replaces a configuration that the capture
+    // thread's reads and property requests may still be using: its blocks
+    // are kept, not freed, until the stop or the removal.
+    void RetireConfiguration();
+    void FreeRetiredConfigurations();
     NTSTATUS ResetPortIfDisabled();
     void CancelFrameRequests();
     void CancelSubmittedFrameRequests();
@@ -144,6 +149,7 @@ public:
     USB_CONFIGURATION_DESCRIPTOR* ConfigurationDescriptor = nullptr;
     USBD_INTERFACE_INFORMATION* InterfaceInfo = nullptr;
     PUCHAR PipeAbortFlags = nullptr;
+    struct RetiredConfiguration* RetiredConfigurations = nullptr;
     KEVENT TransferEvent{};
     TransferSlot* TransferSlots = nullptr;
     LONG TransferDoneCount = 0;

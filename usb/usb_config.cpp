@@ -216,6 +216,37 @@ void CameraDevice::ReleaseConfiguration() {
     for (PVOID* kept : {reinterpret_cast<PVOID*>(&ConfigurationDescriptor), reinterpret_cast<PVOID*>(&InterfaceInfo),
                         reinterpret_cast<PVOID*>(&PipeAbortFlags)})
         FreeUsb(*kept);
+    FreeRetiredConfigurations();
+}
+
+struct RetiredConfiguration {
+    RetiredConfiguration* Next;
+    PVOID Blocks[3];
+};
+
+void CameraDevice::RetireConfiguration() {
+    PVOID blocks[3] = {ConfigurationDescriptor, InterfaceInfo, PipeAbortFlags};
+    if (blocks[0] == nullptr && blocks[1] == nullptr && blocks[2] == nullptr) return;
+    // Without a record the blocks are dropped: a leak until removal is
+    // better than a free under a reader.
+    if (auto* r = AllocateUsb<RetiredConfiguration>(sizeof(RetiredConfiguration)); r != nullptr) {
+        r->Next = RetiredConfigurations;
+        std::memcpy(r->Blocks, blocks, sizeof blocks);
+        RetiredConfigurations = r;
+    }
+    ConfigurationDescriptor = nullptr;
+    InterfaceInfo = nullptr;
+    PipeAbortFlags = nullptr;
+}
+
+void CameraDevice::FreeRetiredConfigurations() {
+    while (RetiredConfigurations != nullptr) {
+        RetiredConfiguration* r = RetiredConfigurations;
+        RetiredConfigurations = r->Next;
+        for (PVOID& block : r->Blocks) FreeUsb(block);
+        PVOID record = r;
+        FreeUsb(record);
+    }
 }
 
 void CameraDevice::DeconfigureDevice() {

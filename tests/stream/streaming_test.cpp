@@ -95,20 +95,50 @@ TEST(StartSequence, ConfiguresStartsTheCameraRunsTheSensorAndLoadsSettings) {
 
 TEST(StartSequence, AStartWhileStartedMakesNoFactoryOrRecordButRunsTheRest) {
     CameraRig rig;
+    const auto usb = kernel::pool::TagUsage(USB_TAG);
     ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
     CaptureThreadState* first = rig.Camera().Capture;
-    const auto usb = kernel::pool::TagUsage(USB_TAG);
     rig.Sim().ClearRecord();
     ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);  // Started is set: no factory, no record
     EXPECT_EQ(rig.Camera().Capture, first);
-    // The first configuration was freed, not dropped: as many USB blocks as
-    // after the first start.
-    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).blocks, usb.blocks);
-    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).bytes, usb.bytes);
     EXPECT_EQ(rig.Sim().CommandBlocks().front()[0], 0x06);
     EXPECT_EQ(rig.Camera().SensorInitCount, 2);
+    // The first configuration was kept for the stop, not dropped: after it
+    // as many USB blocks as before the first start.
+    rig.Device().Stop();
+    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).blocks, usb.blocks);
+    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).bytes, usb.bytes);
 }
 
+
+// A start on a started camera while a pin streams: the configuration it
+// replaces is still in the hands of the capture thread's reads, so it stays
+// until the stop frees it; the stream goes on, and nothing leaks.
+TEST(StartSequence, AStartWhileStreamingKeepsTheStreamAndFreesTheOldConfigurationAtTheStop) {
+    struct SpecialPool {
+        SpecialPool() { kernel::pool::SetSpecialPool(kernel::pool::Special::Overruns); }
+        ~SpecialPool() { kernel::pool::SetSpecialPool(kernel::pool::Special::Off); }
+    } special;
+    const auto before = kernel::pool::TagUsage(USB_TAG);
+    {
+        StreamingRig s;
+        ClientFrame f(kImage);
+        auto pin = RunningAfterOneFrame(s, f);
+        ASSERT_NE(pin, nullptr);
+        for (int start = 0; start < 3; ++start) ASSERT_EQ(s.rig.Device().Start(), STATUS_SUCCESS);
+        // Frames keep coming, whole, through the new configuration.
+        for (int i = 0; i < 2; ++i) {
+            pin->Submit(f.Header());
+            KSSTREAM_HEADER* h = NextFilled(*pin);
+            ASSERT_NE(h, nullptr);
+            EXPECT_EQ(h->DataUsed, kImage);
+        }
+        EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        pin.reset();
+        s.rig.Device().Stop();
+        EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).blocks, before.blocks);
+    }
+}
 TEST(StartSequence, FailedProbeStillStartsTheCameraAndLoadsSettings) {
     CameraRig rig;
     rig.Sim().FailTransfers(0, 1, USBD_STATUS_STALL_PID);
