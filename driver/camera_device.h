@@ -236,6 +236,11 @@ public:
     // A frame was given up after its begin marker: the camera may still be
     // sending the rest of it, which would otherwise open the next frame.
     LONG FramePipeUnsettled = 0;
+    // Set when a block on the command pipe times out: a camera that takes
+    // no commands would otherwise cost the whole time-out for each block of
+    // a sequence of hundreds. While set, command blocks fail at once; a
+    // successful pipe or port reset, or a new configuration, clears it.
+    LONG CommandPipeWedged = 0;
     // What the latest drain read away, in bytes.
     LONG LastDrainBytes = 0;
     // One window change at a time, and none while a pin is open: held across

@@ -45,6 +45,8 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
     if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_PARAMETER;
     if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
     if (pipe.MaximumTransferSize < 64) return STATUS_INVALID_PARAMETER;
+    const bool command = p == CommandPipe;
+    if (command && ReadAcquire(&CommandPipeWedged) != 0) return STATUS_TIMEOUT;
     // A halted pipe took nothing of the block: once the halt is cleared the
     // block goes again, once. Other failures are not repeated, since the
     // camera may have acted on the block.
@@ -64,6 +66,7 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
                 *transferred = r.TransferBufferLength;
         }
         ExFreePoolWithTag(urb, USB_TAG);
+        if (command && status == STATUS_TIMEOUT) InterlockedExchange(&CommandPipeWedged, 1);
         if (status != STATUS_TIMEOUT && PipeHaltedBy(usbd) && attempt == 0 && ResetPipe(p, capturePath)) continue;
         return status;
     }

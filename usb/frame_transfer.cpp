@@ -187,7 +187,9 @@ BOOLEAN CameraDevice::ResetPipe(ULONG pipe, BOOLEAN capturePath) {
     reset->UrbPipeRequest.PipeHandle = InterfaceInfo->Pipes[pipe].PipeHandle;
     NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, reset, capturePath);
     ExFreePoolWithTag(reset, USB_TAG);
-    return NT_SUCCESS(s) && s != STATUS_TIMEOUT;
+    if (!NT_SUCCESS(s) || s == STATUS_TIMEOUT) return FALSE;
+    InterlockedExchange(&CommandPipeWedged, 0);  // the camera answers again
+    return TRUE;
 }
 
 void CameraDevice::ResetFramePipe() {

@@ -194,6 +194,8 @@ NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descrip
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
             std::memcpy(InterfaceInfo, first, first->Length);
+            // New pipes: a camera that took no commands before is tried again.
+            InterlockedExchange(&CommandPipeWedged, 0);
             // Whoever had the camera before may have given a frame up and
             // left its rest in the camera: the first frame starts clean.
             InterlockedExchange(&FramePipeUnsettled, 1);
@@ -269,7 +271,9 @@ NTSTATUS CameraDevice::ResetPortIfDisabled() {
     NTSTATUS status = SubmitBounded(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port, TRUE);
     if (!NT_SUCCESS(status) || status == STATUS_TIMEOUT) return status;
     if ((port & USBD_PORT_ENABLED) || !(port & USBD_PORT_CONNECTED)) return status;
-    return SubmitBounded(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, TRUE);
+    status = SubmitBounded(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, TRUE);
+    if (NT_SUCCESS(status) && status != STATUS_TIMEOUT) InterlockedExchange(&CommandPipeWedged, 0);
+    return status;
 }
 
 // Cancels every request of the frame still with the bus; TransferLock held.

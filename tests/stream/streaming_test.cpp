@@ -139,6 +139,28 @@ TEST(StartSequence, AStartWhileStreamingKeepsTheStreamAndFreesTheOldConfiguratio
         EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).blocks, before.blocks);
     }
 }
+
+// A camera that takes no commands: the first block that times out marks the
+// command pipe wedged, and the rest of the start gives up at once instead of
+// waiting out the time-out for each of its several hundred blocks.
+TEST(StartSequence, AStartOnACameraThatTakesNoCommandsEndsWithinThreeTimeOuts) {
+    CameraRig rig;
+    DriverTunables tunables;
+    constexpr LONG timeoutMs = 1000;
+    tunables.FrameTimeout(timeoutMs);
+    rig.Sim().HangCommands(20);
+    const auto start = std::chrono::steady_clock::now();
+    rig.Device().Start();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(3 * timeoutMs));
+    RecordProperty("start_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    // A camera that answers again is used again: the next start reaches it.
+    rig.Sim().ClearFaults();
+    rig.Device().Stop();
+    rig.Sim().ClearRecord();
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Sim().CommandBlocks().size(), 1u + 388u + 4u);
+}
 TEST(StartSequence, FailedProbeStillStartsTheCameraAndLoadsSettings) {
     CameraRig rig;
     rig.Sim().FailTransfers(0, 1, USBD_STATUS_STALL_PID);
