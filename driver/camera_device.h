@@ -90,6 +90,9 @@ public:
     NTSTATUS TransferBlock(ULONG pipe, PUCHAR buffer, ULONG* transferred, BOOLEAN capturePath = FALSE);
     BOOLEAN SendCommand(CommandBlock* block);
     BOOLEAN ReadReply(PUCHAR buffer);
+    // Reads away reply blocks left waiting, until the reply pipe stays quiet
+    // for a short spell; then the replies are in step again.
+    void DrainReplies();
     BOOLEAN WriteSensorRegister(ULONG index, LONG value);
     BOOLEAN WriteControllerRegister(UCHAR reg, UCHAR value);
     void SendDeviceStart();
@@ -241,6 +244,8 @@ public:
     // a sequence of hundreds. While set, command blocks fail at once; a
     // successful pipe or port reset, or a new configuration, clears it.
     LONG CommandPipeWedged = 0;
+    // Set when a byte read got fewer replies than the camera sends.
+    LONG ReplyPipeUnsettled = 0;
     // What the latest drain read away, in bytes.
     LONG LastDrainBytes = 0;
     // One window change at a time, and none while a pin is open: held across

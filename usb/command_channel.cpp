@@ -84,6 +84,26 @@ BOOLEAN CameraDevice::ReadReply(PUCHAR buffer) {
     return NT_SUCCESS(TransferBlock(ReplyPipe, buffer, &moved)) && moved == 64;
 }
 
+void CameraDevice::DrainReplies() {
+    if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes <= ReplyPipe) return;
+    const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[ReplyPipe];
+    if (pipe.PipeHandle == nullptr) return;
+    UCHAR scratch[64];
+    // A camera sends two replies a read: a few more reads than that are
+    // enough, and bound the drain of one that never stops.
+    for (int i = 0; i < 8; ++i) {
+        PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, scratch, nullptr, 64);
+        if (urb == nullptr) return;
+        const NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, FALSE, DrainQuietMs());
+        ExFreePoolWithTag(urb, USB_TAG);
+        if (s == STATUS_TIMEOUT) {
+            InterlockedExchange(&ReplyPipeUnsettled, 0);  // quiet: in step
+            return;
+        }
+        if (!NT_SUCCESS(s)) return;
+    }
+}
+
 BOOLEAN CameraDevice::WriteSensorRegister(ULONG index, LONG value) {
     CommandGuard guard(this);
     // The shadow takes the value before the send, and keeps it if the send fails.
