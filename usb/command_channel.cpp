@@ -92,7 +92,8 @@ void CameraDevice::DrainReplies() {
     // A camera sends two replies a read: a few more reads than that are
     // enough, and bound the drain of one that never stops.
     for (int i = 0; i < 8; ++i) {
-        PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, scratch, nullptr, 64);
+        PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, scratch,
+                                   nullptr, 64);
         if (urb == nullptr) return;
         const NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, FALSE, DrainQuietMs());
         ExFreePoolWithTag(urb, USB_TAG);

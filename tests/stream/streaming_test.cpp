@@ -110,7 +110,6 @@ TEST(StartSequence, AStartWhileStartedMakesNoFactoryOrRecordButRunsTheRest) {
     EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).bytes, usb.bytes);
 }
 
-
 // A start on a started camera while a pin streams: the configuration it
 // replaces is still in the hands of the capture thread's reads, so it stays
 // until the stop frees it; the stream goes on, and nothing leaks.
@@ -153,7 +152,9 @@ TEST(StartSequence, AStartOnACameraThatTakesNoCommandsEndsWithinThreeTimeOuts) {
     rig.Device().Start();
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::milliseconds(3 * timeoutMs));
-    RecordProperty("start_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    RecordProperty(
+        "start_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     // A camera that answers again is used again: the next start reaches it.
     rig.Sim().ClearFaults();
     rig.Device().Stop();

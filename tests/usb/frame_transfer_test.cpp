@@ -339,7 +339,6 @@ TEST_F(FrameTransfer, TheTailOfAFrameGivenUpIsReadAwayAndTheNextFrameIsExact) {
     }
 }
 
-
 // A stop that comes while the tail of a given-up frame is being read away:
 // what the drain did not read is still there, so the next run drains again
 // and its first frame is exact.
