@@ -132,15 +132,21 @@ BOOLEAN CameraDevice::ReadCameraByte(PUCHAR destination) {
     // The command and both replies form one exchange: another reader must
     // not take this one's replies.
     ExAcquireFastMutex(&CommandLock);
+    // A read that failed may have left a reply in the camera: taken as this
+    // read's, it would shift every later byte by one.
+    if (ReadAcquire(&ReplyPipeUnsettled) != 0) DrainReplies();
+    const auto index = static_cast<ULONG>(ReadAcquire(&RegisterReadIndex));
     UCHAR* b = RegisterCommand.Bytes;
     std::memset(b, 0, sizeof RegisterCommand);
     b[0] = CmdReadByte;
     b[1] = 0x51;
     b[2] = 0x02;
     b[3] = 0x01;
-    b[4] = static_cast<UCHAR>((RegisterReadIndex >> 8) & 0xFF);
-    b[5] = static_cast<UCHAR>(RegisterReadIndex & 0xFF);
-    bool ok = SendCommand(&RegisterCommand) && ReadReply(b) && ReadReply(b);
+    b[4] = static_cast<UCHAR>((index >> 8) & 0xFF);
+    b[5] = static_cast<UCHAR>(index & 0xFF);
+    const bool sent = SendCommand(&RegisterCommand);
+    bool ok = sent && ReadReply(b) && ReadReply(b);
+    if (sent && !ok) InterlockedExchange(&ReplyPipeUnsettled, 1);
     if (ok && destination != nullptr) *destination = b[0];
     ExReleaseFastMutex(&CommandLock);
     return ok ? TRUE : FALSE;

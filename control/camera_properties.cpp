@@ -214,7 +214,7 @@ NTSTATUS HandleCommandProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
         }
         case CAMPROP_CAMERA_BYTE:
             if (set) {
-                c->RegisterReadIndex = block->Address;
+                InterlockedExchange(&c->RegisterReadIndex, static_cast<LONG>(block->Address));
                 return STATUS_SUCCESS;
             }
             return c->ReadCameraByte(&block->Bytes[0]) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;

@@ -23,6 +23,7 @@ CameraDevice::CameraDevice(PKSDEVICE device) {
 // Running the destructor puts the CameraDevice table back in place before
 // the block goes, as the record's release must.
 CameraDevice::~CameraDevice() {
+    FreeRetiredConfigurations();
     if (ReorderBuffer != nullptr) {
         ExFreePoolWithTag(ReorderBuffer, BUFFER_TAG);
         ReorderBuffer = nullptr;

@@ -66,8 +66,13 @@ public:
     NTSTATUS SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descriptor);
     void DeconfigureDevice();
     // Frees the descriptor, the pipe table and the abort flags that are
-    // present; sends nothing.
+    // present, and every configuration retired before them; sends nothing.
     void ReleaseConfiguration();
+    // A start on a started device replaces a configuration that the capture
+    // thread's reads and property requests may still be using: its blocks
+    // are kept, not freed, until the stop or the removal.
+    void RetireConfiguration();
+    void FreeRetiredConfigurations();
     NTSTATUS ResetPortIfDisabled();
     void CancelFrameRequests();
     void CancelSubmittedFrameRequests();
@@ -85,6 +90,9 @@ public:
     NTSTATUS TransferBlock(ULONG pipe, PUCHAR buffer, ULONG* transferred, BOOLEAN capturePath = FALSE);
     BOOLEAN SendCommand(CommandBlock* block);
     BOOLEAN ReadReply(PUCHAR buffer);
+    // Reads away reply blocks left waiting, until the reply pipe stays quiet
+    // for a short spell; then the replies are in step again.
+    void DrainReplies();
     BOOLEAN WriteSensorRegister(ULONG index, LONG value);
     BOOLEAN WriteControllerRegister(UCHAR reg, UCHAR value);
     void SendDeviceStart();
@@ -144,6 +152,7 @@ public:
     USB_CONFIGURATION_DESCRIPTOR* ConfigurationDescriptor = nullptr;
     USBD_INTERFACE_INFORMATION* InterfaceInfo = nullptr;
     PUCHAR PipeAbortFlags = nullptr;
+    struct RetiredConfiguration* RetiredConfigurations = nullptr;
     KEVENT TransferEvent{};
     TransferSlot* TransferSlots = nullptr;
     LONG TransferDoneCount = 0;
@@ -230,6 +239,13 @@ public:
     // A frame was given up after its begin marker: the camera may still be
     // sending the rest of it, which would otherwise open the next frame.
     LONG FramePipeUnsettled = 0;
+    // Set when a block on the command pipe times out: a camera that takes
+    // no commands would otherwise cost the whole time-out for each block of
+    // a sequence of hundreds. While set, command blocks fail at once; a
+    // successful pipe or port reset, or a new configuration, clears it.
+    LONG CommandPipeWedged = 0;
+    // Set when a byte read got fewer replies than the camera sends.
+    LONG ReplyPipeUnsettled = 0;
     // What the latest drain read away, in bytes.
     LONG LastDrainBytes = 0;
     // One window change at a time, and none while a pin is open: held across

@@ -30,9 +30,10 @@ NTSTATUS StartDevice(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
             camera->Capture = nullptr;
         }
     }
-    // A start on a started device finds the last configuration still there:
-    // it is freed, not forgotten.
-    camera->ReleaseConfiguration();
+    // A start on a started device finds the last configuration still there,
+    // and a streaming pin may be reading through it: it is retired, and the
+    // stop frees it.
+    camera->RetireConfiguration();
     NTSTATUS status = camera->ProbeDeviceDescriptor();
     if (NT_SUCCESS(status)) status = camera->ConfigureDevice();
     // The rest runs whatever the USB side said.

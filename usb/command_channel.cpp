@@ -45,6 +45,8 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
     if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_PARAMETER;
     if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
     if (pipe.MaximumTransferSize < 64) return STATUS_INVALID_PARAMETER;
+    const bool command = p == CommandPipe;
+    if (command && ReadAcquire(&CommandPipeWedged) != 0) return STATUS_TIMEOUT;
     // A halted pipe took nothing of the block: once the halt is cleared the
     // block goes again, once. Other failures are not repeated, since the
     // camera may have acted on the block.
@@ -64,6 +66,7 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
                 *transferred = r.TransferBufferLength;
         }
         ExFreePoolWithTag(urb, USB_TAG);
+        if (command && status == STATUS_TIMEOUT) InterlockedExchange(&CommandPipeWedged, 1);
         if (status != STATUS_TIMEOUT && PipeHaltedBy(usbd) && attempt == 0 && ResetPipe(p, capturePath)) continue;
         return status;
     }
@@ -79,6 +82,27 @@ BOOLEAN CameraDevice::ReadReply(PUCHAR buffer) {
     if (buffer == nullptr) return FALSE;
     ULONG moved = 0;
     return NT_SUCCESS(TransferBlock(ReplyPipe, buffer, &moved)) && moved == 64;
+}
+
+void CameraDevice::DrainReplies() {
+    if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes <= ReplyPipe) return;
+    const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[ReplyPipe];
+    if (pipe.PipeHandle == nullptr) return;
+    UCHAR scratch[64];
+    // A camera sends two replies a read: a few more reads than that are
+    // enough, and bound the drain of one that never stops.
+    for (int i = 0; i < 8; ++i) {
+        PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, scratch,
+                                   nullptr, 64);
+        if (urb == nullptr) return;
+        const NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, FALSE, DrainQuietMs());
+        ExFreePoolWithTag(urb, USB_TAG);
+        if (s == STATUS_TIMEOUT) {
+            InterlockedExchange(&ReplyPipeUnsettled, 0);  // quiet: in step
+            return;
+        }
+        if (!NT_SUCCESS(s)) return;
+    }
 }
 
 BOOLEAN CameraDevice::WriteSensorRegister(ULONG index, LONG value) {

@@ -187,7 +187,9 @@ BOOLEAN CameraDevice::ResetPipe(ULONG pipe, BOOLEAN capturePath) {
     reset->UrbPipeRequest.PipeHandle = InterfaceInfo->Pipes[pipe].PipeHandle;
     NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, reset, capturePath);
     ExFreePoolWithTag(reset, USB_TAG);
-    return NT_SUCCESS(s) && s != STATUS_TIMEOUT;
+    if (!NT_SUCCESS(s) || s == STATUS_TIMEOUT) return FALSE;
+    InterlockedExchange(&CommandPipeWedged, 0);  // the camera answers again
+    return TRUE;
 }
 
 void CameraDevice::ResetFramePipe() {
@@ -205,9 +207,12 @@ void CameraDevice::ResetFramePipe() {
 // sends without pause. What is left of a frame is less than a frame, but it
 // may come as slowly as the frame that was given up: the drain goes on for
 // up to a frame's bytes and three frame time-outs, so a camera that never
-// stops talking cannot hold the capture thread.
+// stops talking cannot hold the capture thread. The pipe counts as settled
+// only when a read finds it quiet: a drain cut short by a stop, a failure or
+// its bound leaves the rest for the next frame's drain. Each read that
+// brings data counts as the transfer's progress, so a stop lets a drain
+// that is still flowing finish.
 void CameraDevice::DrainFramePipe(PUCHAR scratch) {
-    InterlockedExchange(&FramePipeUnsettled, 0);
     InterlockedExchange(&LastDrainBytes, 0);
     if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes < 3) return;
     ResetFramePipe();
@@ -224,8 +229,13 @@ void CameraDevice::DrainFramePipe(PUCHAR scratch) {
         const ULONG got = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         ExFreePoolWithTag(urb, USB_TAG);
         if (got <= FrameChunkSize && drained <= MAXLONG - static_cast<LONG>(got)) drained += static_cast<LONG>(got);
+        if (got != 0) InterlockedIncrement(&TransferProgress);
         if (s == STATUS_TIMEOUT) {
-            if (got == 0) break;  // quiet: the pipe is at a frame boundary
+            if (got == 0 && ReadAcquire(&TransferAborted) == 0) {
+                // quiet: the pipe is at a frame boundary
+                InterlockedExchange(&FramePipeUnsettled, 0);
+                break;
+            }
             continue;
         }
         if (!NT_SUCCESS(s)) {

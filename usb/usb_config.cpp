@@ -194,6 +194,8 @@ NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descrip
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
             std::memcpy(InterfaceInfo, first, first->Length);
+            // New pipes: a camera that took no commands before is tried again.
+            InterlockedExchange(&CommandPipeWedged, 0);
             // Whoever had the camera before may have given a frame up and
             // left its rest in the camera: the first frame starts clean.
             InterlockedExchange(&FramePipeUnsettled, 1);
@@ -216,6 +218,37 @@ void CameraDevice::ReleaseConfiguration() {
     for (PVOID* kept : {reinterpret_cast<PVOID*>(&ConfigurationDescriptor), reinterpret_cast<PVOID*>(&InterfaceInfo),
                         reinterpret_cast<PVOID*>(&PipeAbortFlags)})
         FreeUsb(*kept);
+    FreeRetiredConfigurations();
+}
+
+struct RetiredConfiguration {
+    RetiredConfiguration* Next;
+    PVOID Blocks[3];
+};
+
+void CameraDevice::RetireConfiguration() {
+    PVOID blocks[3] = {ConfigurationDescriptor, InterfaceInfo, PipeAbortFlags};
+    if (blocks[0] == nullptr && blocks[1] == nullptr && blocks[2] == nullptr) return;
+    // Without a record the blocks are dropped: a leak until removal is
+    // better than a free under a reader.
+    if (auto* r = AllocateUsb<RetiredConfiguration>(sizeof(RetiredConfiguration)); r != nullptr) {
+        r->Next = RetiredConfigurations;
+        std::memcpy(r->Blocks, blocks, sizeof blocks);
+        RetiredConfigurations = r;
+    }
+    ConfigurationDescriptor = nullptr;
+    InterfaceInfo = nullptr;
+    PipeAbortFlags = nullptr;
+}
+
+void CameraDevice::FreeRetiredConfigurations() {
+    while (RetiredConfigurations != nullptr) {
+        RetiredConfiguration* r = RetiredConfigurations;
+        RetiredConfigurations = r->Next;
+        for (PVOID& block : r->Blocks) FreeUsb(block);
+        PVOID record = r;
+        FreeUsb(record);
+    }
 }
 
 void CameraDevice::DeconfigureDevice() {
@@ -238,7 +271,9 @@ NTSTATUS CameraDevice::ResetPortIfDisabled() {
     NTSTATUS status = SubmitBounded(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port, TRUE);
     if (!NT_SUCCESS(status) || status == STATUS_TIMEOUT) return status;
     if ((port & USBD_PORT_ENABLED) || !(port & USBD_PORT_CONNECTED)) return status;
-    return SubmitBounded(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, TRUE);
+    status = SubmitBounded(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, TRUE);
+    if (NT_SUCCESS(status) && status != STATUS_TIMEOUT) InterlockedExchange(&CommandPipeWedged, 0);
+    return status;
 }
 
 // Cancels every request of the frame still with the bus; TransferLock held.

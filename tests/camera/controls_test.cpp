@@ -147,9 +147,21 @@ TEST_F(Controls, ReadCameraByteLeavesTheDestinationOnFailure) {
     UCHAR byte = 0x77;
     C().ReadCameraByte(&byte);
     EXPECT_EQ(byte, 0x77);
-    // The second reply is still queued in the camera; drain it for the next read.
-    UCHAR reply[64];
-    C().ReadReply(reply);
+}
+
+// The failed read left its second reply queued in the camera: the reads
+// after it still return each its own byte, not the one before.
+TEST_F(Controls, AFailedByteReadDoesNotShiftTheBytesReadAfterIt) {
+    rig.Sim().FailTransfers(0x82, 1, USBD_STATUS_XACT_ERROR);
+    UCHAR byte = 0;
+    EXPECT_FALSE(C().ReadCameraByte(&byte));
+    for (UCHAR k = 0; k < 4; ++k) {
+        const uint16_t address = 0x2000 + k;
+        rig.Sim().SetMemory(address, static_cast<uint8_t>(0xA0 + k));
+        C().RegisterReadIndex = address;
+        ASSERT_TRUE(C().ReadCameraByte(&byte));
+        EXPECT_EQ(byte, 0xA0 + k) << "read " << int(k);
+    }
 }
 
 }  // namespace

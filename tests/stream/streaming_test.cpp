@@ -95,20 +95,73 @@ TEST(StartSequence, ConfiguresStartsTheCameraRunsTheSensorAndLoadsSettings) {
 
 TEST(StartSequence, AStartWhileStartedMakesNoFactoryOrRecordButRunsTheRest) {
     CameraRig rig;
+    const auto usb = kernel::pool::TagUsage(USB_TAG);
     ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
     CaptureThreadState* first = rig.Camera().Capture;
-    const auto usb = kernel::pool::TagUsage(USB_TAG);
     rig.Sim().ClearRecord();
     ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);  // Started is set: no factory, no record
     EXPECT_EQ(rig.Camera().Capture, first);
-    // The first configuration was freed, not dropped: as many USB blocks as
-    // after the first start.
-    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).blocks, usb.blocks);
-    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).bytes, usb.bytes);
     EXPECT_EQ(rig.Sim().CommandBlocks().front()[0], 0x06);
     EXPECT_EQ(rig.Camera().SensorInitCount, 2);
+    // The first configuration was kept for the stop, not dropped: after it
+    // as many USB blocks as before the first start.
+    rig.Device().Stop();
+    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).blocks, usb.blocks);
+    EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).bytes, usb.bytes);
 }
 
+// A start on a started camera while a pin streams: the configuration it
+// replaces is still in the hands of the capture thread's reads, so it stays
+// until the stop frees it; the stream goes on, and nothing leaks.
+TEST(StartSequence, AStartWhileStreamingKeepsTheStreamAndFreesTheOldConfigurationAtTheStop) {
+    struct SpecialPool {
+        SpecialPool() { kernel::pool::SetSpecialPool(kernel::pool::Special::Overruns); }
+        ~SpecialPool() { kernel::pool::SetSpecialPool(kernel::pool::Special::Off); }
+    } special;
+    const auto before = kernel::pool::TagUsage(USB_TAG);
+    {
+        StreamingRig s;
+        ClientFrame f(kImage);
+        auto pin = RunningAfterOneFrame(s, f);
+        ASSERT_NE(pin, nullptr);
+        for (int start = 0; start < 3; ++start) ASSERT_EQ(s.rig.Device().Start(), STATUS_SUCCESS);
+        // Frames keep coming, whole, through the new configuration.
+        for (int i = 0; i < 2; ++i) {
+            pin->Submit(f.Header());
+            KSSTREAM_HEADER* h = NextFilled(*pin);
+            ASSERT_NE(h, nullptr);
+            EXPECT_EQ(h->DataUsed, kImage);
+        }
+        EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        pin.reset();
+        s.rig.Device().Stop();
+        EXPECT_EQ(kernel::pool::TagUsage(USB_TAG).blocks, before.blocks);
+    }
+}
+
+// A camera that takes no commands: the first block that times out marks the
+// command pipe wedged, and the rest of the start gives up at once instead of
+// waiting out the time-out for each of its several hundred blocks.
+TEST(StartSequence, AStartOnACameraThatTakesNoCommandsEndsWithinThreeTimeOuts) {
+    CameraRig rig;
+    DriverTunables tunables;
+    constexpr LONG timeoutMs = 1000;
+    tunables.FrameTimeout(timeoutMs);
+    rig.Sim().HangCommands(20);
+    const auto start = std::chrono::steady_clock::now();
+    rig.Device().Start();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(3 * timeoutMs));
+    RecordProperty(
+        "start_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    // A camera that answers again is used again: the next start reaches it.
+    rig.Sim().ClearFaults();
+    rig.Device().Stop();
+    rig.Sim().ClearRecord();
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Sim().CommandBlocks().size(), 1u + 388u + 4u);
+}
 TEST(StartSequence, FailedProbeStillStartsTheCameraAndLoadsSettings) {
     CameraRig rig;
     rig.Sim().FailTransfers(0, 1, USBD_STATUS_STALL_PID);

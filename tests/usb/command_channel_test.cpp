@@ -153,7 +153,15 @@ TEST_F(CommandChannel, BlockThatNeverCompletesIsCancelledAfterTheTimeOut) {
     EXPECT_EQ(moved, 0u);
     EXPECT_EQ(rig.Sim().PendingOn(0x01), 0u);
     EXPECT_EQ(rig.Bus().PendingTransfers(), 0u);
-    // The channel is usable again at once.
+    // The pipe counts as wedged: the next block gives up at once, without
+    // reaching the camera, rather than spending another time-out.
+    rig.Sim().ClearRecord();
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(C().WriteControllerRegister(0, 1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+    EXPECT_TRUE(rig.Sim().CommandBlocks().empty());
+    // Once the pipe is reset the channel is usable again.
+    ASSERT_TRUE(C().ResetPipe(CommandPipe, FALSE));
     EXPECT_TRUE(C().WriteControllerRegister(0, 1));
 }
 

@@ -339,6 +339,35 @@ TEST_F(FrameTransfer, TheTailOfAFrameGivenUpIsReadAwayAndTheNextFrameIsExact) {
     }
 }
 
+// A stop that comes while the tail of a given-up frame is being read away:
+// what the drain did not read is still there, so the next run drains again
+// and its first frame is exact.
+TEST_F(FrameTransfer, AStopDuringTheReadingAwayOfATailLeavesTheNextRunsFirstFrameExact) {
+    rig.Sim().KeepFrameTail(true);
+    tunables.FrameTimeout(300);
+    rig.Sim().SlowFrame(C().RawFrameSize / 0.9);  // two thirds of it come after the host gives up
+    EXPECT_FALSE(frames.Capture());
+    rig.Sim().ClearRecord();
+    tunables.FrameTimeout(kDefaultFrameTimeoutMs);
+    auto capture = std::async(std::launch::async, [this] { return frames.Capture(); });
+    // The drain has begun once the frame pipe is reset: the stop falls in it.
+    const auto bound = Clock::now() + std::chrono::seconds(30);
+    auto drainBegun = [this] {
+        for (auto& e : rig.Sim().Record())
+            if (e.kind == Kind::ClearHalt && e.endpoint == 0x86) return true;
+        return false;
+    };
+    while (!drainBegun() && Clock::now() < bound) std::this_thread::yield();
+    ASSERT_TRUE(drainBegun());
+    C().CancelTransfer();
+    ASSERT_TRUE(EndsWithin(capture, std::chrono::seconds(30)));
+    EXPECT_FALSE(capture.get());
+    frames.CheckSettled();
+    C().ResumeTransfers();
+    ASSERT_TRUE(frames.Capture());
+    EXPECT_TRUE(frames.HoldsLastFrame());
+    frames.CheckSettled();
+}
 // An earlier owner asked for a frame and went away without reading it: the
 // first frame after the next start is not that frame's bytes.
 TEST_F(FrameTransfer, TheFirstFrameAfterAStartReadsAwayWhatAnEarlierOwnerLeft) {
