@@ -297,13 +297,13 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<s
         } else if (rest.rfind("hex(", 0) == 0) {
             size_t close = rest.find("):");
             if (close == std::string::npos) throw ParseError(start, "bad hex(type)");
-            std::string type = rest.substr(4, close - 4);
-            if (type.empty() || type.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            std::string digits = rest.substr(4, close - 4);
+            if (digits.empty() || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
                 throw ParseError(start, "bad hex(type)");
             // A value's type is 32 bits; more digits would not fit.
-            if (type.size() - std::min(type.size() - 1, type.find_first_not_of('0')) > 8)
+            if (digits.size() - std::min(digits.size() - 1, digits.find_first_not_of('0')) > 8)
                 throw ParseError(start, "the type in hex(type) is larger than 32 bits");
-            v.type = static_cast<ULONG>(std::stoul(type, nullptr, 16));
+            v.type = static_cast<ULONG>(std::stoul(digits, nullptr, 16));
             v.data = ParseHex(rest.substr(close + 2), start);
         } else if (rest == "-") {
             throw ParseError(start, "value deletions are not supported");

@@ -441,10 +441,10 @@ TEST_F(CliRobustness, ConvertNeverWritesOverItsInput) {
     ASSERT_EQ(raw.substr(0, 4), kTiff);
     fs::create_symlink("keep.dng", dir / "link.dng");
     fs::create_hard_link(dir / "keep.dng", dir / "hard.png");
-    for (const char* out : {"keep.dng", "./keep.dng", "link.dng", "hard.png"}) {
-        EXPECT_EQ(Run(std::string("convert keep.dng ") + out), 2) << out;
-        EXPECT_NE(err.find("are the same file"), std::string::npos) << out << ": " << err;
-        EXPECT_EQ(Read(dir / "keep.dng"), raw) << out;
+    for (const char* target : {"keep.dng", "./keep.dng", "link.dng", "hard.png"}) {
+        EXPECT_EQ(Run(std::string("convert keep.dng ") + target), 2) << target;
+        EXPECT_NE(err.find("are the same file"), std::string::npos) << target << ": " << err;
+        EXPECT_EQ(Read(dir / "keep.dng"), raw) << target;
     }
     EXPECT_TRUE(fs::is_symlink(dir / "link.dng"));
 }
