@@ -511,12 +511,12 @@ static void gst_norvikcam_src_class_init(GstNorvikcamSrcClass* klass) {
         const char* name = g_intern_string(PropertyName(c->name).c_str());
         const std::string blurb = c->description + (c->unit.empty() ? "" : ", in " + c->unit) +
                                   " (as 'norvikcam set'); settable while playing";
-        GParamSpec* spec = c->type == norvik::ControlType::Switch
+        GParamSpec* property = c->type == norvik::ControlType::Switch
                                ? g_param_spec_boolean(name, name, blurb.c_str(),
                                                       c->defaultValue != 0, controlFlags)
                                : g_param_spec_int(name, name, blurb.c_str(), c->minimum, c->maximum,
                                                   c->defaultValue, controlFlags);
-        g_object_class_install_property(object, id++, spec);
+        g_object_class_install_property(object, id++, property);
     }
     auto* element = GST_ELEMENT_CLASS(klass);
     gst_element_class_set_static_metadata(element, "Norvik camera source", "Source/Video",
