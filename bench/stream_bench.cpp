@@ -29,11 +29,21 @@ void* operator new(size_t n) {
     if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void* operator new[](size_t n) {
+    return operator new(n);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -77,24 +87,32 @@ void BM_StreamFullResolution(benchmark::State& state) {
     const double cpu = CpuSeconds() - cpuBefore;
     benchmark::DoNotOptimize(sum);
     const double n = frames == 0 ? 1.0 : static_cast<double>(frames);
-    state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["frames_per_s"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
     state.counters["cpu_ms_per_frame"] = cpu * 1000.0 / n;
     // The driver's request blocks (URBs, slots, IRPs, MDLs) are made per
     // request, as its design has them; every other pool allocation on the frame path,
     // and the client's, should be none. The heap figure is the whole
     // process: the bus and camera stand-ins included.
     const uint64_t requests = RequestBlocks() - requestsBefore;
-    state.counters["client_heap_allocations_per_frame"] = static_cast<double>(readerHeapAllocations - readerBefore) / n;
+    state.counters["client_heap_allocations_per_frame"] =
+        static_cast<double>(readerHeapAllocations - readerBefore) / n;
     state.counters["pool_other_allocations_per_frame"] =
         static_cast<double>(kernel::pool::AllocationCount() - poolBefore - requests) / n;
     state.counters["pool_request_blocks_per_frame"] = static_cast<double>(requests) / n;
-    state.counters["process_heap_allocations_per_frame"] = static_cast<double>(heapAllocations.load() - heapBefore) / n;
+    state.counters["process_heap_allocations_per_frame"] =
+        static_cast<double>(heapAllocations.load() - heapBefore) / n;
     state.counters["dropped"] = static_cast<double>(cam->Stats().dropped);
     cam->StopStreaming();
     cam->Close();
 }
 
-BENCHMARK(BM_StreamFullResolution)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+BENCHMARK(BM_StreamFullResolution)
+    ->Arg(3)
+    ->Arg(6)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(3.0);
 
 }  // namespace
 

@@ -10,14 +10,16 @@
 #include "usb/frame_transfer.h"
 
 namespace {
-LONG Clamp(LONG v, LONG lo, LONG hi) { return std::min(std::max(v, lo), hi); }
+LONG Clamp(LONG v, LONG lo, LONG hi) {
+    return std::min(std::max(v, lo), hi);
+}
 
 class ProcessorGuard {
-public:
+  public:
     explicit ProcessorGuard(CameraDevice* c) : c_(c) { ExAcquireFastMutex(&c_->ProcessorLock); }
     ~ProcessorGuard() { ExReleaseFastMutex(&c_->ProcessorLock); }
 
-private:
+  private:
     CameraDevice* c_;
 };
 }  // namespace
@@ -27,7 +29,8 @@ BOOLEAN CameraDevice::SetGlobalGain(ULONG value) {
     ExAcquireFastMutex(&SensorControlLock);
     BOOLEAN low = WriteSensorRegister(2, static_cast<LONG>(g & 0xFF));
     BOOLEAN high = WriteSensorRegister(3, static_cast<LONG>((g >> 8) & 0x03));
-    if (low && high) InterlockedExchange(reinterpret_cast<LONG*>(&GlobalGain), static_cast<LONG>(g));
+    if (low && high)
+        InterlockedExchange(reinterpret_cast<LONG*>(&GlobalGain), static_cast<LONG>(g));
     ExReleaseFastMutex(&SensorControlLock);
     return low && high;
 }
@@ -123,10 +126,16 @@ void CameraDevice::ApplyFlip(Axis axis, LONG value) {
     InterlockedExchange(axis == Axis::Horizontal ? &FlipH : &FlipV, value);
 }
 
-LONG CameraDevice::GetFlipH() { return ReadAcquire(&FlipH); }
-LONG CameraDevice::GetFlipV() { return ReadAcquire(&FlipV); }
+LONG CameraDevice::GetFlipH() {
+    return ReadAcquire(&FlipH);
+}
+LONG CameraDevice::GetFlipV() {
+    return ReadAcquire(&FlipV);
+}
 
-void CameraDevice::ResetBayerPhase() { BayerPhase = DefaultBayerPhase; }
+void CameraDevice::ResetBayerPhase() {
+    BayerPhase = DefaultBayerPhase;
+}
 
 BOOLEAN CameraDevice::ReadCameraByte(PUCHAR destination) {
     // The command and both replies form one exchange: another reader must

@@ -35,7 +35,8 @@ using host::Hex;
 std::string DefaultSettingsPath() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
-    std::filesystem::path base = xdg && *xdg ? xdg : std::filesystem::path(home ? home : ".") / ".config";
+    std::filesystem::path base =
+        xdg && *xdg ? xdg : std::filesystem::path(home ? home : ".") / ".config";
     return (base / "norvikcam" / "settings.reg").string();
 }
 
@@ -50,25 +51,31 @@ std::string DefaultLockDirectory() {
 // One process at a time per camera: an advisory lock on a file named after
 // the camera, holding the owner's pid and name for the next one to read.
 class OwnershipLock {
-public:
+  public:
     OwnershipLock(const std::string& directory, const std::string& identity, double waitSeconds) {
         std::error_code ec;
         std::filesystem::create_directories(directory, ec);
         path_ = directory + "/" + identity + ".lock";
         fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) throw Error(ErrorKind::Io, "cannot lock the camera at " + path_ + ": " + std::strerror(errno));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
+        if (fd_ < 0)
+            throw Error(ErrorKind::Io,
+                        "cannot lock the camera at " + path_ + ": " + std::strerror(errno));
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
         while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 const int e = errno;
                 ::close(fd_);
-                throw Error(ErrorKind::Io, "cannot lock the camera at " + path_ + ": " + std::strerror(e));
+                throw Error(ErrorKind::Io,
+                            "cannot lock the camera at " + path_ + ": " + std::strerror(e));
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 std::string owner = Owner();
                 ::close(fd_);
-                throw Error(ErrorKind::Busy, "camera in use by " + owner + (waitSeconds > 0 ? " (waited " + Seconds(waitSeconds) + ")" : "") +
-                            "; wait for it with --wait SECONDS");
+                throw Error(ErrorKind::Busy,
+                            "camera in use by " + owner +
+                                (waitSeconds > 0 ? " (waited " + Seconds(waitSeconds) + ")" : "") +
+                                "; wait for it with --wait SECONDS");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -88,7 +95,7 @@ public:
     OwnershipLock(const OwnershipLock&) = delete;
     OwnershipLock& operator=(const OwnershipLock&) = delete;
 
-private:
+  private:
     static std::string Seconds(double s) {
         char b[32];
         std::snprintf(b, sizeof b, "%g s", s);
@@ -117,7 +124,8 @@ private:
 // command and reply blocks.
 constexpr int64_t kUsbfsNeeded = static_cast<int64_t>(RAW_FRAME_SIZE) + 64 * 1024;
 constexpr const char* kRaiseUsbfs =
-    "raise the limit with 'echo 64 > /sys/module/usbcore/parameters/usbfs_memory_mb' as root, or boot with "
+    "raise the limit with 'echo 64 > /sys/module/usbcore/parameters/usbfs_memory_mb' as root, or "
+    "boot with "
     "usbcore.usbfs_memory_mb=64";
 
 struct ClientFrameBuffer {
@@ -139,10 +147,13 @@ struct Stream {
     ks::Pin* pin = nullptr;  // null once the run has ended
     std::vector<ClientFrameBuffer> buffers;
 
-    KSSTREAM_HEADER* Header(int i) { return reinterpret_cast<KSSTREAM_HEADER*>(buffers[static_cast<size_t>(i)].header.data()); }
+    KSSTREAM_HEADER* Header(int i) {
+        return reinterpret_cast<KSSTREAM_HEADER*>(buffers[static_cast<size_t>(i)].header.data());
+    }
     int IndexOf(const KSSTREAM_HEADER* h) {
         for (size_t i = 0; i < buffers.size(); ++i)
-            if (reinterpret_cast<const KSSTREAM_HEADER*>(buffers[i].header.data()) == h) return static_cast<int>(i);
+            if (reinterpret_cast<const KSSTREAM_HEADER*>(buffers[i].header.data()) == h)
+                return static_cast<int>(i);
         return -1;
     }
     void Give(int i) {
@@ -176,12 +187,14 @@ void Frame::Release() {
 }
 
 std::vector<CameraInfo> ListCameras() {
-    std::vector<CameraInfo> cameras = {{"sim", "simulated Norvik 2560 x 1920 raw-Bayer camera (built in)"}};
+    std::vector<CameraInfo> cameras = {
+        {"sim", "simulated Norvik 2560 x 1920 raw-Bayer camera (built in)"}};
     for (const auto& f : usb::FindUsbDevices(host::KnownCameras())) {
         char where[48];
         std::snprintf(where, sizeof where, " (bus %03u device %03u)", f.bus, f.address);
         // The name carries the socket, so two identical cameras have two names.
-        cameras.push_back({f.name, std::string("Norvik 2560 x 1920 raw-Bayer camera on USB") + where});
+        cameras.push_back(
+            {f.name, std::string("Norvik 2560 x 1920 raw-Bayer camera on USB") + where});
     }
     return cameras;
 }
@@ -249,7 +262,8 @@ struct Camera::Impl : FrameTap {
         b.raw.resize(static_cast<size_t>(b.rawWidth) * static_cast<size_t>(b.rawHeight));
         for (int r = 0; r < b.rawHeight; ++r)
             std::memcpy(&b.raw[static_cast<size_t>(r) * static_cast<size_t>(b.rawWidth)],
-                        f.Raw + static_cast<ptrdiff_t>(r) * f.RawStride, static_cast<size_t>(b.rawWidth));
+                        f.Raw + static_cast<ptrdiff_t>(r) * f.RawStride,
+                        static_cast<size_t>(b.rawWidth));
     }
 };
 
@@ -259,23 +273,29 @@ namespace {
 
 ErrorKind KindOf(host::StackError::Kind k) {
     switch (k) {
-        case host::StackError::Kind::InvalidArgument: return ErrorKind::InvalidArgument;
-        case host::StackError::Kind::Unplugged: return ErrorKind::Unplugged;
-        case host::StackError::Kind::Io: break;
+        case host::StackError::Kind::InvalidArgument:
+            return ErrorKind::InvalidArgument;
+        case host::StackError::Kind::Unplugged:
+            return ErrorKind::Unplugged;
+        case host::StackError::Kind::Io:
+            break;
     }
     return ErrorKind::Io;
 }
 
 }  // namespace
 
-std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) { return CameraAccess::Open(o, {}); }
+std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
+    return CameraAccess::Open(o, {});
+}
 
 std::unique_ptr<Camera> CameraAccess::Open(const OpenOptions& o, const SimulatedKnobs& knobs) {
     auto impl = std::make_unique<Camera::Impl>();
     try {
         const host::DeviceName name = host::ParseDevice(o.device);
-        impl->lock = std::make_unique<OwnershipLock>(o.lockDirectory.empty() ? DefaultLockDirectory() : o.lockDirectory,
-                                                     name.LockName(), o.waitSeconds);
+        impl->lock = std::make_unique<OwnershipLock>(
+            o.lockDirectory.empty() ? DefaultLockDirectory() : o.lockDirectory, name.LockName(),
+            o.waitSeconds);
         host::StackOptions so;
         so.device = o.device;
         so.settingsPath = o.settingsPath;
@@ -293,13 +313,18 @@ std::unique_ptr<Camera> CameraAccess::Open(const OpenOptions& o, const Simulated
     const host::ReadoutWindow w = impl->stack->Window();
     if (w.outputWidth < 8 || w.outputHeight < 1)
         throw Error(ErrorKind::InvalidArgument,
-                    "the window in " + (o.settingsPath.empty() ? std::string("the settings") : o.settingsPath) +
-                        " (\"RoiW\"=" + std::to_string(w.width) + ", \"RoiH\"=" + std::to_string(w.height) +
-                        ") gives no picture: frames are at least 8 pixels wide; set another with 'norvikcam window'");
+                    "the window in " +
+                        (o.settingsPath.empty() ? std::string("the settings") : o.settingsPath) +
+                        " (\"RoiW\"=" + std::to_string(w.width) +
+                        ", \"RoiH\"=" + std::to_string(w.height) +
+                        ") gives no picture: frames are at least 8 pixels wide; set another with "
+                        "'norvikcam window'");
     return std::unique_ptr<Camera>(new Camera(std::move(impl)));
 }
 
-sim::SimulatedCamera* CameraAccess::Simulated(Camera& camera) { return camera.impl_->Stack().Simulated(); }
+sim::SimulatedCamera* CameraAccess::Simulated(Camera& camera) {
+    return camera.impl_->Stack().Simulated();
+}
 
 void Camera::Close() {
     if (!impl_ || !impl_->stack) return;
@@ -318,7 +343,9 @@ Camera::~Camera() {
     }
 }
 
-const std::string& Camera::Identity() const { return impl_->Stack().Identity(); }
+const std::string& Camera::Identity() const {
+    return impl_->Stack().Identity();
+}
 
 const std::vector<ControlInfo>& Camera::Controls() {
     return ControlTable();
@@ -335,7 +362,9 @@ void Camera::Check(const std::string& name, int32_t value) {
     CheckControlValue(Control(name), value);
 }
 
-int32_t Camera::Get(const std::string& name) { return impl_->GetId(Control(name).id); }
+int32_t Camera::Get(const std::string& name) {
+    return impl_->GetId(Control(name).id);
+}
 
 void Camera::Set(const std::string& name, int32_t value) {
     const ControlInfo& c = Control(name);
@@ -353,7 +382,8 @@ Window Camera::GetWindow() {
 }
 
 void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
-    if (impl_->pin) throw Error(ErrorKind::InvalidArgument, "the window cannot change while streaming");
+    if (impl_->pin)
+        throw Error(ErrorKind::InvalidArgument, "the window cannot change while streaming");
     CAMPROP_WINDOW_S w{};
     w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
     w.X = x, w.Y = y, w.Width = width, w.Height = height;
@@ -369,9 +399,11 @@ void Camera::SetWindow(int32_t x, int32_t y, int32_t width, int32_t height) {
         data = w;
         impl_->Filter().Property(&w, sizeof w, &data, sizeof data);
         throw Error(ErrorKind::InvalidArgument,
-                    "window " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(width) + " " +
-                        std::to_string(height) + " gives no frames: it is " + std::to_string(after.width) +
-                        " pixels wide after fitting the sensor, and frames are the window's width rounded down to a "
+                    "window " + std::to_string(x) + " " + std::to_string(y) + " " +
+                        std::to_string(width) + " " + std::to_string(height) +
+                        " gives no frames: it is " + std::to_string(after.width) +
+                        " pixels wide after fitting the sensor, and frames are the window's width "
+                        "rounded down to a "
                         "multiple of 8; give a width of 8 or more");
     }
 }
@@ -381,15 +413,18 @@ void Camera::StartStreaming(bool keepRaw, int count, int threads) {
     host::CameraStack& stack = m.Stack();
     if (m.pin) throw Error(ErrorKind::InvalidArgument, "already streaming: stop streaming first");
     if (count < 1 || count > 64)
-        throw Error(ErrorKind::InvalidArgument, "between 1 and 64 client buffers, not " + std::to_string(count));
+        throw Error(ErrorKind::InvalidArgument,
+                    "between 1 and 64 client buffers, not " + std::to_string(count));
     if (threads < 0 || threads > 64)
-        throw Error(ErrorKind::InvalidArgument, "between 0 and 64 conversion threads, not " + std::to_string(threads));
+        throw Error(ErrorKind::InvalidArgument,
+                    "between 0 and 64 conversion threads, not " + std::to_string(threads));
     if (usb::LibusbDevice* real = stack.Real()) {
         // usbfs refuses transfers beyond its memory limit; a frame keeps all
         // of its reads in flight at once, plus the command and reply blocks.
         const int64_t limit = usb::UsbfsMemoryLimit();
         if (limit > 0 && limit < kUsbfsNeeded)
-            throw Error(ErrorKind::Io, "the kernel's usbfs memory limit is " + std::to_string(limit / (1024 * 1024)) +
+            throw Error(ErrorKind::Io, "the kernel's usbfs memory limit is " +
+                                           std::to_string(limit / (1024 * 1024)) +
                                            " MB, and one frame needs " +
                                            std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) +
                                            " MB in flight: " + kRaiseUsbfs);
@@ -399,9 +434,11 @@ void Camera::StartStreaming(bool keepRaw, int count, int threads) {
     KS_DATARANGE_VIDEO range = OfferedDataRange;
     std::vector<uint8_t> format(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
     ULONG written = 0;
-    NTSTATUS s = m.Filter().Intersect(0, &range, sizeof range, format.data(), static_cast<ULONG>(format.size()), &written);
+    NTSTATUS s = m.Filter().Intersect(0, &range, sizeof range, format.data(),
+                                      static_cast<ULONG>(format.size()), &written);
     if (!NT_SUCCESS(s)) m.Fail(s, "no format for the window");
-    const KS_BITMAPINFOHEADER& bmi = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
+    const KS_BITMAPINFOHEADER& bmi =
+        reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
     const ULONG image = bmi.biSizeImage;
     // The processing the pin acquires converts on this many threads.
     stack.SetConversionThreads(threads);
@@ -427,7 +464,8 @@ void Camera::StartStreaming(bool keepRaw, int count, int threads) {
     }
     pin->UseClock(true);
     stream->pin = pin.get();
-    for (size_t i = 0; i < stream->buffers.size(); ++i) pin->Submit(stream->Header(static_cast<int>(i)));
+    for (size_t i = 0; i < stream->buffers.size(); ++i)
+        pin->Submit(stream->Header(static_cast<int>(i)));
     {
         std::lock_guard<std::mutex> g(m.state);
         m.pin = std::move(pin);
@@ -449,10 +487,13 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
     if (!m.pin) throw Error(ErrorKind::InvalidArgument, "not streaming");
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         // Short waits, so an unplugged camera is noticed at once rather
         // than after the whole time-out.
-        KSSTREAM_HEADER* h = left.count() > 0 ? m.pin->WaitCompleted(std::min(left, std::chrono::milliseconds(100))) : nullptr;
+        KSSTREAM_HEADER* h =
+            left.count() > 0 ? m.pin->WaitCompleted(std::min(left, std::chrono::milliseconds(100)))
+                             : nullptr;
         if (h == nullptr) {
             if (stack.Unplugged()) throw Error(ErrorKind::Unplugged, stack.GoneMessage());
             if (left.count() > 100) continue;
@@ -463,11 +504,13 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
                 // kernel would not take the frame's reads.
                 const int64_t limit = usb::UsbfsMemoryLimit();
                 throw Error(ErrorKind::Io,
-                            "the kernel refused the frame's USB transfers: other programs use up most of usbfs's " +
-                                (limit > 0 ? std::to_string(limit / (1024 * 1024)) + " MB " : std::string()) +
+                            "the kernel refused the frame's USB transfers: other programs use up "
+                            "most of usbfs's " +
+                                (limit > 0 ? std::to_string(limit / (1024 * 1024)) + " MB "
+                                           : std::string()) +
                                 "memory limit, and one frame needs " +
-                                std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) + " MB in flight: " + kRaiseUsbfs +
-                                ", or stop the other programs");
+                                std::to_string((kUsbfsNeeded + (1 << 20) - 1) >> 20) +
+                                " MB in flight: " + kRaiseUsbfs + ", or stop the other programs");
             }
             std::lock_guard<std::mutex> g(m.state);
             ++m.stats.timeouts;
@@ -508,7 +551,8 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
             frames = ++m.stats.frames;
         }
         m.lastPicture = f.pictureNumber;
-        if (stack.Simulated() && frames == m.unplugAfter) stack.Simulated()->RemoveDuringFrame(4096);
+        if (stack.Simulated() && frames == m.unplugAfter)
+            stack.Simulated()->RemoveDuringFrame(4096);
         if (usb::LibusbDevice* real = stack.Real()) {  // only refusals since the last frame count
             m.noMemorySeen = real->NoMemoryRefusals();
             m.lastFrameAt = std::chrono::steady_clock::now();

@@ -38,17 +38,17 @@ enum class ErrorKind {
 
 // Every failure of the API is one of these.
 class Error : public std::runtime_error {
-public:
+  public:
     Error(ErrorKind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
     explicit Error(const std::string& what) : Error(ErrorKind::Io, what) {}
     ErrorKind Kind() const noexcept { return kind_; }
 
-private:
+  private:
     ErrorKind kind_;
 };
 
 struct CameraInfo {
-    std::string device;       // what --device takes
+    std::string device;  // what --device takes
     std::string description;
 };
 
@@ -102,7 +102,7 @@ struct ControlInfo {
 };
 
 struct Window {
-    int32_t x, y, width, height;  // the readout window
+    int32_t x, y, width, height;        // the readout window
     int32_t outputWidth, outputHeight;  // what frames carry
 };
 
@@ -113,9 +113,10 @@ struct Stream;
 // released or destroyed (on any thread); while an application holds it,
 // the driver fills the others. Move-only.
 class Frame {
-public:
+  public:
     Frame() = default;
-    Frame(std::shared_ptr<Stream> stream, int buffer) : stream_(std::move(stream)), buffer_(buffer) {}
+    Frame(std::shared_ptr<Stream> stream, int buffer)
+        : stream_(std::move(stream)), buffer_(buffer) {}
     Frame(Frame&& other) noexcept { *this = std::move(other); }
     Frame& operator=(Frame&& other) noexcept;
     Frame(const Frame&) = delete;
@@ -134,7 +135,7 @@ public:
     ptrdiff_t stride = 0;
     const uint8_t* Row(int y) const { return top + static_cast<ptrdiff_t>(y) * stride; }
     int64_t pictureNumber = 0;
-    int64_t presentationTime = 0;  // 100 ns units
+    int64_t presentationTime = 0;       // 100 ns units
     bool flipH = false, flipV = false;  // the flips the driver filled this frame with
     // With StartStreaming(keepRaw): the raw window the frame was converted
     // from, the window's rows in image order, one byte a pixel, unflipped,
@@ -142,7 +143,7 @@ public:
     int rawWidth = 0, rawHeight = 0;
     const uint8_t* raw = nullptr;
 
-private:
+  private:
     std::shared_ptr<Stream> stream_;
     int buffer_ = -1;
 };
@@ -154,7 +155,7 @@ struct Statistics {
 };
 
 class Camera {
-public:
+  public:
     // Throws Error: Busy (another process has it), InvalidArgument (no such
     // device), Unplugged, Io (the settings file, the USB link, the camera).
     static std::unique_ptr<Camera> Open(const OpenOptions& options);
@@ -203,7 +204,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     friend struct CameraAccess;  // this project's own tests and tools
     explicit Camera(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;

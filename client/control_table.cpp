@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "usb/frame_transfer.h"
 #include "control/camera_properties.h"
+#include "usb/frame_transfer.h"
 
 namespace norvik {
 namespace {

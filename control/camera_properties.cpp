@@ -9,31 +9,57 @@
 
 namespace {
 
-bool IsSet(const KSPROPERTY* p) { return p->Flags == KSPROPERTY_TYPE_SET; }
-LONG& ValueOf(PVOID data) { return static_cast<CAMPROP_VALUE_S*>(data)->Value; }
+bool IsSet(const KSPROPERTY* p) {
+    return p->Flags == KSPROPERTY_TYPE_SET;
+}
+LONG& ValueOf(PVOID data) {
+    return static_cast<CAMPROP_VALUE_S*>(data)->Value;
+}
 
 // The constants the constant items and the camera's range items answer.
 LONG ConstantOf(ULONG id) {
     switch (id) {
-        case CAMPROP_EXPOSURE_MIN: return 0;
-        case CAMPROP_EXPOSURE_MAX: return 1014;
-        case CAMPROP_EXPOSURE_DEFAULT: return 64;
-        case CAMPROP_GLOBAL_GAIN_MIN: return 0;
-        case CAMPROP_GLOBAL_GAIN_MAX: return 1023;
-        case CAMPROP_GLOBAL_GAIN_DEFAULT: return 512;
-        case CAMPROP_COLOR_GAIN_MIN: return 1;
-        case CAMPROP_COLOR_GAIN_MAX: return 512;
-        case CAMPROP_COLOR_GAIN_DEFAULT: return 128;
-        case CAMPROP_BRIGHTNESS_MIN: return 0;
-        case CAMPROP_BRIGHTNESS_MAX: return 510;
-        case CAMPROP_BRIGHTNESS_DEFAULT: return 255;
-        case CAMPROP_CONTRAST_MIN: case CAMPROP_SATURATION_MIN: return 0;
-        case CAMPROP_CONTRAST_MAX: case CAMPROP_SATURATION_MAX: return 20;
-        case CAMPROP_CONTRAST_DEFAULT: case CAMPROP_SATURATION_DEFAULT: return 10;
-        case CAMPROP_HUE_MIN: return 0;
-        case CAMPROP_HUE_MAX: return 359;
-        case CAMPROP_HUE_DEFAULT: return 0;
-        default: return 0;
+        case CAMPROP_EXPOSURE_MIN:
+            return 0;
+        case CAMPROP_EXPOSURE_MAX:
+            return 1014;
+        case CAMPROP_EXPOSURE_DEFAULT:
+            return 64;
+        case CAMPROP_GLOBAL_GAIN_MIN:
+            return 0;
+        case CAMPROP_GLOBAL_GAIN_MAX:
+            return 1023;
+        case CAMPROP_GLOBAL_GAIN_DEFAULT:
+            return 512;
+        case CAMPROP_COLOR_GAIN_MIN:
+            return 1;
+        case CAMPROP_COLOR_GAIN_MAX:
+            return 512;
+        case CAMPROP_COLOR_GAIN_DEFAULT:
+            return 128;
+        case CAMPROP_BRIGHTNESS_MIN:
+            return 0;
+        case CAMPROP_BRIGHTNESS_MAX:
+            return 510;
+        case CAMPROP_BRIGHTNESS_DEFAULT:
+            return 255;
+        case CAMPROP_CONTRAST_MIN:
+        case CAMPROP_SATURATION_MIN:
+            return 0;
+        case CAMPROP_CONTRAST_MAX:
+        case CAMPROP_SATURATION_MAX:
+            return 20;
+        case CAMPROP_CONTRAST_DEFAULT:
+        case CAMPROP_SATURATION_DEFAULT:
+            return 10;
+        case CAMPROP_HUE_MIN:
+            return 0;
+        case CAMPROP_HUE_MAX:
+            return 359;
+        case CAMPROP_HUE_DEFAULT:
+            return 0;
+        default:
+            return 0;
     }
 }
 
@@ -71,60 +97,113 @@ NTSTATUS HandleCameraProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
                 // The same range the settings load accepts: a value shown as
                 // set must survive a restart, and a huge one would let a
                 // stall hold a stop for weeks.
-                if (v >= kMinFrameTimeoutMs && v <= kMaxFrameTimeoutMs) c->SetTimeout(static_cast<ULONG>(v));
+                if (v >= kMinFrameTimeoutMs && v <= kMaxFrameTimeoutMs)
+                    c->SetTimeout(static_cast<ULONG>(v));
             } else {
                 v = ReadAcquire(reinterpret_cast<LONG*>(&c->Timeout));
             }
             break;
         case CAMPROP_EXPOSURE:
             // A failed camera command is reported, not passed off as done.
-            if (set) return c->SetExposure(static_cast<ULONG>(v)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+            if (set)
+                return c->SetExposure(static_cast<ULONG>(v)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
             v = ReadAcquire(reinterpret_cast<LONG*>(&c->Exposure));  // a set may be storing it
             break;
         case CAMPROP_GLOBAL_GAIN:
-            if (set) return c->SetGlobalGain(static_cast<ULONG>(v)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+            if (set)
+                return c->SetGlobalGain(static_cast<ULONG>(v)) ? STATUS_SUCCESS
+                                                               : STATUS_UNSUCCESSFUL;
             v = ReadAcquire(reinterpret_cast<LONG*>(&c->GlobalGain));
             break;
-        case CAMPROP_EXPOSURE_MIN: case CAMPROP_EXPOSURE_MAX: case CAMPROP_EXPOSURE_DEFAULT:
-        case CAMPROP_GLOBAL_GAIN_MIN: case CAMPROP_GLOBAL_GAIN_MAX: case CAMPROP_GLOBAL_GAIN_DEFAULT:
+        case CAMPROP_EXPOSURE_MIN:
+        case CAMPROP_EXPOSURE_MAX:
+        case CAMPROP_EXPOSURE_DEFAULT:
+        case CAMPROP_GLOBAL_GAIN_MIN:
+        case CAMPROP_GLOBAL_GAIN_MAX:
+        case CAMPROP_GLOBAL_GAIN_DEFAULT:
             v = ConstantOf(property->Id);
             break;
         case CAMPROP_FLIP_H:
-            if (set) c->ApplyFlip(Axis::Horizontal, v); else v = c->GetFlipH();
+            if (set)
+                c->ApplyFlip(Axis::Horizontal, v);
+            else
+                v = c->GetFlipH();
             break;
         case CAMPROP_FLIP_V:
-            if (set) c->ApplyFlip(Axis::Vertical, v); else v = c->GetFlipV();
+            if (set)
+                c->ApplyFlip(Axis::Vertical, v);
+            else
+                v = c->GetFlipV();
             break;
         case CAMPROP_COLOR_ENABLE:
-            if (set) c->ApplyColorEnable(v); else v = Refreshed(c, c->ColorEnable, &ImageProcessor::colorEnable);
+            if (set)
+                c->ApplyColorEnable(v);
+            else
+                v = Refreshed(c, c->ColorEnable, &ImageProcessor::colorEnable);
             break;
         case CAMPROP_WHITE_BALANCE:
-            if (set) c->ApplyWhiteBalance(v); else v = Refreshed(c, c->WhiteBalance, &ImageProcessor::whiteBalance);
+            if (set)
+                c->ApplyWhiteBalance(v);
+            else
+                v = Refreshed(c, c->WhiteBalance, &ImageProcessor::whiteBalance);
             break;
         case CAMPROP_RED_GAIN:
-            if (set) c->ApplyColorGain(ColorChannel::Red, v); else v = Refreshed(c, c->RedGain, &ImageProcessor::redGain);
+            if (set)
+                c->ApplyColorGain(ColorChannel::Red, v);
+            else
+                v = Refreshed(c, c->RedGain, &ImageProcessor::redGain);
             break;
         case CAMPROP_GREEN_GAIN:
-            if (set) c->ApplyColorGain(ColorChannel::Green, v); else v = Refreshed(c, c->GreenGain, &ImageProcessor::greenGain);
+            if (set)
+                c->ApplyColorGain(ColorChannel::Green, v);
+            else
+                v = Refreshed(c, c->GreenGain, &ImageProcessor::greenGain);
             break;
         case CAMPROP_BLUE_GAIN:
-            if (set) c->ApplyColorGain(ColorChannel::Blue, v); else v = Refreshed(c, c->BlueGain, &ImageProcessor::blueGain);
+            if (set)
+                c->ApplyColorGain(ColorChannel::Blue, v);
+            else
+                v = Refreshed(c, c->BlueGain, &ImageProcessor::blueGain);
             break;
         case CAMPROP_COLOR_CORRECTION:
-            if (set) c->ApplyColorCorrection(v);
-            else v = Refreshed(c, c->ColorCorrection, &ImageProcessor::colorCorrection);
+            if (set)
+                c->ApplyColorCorrection(v);
+            else
+                v = Refreshed(c, c->ColorCorrection, &ImageProcessor::colorCorrection);
             break;
-        case CAMPROP_SUBSAMPLE: v = c->SubSample; break;
-        case CAMPROP_SENSOR_WIDTH: v = SENSOR_WIDTH; break;
-        case CAMPROP_SENSOR_HEIGHT: v = SENSOR_HEIGHT; break;
-        case CAMPROP_READOUT_X: v = c->SensorLeft; break;
-        case CAMPROP_READOUT_Y: v = c->SensorTop; break;
-        case CAMPROP_READOUT_WIDTH: v = c->SensorWidth; break;
-        case CAMPROP_READOUT_HEIGHT: v = c->SensorHeight; break;
-        case CAMPROP_PIN_OPEN: v = ReadAcquire(&c->PinOpen) != 0 ? 1 : 0; break;
-        case CAMPROP_CLOCK: if (!set) v = c->Clock; break;
-        case CAMPROP_AGC: if (!set) v = c->AGC; break;
-        case CAMPROP_AEC: if (!set) v = c->AEC; break;
+        case CAMPROP_SUBSAMPLE:
+            v = c->SubSample;
+            break;
+        case CAMPROP_SENSOR_WIDTH:
+            v = SENSOR_WIDTH;
+            break;
+        case CAMPROP_SENSOR_HEIGHT:
+            v = SENSOR_HEIGHT;
+            break;
+        case CAMPROP_READOUT_X:
+            v = c->SensorLeft;
+            break;
+        case CAMPROP_READOUT_Y:
+            v = c->SensorTop;
+            break;
+        case CAMPROP_READOUT_WIDTH:
+            v = c->SensorWidth;
+            break;
+        case CAMPROP_READOUT_HEIGHT:
+            v = c->SensorHeight;
+            break;
+        case CAMPROP_PIN_OPEN:
+            v = ReadAcquire(&c->PinOpen) != 0 ? 1 : 0;
+            break;
+        case CAMPROP_CLOCK:
+            if (!set) v = c->Clock;
+            break;
+        case CAMPROP_AGC:
+            if (!set) v = c->AGC;
+            break;
+        case CAMPROP_AEC:
+            if (!set) v = c->AEC;
+            break;
         case CAMPROP_REGISTER_SELECT:
             // Clients may select and read from several threads at once.
             if (set) {
@@ -134,8 +213,13 @@ NTSTATUS HandleCameraProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
                 v = index <= 1023 ? ReadAcquire(&c->RegisterShadow[index]) : 0;
             }
             break;
-        case CAMPROP_RESERVED_36: case CAMPROP_RESERVED_46: case CAMPROP_RESERVED_50: case CAMPROP_RESERVED_51:
-        case CAMPROP_RESERVED_52: case CAMPROP_RESERVED_53: case CAMPROP_RESERVED_54:
+        case CAMPROP_RESERVED_36:
+        case CAMPROP_RESERVED_46:
+        case CAMPROP_RESERVED_50:
+        case CAMPROP_RESERVED_51:
+        case CAMPROP_RESERVED_52:
+        case CAMPROP_RESERVED_53:
+        case CAMPROP_RESERVED_54:
             if (!set) v = 0;
             break;
         default:  // CAMPROP_RESERVED_47 and anything the table never routes here
@@ -158,16 +242,28 @@ NTSTATUS HandleProcessingProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
     LONG& v = ValueOf(data);
     switch (property->Id) {
         case CAMPROP_BRIGHTNESS:
-            if (set) c->ApplyBrightness(v); else v = Refreshed(c, c->Brightness, &ImageProcessor::brightness);
+            if (set)
+                c->ApplyBrightness(v);
+            else
+                v = Refreshed(c, c->Brightness, &ImageProcessor::brightness);
             break;
         case CAMPROP_CONTRAST:
-            if (set) c->ApplyContrast(v); else v = Refreshed(c, c->Contrast, &ImageProcessor::contrast);
+            if (set)
+                c->ApplyContrast(v);
+            else
+                v = Refreshed(c, c->Contrast, &ImageProcessor::contrast);
             break;
         case CAMPROP_SATURATION:
-            if (set) c->ApplySaturation(v); else v = Refreshed(c, c->Saturation, &ImageProcessor::saturation);
+            if (set)
+                c->ApplySaturation(v);
+            else
+                v = Refreshed(c, c->Saturation, &ImageProcessor::saturation);
             break;
         case CAMPROP_HUE:
-            if (set) c->ApplyHue(v); else v = Refreshed(c, c->Hue, &ImageProcessor::hue);
+            if (set)
+                c->ApplyHue(v);
+            else
+                v = Refreshed(c, c->Hue, &ImageProcessor::hue);
             break;
         default:
             break;
@@ -191,7 +287,8 @@ NTSTATUS HandleRegisterProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
     CameraDevice* c = CameraDeviceFromIrp(irp);
     if (c == nullptr || !IsSet(property)) return STATUS_UNSUCCESSFUL;
     const auto* r = static_cast<CAMPROP_REGISTER_S*>(data);
-    return c->WriteSensorRegister(r->RegisterIndex, r->RegisterValue) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return c->WriteSensorRegister(r->RegisterIndex, r->RegisterValue) ? STATUS_SUCCESS
+                                                                      : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS HandleCommandProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
@@ -207,7 +304,8 @@ NTSTATUS HandleCommandProperty(PIRP irp, KSPROPERTY* property, PVOID data) {
             std::memset(&c->RegisterCommand, 0, sizeof c->RegisterCommand);
             c->RegisterCommand.Bytes[0] = CmdPassThrough;
             LONG n = block->ByteCount > 63 ? 63 : block->ByteCount;
-            if (n > 0) std::memcpy(&c->RegisterCommand.Bytes[1], block->Bytes, static_cast<size_t>(n));
+            if (n > 0)
+                std::memcpy(&c->RegisterCommand.Bytes[1], block->Bytes, static_cast<size_t>(n));
             BOOLEAN sent = c->SendCommand(&c->RegisterCommand);
             ExReleaseFastMutex(&c->CommandLock);
             return sent ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
@@ -227,9 +325,18 @@ namespace {
 
 enum Access { Get = 1, Set = 2, Both = 3 };
 
-constexpr KSPROPERTY_ITEM Item(ULONG id, PFNKSHANDLER handler, Access access, ULONG size = sizeof(CAMPROP_VALUE_S)) {
-    return {id, (access & Get) ? handler : nullptr, size, size, (access & Set) ? handler : nullptr,
-            nullptr, 0, nullptr, nullptr, 0};
+constexpr KSPROPERTY_ITEM Item(ULONG id, PFNKSHANDLER handler, Access access,
+                               ULONG size = sizeof(CAMPROP_VALUE_S)) {
+    return {id,
+            (access & Get) ? handler : nullptr,
+            size,
+            size,
+            (access & Set) ? handler : nullptr,
+            nullptr,
+            0,
+            nullptr,
+            nullptr,
+            0};
 }
 
 }  // namespace

@@ -16,14 +16,36 @@ NTSTATUS OpenOrCreate(HANDLE parent, PWSTR path, PHANDLE key) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, kAttributes, parent, nullptr);
     ULONG disposition = 0;
-    return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition);
+    return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                       &disposition);
 }
 
 // The 24 values, in order; each names the CameraDevice field it stores.
 enum class Field {
-    Timeout, Exposure, GlobalGain, FlipH, FlipV, ColorEnable, WhiteBalance, ColorCorrection, Brightness,
-    Contrast, Saturation, Hue, RedGain, GreenGain, BlueGain, AGC, AEC, Clock, ExTrigger, SubSample,
-    RoiX, RoiY, RoiW, RoiH
+    Timeout,
+    Exposure,
+    GlobalGain,
+    FlipH,
+    FlipV,
+    ColorEnable,
+    WhiteBalance,
+    ColorCorrection,
+    Brightness,
+    Contrast,
+    Saturation,
+    Hue,
+    RedGain,
+    GreenGain,
+    BlueGain,
+    AGC,
+    AEC,
+    Clock,
+    ExTrigger,
+    SubSample,
+    RoiX,
+    RoiY,
+    RoiW,
+    RoiH
 };
 
 struct SettingsValue {
@@ -32,47 +54,83 @@ struct SettingsValue {
 };
 
 constexpr SettingsValue kValues[] = {
-    {u"Timeout", Field::Timeout},       {u"Exposure", Field::Exposure},
-    {u"GlobalGain", Field::GlobalGain}, {u"FlipH", Field::FlipH},
-    {u"FlipV", Field::FlipV},           {u"ColorEnable", Field::ColorEnable},
-    {u"WhiteBalance", Field::WhiteBalance}, {u"ColorCorrection", Field::ColorCorrection},
-    {u"Brightness", Field::Brightness}, {u"Contrast", Field::Contrast},
-    {u"Saturation", Field::Saturation}, {u"Hue", Field::Hue},
-    {u"RedGain", Field::RedGain},       {u"GreenGain", Field::GreenGain},
-    {u"BlueGain", Field::BlueGain},     {u"AGC", Field::AGC},
-    {u"AEC", Field::AEC},               {u"Clock", Field::Clock},
-    {u"ExTrigger", Field::ExTrigger},   {u"SubSample", Field::SubSample},
-    {u"RoiX", Field::RoiX},             {u"RoiY", Field::RoiY},
-    {u"RoiW", Field::RoiW},             {u"RoiH", Field::RoiH},
+    {u"Timeout", Field::Timeout},
+    {u"Exposure", Field::Exposure},
+    {u"GlobalGain", Field::GlobalGain},
+    {u"FlipH", Field::FlipH},
+    {u"FlipV", Field::FlipV},
+    {u"ColorEnable", Field::ColorEnable},
+    {u"WhiteBalance", Field::WhiteBalance},
+    {u"ColorCorrection", Field::ColorCorrection},
+    {u"Brightness", Field::Brightness},
+    {u"Contrast", Field::Contrast},
+    {u"Saturation", Field::Saturation},
+    {u"Hue", Field::Hue},
+    {u"RedGain", Field::RedGain},
+    {u"GreenGain", Field::GreenGain},
+    {u"BlueGain", Field::BlueGain},
+    {u"AGC", Field::AGC},
+    {u"AEC", Field::AEC},
+    {u"Clock", Field::Clock},
+    {u"ExTrigger", Field::ExTrigger},
+    {u"SubSample", Field::SubSample},
+    {u"RoiX", Field::RoiX},
+    {u"RoiY", Field::RoiY},
+    {u"RoiW", Field::RoiW},
+    {u"RoiH", Field::RoiH},
 };
 static_assert(std::size(kValues) == 24);
 
 ULONG Current(const CameraDevice* c, Field f) {
     switch (f) {
-        case Field::Timeout: return c->Timeout;
-        case Field::Exposure: return c->Exposure;
-        case Field::GlobalGain: return c->GlobalGain;
-        case Field::FlipH: return static_cast<ULONG>(ReadAcquire(&c->FlipH));
-        case Field::FlipV: return static_cast<ULONG>(ReadAcquire(&c->FlipV));
-        case Field::ColorEnable: return static_cast<ULONG>(c->ColorEnable);
-        case Field::WhiteBalance: return static_cast<ULONG>(c->WhiteBalance);
-        case Field::ColorCorrection: return static_cast<ULONG>(c->ColorCorrection);
-        case Field::Brightness: return static_cast<ULONG>(c->Brightness);
-        case Field::Contrast: return static_cast<ULONG>(c->Contrast);
-        case Field::Saturation: return static_cast<ULONG>(c->Saturation);
-        case Field::Hue: return static_cast<ULONG>(c->Hue);
-        case Field::RedGain: return static_cast<ULONG>(c->RedGain);
-        case Field::GreenGain: return static_cast<ULONG>(c->GreenGain);
-        case Field::BlueGain: return static_cast<ULONG>(c->BlueGain);
-        case Field::AGC: return static_cast<ULONG>(c->AGC);
-        case Field::AEC: return static_cast<ULONG>(c->AEC);
-        case Field::Clock: return static_cast<ULONG>(c->Clock);
-        case Field::ExTrigger: return static_cast<ULONG>(c->ExTrigger);
-        case Field::SubSample: return static_cast<ULONG>(c->SubSample);
-        case Field::RoiX: return static_cast<ULONG>(c->RoiX);
-        case Field::RoiY: return static_cast<ULONG>(c->RoiY);
-        case Field::RoiW: return static_cast<ULONG>(c->RoiW);
-        case Field::RoiH: return static_cast<ULONG>(c->RoiH);
+        case Field::Timeout:
+            return c->Timeout;
+        case Field::Exposure:
+            return c->Exposure;
+        case Field::GlobalGain:
+            return c->GlobalGain;
+        case Field::FlipH:
+            return static_cast<ULONG>(ReadAcquire(&c->FlipH));
+        case Field::FlipV:
+            return static_cast<ULONG>(ReadAcquire(&c->FlipV));
+        case Field::ColorEnable:
+            return static_cast<ULONG>(c->ColorEnable);
+        case Field::WhiteBalance:
+            return static_cast<ULONG>(c->WhiteBalance);
+        case Field::ColorCorrection:
+            return static_cast<ULONG>(c->ColorCorrection);
+        case Field::Brightness:
+            return static_cast<ULONG>(c->Brightness);
+        case Field::Contrast:
+            return static_cast<ULONG>(c->Contrast);
+        case Field::Saturation:
+            return static_cast<ULONG>(c->Saturation);
+        case Field::Hue:
+            return static_cast<ULONG>(c->Hue);
+        case Field::RedGain:
+            return static_cast<ULONG>(c->RedGain);
+        case Field::GreenGain:
+            return static_cast<ULONG>(c->GreenGain);
+        case Field::BlueGain:
+            return static_cast<ULONG>(c->BlueGain);
+        case Field::AGC:
+            return static_cast<ULONG>(c->AGC);
+        case Field::AEC:
+            return static_cast<ULONG>(c->AEC);
+        case Field::Clock:
+            return static_cast<ULONG>(c->Clock);
+        case Field::ExTrigger:
+            return static_cast<ULONG>(c->ExTrigger);
+        case Field::SubSample:
+            return static_cast<ULONG>(c->SubSample);
+        case Field::RoiX:
+            return static_cast<ULONG>(c->RoiX);
+        case Field::RoiY:
+            return static_cast<ULONG>(c->RoiY);
+        case Field::RoiW:
+            return static_cast<ULONG>(c->RoiW);
+        case Field::RoiH:
+            return static_cast<ULONG>(c->RoiH);
     }
     return 0;
 }
@@ -80,19 +138,34 @@ ULONG Current(const CameraDevice* c, Field f) {
 // What a missing value stands for.
 ULONG Default(const CameraDevice* c, Field f) {
     switch (f) {
-        case Field::Timeout: return kDefaultFrameTimeoutMs;
-        case Field::ColorEnable: case Field::ColorCorrection: return 1;
-        case Field::Brightness: return 255;
-        case Field::Contrast: case Field::Saturation: return 10;
-        case Field::RedGain: case Field::GreenGain: case Field::BlueGain: return 128;
-        case Field::Clock: return static_cast<ULONG>(c->Clock);
-        case Field::RoiW: return 2560;
-        case Field::RoiH: return 1920;
-        default: return 0;
+        case Field::Timeout:
+            return kDefaultFrameTimeoutMs;
+        case Field::ColorEnable:
+        case Field::ColorCorrection:
+            return 1;
+        case Field::Brightness:
+            return 255;
+        case Field::Contrast:
+        case Field::Saturation:
+            return 10;
+        case Field::RedGain:
+        case Field::GreenGain:
+        case Field::BlueGain:
+            return 128;
+        case Field::Clock:
+            return static_cast<ULONG>(c->Clock);
+        case Field::RoiW:
+            return 2560;
+        case Field::RoiH:
+            return 1920;
+        default:
+            return 0;
     }
 }
 
-LONG S(ULONG v) { return static_cast<LONG>(v); }
+LONG S(ULONG v) {
+    return static_cast<LONG>(v);
+}
 
 }  // namespace
 
@@ -117,7 +190,8 @@ NTSTATUS QueryDwordValue(HANDLE key, PCWSTR name, ULONG* value) {
     RtlInitUnicodeString(&n, name);
     alignas(8) UCHAR buffer[KEY_VALUE_PARTIAL_INFORMATION_HEADER + 8] = {};
     ULONG result = 0;
-    NTSTATUS s = ZwQueryValueKey(key, &n, KeyValuePartialInformation, buffer, sizeof buffer, &result);
+    NTSTATUS s =
+        ZwQueryValueKey(key, &n, KeyValuePartialInformation, buffer, sizeof buffer, &result);
     if (!NT_SUCCESS(s)) return s;
     auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
     // Only a 4-byte REG_DWORD is a number: a string or a binary value
@@ -136,8 +210,8 @@ void SetDwordValue(HANDLE key, PCWSTR name, ULONG value) {
 
 BOOLEAN LoadSettings(CameraDevice* c) {
     HANDLE driverKey = nullptr;
-    if (IoOpenDeviceRegistryKey(c->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &driverKey) !=
-        STATUS_SUCCESS)
+    if (IoOpenDeviceRegistryKey(c->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL,
+                                &driverKey) != STATUS_SUCCESS)
         return FALSE;
     HANDLE settings = nullptr;
     if (!NT_SUCCESS(OpenSettingsKey(driverKey, &settings))) {
@@ -154,7 +228,8 @@ BOOLEAN LoadSettings(CameraDevice* c) {
     if (timeout >= kMinFrameTimeoutMs && timeout <= kMaxFrameTimeoutMs) c->SetTimeout(timeout);
     // A stored exposure or gain the camera refused to take stays the
     // device's value, so the next save writes back what was stored.
-    if (!c->SetExposure(at(Field::Exposure))) c->Exposure = at(Field::Exposure) <= 1014 ? at(Field::Exposure) : 1014;
+    if (!c->SetExposure(at(Field::Exposure)))
+        c->Exposure = at(Field::Exposure) <= 1014 ? at(Field::Exposure) : 1014;
     if (!c->SetGlobalGain(at(Field::GlobalGain)))
         c->GlobalGain = at(Field::GlobalGain) <= 1023 ? at(Field::GlobalGain) : 1023;
     c->ApplyColorEnable(S(at(Field::ColorEnable)));
@@ -182,7 +257,8 @@ BOOLEAN LoadSettings(CameraDevice* c) {
 
 BOOLEAN SaveSettings(CameraDevice* c) {
     HANDLE driverKey = nullptr;
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(c->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &driverKey)) ||
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(c->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
+                                            READ_CONTROL, &driverKey)) ||
         driverKey == nullptr)
         return FALSE;
     HANDLE settings = nullptr;

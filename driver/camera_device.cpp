@@ -17,7 +17,8 @@ CameraDevice::CameraDevice(PKSDEVICE device) {
     SetReadoutWindow(0, 0, SENSOR_WIDTH, SENSOR_HEIGHT, 0);
     // Without the scratch buffer frames are still delivered, in raw line
     // order; the failure is not reported.
-    ReorderBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, RAW_FRAME_SIZE, BUFFER_TAG));
+    ReorderBuffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, RAW_FRAME_SIZE, BUFFER_TAG));
 }
 
 // Running the destructor puts the CameraDevice table back in place before
@@ -98,13 +99,25 @@ void CameraDevice::Release(PVOID object) {
     ExFreePoolWithTag(object, CAMERA_TAG);
 }
 
-void ReleaseCameraDevice(PVOID object) { CameraDevice::Release(object); }
+void ReleaseCameraDevice(PVOID object) {
+    CameraDevice::Release(object);
+}
 
-void CameraDevice::GetRawFrameSize(ULONG* size) { *size = RawFrameSize; }
-void CameraDevice::GetRawDataOffset(ULONG* offset) { *offset = RawDataOffset; }
-void CameraDevice::GetRawPitch(ULONG* pitch) { *pitch = RawPitch; }
-LONG CameraDevice::GetRoiX() { return RoiX; }
-LONG CameraDevice::GetRoiY() { return RoiY; }
+void CameraDevice::GetRawFrameSize(ULONG* size) {
+    *size = RawFrameSize;
+}
+void CameraDevice::GetRawDataOffset(ULONG* offset) {
+    *offset = RawDataOffset;
+}
+void CameraDevice::GetRawPitch(ULONG* pitch) {
+    *pitch = RawPitch;
+}
+LONG CameraDevice::GetRoiX() {
+    return RoiX;
+}
+LONG CameraDevice::GetRoiY() {
+    return RoiY;
+}
 
 // Called by the capture thread after every captured frame.
 void CameraDevice::FrameCaptured() {

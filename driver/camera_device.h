@@ -17,9 +17,9 @@ struct CaptureThreadState;
 struct ImageProcessor;
 class FrameTap;
 
-constexpr ULONG CAMERA_TAG = PoolTag("KCNw");   // object records
-constexpr ULONG USB_TAG = PoolTag("Nvrk");      // USB requests, descriptors, pipe table, slots
-constexpr ULONG BUFFER_TAG = PoolTag("Nvfb");   // frame, image and working buffers
+constexpr ULONG CAMERA_TAG = PoolTag("KCNw");     // object records
+constexpr ULONG USB_TAG = PoolTag("Nvrk");        // USB requests, descriptors, pipe table, slots
+constexpr ULONG BUFFER_TAG = PoolTag("Nvfb");     // frame, image and working buffers
 constexpr ULONG PROCESSOR_TAG = PoolTag("IsyR");  // the ImageProcessor
 
 constexpr LONG SENSOR_WIDTH = 2560;
@@ -38,7 +38,7 @@ enum class Axis { Horizontal, Vertical };
 enum class ColorChannel { Red, Green, Blue };
 
 class CameraDevice {
-public:
+  public:
     // --- CameraOperations, in slot order ---
     virtual void FrameCaptured();
     virtual BOOLEAN PrepareCapture();
@@ -81,13 +81,15 @@ public:
     // the capture thread's own request: CancelTransfer cuts it short, and
     // once the transfers are cancelled it is not sent at all.
     // timeoutMs 0 is the frame time-out.
-    NTSTATUS SubmitBounded(ULONG ioControlCode, PVOID argument, BOOLEAN capturePath, ULONG timeoutMs = 0);
+    NTSTATUS SubmitBounded(ULONG ioControlCode, PVOID argument, BOOLEAN capturePath,
+                           ULONG timeoutMs = 0);
     // Lets the capture path send again after CancelTransfer; the capture
     // thread's start calls it.
     void ResumeTransfers();
 
     // Command channel.
-    NTSTATUS TransferBlock(ULONG pipe, PUCHAR buffer, ULONG* transferred, BOOLEAN capturePath = FALSE);
+    NTSTATUS TransferBlock(ULONG pipe, PUCHAR buffer, ULONG* transferred,
+                           BOOLEAN capturePath = FALSE);
     BOOLEAN SendCommand(CommandBlock* block);
     BOOLEAN ReadReply(PUCHAR buffer);
     // Reads away reply blocks left waiting, until the reply pipe stays quiet
@@ -119,7 +121,8 @@ public:
     // Frame transfer.
     NTSTATUS ReadFrame(ULONG length, PUCHAR buffer);
     void SendTransferMarker(BOOLEAN after);
-    static PURB BuildFrameUrb(PIRP irp, const struct USBD_PIPE_INFORMATION* pipe, BOOLEAN directionIn);
+    static PURB BuildFrameUrb(PIRP irp, const struct USBD_PIPE_INFORMATION* pipe,
+                              BOOLEAN directionIn);
     static NTSTATUS OnFrameRequestComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
     void FreeFrameRequests();
     void ReorderFrameLines(PUCHAR buffer);
@@ -260,7 +263,7 @@ public:
     // leave the sensor with one's low byte and the other's high byte.
     FAST_MUTEX SensorControlLock{};
 
-protected:
+  protected:
     explicit CameraDevice(PKSDEVICE device);
     virtual ~CameraDevice();
 };

@@ -12,8 +12,9 @@ NTSTATUS StartDevice(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
     bool factory = false;
     if (!device->Started) {
         KsAcquireDevice(device);
-        factory = NT_SUCCESS(KsCreateFilterFactory(device->FunctionalDeviceObject, &CaptureFilterDescriptor, u"GLOBAL",
-                                                   nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr));
+        factory = NT_SUCCESS(KsCreateFilterFactory(
+            device->FunctionalDeviceObject, &CaptureFilterDescriptor, u"GLOBAL", nullptr,
+            KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr));
         KsReleaseDevice(device);
     }
     // A fresh capture-thread record for every start that published the
@@ -23,7 +24,8 @@ NTSTATUS StartDevice(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
         camera->Capture = capture;
         // The device's bag is guarded by the device mutex.
         KsAcquireDevice(device);
-        const bool kept = capture != nullptr && NT_SUCCESS(KsAddItemToObjectBag(device->Bag, capture, nullptr));
+        const bool kept =
+            capture != nullptr && NT_SUCCESS(KsAddItemToObjectBag(device->Bag, capture, nullptr));
         KsReleaseDevice(device);
         if (capture != nullptr && !kept) {
             ExFreePoolWithTag(capture, CAMERA_TAG);

@@ -19,11 +19,11 @@ struct FilledFrame {
 };
 
 class FrameTap {
-public:
+  public:
     // On the processing thread, for each frame filled with an image, before
     // it goes back to the client.
     virtual void Filled(const KSSTREAM_HEADER* frame, const FilledFrame& info) = 0;
 
-protected:
+  protected:
     ~FrameTap() = default;
 };

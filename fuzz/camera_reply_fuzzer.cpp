@@ -21,19 +21,22 @@ constexpr LONG kDrainQuietMs = 40;
 #endif
 
 fuzzrig::ConfiguredCamera& Camera() {
-    static fuzzrig::ConfiguredCamera* camera = new fuzzrig::ConfiguredCamera;  // lives for the whole run
+    static fuzzrig::ConfiguredCamera* camera =
+        new fuzzrig::ConfiguredCamera;  // lives for the whole run
     return *camera;
 }
 
-const USBD_STATUS kStatuses[] = {USBD_STATUS_XACT_ERROR, USBD_STATUS_STALL_PID, USBD_STATUS_CANCELED,
-                                 USBD_STATUS_DEVICE_GONE, USBD_STATUS_DEV_NOT_RESPONDING};
+const USBD_STATUS kStatuses[] = {USBD_STATUS_XACT_ERROR, USBD_STATUS_STALL_PID,
+                                 USBD_STATUS_CANCELED, USBD_STATUS_DEVICE_GONE,
+                                 USBD_STATUS_DEV_NOT_RESPONDING};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto& cam = Camera();
     auto& sim = cam.sim;
-    const uint8_t frameEp = sim.FrameEndpoint(), commandEp = sim.CommandEndpoint(), replyEp = sim.ReplyEndpoint();
+    const uint8_t frameEp = sim.FrameEndpoint(), commandEp = sim.CommandEndpoint(),
+                  replyEp = sim.ReplyEndpoint();
     // Short enough to search quickly; the quiet spell that ends a drain
     // shorter still, except in the suite's sanitizer builds, where the
     // camera's thread can pause that long in the middle of a frame's tail.
@@ -44,23 +47,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool readByte = false;
     for (int op = 0; op < 8 && in.Left() > 0; ++op) {
         switch (in.Byte() % 11) {
-            case 0: sim.FailTransfers(frameEp, 1 + in.Byte() % 3, kStatuses[in.Byte() % 5]); break;
+            case 0:
+                sim.FailTransfers(frameEp, 1 + in.Byte() % 3, kStatuses[in.Byte() % 5]);
+                break;
             case 1: {
                 const int n = 1 + in.Byte() % 3;
                 sim.ShortTransfers(frameEp, n, in.U32() % 65537);
                 break;
             }
-            case 2: sim.StallFrameAfter(in.U32() % frame); break;
-            case 3: sim.SlowFrame(frame * (1.0 + in.Byte() % 16)); break;  // late: up to a second, past the time-out
-            case 4: sim.FailTransfers(commandEp, 1 + in.Byte() % 2, kStatuses[in.Byte() % 5]); break;
+            case 2:
+                sim.StallFrameAfter(in.U32() % frame);
+                break;
+            case 3:
+                sim.SlowFrame(frame * (1.0 + in.Byte() % 16));
+                break;  // late: up to a second, past the time-out
+            case 4:
+                sim.FailTransfers(commandEp, 1 + in.Byte() % 2, kStatuses[in.Byte() % 5]);
+                break;
             case 5: {
                 const int n = 1 + in.Byte() % 2;
                 sim.ShortTransfers(commandEp, n, in.Byte() % 65);
                 break;
             }
-            case 6: sim.KeepFrameTail(in.Byte() & 1); break;
-            case 7: sim.HaltEndpoint(frameEp); break;
-            case 8: sim.CompleteFrameReadsReversed(true); break;
+            case 6:
+                sim.KeepFrameTail(in.Byte() & 1);
+                break;
+            case 7:
+                sim.HaltEndpoint(frameEp);
+                break;
+            case 8:
+                sim.CompleteFrameReadsReversed(true);
+                break;
             case 9: {
                 std::vector<std::vector<uint8_t>> blocks(in.Byte() % 4);
                 for (auto& b : blocks) {

@@ -28,7 +28,7 @@ namespace fuzzrig {
 }
 
 class StartedCamera {
-public:
+  public:
     StartedCamera() {
         host::StackOptions o;
         o.simulatedFps = 0;
@@ -50,7 +50,7 @@ public:
 // The simulated camera with the driver's device added and configured as a
 // start configures it, ready to capture frames into its own buffer.
 class ConfiguredCamera {
-public:
+  public:
     ConfiguredCamera() {
         if (!NT_SUCCESS(frames.Prepare())) Fault("the simulated camera is not configured");
     }
@@ -60,7 +60,7 @@ public:
     sim::SimulatedCamera& sim = *stack->Simulated();
     FrameTransferRig frames{sim, stack->Bus(), Camera(), Fault};
 
-private:
+  private:
     // The camera on the bus and the driver's device added to it; taking the
     // stack apart deconfigures and removes it.
     static std::unique_ptr<host::CameraStack> Plug() {
@@ -77,7 +77,7 @@ private:
 
 // Reads the input front to back; past its end every read gives zeros.
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
     uint32_t U32() {
@@ -89,7 +89,7 @@ public:
     const uint8_t* Here() const { return data_ + at_; }
     void Skip(size_t n) { at_ += std::min(n, Left()); }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
     size_t at_ = 0;

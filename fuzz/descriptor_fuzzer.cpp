@@ -20,14 +20,16 @@
 namespace {
 
 const std::vector<uint8_t>& StandardConfiguration() {
-    static const std::vector<uint8_t> d = sim::SimulatedCamera().Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE);
+    static const std::vector<uint8_t> d =
+        sim::SimulatedCamera().Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE);
     return d;
 }
 
 // Whether the endpoint address appears as an endpoint descriptor of the bytes.
 bool HasEndpoint(const std::vector<uint8_t>& d, UCHAR address) {
     for (size_t i = 0; i + 2 < d.size() && d[i] >= 2; i += d[i])
-        if (d[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[i] >= 7 && i + 3 <= d.size() && d[i + 2] == address)
+        if (d[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[i] >= 7 && i + 3 <= d.size() &&
+            d[i + 2] == address)
             return true;
     return false;
 }
@@ -85,7 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stack->RemoveDevice();
         if (stack->Bus().PendingTransfers() != 0) fuzzrig::Fault("transfers left with the bus");
     }
-    if (kernel::pool::TotalUsage().blocks != blocksBefore) fuzzrig::Fault("pool blocks left behind");
-    if (kernel::LiveIrps() != 0 || kernel::LiveMdls() != 0) fuzzrig::Fault("IRPs or MDLs left behind");
+    if (kernel::pool::TotalUsage().blocks != blocksBefore)
+        fuzzrig::Fault("pool blocks left behind");
+    if (kernel::LiveIrps() != 0 || kernel::LiveMdls() != 0)
+        fuzzrig::Fault("IRPs or MDLs left behind");
     return 0;
 }

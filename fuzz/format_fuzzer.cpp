@@ -37,8 +37,9 @@ const std::vector<uint8_t>& ValidFormat() {
         std::vector<uint8_t> out(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
         std::vector<uint8_t> range = ValidRange();
         ULONG written = 0;
-        if (!NT_SUCCESS(Camera().Filter().Intersect(0, range.data(), static_cast<ULONG>(range.size()), out.data(),
-                                                     static_cast<ULONG>(out.size()), &written)))
+        if (!NT_SUCCESS(Camera().Filter().Intersect(0, range.data(),
+                                                    static_cast<ULONG>(range.size()), out.data(),
+                                                    static_cast<ULONG>(out.size()), &written)))
             fuzzrig::Fault("the offered range does not intersect");
         out.resize(written);
         return out;
@@ -82,14 +83,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<uint8_t> out(outSize);
     ULONG written = 0xDEADBEEF;
-    const NTSTATUS s = cam.Filter().Intersect(pinId, range.empty() ? nullptr : range.data(),
-                                             static_cast<ULONG>(range.size()), out.empty() ? nullptr : out.data(),
-                                             outSize, &written);
-    if (NT_SUCCESS(s) && written > outSize) fuzzrig::Fault("the intersection wrote more than its buffer");
+    const NTSTATUS s = cam.Filter().Intersect(
+        pinId, range.empty() ? nullptr : range.data(), static_cast<ULONG>(range.size()),
+        out.empty() ? nullptr : out.data(), outSize, &written);
+    if (NT_SUCCESS(s) && written > outSize)
+        fuzzrig::Fault("the intersection wrote more than its buffer");
 
     NTSTATUS created = STATUS_UNSUCCESSFUL;
     auto pin = cam.Filter().CreatePin(pinId, format.empty() ? nullptr : format.data(),
-                                     static_cast<ULONG>(format.size()), &created);
+                                      static_cast<ULONG>(format.size()), &created);
     if (pin) {
         pin->SetFormat(later.empty() ? nullptr : later.data(), static_cast<ULONG>(later.size()));
         if (NT_SUCCESS(pin->SetState(KSSTATE_ACQUIRE))) pin->SetState(KSSTATE_STOP);
@@ -97,11 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (NT_SUCCESS(created)) {
         fuzzrig::Fault("a pin reported created but not there");
     }
-    if (kernel::LiveIrps() != 0 || kernel::LiveMdls() != 0) fuzzrig::Fault("IRPs or MDLs left behind");
-    if (kernel::pool::TotalUsage().blocks != blocks) fuzzrig::Fault("the pool's block count changed");
+    if (kernel::LiveIrps() != 0 || kernel::LiveMdls() != 0)
+        fuzzrig::Fault("IRPs or MDLs left behind");
+    if (kernel::pool::TotalUsage().blocks != blocks)
+        fuzzrig::Fault("the pool's block count changed");
     // The negotiation leaves the device able to open its pin as before.
     NTSTATUS again = STATUS_UNSUCCESSFUL;
-    auto check = cam.Filter().CreatePin(0, validFormat.data(), static_cast<ULONG>(validFormat.size()), &again);
+    auto check = cam.Filter().CreatePin(0, validFormat.data(),
+                                        static_cast<ULONG>(validFormat.size()), &again);
     if (!check) fuzzrig::Fault("the valid format no longer opens the pin");
     return 0;
 }

@@ -82,10 +82,11 @@ const std::vector<const norvik::ControlInfo*>& PropertyControls() {
 
 GstStaticPadTemplate kSrcTemplate = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("video/x-raw, format=(string)BGRA, width=(int)[ 8, 2560 ], height=(int)[ 1, 1920 ], "
-                    "framerate=(fraction)30/1, pixel-aspect-ratio=(fraction)1/1; "
-                    "video/x-bayer, format=(string)rggb, width=(int)[ 8, 2560 ], height=(int)[ 1, 1920 ], "
-                    "framerate=(fraction)30/1, pixel-aspect-ratio=(fraction)1/1"));
+    GST_STATIC_CAPS(
+        "video/x-raw, format=(string)BGRA, width=(int)[ 8, 2560 ], height=(int)[ 1, 1920 ], "
+        "framerate=(fraction)30/1, pixel-aspect-ratio=(fraction)1/1; "
+        "video/x-bayer, format=(string)rggb, width=(int)[ 8, 2560 ], height=(int)[ 1, 1920 ], "
+        "framerate=(fraction)30/1, pixel-aspect-ratio=(fraction)1/1"));
 
 }  // namespace
 
@@ -98,7 +99,9 @@ G_DEFINE_TYPE(GstNorvikcamSrc, gst_norvikcam_src, GST_TYPE_PUSH_SRC)
 
 namespace {
 
-State& S(gpointer object) { return *GST_NORVIKCAM_SRC(object)->state; }
+State& S(gpointer object) {
+    return *GST_NORVIKCAM_SRC(object)->state;
+}
 
 void Fail(GstNorvikcamSrc* src, const std::string& message) {
     GST_ELEMENT_ERROR(src, RESOURCE, FAILED, ("%s", message.c_str()), (nullptr));
@@ -145,7 +148,8 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* par
     try {
         s.cam->Set(c.name, c.value);
     } catch (const std::exception& e) {
-        GST_ELEMENT_WARNING(GST_NORVIKCAM_SRC(object), RESOURCE, SETTINGS, ("%s", e.what()), (nullptr));
+        GST_ELEMENT_WARNING(GST_NORVIKCAM_SRC(object), RESOURCE, SETTINGS, ("%s", e.what()),
+                            (nullptr));
     }
 }
 
@@ -157,7 +161,8 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param) {
             g_value_set_string(value, s.device.c_str());
             return;
         case PROP_SETTINGS:
-            g_value_set_string(value, s.settings.empty() ? norvik::DefaultSettingsPath().c_str() : s.settings.c_str());
+            g_value_set_string(value, s.settings.empty() ? norvik::DefaultSettingsPath().c_str()
+                                                         : s.settings.c_str());
             return;
         case PROP_SIMULATED_FPS:
             g_value_set_double(value, s.simulatedFps);
@@ -166,8 +171,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param) {
             g_value_set_uint(value, s.unplugAfter);
             return;
         case PROP_STATS:
-            g_value_take_boxed(value, gst_structure_new("norvikcamsrc-stats", "delivered", G_TYPE_UINT64, s.delivered,
-                                                        "dropped", G_TYPE_UINT64, s.dropped, nullptr));
+            g_value_take_boxed(value, gst_structure_new("norvikcamsrc-stats", "delivered",
+                                                        G_TYPE_UINT64, s.delivered, "dropped",
+                                                        G_TYPE_UINT64, s.dropped, nullptr));
             return;
         default:
             break;
@@ -208,8 +214,8 @@ bool OpenCamera(GstNorvikcamSrc* src) {
             if (c.set) s.cam->Set(c.name, c.value);
     } catch (const std::exception& e) {
         s.cam.reset();
-        GST_ELEMENT_ERROR(src, RESOURCE, OPEN_READ, ("cannot open camera '%s': %s", s.device.c_str(), e.what()),
-                          (nullptr));
+        GST_ELEMENT_ERROR(src, RESOURCE, OPEN_READ,
+                          ("cannot open camera '%s': %s", s.device.c_str(), e.what()), (nullptr));
         return false;
     }
     return true;
@@ -238,8 +244,10 @@ void CloseCamera(GstNorvikcamSrc* src) {
 
 GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition) {
     auto* src = GST_NORVIKCAM_SRC(element);
-    if (transition == GST_STATE_CHANGE_NULL_TO_READY && !OpenCamera(src)) return GST_STATE_CHANGE_FAILURE;
-    GstStateChangeReturn r = GST_ELEMENT_CLASS(gst_norvikcam_src_parent_class)->change_state(element, transition);
+    if (transition == GST_STATE_CHANGE_NULL_TO_READY && !OpenCamera(src))
+        return GST_STATE_CHANGE_FAILURE;
+    GstStateChangeReturn r =
+        GST_ELEMENT_CLASS(gst_norvikcam_src_parent_class)->change_state(element, transition);
     if (r == GST_STATE_CHANGE_FAILURE) return r;
     if (transition == GST_STATE_CHANGE_PLAYING_TO_PAUSED) {
         // The pin stops with the pipeline; PLAYING runs it again.
@@ -286,7 +294,9 @@ gboolean SetCaps(GstBaseSrc* base, GstCaps* caps) {
     State& s = *src->state;
     const GstStructure* st = gst_caps_get_structure(caps, 0);
     int width = 0, height = 0;
-    if (!gst_structure_get_int(st, "width", &width) || !gst_structure_get_int(st, "height", &height)) return FALSE;
+    if (!gst_structure_get_int(st, "width", &width) ||
+        !gst_structure_get_int(st, "height", &height))
+        return FALSE;
     const bool bayer = gst_structure_has_name(st, "video/x-bayer");
     std::lock_guard<std::mutex> g(s.lock);
     if (!s.cam) return FALSE;
@@ -294,18 +304,23 @@ gboolean SetCaps(GstBaseSrc* base, GstCaps* caps) {
         StopStreaming(s);
         if (!bayer && width % 8 != 0) {
             Fail(src, "a width of " + std::to_string(width) +
-                          " is not a frame this camera makes: BGRA frames are a multiple of 8 pixels wide");
+                          " is not a frame this camera makes: BGRA frames are a multiple of 8 "
+                          "pixels wide");
             return FALSE;
         }
         auto w = s.cam->GetWindow();
-        const bool fits = bayer ? (w.width == width && w.height == height)
-                                : (w.outputWidth == width && w.outputHeight == height && w.width == width);
+        const bool fits =
+            bayer ? (w.width == width && w.height == height)
+                  : (w.outputWidth == width && w.outputHeight == height && w.width == width);
         if (!fits) {
-            const int x = std::min(w.x, (2560 - width) & ~1), y = std::min(w.y, (1920 - height) & ~1);
+            const int x = std::min(w.x, (2560 - width) & ~1),
+                      y = std::min(w.y, (1920 - height) & ~1);
             s.cam->SetWindow(x, y, width, height);
             w = s.cam->GetWindow();
-            if ((bayer ? w.width : w.outputWidth) != width || (bayer ? w.height : w.outputHeight) != height) {
-                Fail(src, "the camera cannot make " + std::to_string(width) + "x" + std::to_string(height) + " frames");
+            if ((bayer ? w.width : w.outputWidth) != width ||
+                (bayer ? w.height : w.outputHeight) != height) {
+                Fail(src, "the camera cannot make " + std::to_string(width) + "x" +
+                              std::to_string(height) + " frames");
                 return FALSE;
             }
         }
@@ -350,7 +365,8 @@ gboolean DecideAllocation(GstBaseSrc* base, GstQuery* query) {
     State& s = S(base);
     GstCaps* caps = nullptr;
     gst_query_parse_allocation(query, &caps, nullptr);
-    const guint size = static_cast<guint>(s.width) * static_cast<guint>(s.height) * (s.bayer ? 1u : 4u);
+    const guint size =
+        static_cast<guint>(s.width) * static_cast<guint>(s.height) * (s.bayer ? 1u : 4u);
     GstBufferPool* pool = gst_buffer_pool_new();
     GstStructure* config = gst_buffer_pool_get_config(pool);
     gst_buffer_pool_config_set_params(config, caps, size, 0, 0);
@@ -366,7 +382,9 @@ gboolean DecideAllocation(GstBaseSrc* base, GstQuery* query) {
     return TRUE;
 }
 
-void ReleaseFrame(gpointer frame) { delete static_cast<norvik::Frame*>(frame); }
+void ReleaseFrame(gpointer frame) {
+    delete static_cast<norvik::Frame*>(frame);
+}
 
 GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
     auto* src = GST_NORVIKCAM_SRC(push);
@@ -397,8 +415,9 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
     const size_t size = rowBytes * static_cast<size_t>(s.height);
     const uint8_t* top = s.bayer ? frame->raw : frame->top;
     const ptrdiff_t stride = s.bayer ? frame->rawWidth : frame->stride;
-    if (top == nullptr || (s.bayer ? frame->rawWidth * frame->rawHeight : frame->width * frame->height * 4) !=
-                              static_cast<ptrdiff_t>(size)) {
+    if (top == nullptr ||
+        (s.bayer ? frame->rawWidth * frame->rawHeight : frame->width * frame->height * 4) !=
+            static_cast<ptrdiff_t>(size)) {
         Fail(src, "a frame came in a size other than the one negotiated");
         return GST_FLOW_ERROR;
     }
@@ -407,14 +426,14 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
         // itself goes downstream, and back to the driver when the last user
         // lets go.
         auto* held = new norvik::Frame(std::move(*frame));
-        buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(top), size, 0, size, held,
-                                             ReleaseFrame);
+        buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(top),
+                                             size, 0, size, held, ReleaseFrame);
     } else {
         // A picture: the driver fills a bottom-up bitmap (with the flips
         // already in it), turned over here into a top-down buffer from the
         // pool.
-        GstFlowReturn r = GST_BASE_SRC_CLASS(gst_norvikcam_src_parent_class)->alloc(base, 0, static_cast<guint>(size),
-                                                                                    &buffer);
+        GstFlowReturn r = GST_BASE_SRC_CLASS(gst_norvikcam_src_parent_class)
+                              ->alloc(base, 0, static_cast<guint>(size), &buffer);
         if (r != GST_FLOW_OK) return r;
         GstMapInfo map;
         if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
@@ -422,7 +441,8 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
             Fail(src, "cannot write into a buffer from the pool");
             return GST_FLOW_ERROR;
         }
-        for (int y = 0; y < s.height; ++y) std::memcpy(map.data + y * rowBytes, top + y * stride, rowBytes);
+        for (int y = 0; y < s.height; ++y)
+            std::memcpy(map.data + y * rowBytes, top + y * stride, rowBytes);
         gst_buffer_unmap(buffer, &map);
         frame.reset();
     }
@@ -439,13 +459,16 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
         }
     }
     const GstClockTime duration = gst_util_uint64_scale_int(GST_SECOND, 1, kRate);
-    GST_BUFFER_PTS(buffer) = s.firstRunning + static_cast<GstClockTime>(std::max<int64_t>(0, presentation - s.firstPresentation)) * 100;
+    GST_BUFFER_PTS(buffer) =
+        s.firstRunning +
+        static_cast<GstClockTime>(std::max<int64_t>(0, presentation - s.firstPresentation)) * 100;
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_DURATION(buffer) = duration;
     GST_BUFFER_OFFSET(buffer) = static_cast<guint64>(picture);
     GST_BUFFER_OFFSET_END(buffer) = static_cast<guint64>(picture + 1);
     guint64 lost = 0;
-    if (s.lastPicture >= 0 && picture > s.lastPicture + 1) lost = static_cast<guint64>(picture - s.lastPicture - 1);
+    if (s.lastPicture >= 0 && picture > s.lastPicture + 1)
+        lost = static_cast<guint64>(picture - s.lastPicture - 1);
     {
         std::lock_guard<std::mutex> g(s.lock);
         s.dropped += lost;
@@ -455,8 +478,9 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
         // Frames the driver had no buffer for: a gap in the offsets, a
         // discontinuity, and a QoS message with the count, as live sources do.
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
-        GstMessage* qos = gst_message_new_qos(GST_OBJECT(src), TRUE, GST_CLOCK_TIME_NONE, GST_CLOCK_TIME_NONE,
-                                              GST_BUFFER_PTS(buffer), duration);
+        GstMessage* qos =
+            gst_message_new_qos(GST_OBJECT(src), TRUE, GST_CLOCK_TIME_NONE, GST_CLOCK_TIME_NONE,
+                                GST_BUFFER_PTS(buffer), duration);
         gst_message_set_qos_stats(qos, GST_FORMAT_BUFFERS, s.delivered, s.dropped);
         gst_element_post_message(GST_ELEMENT(src), qos);
     }
@@ -484,24 +508,30 @@ static void gst_norvikcam_src_class_init(GstNorvikcamSrcClass* klass) {
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
     g_object_class_install_property(
         object, PROP_DEVICE,
-        g_param_spec_string("device", "Device", "the camera to open, as 'norvikcam list' names it", "sim", flags));
+        g_param_spec_string("device", "Device", "the camera to open, as 'norvikcam list' names it",
+                            "sim", flags));
     g_object_class_install_property(
         object, PROP_SETTINGS,
-        g_param_spec_string("settings", "Settings", "the settings file (.reg), shared with the norvikcam tool", nullptr,
+        g_param_spec_string("settings", "Settings",
+                            "the settings file (.reg), shared with the norvikcam tool", nullptr,
                             flags));
     g_object_class_install_property(
         object, PROP_SIMULATED_FPS,
         g_param_spec_double("simulated-fps", "Simulated frame rate",
-                            "the simulated camera's pace in frames/s (0: as fast as it can)", 0, 1000, kRate, flags));
+                            "the simulated camera's pace in frames/s (0: as fast as it can)", 0,
+                            1000, kRate, flags));
     g_object_class_install_property(
         object, PROP_SIMULATED_UNPLUG_AFTER,
         g_param_spec_uint("simulated-unplug-after", "Simulated unplug",
-                          "the simulated camera is unplugged after this many frames (0: never), to test applications",
+                          "the simulated camera is unplugged after this many frames (0: never), to "
+                          "test applications",
                           0, G_MAXUINT, 0, flags));
     g_object_class_install_property(
         object, PROP_STATS,
-        g_param_spec_boxed("stats", "Statistics", "frames delivered and frames dropped before the element",
-                           GST_TYPE_STRUCTURE, static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+        g_param_spec_boxed("stats", "Statistics",
+                           "frames delivered and frames dropped before the element",
+                           GST_TYPE_STRUCTURE,
+                           static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
     // The range GLib checks is the table's: a value outside it is refused
     // with GLib's warning before it reaches the element.
     guint id = PROP_CONTROL_FIRST;
@@ -512,16 +542,16 @@ static void gst_norvikcam_src_class_init(GstNorvikcamSrcClass* klass) {
         const std::string blurb = c->description + (c->unit.empty() ? "" : ", in " + c->unit) +
                                   " (as 'norvikcam set'); settable while playing";
         GParamSpec* property = c->type == norvik::ControlType::Switch
-                               ? g_param_spec_boolean(name, name, blurb.c_str(),
-                                                      c->defaultValue != 0, controlFlags)
-                               : g_param_spec_int(name, name, blurb.c_str(), c->minimum, c->maximum,
-                                                  c->defaultValue, controlFlags);
+                                   ? g_param_spec_boolean(name, name, blurb.c_str(),
+                                                          c->defaultValue != 0, controlFlags)
+                                   : g_param_spec_int(name, name, blurb.c_str(), c->minimum,
+                                                      c->maximum, c->defaultValue, controlFlags);
         g_object_class_install_property(object, id++, property);
     }
     auto* element = GST_ELEMENT_CLASS(klass);
-    gst_element_class_set_static_metadata(element, "Norvik camera source", "Source/Video",
-                                          "Frames from the Norvik 2560x1920 raw-Bayer USB camera, as pictures or raw",
-                                          "norvikcam");
+    gst_element_class_set_static_metadata(
+        element, "Norvik camera source", "Source/Video",
+        "Frames from the Norvik 2560x1920 raw-Bayer USB camera, as pictures or raw", "norvikcam");
     gst_element_class_add_static_pad_template(element, &kSrcTemplate);
     element->change_state = ChangeState;
     auto* base = GST_BASE_SRC_CLASS(klass);

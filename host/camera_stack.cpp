@@ -25,7 +25,9 @@ std::string Hex(NTSTATUS status) {
     return buf;
 }
 
-std::string SimulatedIdentity(int index) { return index == 0 ? "sim" : "sim-" + std::to_string(index); }
+std::string SimulatedIdentity(int index) {
+    return index == 0 ? "sim" : "sim-" + std::to_string(index);
+}
 
 std::string DeviceName::LockName() const {
     if (!usb) return SimulatedIdentity(simIndex);
@@ -53,9 +55,10 @@ DeviceName ParseDevice(const std::string& device) {
         throw StackError(StackError::Kind::InvalidArgument, e.what());
     }
     if (!n.usb)
-        throw StackError(StackError::Kind::InvalidArgument,
-                         "no camera '" + device +
-                             "': use 'sim' (the simulated camera), 'usb' or usb:VID:PID; see 'norvikcam list'");
+        throw StackError(
+            StackError::Kind::InvalidArgument,
+            "no camera '" + device +
+                "': use 'sim' (the simulated camera), 'usb' or usb:VID:PID; see 'norvikcam list'");
     n.ids = anyKnown ? KnownCameras() : std::vector<usb::UsbId>{id};
     // The socket names the camera before it is opened, so an owner can lock
     // it before anything is sent to it.
@@ -70,7 +73,7 @@ DeviceName ParseDevice(const std::string& device) {
 // Unplugs a simulated camera after a delay, on its own thread; ending it
 // first stops the wait at once.
 class CameraStack::DelayedRemoval {
-public:
+  public:
     DelayedRemoval(sim::SimulatedCamera& camera, std::chrono::microseconds delay)
         : thread_([this, &camera, delay] {
               std::unique_lock<std::mutex> lk(lock_);
@@ -85,7 +88,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool ending_ = false;
@@ -120,18 +123,21 @@ std::unique_ptr<CameraStack> CameraStack::Open(StackOptions o) {
     }
     // Each camera keeps its own settings, under a key named after it and
     // bound to its own file.
-    st->keyPath_ = o.keyPath.empty() ? kernel::registry::CameraKeyPathFor(st->identity_) : o.keyPath;
+    st->keyPath_ =
+        o.keyPath.empty() ? kernel::registry::CameraKeyPathFor(st->identity_) : o.keyPath;
     st->keepKeys_ = o.keepKeysOnClose;
     if (!o.settingsPath.empty()) {
         st->bound_ = true;
         try {
             kernel::registry::Bind(st->keyPath_, o.settingsPath);
         } catch (const kernel::registry::ParseError& e) {
-            throw StackError(StackError::Kind::Io, std::string("settings file does not parse, left untouched: ") +
-                                                       e.what());
+            throw StackError(
+                StackError::Kind::Io,
+                std::string("settings file does not parse, left untouched: ") + e.what());
         } catch (const kernel::registry::FileError& e) {
-            throw StackError(StackError::Kind::Io,
-                             std::string("settings file cannot be used, left untouched: ") + e.what());
+            throw StackError(
+                StackError::Kind::Io,
+                std::string("settings file cannot be used, left untouched: ") + e.what());
         }
     }
     try {
@@ -144,22 +150,27 @@ std::unique_ptr<CameraStack> CameraStack::Open(StackOptions o) {
     st->host_ = std::make_unique<ks::DeviceHost>(DriverEntry);
     NTSTATUS s = STATUS_UNSUCCESSFUL;
     st->device_ = st->host_->Add(st->bus_->DeviceObject(), &s);
-    if (!st->device_) throw StackError(StackError::Kind::Io, "the camera could not be added (" + Hex(s) + ")");
+    if (!st->device_)
+        throw StackError(StackError::Kind::Io, "the camera could not be added (" + Hex(s) + ")");
     if (o.stage != Stage::Added) {
         s = st->Start();
-        if (!NT_SUCCESS(s)) throw StackError(st->Unplugged() ? StackError::Kind::Unplugged : StackError::Kind::Io,
-                                             st->StartFailure(s));
+        if (!NT_SUCCESS(s))
+            throw StackError(st->Unplugged() ? StackError::Kind::Unplugged : StackError::Kind::Io,
+                             st->StartFailure(s));
     }
     if (o.stage == Stage::FilterOpen) {
         s = st->OpenFilter();
         if (!NT_SUCCESS(s))
-            throw StackError(StackError::Kind::Io, "the capture filter could not be opened (" + Hex(s) + ")");
+            throw StackError(StackError::Kind::Io,
+                             "the capture filter could not be opened (" + Hex(s) + ")");
     }
     kernel::registry::TakeSaveError(st->keyPath_);  // a start saves nothing of the user's
     return st;
 }
 
-NTSTATUS CameraStack::Start() { return device_->Start(); }
+NTSTATUS CameraStack::Start() {
+    return device_->Start();
+}
 
 NTSTATUS CameraStack::OpenFilter() {
     NTSTATUS s = STATUS_UNSUCCESSFUL;
@@ -173,19 +184,23 @@ std::string CameraStack::StartFailure(NTSTATUS status) {
     return "the camera did not start (" + Hex(status) + ")";
 }
 
-CameraDevice& CameraStack::Camera() { return *static_cast<CameraDevice*>(device_->Device()->Context); }
+CameraDevice& CameraStack::Camera() {
+    return *static_cast<CameraDevice*>(device_->Device()->Context);
+}
 
 ReadoutWindow CameraStack::Window() {
     CameraDevice& d = Camera();
-    return {ReadAcquire(&d.RoiX),        ReadAcquire(&d.RoiY),        ReadAcquire(&d.RoiW),
-            ReadAcquire(&d.RoiH),        ReadAcquire(&d.OutputWidth), ReadAcquire(&d.OutputHeight)};
+    return {ReadAcquire(&d.RoiX), ReadAcquire(&d.RoiY),        ReadAcquire(&d.RoiW),
+            ReadAcquire(&d.RoiH), ReadAcquire(&d.OutputWidth), ReadAcquire(&d.OutputHeight)};
 }
 
 void CameraStack::SetConversionThreads(int threads) {
     InterlockedExchange(&Camera().ConversionThreads, static_cast<LONG>(threads));
 }
 
-void CameraStack::SetFrameTap(FrameTap* tap) { Camera().Tap = tap; }
+void CameraStack::SetFrameTap(FrameTap* tap) {
+    Camera().Tap = tap;
+}
 
 bool CameraStack::Unplugged() {
     return real_ ? real_->Gone() : (usbDevice_->PortStatus() & USBD_PORT_CONNECTED) == 0;
@@ -202,7 +217,8 @@ std::string CameraStack::GoneMessage() {
         if (!back) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (back)
-        return "the camera reset and came back as a new USB device: it must be opened again (run the command "
+        return "the camera reset and came back as a new USB device: it must be opened again (run "
+               "the command "
                "again; 'norvikcam list' shows it)";
     return "the camera was unplugged";
 }
@@ -238,12 +254,15 @@ std::string CameraStack::Close() {
     bus_.reset();
     if (bound_) {
         std::string save = kernel::registry::TakeSaveError(keyPath_);
-        if (!save.empty()) error = "the settings were not saved: " + save + (error.empty() ? "" : "; " + error);
+        if (!save.empty())
+            error = "the settings were not saved: " + save + (error.empty() ? "" : "; " + error);
     }
     if (bound_ || !keepKeys_) kernel::registry::Unbind(keyPath_);
     return error;
 }
 
-CameraStack::~CameraStack() { Close(); }
+CameraStack::~CameraStack() {
+    Close();
+}
 
 }  // namespace host

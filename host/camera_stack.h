@@ -56,7 +56,7 @@ struct DeviceName {
     bool usb = false;
     int simIndex = 0;
     std::vector<usb::UsbId> ids;  // the ids a real camera may have
-    std::string port;             // where it is plugged in: named, or the first found; empty when none is
+    std::string port;  // where it is plugged in: named, or the first found; empty when none is
     // What the camera's ownership lock is named after, known before it is
     // opened: "sim", "sim-N", "usb-PORT".
     std::string LockName() const;
@@ -84,9 +84,9 @@ struct StackOptions {
     // one with another layout or descriptors, set up as they want it); null:
     // a standard one, set up by the three below.
     std::unique_ptr<sim::SimulatedCamera> simulated;
-    double simulatedFps = 30;      // 0: as fast as it can
-    uint32_t simulatedCycle = 0;   // frames rendered once and repeated (0: every frame rendered)
-    bool record = false;           // the simulated camera and the bus keep their records of every exchange
+    double simulatedFps = 30;     // 0: as fast as it can
+    uint32_t simulatedCycle = 0;  // frames rendered once and repeated (0: every frame rendered)
+    bool record = false;  // the simulated camera and the bus keep their records of every exchange
     // The simulated camera is unplugged this long after it is plugged in
     // (0: never).
     std::chrono::microseconds simulatedRemoveAfter{0};
@@ -100,7 +100,7 @@ struct StackOptions {
 };
 
 class CameraStack {
-public:
+  public:
     // Throws StackError; nothing is left behind when it does.
     static std::unique_ptr<CameraStack> Open(StackOptions options);
     ~CameraStack();
@@ -153,7 +153,7 @@ public:
     // Why a start failed, when the camera said (a real camera's refusal).
     std::string StartFailure(NTSTATUS status);
 
-private:
+  private:
     CameraStack() = default;
     class DelayedRemoval;
     std::string identity_;

@@ -63,7 +63,8 @@ int DefaultConversionThreads() {
         // Said once, as for NORVIKCAM_KERNELS: a setting dropped silently
         // looks like one that took.
         static const bool warned = [v] {
-            std::fprintf(stderr, "NORVIKCAM_THREADS=%s: not a thread count 1..64; using one a core\n", v);
+            std::fprintf(stderr,
+                         "NORVIKCAM_THREADS=%s: not a thread count 1..64; using one a core\n", v);
             return true;
         }();
         (void)warned;

@@ -14,7 +14,9 @@ void WhiteBalanceFromSums(ULONG sumR, ULONG sumG, ULONG sumB, LONG* red, LONG* g
     // 16 bits of a gain, so 65536 would turn the channel black, and the
     // gains are copied back into the settings, whose range is 1..512: an
     // estimate is held to that range like a gain set by hand.
-    auto limit = [](double g) { return g >= 512.0 ? LONG{512} : g < 1.0 ? LONG{1} : static_cast<LONG>(g); };
+    auto limit = [](double g) {
+        return g >= 512.0 ? LONG{512} : g < 1.0 ? LONG{1} : static_cast<LONG>(g);
+    };
     *red = limit(r);
     *blue = limit(b);
     *green = 128;

@@ -15,7 +15,8 @@
 namespace {
 
 const KSPIN_DISPATCH kPinDispatch = {
-    PinCreate, PinClose, PinProcess, nullptr, PinSetDataFormat, PinSetDeviceState, nullptr, nullptr, nullptr, nullptr,
+    PinCreate,         PinClose, PinProcess, nullptr, PinSetDataFormat,
+    PinSetDeviceState, nullptr,  nullptr,    nullptr, nullptr,
 };
 
 const PKSDATARANGE kPinRanges[] = {reinterpret_cast<PKSDATARANGE>(&OfferedDataRange)};
@@ -29,14 +30,19 @@ void CopyVideoHeader(const KSDATAFORMAT* format, KS_VIDEOINFOHEADER* out) {
     const auto* header = reinterpret_cast<const KS_VIDEOINFOHEADER*>(bytes + kVideoHeaderOffset);
     uint64_t n = kBitmapOffset + static_cast<uint64_t>(header->bmiHeader.biSize);
     if (n > sizeof(KS_VIDEOINFOHEADER)) n = sizeof(KS_VIDEOINFOHEADER);
-    uint64_t available = format->FormatSize > kVideoHeaderOffset ? format->FormatSize - kVideoHeaderOffset : 0;
+    uint64_t available =
+        format->FormatSize > kVideoHeaderOffset ? format->FormatSize - kVideoHeaderOffset : 0;
     if (n > available) n = available;
     std::memcpy(out, header, static_cast<size_t>(n));
 }
 
-int64_t Abs(LONG v) { return v < 0 ? -static_cast<int64_t>(v) : v; }
+int64_t Abs(LONG v) {
+    return v < 0 ? -static_cast<int64_t>(v) : v;
+}
 
-CapturePin* PinContext(PKSPIN pin) { return static_cast<CapturePin*>(pin->Context); }
+CapturePin* PinContext(PKSPIN pin) {
+    return static_cast<CapturePin*>(pin->Context);
+}
 
 CameraDevice* CameraOf(PKSPIN pin) {
     PKSDEVICE device = KsGetDevice(pin);
@@ -65,8 +71,17 @@ const KSALLOCATOR_FRAMING_EX CaptureAllocatorFraming = {
 const KSPIN_DESCRIPTOR_EX CapturePinDescriptor = {
     &kPinDispatch,
     nullptr,
-    {0, nullptr, 0, nullptr, 1, kPinRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PINNAME_VIDEO_CAPTURE,
-     &PINNAME_VIDEO_CAPTURE, {0}},
+    {0,
+     nullptr,
+     0,
+     nullptr,
+     1,
+     kPinRanges,
+     KSPIN_DATAFLOW_OUT,
+     KSPIN_COMMUNICATION_BOTH,
+     &PINNAME_VIDEO_CAPTURE,
+     &PINNAME_VIDEO_CAPTURE,
+     {0}},
     KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING |
         KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY,
     1,
@@ -75,7 +90,9 @@ const KSPIN_DESCRIPTOR_EX CapturePinDescriptor = {
     IntersectFormat,
 };
 
-void CapturePin::RequestProcessing() { KsPinAttemptProcessing(Pin, TRUE); }
+void CapturePin::RequestProcessing() {
+    KsPinAttemptProcessing(Pin, TRUE);
+}
 
 CapturePin* CapturePin::Create(PKSPIN pin, CameraDevice* camera) {
     void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(CapturePin), CAMERA_TAG);
@@ -106,12 +123,15 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     }
     pin->Context = p;
     CopyVideoHeader(pin->ConnectionFormat, &p->VideoInfo);
-    s = _KsEdit(pin->Bag, reinterpret_cast<PVOID*>(const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->Descriptor)),
+    s = _KsEdit(pin->Bag,
+                reinterpret_cast<PVOID*>(const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->Descriptor)),
                 sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), BUFFER_TAG);
     if (NT_SUCCESS(s)) {
         auto* copy = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
-        s = _KsEdit(pin->Bag, reinterpret_cast<PVOID*>(const_cast<KSALLOCATOR_FRAMING_EX**>(&copy->AllocatorFraming)),
-                    sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), BUFFER_TAG);
+        s = _KsEdit(
+            pin->Bag,
+            reinterpret_cast<PVOID*>(const_cast<KSALLOCATOR_FRAMING_EX**>(&copy->AllocatorFraming)),
+            sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), BUFFER_TAG);
     }
     if (!NT_SUCCESS(s)) {
         camera->SetPinOpen(0);
@@ -141,23 +161,29 @@ NTSTATUS PinClose(PKSPIN pin, PIRP) {
 
 // A refused change leaves the stride as it was: zeroing it before the checks
 // would shear every later frame of a running stream.
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PVOID, const KSDATARANGE* range, const void*) {
+NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PVOID, const KSDATARANGE* range,
+                          const void*) {
     CapturePin* p = PinContext(pin);
     const KSDATAFORMAT* f = pin->ConnectionFormat;
     if (!(f->Specifier == KSDATAFORMAT_SPECIFIER_VIDEOINFO)) return STATUS_NO_MATCH;
     if (f->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return STATUS_NO_MATCH;
-    const auto* header = reinterpret_cast<const KS_VIDEOINFOHEADER*>(reinterpret_cast<const UCHAR*>(f) + kVideoHeaderOffset);
+    const auto* header = reinterpret_cast<const KS_VIDEOINFOHEADER*>(
+        reinterpret_cast<const UCHAR*>(f) + kVideoHeaderOffset);
     const KS_BITMAPINFOHEADER& bmi = header->bmiHeader;
     const uint64_t bitmapEnd = static_cast<uint64_t>(bmi.biSize) + 112;
-    if (bitmapEnd > std::numeric_limits<ULONG>::max() || bitmapEnd > f->FormatSize) return STATUS_INVALID_PARAMETER;
-    const auto& rangeBmi = reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader;
+    if (bitmapEnd > std::numeric_limits<ULONG>::max() || bitmapEnd > f->FormatSize)
+        return STATUS_INVALID_PARAMETER;
+    const auto& rangeBmi =
+        reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader;
     if (bmi.biWidth < rangeBmi.biWidth) return STATUS_NO_MATCH;
     if (Abs(bmi.biHeight) != Abs(rangeBmi.biHeight)) return STATUS_NO_MATCH;
     if (bmi.biCompression != rangeBmi.biCompression) return STATUS_NO_MATCH;
     // In 64 bits: a huge biWidth must not wrap into an accepted size.
-    const uint64_t needed = static_cast<uint64_t>(bmi.biWidth) * static_cast<uint64_t>(Abs(bmi.biHeight)) * 4;
+    const uint64_t needed =
+        static_cast<uint64_t>(bmi.biWidth) * static_cast<uint64_t>(Abs(bmi.biHeight)) * 4;
     if (static_cast<uint64_t>(bmi.biSizeImage) < needed) return STATUS_INVALID_PARAMETER;
-    if (static_cast<uint64_t>(bmi.biWidth) * 4 > static_cast<uint64_t>(std::numeric_limits<LONG>::max()))
+    if (static_cast<uint64_t>(bmi.biWidth) * 4 >
+        static_cast<uint64_t>(std::numeric_limits<LONG>::max()))
         return STATUS_INVALID_PARAMETER;
     if (oldFormat == nullptr) return STATUS_SUCCESS;
     if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
@@ -166,8 +192,10 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PVOID, const KSDA
     return STATUS_SUCCESS;
 }
 
-NTSTATUS AcquireProcessing(CameraDevice* camera, CapturePin* pin, const KS_VIDEOINFOHEADER* videoInfo) {
-    if (InterlockedCompareExchange(&camera->ProcessingBusy, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
+NTSTATUS AcquireProcessing(CameraDevice* camera, CapturePin* pin,
+                           const KS_VIDEOINFOHEADER* videoInfo) {
+    if (InterlockedCompareExchange(&camera->ProcessingBusy, 1, 0) != 0)
+        return STATUS_SHARING_VIOLATION;
     camera->VideoInfo = const_cast<KS_VIDEOINFOHEADER*>(videoInfo);
     ExAcquireFastMutex(&camera->ProcessorLock);
     if (camera->Processor != nullptr) {
@@ -263,7 +291,8 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
                     return s;
                 }
                 p->Acquired = TRUE;
-                if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &p->ReferenceClock))) p->ReferenceClock = nullptr;
+                if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &p->ReferenceClock)))
+                    p->ReferenceClock = nullptr;
                 return STATUS_SUCCESS;
             }
             stopStreaming();
@@ -290,7 +319,8 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
                 p->StreamState = PinRunning;
                 return STATUS_SUCCESS;
             } else {
-                NTSTATUS s = capture != nullptr ? StartStreaming(camera) : STATUS_INSUFFICIENT_RESOURCES;
+                NTSTATUS s =
+                    capture != nullptr ? StartStreaming(camera) : STATUS_INSUFFICIENT_RESOURCES;
                 if (!NT_SUCCESS(s)) return s;
                 p->StreamState = PinRunning;
                 return STATUS_SUCCESS;
@@ -310,15 +340,19 @@ FilledFrame FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
     const size_t rowBytes = static_cast<size_t>(c->OutputWidth) * 4;
     const size_t srcStride = static_cast<size_t>(c->RoiW) * 4;
     const size_t rows = static_cast<size_t>(c->OutputHeight);
-    const size_t dstStride = rowBytes > static_cast<size_t>(p->OutputStride) ? rowBytes : static_cast<size_t>(p->OutputStride);
-    const uint64_t needed = rows == 0 ? 0 : (rows - 1) * static_cast<uint64_t>(dstStride) + rowBytes;
+    const size_t dstStride = rowBytes > static_cast<size_t>(p->OutputStride)
+                                 ? rowBytes
+                                 : static_cast<size_t>(p->OutputStride);
+    const uint64_t needed =
+        rows == 0 ? 0 : (rows - 1) * static_cast<uint64_t>(dstStride) + rowBytes;
     h->PresentationTime.Numerator = 1;
     h->PresentationTime.Denominator = 1;
     h->Duration = info.AvgTimePerFrame;
     if (p->ReferenceClock != nullptr) {
         LONGLONG system = 0;
         h->PresentationTime.Time = p->ReferenceClock->GetCorrelatedTime(&system);
-        h->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+        h->OptionsFlags =
+            KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
         if (h->Size >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
             auto* frame = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
             frame->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
@@ -337,7 +371,8 @@ FilledFrame FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
         h->DataUsed = 0;
         return filled;
     }
-    h->DataUsed = info.bmiHeader.biSizeImage < h->FrameExtent ? info.bmiHeader.biSizeImage : h->FrameExtent;
+    h->DataUsed =
+        info.bmiHeader.biSizeImage < h->FrameExtent ? info.bmiHeader.biSizeImage : h->FrameExtent;
     const UCHAR* image = c->Capture->ImageBuffer;
     auto* dst = static_cast<UCHAR*>(h->Data);
     const bool flipH = c->GetFlipH() != 0, flipV = c->GetFlipV() != 0;
@@ -350,7 +385,8 @@ FilledFrame FillFrame(CapturePin* p, PKSSTREAM_HEADER h) {
         UCHAR* out = dst + row * dstStride;
         if (flipH) {
             const auto width = static_cast<size_t>(c->OutputWidth);
-            for (size_t i = 0; i < width; ++i) std::memcpy(out + (width - 1 - i) * 4, src + i * 4, 4);
+            for (size_t i = 0; i < width; ++i)
+                std::memcpy(out + (width - 1 - i) * 4, src + i * 4, 4);
         } else {
             std::memcpy(out, src, rowBytes);
         }
@@ -364,7 +400,8 @@ NTSTATUS PinProcess(PKSPIN pin) {
     CapturePin* p = PinContext(pin);
     CaptureThreadState* s = p->Camera->Capture;
     if (s == nullptr || ReadAcquire(&s->FramesCaptured) <= 0) return STATUS_PENDING;
-    PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER pointer =
+        KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     BOOLEAN converted = ConvertReadyFrame(s);
     if (pointer != nullptr) {
         // A frame with nothing converted into it stays queued for the next
@@ -374,7 +411,8 @@ NTSTATUS PinProcess(PKSPIN pin) {
             // The working buffer still holds the raw window this image was
             // converted from.
             const ImageProcessor* ip = p->Camera->Processor;
-            if (p->Camera->Tap != nullptr && pointer->StreamHeader->DataUsed != 0 && ip != nullptr) {
+            if (p->Camera->Tap != nullptr && pointer->StreamHeader->DataUsed != 0 &&
+                ip != nullptr) {
                 filled.Raw = ip->workOrigin;
                 filled.RawWidth = ip->imageWidth;
                 filled.RawHeight = ip->imageHeight;
@@ -391,19 +429,24 @@ NTSTATUS PinProcess(PKSPIN pin) {
     return STATUS_PENDING;
 }
 
-NTSTATUS IntersectFormat(PVOID, PIRP, KSP_PIN*, PKSDATARANGE callerRange, PKSDATARANGE matchingRange, ULONG bufferSize,
-                         PVOID data, PULONG dataSize) {
+NTSTATUS IntersectFormat(PVOID, PIRP, KSP_PIN*, PKSDATARANGE callerRange,
+                         PKSDATARANGE matchingRange, ULONG bufferSize, PVOID data,
+                         PULONG dataSize) {
     const auto* caller = reinterpret_cast<const KS_DATARANGE_VIDEO*>(callerRange);
     const auto* mine = reinterpret_cast<const KS_DATARANGE_VIDEO*>(matchingRange);
-    if (!(callerRange->Specifier == KSDATAFORMAT_SPECIFIER_VIDEOINFO) || callerRange->FormatSize < sizeof(KS_DATARANGE_VIDEO))
+    if (!(callerRange->Specifier == KSDATAFORMAT_SPECIFIER_VIDEOINFO) ||
+        callerRange->FormatSize < sizeof(KS_DATARANGE_VIDEO))
         return STATUS_NO_MATCH;
-    if (caller->bFixedSizeSamples != mine->bFixedSizeSamples || caller->bTemporalCompression != mine->bTemporalCompression ||
+    if (caller->bFixedSizeSamples != mine->bFixedSizeSamples ||
+        caller->bTemporalCompression != mine->bTemporalCompression ||
         caller->StreamDescriptionFlags != mine->StreamDescriptionFlags ||
         caller->MemoryAllocationFlags != mine->MemoryAllocationFlags ||
-        std::memcmp(&caller->ConfigCaps, &mine->ConfigCaps, sizeof(KS_VIDEO_STREAM_CONFIG_CAPS)) != 0)
+        std::memcmp(&caller->ConfigCaps, &mine->ConfigCaps, sizeof(KS_VIDEO_STREAM_CONFIG_CAPS)) !=
+            0)
         return STATUS_NO_MATCH;
     const uint64_t b = caller->VideoInfoHeader.bmiHeader.biSize;
-    if (b + 256 > std::numeric_limits<ULONG>::max() || b + 256 > callerRange->FormatSize) return STATUS_INVALID_PARAMETER;
+    if (b + 256 > std::numeric_limits<ULONG>::max() || b + 256 > callerRange->FormatSize)
+        return STATUS_INVALID_PARAMETER;
     const auto needed = static_cast<ULONG>(b + 112);
     if (bufferSize == 0) {
         *dataSize = needed;
@@ -412,15 +455,18 @@ NTSTATUS IntersectFormat(PVOID, PIRP, KSP_PIN*, PKSDATARANGE callerRange, PKSDAT
     if (bufferSize < needed) return STATUS_BUFFER_TOO_SMALL;
     // The stride and size, in 64 bits, must fit the format's 32-bit fields.
     const KS_BITMAPINFOHEADER& bmi = caller->VideoInfoHeader.bmiHeader;
-    const int64_t stride = ((static_cast<int64_t>(bmi.biWidth) * bmi.biBitCount + 31) / 8) & ~int64_t{3};
+    const int64_t stride =
+        ((static_cast<int64_t>(bmi.biWidth) * bmi.biBitCount + 31) / 8) & ~int64_t{3};
     int64_t size = stride * bmi.biHeight;
     if (bmi.biHeight < 0) size = -size;
-    if (size < 0 || size > static_cast<int64_t>(std::numeric_limits<ULONG>::max())) return STATUS_INVALID_PARAMETER;
+    if (size < 0 || size > static_cast<int64_t>(std::numeric_limits<ULONG>::max()))
+        return STATUS_INVALID_PARAMETER;
     *dataSize = needed;
     auto* out = static_cast<UCHAR*>(data);
     std::memcpy(out, matchingRange, sizeof(KSDATAFORMAT));
     reinterpret_cast<KSDATAFORMAT*>(out)->FormatSize = needed;
-    std::memcpy(out + sizeof(KSDATAFORMAT), &caller->VideoInfoHeader, static_cast<size_t>(kBitmapOffset + b));
+    std::memcpy(out + sizeof(KSDATAFORMAT), &caller->VideoInfoHeader,
+                static_cast<size_t>(kBitmapOffset + b));
     auto* format = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(out);
     format->DataFormat.SampleSize = static_cast<ULONG>(size);
     // A bitmap header too short to hold biSizeImage gets none written: the

@@ -12,7 +12,7 @@ enum : LONG { PinNotStreaming = 0, PinPaused = 1, PinRunning = 2 };
 
 // The camera's frame sink while the pin holds the processing resources.
 class CapturePin : public FrameSink {
-public:
+  public:
     void RequestProcessing() override;
 
     PKSPIN Pin = nullptr;
@@ -26,18 +26,19 @@ public:
     static CapturePin* Create(PKSPIN pin, CameraDevice* camera);
     static void Release(PVOID object);  // the pin bag's free callback
 
-protected:
+  protected:
     CapturePin() = default;
     virtual ~CapturePin() = default;
 };
 
 NTSTATUS PinCreate(PKSPIN pin, PIRP irp);
 NTSTATUS PinClose(PKSPIN pin, PIRP irp);
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PVOID oldAttributes, const KSDATARANGE* range,
-                          const void* attributeRange);
+NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PVOID oldAttributes,
+                          const KSDATARANGE* range, const void* attributeRange);
 NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
 NTSTATUS PinProcess(PKSPIN pin);
-NTSTATUS IntersectFormat(PVOID context, PIRP irp, KSP_PIN* pin, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
-                         ULONG bufferSize, PVOID data, PULONG dataSize);
-NTSTATUS AcquireProcessing(CameraDevice* camera, CapturePin* pin, const KS_VIDEOINFOHEADER* videoInfo);
+NTSTATUS IntersectFormat(PVOID context, PIRP irp, KSP_PIN* pin, PKSDATARANGE callerRange,
+                         PKSDATARANGE matchingRange, ULONG bufferSize, PVOID data, PULONG dataSize);
+NTSTATUS AcquireProcessing(CameraDevice* camera, CapturePin* pin,
+                           const KS_VIDEOINFOHEADER* videoInfo);
 void ReleaseProcessing(CameraDevice* camera);

@@ -19,10 +19,10 @@ std::pair<std::string, int32_t> ParseAssignment(const std::string& item);
 
 struct RawInput {
     int width = 2560, height = 1920;
-    std::vector<uint8_t> image;  // one byte a sample, rows `width` apart, top row first
-    int bayerPhase = 2;          // the colour-filter pattern, as the converter numbers it
-    bool mirror = false;         // the picture is the samples flipped left to right
-    bool upsideDown = false;     // the picture is the samples turned top to bottom
+    std::vector<uint8_t> image;         // one byte a sample, rows `width` apart, top row first
+    int bayerPhase = 2;                 // the colour-filter pattern, as the converter numbers it
+    bool mirror = false;                // the picture is the samples flipped left to right
+    bool upsideDown = false;            // the picture is the samples turned top to bottom
     std::vector<std::string> settings;  // NAME=VALUE the file carries (a DNG's)
 };
 

@@ -53,10 +53,13 @@ struct File {
         const int writeErrno = errno;
         ok = std::fclose(f) == 0 && ok;
         f = nullptr;
-        if (!ok) throw std::runtime_error("cannot write " + path + ": " + std::strerror(writeErrno != 0 ? writeErrno : EIO));
+        if (!ok)
+            throw std::runtime_error("cannot write " + path + ": " +
+                                     std::strerror(writeErrno != 0 ? writeErrno : EIO));
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-            throw std::runtime_error("cannot write " + path + ": it exists and is not a regular file");
+            throw std::runtime_error("cannot write " + path +
+                                     ": it exists and is not a regular file");
         if (std::rename(temp.c_str(), path.c_str()) != 0)
             throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
         temp.clear();
@@ -90,8 +93,8 @@ namespace {
 
 // The libpng calls, with nothing in this frame that a longjmp could leave
 // half-made; false with `error` set when libpng gave up.
-bool EncodePng(FILE* out, const uint8_t* bgra, int width, int height, ptrdiff_t stride, png_text* chunks,
-               int chunkCount, uint8_t* rgb, std::string* error) {
+bool EncodePng(FILE* out, const uint8_t* bgra, int width, int height, ptrdiff_t stride,
+               png_text* chunks, int chunkCount, uint8_t* rgb, std::string* error) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, error, PngError, nullptr);
     if (png == nullptr) {
         *error = "libpng could not start";
@@ -104,7 +107,8 @@ bool EncodePng(FILE* out, const uint8_t* bgra, int width, int height, ptrdiff_t 
     }
     png_init_io(png, out);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
     png_set_compression_level(png, kPngLevel);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, kPngFilters);
     if (chunkCount > 0) png_set_text(png, info, chunks, chunkCount);
@@ -120,8 +124,8 @@ bool EncodePng(FILE* out, const uint8_t* bgra, int width, int height, ptrdiff_t 
 
 }  // namespace
 
-void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int height, ptrdiff_t stride,
-                  const TextFields& text) {
+void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int height,
+                  ptrdiff_t stride, const TextFields& text) {
     File file(path);
     std::vector<uint8_t> rgb(static_cast<size_t>(width) * 3);
     std::vector<png_text> chunks(text.size());
@@ -132,8 +136,8 @@ void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int h
         chunks[i].text_length = text[i].second.size();
     }
     std::string error;
-    if (!EncodePng(file.f, bgra, width, height, stride, chunks.data(), static_cast<int>(chunks.size()), rgb.data(),
-                   &error))
+    if (!EncodePng(file.f, bgra, width, height, stride, chunks.data(),
+                   static_cast<int>(chunks.size()), rgb.data(), &error))
         throw std::runtime_error("cannot write " + path + ": " + error);
     file.Close();
 }
@@ -142,8 +146,8 @@ namespace {
 
 // TIFF/EP's frame number tag, which libtiff does not know by itself.
 constexpr ttag_t kImageNumberTag = 37393;
-const TIFFFieldInfo kImageNumberField = {kImageNumberTag, 1, 1, TIFF_LONG, FIELD_CUSTOM, 1, 0,
-                                         const_cast<char*>("ImageNumber")};
+const TIFFFieldInfo kImageNumberField = {kImageNumberTag, 1, 1, TIFF_LONG,
+                                         FIELD_CUSTOM,    1, 0, const_cast<char*>("ImageNumber")};
 
 // libtiff reports through handlers; the message of the last error is kept
 // for the exception. Warnings (an unknown tag in a file from elsewhere) are
@@ -201,39 +205,49 @@ void WriteDng(const std::string& path, const uint8_t* samples, int width, int he
     // The sensor's colour response is not characterised: its filters are
     // taken as the sRGB primaries under D65, which is what the driver's own
     // conversion assumes too.
-    const float xyzToCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f, 0.0415f, 0.0557f, -0.2040f, 1.0570f};
-    const float neutral[3] = {static_cast<float>(info.neutral[0]), static_cast<float>(info.neutral[1]),
+    const float xyzToCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
+                                  0.0415f, 0.0557f,  -0.2040f, 1.0570f};
+    const float neutral[3] = {static_cast<float>(info.neutral[0]),
+                              static_cast<float>(info.neutral[1]),
                               static_cast<float>(info.neutral[2])};
     const float black[1] = {0};
     const uint32_t white[1] = {255};
     const std::string description = Description(info.fields);
-    bool ok = TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0) && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) &&
-              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) &&
-              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) && TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
-              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
-              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-              TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::max(1, 65536 / std::max(1, width))) &&
-              TIFFSetField(tif, TIFFTAG_ORIENTATION, Orientation(info)) &&
-              TIFFSetField(tif, TIFFTAG_MAKE, info.make.c_str()) && TIFFSetField(tif, TIFFTAG_MODEL, info.model.c_str()) &&
-              TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, (info.make + " " + info.model).c_str()) &&
-              TIFFSetField(tif, TIFFTAG_SOFTWARE, "norvikcam") &&
-              TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) &&
-              TIFFSetField(tif, kImageNumberTag, static_cast<uint32_t>(info.pictureNumber)) &&
-              TIFFSetField(tif, TIFFTAG_DNGVERSION, dngVersion) &&
-              TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, backVersion) &&
-              TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, patternDim) &&
-              TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, kPatterns[2]) &&
-              TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, xyzToCamera) &&
-              TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21) &&  // D65
-              TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral) && TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black) &&
-              TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white);
-    if (ok && !info.dateTime.empty()) ok = TIFFSetField(tif, TIFFTAG_DATETIME, info.dateTime.c_str());
+    bool ok =
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0) && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) &&
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) &&
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) &&
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::max(1, 65536 / std::max(1, width))) &&
+        TIFFSetField(tif, TIFFTAG_ORIENTATION, Orientation(info)) &&
+        TIFFSetField(tif, TIFFTAG_MAKE, info.make.c_str()) &&
+        TIFFSetField(tif, TIFFTAG_MODEL, info.model.c_str()) &&
+        TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, (info.make + " " + info.model).c_str()) &&
+        TIFFSetField(tif, TIFFTAG_SOFTWARE, "norvikcam") &&
+        TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) &&
+        TIFFSetField(tif, kImageNumberTag, static_cast<uint32_t>(info.pictureNumber)) &&
+        TIFFSetField(tif, TIFFTAG_DNGVERSION, dngVersion) &&
+        TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, backVersion) &&
+        TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, patternDim) &&
+        TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, kPatterns[2]) &&
+        TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, xyzToCamera) &&
+        TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21) &&  // D65
+        TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral) &&
+        TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black) &&
+        TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white);
+    if (ok && !info.dateTime.empty())
+        ok = TIFFSetField(tif, TIFFTAG_DATETIME, info.dateTime.c_str());
     for (int y = 0; ok && y < height; ++y)
         ok = TIFFWriteScanline(tif, const_cast<uint8_t*>(samples + static_cast<size_t>(y) * stride),
                                static_cast<uint32_t>(y), 0) == 1;
     ok = ok && TIFFFlush(tif) == 1;
     TIFFClose(tif);
-    if (!ok) throw std::runtime_error("cannot write " + path + ": " + (tiffError.empty() ? "libtiff failed" : tiffError));
+    if (!ok)
+        throw std::runtime_error("cannot write " + path + ": " +
+                                 (tiffError.empty() ? "libtiff failed" : tiffError));
     file.Close();
 }
 
@@ -247,7 +261,8 @@ void CheckDirectoryComplete(const std::string& path) {
     if (f == nullptr) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
     std::vector<uint8_t> b;
     uint8_t chunk[65536];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) b.insert(b.end(), chunk, chunk + n);
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+        b.insert(b.end(), chunk, chunk + n);
     std::fclose(f);
     const bool little = b.size() >= 2 && b[0] == 'I';
     auto u16 = [&](size_t at) {
@@ -257,8 +272,8 @@ void CheckDirectoryComplete(const std::string& path) {
         return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
     };
     auto cut = [&](const std::string& what) {
-        return std::runtime_error(path + ": the file is cut short (" + what + " lies past its end at " +
-                                  std::to_string(b.size()) + " bytes)");
+        return std::runtime_error(path + ": the file is cut short (" + what +
+                                  " lies past its end at " + std::to_string(b.size()) + " bytes)");
     };
     if (b.size() < 8) throw cut("the header");
     const uint64_t ifd = u32(4);
@@ -271,7 +286,8 @@ void CheckDirectoryComplete(const std::string& path) {
         const size_t at = static_cast<size_t>(ifd) + 2 + 12 * i;
         const uint32_t tag = u16(at), type = u16(at + 2), count = u32(at + 4);
         const uint64_t bytes = type < sizeof kTypeBytes ? uint64_t{kTypeBytes[type]} * count : 0;
-        if (bytes > 4 && u32(at + 8) + bytes > b.size()) throw cut("the value of tag " + std::to_string(tag));
+        if (bytes > 4 && u32(at + 8) + bytes > b.size())
+            throw cut("the value of tag " + std::to_string(tag));
     }
 }
 
@@ -282,13 +298,15 @@ DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
     CheckDirectoryComplete(path);
     tiffError.clear();
     TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (tif == nullptr) throw std::runtime_error(path + ": not a TIFF or DNG file (" + tiffError + ")");
+    if (tif == nullptr)
+        throw std::runtime_error(path + ": not a TIFF or DNG file (" + tiffError + ")");
     std::unique_ptr<TIFF, void (*)(TIFF*)> close(tif, TIFFClose);
     auto fail = [&](const std::string& why) { return std::runtime_error(path + ": " + why); };
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, planar = PLANARCONFIG_CONTIG;
     uint16_t orientation = ORIENTATION_TOPLEFT;
-    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height))
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) ||
+        !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height))
         throw fail("no image size");
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
@@ -299,29 +317,37 @@ DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
         throw fail("not a colour-filter (raw) image");
     if (bits != 8 || samples != 1 || planar != PLANARCONFIG_CONTIG)
         throw fail("only 8-bit samples in one plane are a frame of this camera");
-    if (compression != COMPRESSION_NONE) throw fail("compressed raw data is not a frame of this camera");
-    if (width < 1 || height < 1 || width > static_cast<uint32_t>(maxWidth) || height > static_cast<uint32_t>(maxHeight))
-        throw fail("a " + std::to_string(width) + "x" + std::to_string(height) + " image is not a window of the " +
-                   std::to_string(maxWidth) + "x" + std::to_string(maxHeight) + " sensor");
+    if (compression != COMPRESSION_NONE)
+        throw fail("compressed raw data is not a frame of this camera");
+    if (width < 1 || height < 1 || width > static_cast<uint32_t>(maxWidth) ||
+        height > static_cast<uint32_t>(maxHeight))
+        throw fail("a " + std::to_string(width) + "x" + std::to_string(height) +
+                   " image is not a window of the " + std::to_string(maxWidth) + "x" +
+                   std::to_string(maxHeight) + " sensor");
     if (orientation != ORIENTATION_TOPLEFT && orientation != ORIENTATION_TOPRIGHT &&
         orientation != ORIENTATION_BOTLEFT && orientation != ORIENTATION_BOTRIGHT)
         throw fail("orientation " + std::to_string(orientation) + " is not one this camera writes");
     uint16_t* dim = nullptr;
     uint16_t count = 0;
     uint8_t* pattern = nullptr;
-    if (!TIFFGetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, &dim) || dim == nullptr || dim[0] != 2 || dim[1] != 2 ||
-        !TIFFGetField(tif, TIFFTAG_CFAPATTERN, &count, &pattern) || count != 4 || pattern == nullptr)
+    if (!TIFFGetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, &dim) || dim == nullptr || dim[0] != 2 ||
+        dim[1] != 2 || !TIFFGetField(tif, TIFFTAG_CFAPATTERN, &count, &pattern) || count != 4 ||
+        pattern == nullptr)
         throw fail("no 2 x 2 colour-filter pattern");
     DngImage image;
     image.bayerPhase = -1;
     for (int k = 0; k < 4; ++k)
         if (std::equal(pattern, pattern + 4, kPatterns[k])) image.bayerPhase = k;
-    if (image.bayerPhase < 0) throw fail("the colour-filter pattern is not a red-green-green-blue mosaic");
+    if (image.bayerPhase < 0)
+        throw fail("the colour-filter pattern is not a red-green-green-blue mosaic");
     image.width = static_cast<int>(width);
     image.height = static_cast<int>(height);
-    image.info.mirrored = orientation == ORIENTATION_TOPRIGHT || orientation == ORIENTATION_BOTRIGHT;
-    image.info.upsideDown = orientation == ORIENTATION_BOTLEFT || orientation == ORIENTATION_BOTRIGHT;
-    if (TIFFScanlineSize(tif) != static_cast<tmsize_t>(width)) throw fail("rows of an unexpected size");
+    image.info.mirrored =
+        orientation == ORIENTATION_TOPRIGHT || orientation == ORIENTATION_BOTRIGHT;
+    image.info.upsideDown =
+        orientation == ORIENTATION_BOTLEFT || orientation == ORIENTATION_BOTRIGHT;
+    if (TIFFScanlineSize(tif) != static_cast<tmsize_t>(width))
+        throw fail("rows of an unexpected size");
     image.samples.resize(static_cast<size_t>(width) * height);
     for (uint32_t y = 0; y < height; ++y)
         if (TIFFReadScanline(tif, image.samples.data() + static_cast<size_t>(y) * width, y, 0) != 1)
@@ -331,7 +357,8 @@ DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
     if (TIFFGetField(tif, TIFFTAG_MODEL, &text) && text) image.info.model = text;
     if (TIFFGetField(tif, TIFFTAG_DATETIME, &text) && text) image.info.dateTime = text;
     // The settings this tool wrote, "name=value" words after "norvikcam".
-    if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &text) && text && std::strncmp(text, "norvikcam ", 10) == 0) {
+    if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &text) && text &&
+        std::strncmp(text, "norvikcam ", 10) == 0) {
         std::string d(text + 10);
         size_t at = 0;
         while (at < d.size()) {
@@ -339,7 +366,8 @@ DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
             if (end == std::string::npos) end = d.size();
             const std::string word = d.substr(at, end - at);
             const size_t eq = word.find('=');
-            if (eq != std::string::npos && eq > 0) image.info.fields.emplace_back(word.substr(0, eq), word.substr(eq + 1));
+            if (eq != std::string::npos && eq > 0)
+                image.info.fields.emplace_back(word.substr(0, eq), word.substr(eq + 1));
             at = end + 1;
         }
     }
@@ -349,11 +377,13 @@ DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
 void WritePgm(const std::string& path, const uint8_t* grey, int width, int height, size_t stride) {
     File file(path);
     std::fprintf(file.f, "P5\n%d %d\n255\n", width, height);
-    for (int y = 0; y < height; ++y) std::fwrite(grey + static_cast<size_t>(y) * stride, 1, static_cast<size_t>(width), file.f);
+    for (int y = 0; y < height; ++y)
+        std::fwrite(grey + static_cast<size_t>(y) * stride, 1, static_cast<size_t>(width), file.f);
     file.Close();
 }
 
-void WriteBytes(const std::string& path, const uint8_t* data, size_t rowBytes, size_t rows, size_t stride) {
+void WriteBytes(const std::string& path, const uint8_t* data, size_t rowBytes, size_t rows,
+                size_t stride) {
     File file(path);
     for (size_t y = 0; y < rows; ++y) std::fwrite(data + y * stride, 1, rowBytes, file.f);
     file.Close();

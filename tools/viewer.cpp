@@ -122,14 +122,15 @@ struct Job {
 };
 
 class Viewer {
-public:
+  public:
     Viewer(norvik::Camera& cam, const ViewerOptions& o) : cam_(cam), o_(o), token_(NewToken()) {}
     ~Viewer() {
         if (jpeg_ != nullptr) tjDestroy(jpeg_);
         if (jpegBuffer_ != nullptr) tjFree(jpegBuffer_);
     }
 
-    void Run(const std::function<bool()>& stop, const std::function<void(const std::string&)>& ready) {
+    void Run(const std::function<bool()>& stop,
+             const std::function<void(const std::string&)>& ready) {
         jpeg_ = tjInitCompress();
         if (jpeg_ == nullptr) throw Error("the JPEG encoder could not be made");
         Routes();
@@ -151,8 +152,10 @@ public:
         cam_.StartStreaming(true, o_.buffers, o_.threads);
         std::thread camera([this] { CameraLoop(); });
         std::thread http([this] { server_.listen_after_bind(); });
-        const std::string host = o_.host.find(':') != std::string::npos ? "[" + o_.host + "]" : o_.host;
-        ready("http://" + (o_.host == "0.0.0.0" ? std::string("127.0.0.1") : host) + ":" + std::to_string(port) + "/");
+        const std::string host =
+            o_.host.find(':') != std::string::npos ? "[" + o_.host + "]" : o_.host;
+        ready("http://" + (o_.host == "0.0.0.0" ? std::string("127.0.0.1") : host) + ":" +
+              std::to_string(port) + "/");
         while (!stop() && !Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         quit_ = true;
         {
@@ -169,7 +172,7 @@ public:
         if (!latest_.error.empty()) throw Error(latest_.error);
     }
 
-private:
+  private:
     bool Ended() {
         std::lock_guard<std::mutex> g(latest_.lock);
         return latest_.ended;
@@ -246,9 +249,10 @@ private:
                 jpegHeight_ = h;
             }
             size = jpegCapacity_;
-            if (tjCompress2(jpeg_, preview_.data(), w, w * 4, h, TJPF_BGRX, &jpegBuffer_, &size, TJSAMP_420,
-                            kJpegQuality, TJFLAG_NOREALLOC | TJFLAG_FASTDCT) != 0)
-                throw Error(std::string("the preview could not be encoded: ") + tjGetErrorStr2(jpeg_));
+            if (tjCompress2(jpeg_, preview_.data(), w, w * 4, h, TJPF_BGRX, &jpegBuffer_, &size,
+                            TJSAMP_420, kJpegQuality, TJFLAG_NOREALLOC | TJFLAG_FASTDCT) != 0)
+                throw Error(std::string("the preview could not be encoded: ") +
+                            tjGetErrorStr2(jpeg_));
         }
         {
             std::lock_guard<std::mutex> g(latest_.lock);
@@ -260,7 +264,8 @@ private:
             latest_.height = f.height;
             latest_.picture = f.pictureNumber;
             latest_.dropped = cam_.Stats().dropped;
-            if (seconds > 0) latest_.fps = latest_.fps == 0 ? 1 / seconds : 0.9 * latest_.fps + 0.1 / seconds;
+            if (seconds > 0)
+                latest_.fps = latest_.fps == 0 ? 1 / seconds : 0.9 * latest_.fps + 0.1 / seconds;
             std::memcpy(latest_.histogram, hist, sizeof hist);
             ++latest_.sequence;
         }
@@ -368,9 +373,11 @@ private:
         {
             std::lock_guard<std::mutex> g(latest_.lock);
             char b[160];
-            std::snprintf(b, sizeof b, "\"fps\":%.2f,\"picture\":%lld,\"dropped\":%llu,\"width\":%d,\"height\":%d,",
-                          latest_.fps, static_cast<long long>(latest_.picture),
-                          static_cast<unsigned long long>(latest_.dropped), latest_.width, latest_.height);
+            std::snprintf(
+                b, sizeof b,
+                "\"fps\":%.2f,\"picture\":%lld,\"dropped\":%llu,\"width\":%d,\"height\":%d,",
+                latest_.fps, static_cast<long long>(latest_.picture),
+                static_cast<unsigned long long>(latest_.dropped), latest_.width, latest_.height);
             s += b;
         }
         const norvik::Window w = cam_.GetWindow();
@@ -584,7 +591,8 @@ void ParseListen(const std::string& text, ViewerOptions* o) {
     std::string host = text, port;
     if (!text.empty() && text[0] == '[') {
         const size_t close = text.find(']');
-        if (close == std::string::npos) throw Error("--listen: an IPv6 address goes in brackets: [::1]:8080");
+        if (close == std::string::npos)
+            throw Error("--listen: an IPv6 address goes in brackets: [::1]:8080");
         host = text.substr(1, close - 1);
         if (close + 1 < text.size()) {
             if (text[close + 1] != ':') throw Error("--listen: ADDRESS:PORT, not " + text);
@@ -607,7 +615,8 @@ void ParseListen(const std::string& text, ViewerOptions* o) {
     }
 }
 
-void RunViewer(norvik::Camera& camera, const ViewerOptions& options, const std::function<bool()>& stop,
+void RunViewer(norvik::Camera& camera, const ViewerOptions& options,
+               const std::function<bool()>& stop,
                const std::function<void(const std::string&)>& ready) {
     Viewer v(camera, options);
     v.Run(stop, ready);

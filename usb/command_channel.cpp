@@ -11,18 +11,20 @@
 namespace {
 
 class CommandGuard {
-public:
+  public:
     explicit CommandGuard(CameraDevice* c) : c_(c) { ExAcquireFastMutex(&c_->CommandLock); }
     ~CommandGuard() { ExReleaseFastMutex(&c_->CommandLock); }
 
-private:
+  private:
     CameraDevice* c_;
 };
 
 }  // namespace
 
-PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, PMDL mdl, ULONG length) {
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), USB_TAG));
+PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, PMDL mdl,
+                     ULONG length) {
+    auto* urb = static_cast<PURB>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), USB_TAG));
     if (urb == nullptr) return nullptr;
     std::memset(urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
     auto& r = urb->UrbBulkOrInterruptTransfer;
@@ -37,12 +39,15 @@ PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, P
     return urb;
 }
 
-NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred, BOOLEAN capturePath) {
+NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
+                                     BOOLEAN capturePath) {
     *transferred = 0;
     if (InterfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
-    if (InterfaceInfo->NumberOfPipes == 0 || p >= InterfaceInfo->NumberOfPipes) return STATUS_INVALID_PARAMETER;
+    if (InterfaceInfo->NumberOfPipes == 0 || p >= InterfaceInfo->NumberOfPipes)
+        return STATUS_INVALID_PARAMETER;
     const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[p];
-    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_PARAMETER;
+    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt)
+        return STATUS_INVALID_PARAMETER;
     if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
     if (pipe.MaximumTransferSize < 64) return STATUS_INVALID_PARAMETER;
     const bool command = p == CommandPipe;
@@ -52,7 +57,8 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
     // camera may have acted on the block.
     for (int attempt = 0;; ++attempt) {
         // Always 64 bytes, whatever the command.
-        PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, buffer, nullptr, 64);
+        PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, buffer,
+                                   nullptr, 64);
         if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         auto& r = urb->UrbBulkOrInterruptTransfer;
         NTSTATUS status = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, capturePath);
@@ -67,7 +73,9 @@ NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
         }
         ExFreePoolWithTag(urb, USB_TAG);
         if (command && status == STATUS_TIMEOUT) InterlockedExchange(&CommandPipeWedged, 1);
-        if (status != STATUS_TIMEOUT && PipeHaltedBy(usbd) && attempt == 0 && ResetPipe(p, capturePath)) continue;
+        if (status != STATUS_TIMEOUT && PipeHaltedBy(usbd) && attempt == 0 &&
+            ResetPipe(p, capturePath))
+            continue;
         return status;
     }
 }
@@ -108,7 +116,8 @@ void CameraDevice::DrainReplies() {
 BOOLEAN CameraDevice::WriteSensorRegister(ULONG index, LONG value) {
     CommandGuard guard(this);
     // The shadow takes the value before the send, and keeps it if the send fails.
-    if (index <= 1023) InterlockedExchange(&RegisterShadow[index], value);  // read by property requests
+    if (index <= 1023)
+        InterlockedExchange(&RegisterShadow[index], value);  // read by property requests
     UCHAR* b = RegisterCommand.Bytes;
     std::memset(b, 0, sizeof RegisterCommand);
     b[0] = CmdWriteSensorRegister;

@@ -47,7 +47,8 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     if (InterfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
     if (InterfaceInfo->NumberOfPipes < 3) return STATUS_INVALID_PARAMETER;
     const USBD_PIPE_INFORMATION* pipe = &InterfaceInfo->Pipes[FramePipe];
-    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt) return STATUS_INVALID_PARAMETER;
+    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt)
+        return STATUS_INVALID_PARAMETER;
     if (pipe->PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
     const BOOLEAN in = (pipe->EndpointAddress & 0x80) != 0;
     const ULONG n = (length >> 16) + ((length & 0xFFFF) != 0 ? 1 : 0);
@@ -58,7 +59,8 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
         return STATUS_CANCELLED;
     }
     const SIZE_T slotBytes = (static_cast<SIZE_T>(n) + 1) * sizeof(TransferSlot);
-    TransferSlots = static_cast<TransferSlot*>(ExAllocatePoolWithTag(NonPagedPool, slotBytes, USB_TAG));
+    TransferSlots =
+        static_cast<TransferSlot*>(ExAllocatePoolWithTag(NonPagedPool, slotBytes, USB_TAG));
     if (TransferSlots == nullptr) {
         KeReleaseSpinLock(&TransferLock, irql);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -94,7 +96,9 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
             break;
         }
         PIRP irp = IoAllocateIrp(static_cast<CCHAR>(NextDeviceObject->StackSize + 1), FALSE);
-        PMDL partial = irp != nullptr ? IoAllocateMdl(base, MmGetMdlByteCount(FrameMdl), FALSE, FALSE, irp) : nullptr;
+        PMDL partial = irp != nullptr
+                           ? IoAllocateMdl(base, MmGetMdlByteCount(FrameMdl), FALSE, FALSE, irp)
+                           : nullptr;
         PURB urb = nullptr;
         if (partial != nullptr) {
             ULONG chunk = length - queued < FrameChunkSize ? length - queued : FrameChunkSize;
@@ -142,7 +146,8 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
 
     LARGE_INTEGER timeout = RelativeMilliseconds(FrameTimeoutMs());
     NTSTATUS result = STATUS_SUCCESS;
-    const bool timedOut = KeWaitForSingleObject(&TransferEvent, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT;
+    const bool timedOut = KeWaitForSingleObject(&TransferEvent, Suspended, KernelMode, FALSE,
+                                                &timeout) == STATUS_TIMEOUT;
     irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
     InterlockedExchange(&TransferWaiting, 0);
     KeReleaseSpinLock(&TransferLock, irql);
@@ -179,7 +184,8 @@ void CameraDevice::DrainFrameRequests() {
 
 BOOLEAN CameraDevice::ResetPipe(ULONG pipe, BOOLEAN capturePath) {
     if (InterfaceInfo == nullptr || pipe >= InterfaceInfo->NumberOfPipes) return FALSE;
-    auto* reset = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), USB_TAG));
+    auto* reset =
+        static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), USB_TAG));
     if (reset == nullptr) return FALSE;
     std::memset(reset, 0, sizeof(_URB_PIPE_REQUEST));
     reset->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
@@ -217,7 +223,8 @@ void CameraDevice::DrainFramePipe(PUCHAR scratch) {
     if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes < 3) return;
     ResetFramePipe();
     const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[FramePipe];
-    if (scratch == nullptr || pipe.PipeHandle == nullptr || (pipe.EndpointAddress & 0x80) == 0) return;
+    if (scratch == nullptr || pipe.PipeHandle == nullptr || (pipe.EndpointAddress & 0x80) == 0)
+        return;
     const ULONGLONG deadline = KeQueryInterruptTime() + 3ULL * FrameTimeoutMs() * 10000;
     LONG drained = 0;
     while (ReadAcquire(&TransferAborted) == 0 && KeQueryInterruptTime() < deadline &&
@@ -228,7 +235,8 @@ void CameraDevice::DrainFramePipe(PUCHAR scratch) {
         const USBD_STATUS u = urb->UrbHeader.Status;
         const ULONG got = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         ExFreePoolWithTag(urb, USB_TAG);
-        if (got <= FrameChunkSize && drained <= MAXLONG - static_cast<LONG>(got)) drained += static_cast<LONG>(got);
+        if (got <= FrameChunkSize && drained <= MAXLONG - static_cast<LONG>(got))
+            drained += static_cast<LONG>(got);
         if (got != 0) InterlockedIncrement(&TransferProgress);
         if (s == STATUS_TIMEOUT) {
             if (got == 0 && ReadAcquire(&TransferAborted) == 0) {
@@ -248,7 +256,8 @@ void CameraDevice::DrainFramePipe(PUCHAR scratch) {
 
 PURB CameraDevice::BuildFrameUrb(PIRP irp, const USBD_PIPE_INFORMATION* pipe, BOOLEAN directionIn) {
     PMDL mdl = irp->MdlAddress;
-    return AllocateBulkUrb(pipe->PipeHandle, directionIn, nullptr, mdl, mdl != nullptr ? MmGetMdlByteCount(mdl) : 0);
+    return AllocateBulkUrb(pipe->PipeHandle, directionIn, nullptr, mdl,
+                           mdl != nullptr ? MmGetMdlByteCount(mdl) : 0);
 }
 
 namespace {
@@ -278,8 +287,10 @@ NTSTATUS CameraDevice::OnFrameRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID co
     LONG m = InterlockedIncrement(&owner->TransferDoneCount);
     // A hole spoils the frame: waiting for the rest of it would only spend
     // the frame time-out.
-    if (m >= ReadAcquire(&owner->TransferSlotCount) || hole) KeSetEvent(&owner->TransferEvent, 1, FALSE);
-    if (InterlockedDecrement(&owner->TransferOutstanding) == 0) KeSetEvent(&owner->TransferIdle, 1, FALSE);
+    if (m >= ReadAcquire(&owner->TransferSlotCount) || hole)
+        KeSetEvent(&owner->TransferEvent, 1, FALSE);
+    if (InterlockedDecrement(&owner->TransferOutstanding) == 0)
+        KeSetEvent(&owner->TransferIdle, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -288,7 +299,8 @@ void CameraDevice::SendTransferMarker(BOOLEAN after) {
     const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[CommandPipe];
     if (pipe.PipeHandle == nullptr) return;
     PipeCommand.Bytes[0] = after ? CmdTransferEnd : CmdTransferBegin;
-    PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0, PipeCommand.Bytes, nullptr, 64);
+    PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0,
+                               PipeCommand.Bytes, nullptr, 64);
     if (urb == nullptr) return;
     // Bounded: a camera that stops taking commands must not hold the
     // capture thread, and with it the pin's stop, for ever.

@@ -16,7 +16,9 @@ constexpr LONG kDefaultFrameTimeoutMs = 3000;
 constexpr LONG kMinFrameTimeoutMs = 501;
 constexpr LONG kMaxFrameTimeoutMs = 9999;
 
-inline ULONG FrameTimeoutMs() { return static_cast<ULONG>(ReadAcquire(&frameTimeoutMs)); }
+inline ULONG FrameTimeoutMs() {
+    return static_cast<ULONG>(ReadAcquire(&frameTimeoutMs));
+}
 
 // A relative wait of `ms` milliseconds in 100 ns units, in 64 bits so that no
 // 32-bit value overflows.
@@ -32,15 +34,20 @@ constexpr ULONG FrameChunkSize = 65536;
 // time-out.
 extern LONG drainQuietMs;
 constexpr LONG kDefaultDrainQuietMs = 200;
-inline ULONG DrainQuietMs() { return static_cast<ULONG>(ReadAcquire(&drainQuietMs)); }
+inline ULONG DrainQuietMs() {
+    return static_cast<ULONG>(ReadAcquire(&drainQuietMs));
+}
 
 // A transfer that ended like this found its endpoint halted: the device took
 // nothing, and the pipe stays halted until it is reset.
-inline bool PipeHaltedBy(USBD_STATUS s) { return s == USBD_STATUS_STALL_PID || s == USBD_STATUS_ENDPOINT_HALTED; }
+inline bool PipeHaltedBy(USBD_STATUS s) {
+    return s == USBD_STATUS_STALL_PID || s == USBD_STATUS_ENDPOINT_HALTED;
+}
 
 // A cleared 128-byte bulk or interrupt URB for one pipe, with a buffer or an
 // MDL; null when the pool is exhausted.
-PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, PMDL mdl, ULONG length);
+PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, PMDL mdl,
+                     ULONG length);
 
 // One per read request of a frame.
 struct TransferSlot {

@@ -26,7 +26,8 @@ NTSTATUS CallLower(PDEVICE_OBJECT lower, ULONG code, PVOID argument) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, lower, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(code, lower, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
     NTSTATUS status = IofCallDriver(lower, irp);
@@ -58,12 +59,15 @@ NTSTATUS OnBoundedComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 }  // namespace
 
-NTSTATUS CameraDevice::SubmitUrb(PURB urb) { return CallLower(NextDeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
+NTSTATUS CameraDevice::SubmitUrb(PURB urb) {
+    return CallLower(NextDeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
 
 // The request is the driver's own, not a threaded one, so that on time-out
 // or cancellation it can be cancelled and its completion awaited before it
 // is freed.
-NTSTATUS CameraDevice::SubmitBounded(ULONG code, PVOID argument, BOOLEAN capturePath, ULONG timeoutMs) {
+NTSTATUS CameraDevice::SubmitBounded(ULONG code, PVOID argument, BOOLEAN capturePath,
+                                     ULONG timeoutMs) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     PIRP irp = IoAllocateIrp(NextDeviceObject->StackSize, FALSE);
@@ -103,14 +107,17 @@ NTSTATUS CameraDevice::SubmitBounded(ULONG code, PVOID argument, BOOLEAN capture
     return status;
 }
 
-void CameraDevice::ResumeTransfers() { InterlockedExchange(&TransferAborted, 0); }
+void CameraDevice::ResumeTransfers() {
+    InterlockedExchange(&TransferAborted, 0);
+}
 
 NTSTATUS CameraDevice::ProbeDeviceDescriptor() {
     auto* urb = AllocateUsb<URB>(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
     auto* buffer = AllocateUsb<UCHAR>(sizeof(USB_DEVICE_DESCRIPTOR));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (urb != nullptr && buffer != nullptr) {
-        FillDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, buffer, sizeof(USB_DEVICE_DESCRIPTOR));
+        FillDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, buffer,
+                              sizeof(USB_DEVICE_DESCRIPTOR));
         status = SubmitUrb(urb);  // the descriptor itself is not used
     }
     PVOID u = urb, b = buffer;
@@ -129,14 +136,16 @@ NTSTATUS CameraDevice::ConfigureDevice() {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status;
-    FillDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, header, sizeof(USB_CONFIGURATION_DESCRIPTOR));
+    FillDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, header,
+                          sizeof(USB_CONFIGURATION_DESCRIPTOR));
     status = SubmitUrb(urb);
     if (NT_SUCCESS(status)) {
         // The descriptor comes from the device: a header that did not arrive
         // whole, or whose total length cannot even hold itself, is refused
         // before anything in it is used.
         USHORT total = static_cast<USB_CONFIGURATION_DESCRIPTOR*>(header)->wTotalLength;
-        bool whole = urb->UrbControlDescriptorRequest.TransferBufferLength >= sizeof(USB_CONFIGURATION_DESCRIPTOR);
+        bool whole = urb->UrbControlDescriptorRequest.TransferBufferLength >=
+                     sizeof(USB_CONFIGURATION_DESCRIPTOR);
         FreeUsb(header);
         if (!whole || total < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
             status = STATUS_DEVICE_DATA_ERROR;
@@ -147,8 +156,9 @@ NTSTATUS CameraDevice::ConfigureDevice() {
             status = SubmitUrb(urb);
             // The second read must be the descriptor the first one announced:
             // all of it, and claiming no more than the buffer holds.
-            if (NT_SUCCESS(status) && (urb->UrbControlDescriptorRequest.TransferBufferLength != total ||
-                                       static_cast<USB_CONFIGURATION_DESCRIPTOR*>(full)->wTotalLength != total))
+            if (NT_SUCCESS(status) &&
+                (urb->UrbControlDescriptorRequest.TransferBufferLength != total ||
+                 static_cast<USB_CONFIGURATION_DESCRIPTOR*>(full)->wTotalLength != total))
                 status = STATUS_DEVICE_DATA_ERROR;
             if (!NT_SUCCESS(status)) {
                 FreeUsb(full);
@@ -170,13 +180,15 @@ NTSTATUS CameraDevice::ConfigureDevice() {
 
 NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descriptor) {
     const ULONG n = descriptor->bNumInterfaces;
-    auto* list = AllocateUsb<USBD_INTERFACE_LIST_ENTRY>((n + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY));
+    auto* list =
+        AllocateUsb<USBD_INTERFACE_LIST_ENTRY>((n + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY));
     if (list == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(list, 0, (n + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY));
     ULONG found = 0;
     // Interface numbers are 8 bits: nothing lies beyond 255.
     for (LONG k = 0; k <= 255 && found < n; ++k) {
-        PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, k, 0, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR d =
+            USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, k, 0, -1, -1, -1);
         if (d != nullptr) list[found++] = {d, nullptr};
     }
     PURB urb = USBD_CreateConfigurationRequestEx(descriptor, list);
@@ -186,7 +198,8 @@ NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descrip
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     USBD_INTERFACE_INFORMATION* first = &urb->UrbSelectConfiguration.Interface;
-    for (ULONG i = 0; i < first->NumberOfPipes; ++i) first->Pipes[i].MaximumTransferSize = 0xFFFFFFFF;
+    for (ULONG i = 0; i < first->NumberOfPipes; ++i)
+        first->Pipes[i].MaximumTransferSize = 0xFFFFFFFF;
     NTSTATUS status = SubmitUrb(urb);
     if (NT_SUCCESS(status)) {
         InterfaceInfo = AllocateUsb<USBD_INTERFACE_INFORMATION>(first->Length);
@@ -215,8 +228,9 @@ NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descrip
 }
 
 void CameraDevice::ReleaseConfiguration() {
-    for (PVOID* kept : {reinterpret_cast<PVOID*>(&ConfigurationDescriptor), reinterpret_cast<PVOID*>(&InterfaceInfo),
-                        reinterpret_cast<PVOID*>(&PipeAbortFlags)})
+    for (PVOID* kept :
+         {reinterpret_cast<PVOID*>(&ConfigurationDescriptor),
+          reinterpret_cast<PVOID*>(&InterfaceInfo), reinterpret_cast<PVOID*>(&PipeAbortFlags)})
         FreeUsb(*kept);
     FreeRetiredConfigurations();
 }

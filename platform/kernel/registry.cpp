@@ -25,10 +25,12 @@ namespace {
 
 constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
 constexpr const char* kClassKey =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-"
+    "08002BE2092F}";
 
 std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
@@ -50,15 +52,17 @@ struct Binding {
     std::string prefix;  // lower case
     std::string path;
     bool broken = false;  // the file did not parse or could not be read: never written over
-    std::vector<std::string> trailing;  // comment lines after the last key (the whole store's file only)
-    bool utf16 = false;  // the file was a UTF-16 export, and is written back as one
+    std::vector<std::string>
+        trailing;           // comment lines after the last key (the whole store's file only)
+    bool utf16 = false;     // the file was a UTF-16 export, and is written back as one
     std::string saveError;  // the last save that failed on its own (at a key's close)
 };
 
 struct Store {
     std::recursive_mutex lock;
     std::map<std::string, Key> keys;  // by lower-case path
-    std::set<std::string> dirtyKeys;  // lower-case paths changed since their file was loaded or saved
+    std::set<std::string>
+        dirtyKeys;  // lower-case paths changed since their file was loaded or saved
     std::vector<Binding> bindings;
     int failOpens = 0;
     std::unordered_map<PDEVICE_OBJECT, std::string> devices;
@@ -80,11 +84,15 @@ Store& S() {
 Binding* BindingOf(Store& s, const std::string& lowerPath) {
     Binding* best = nullptr;
     for (auto& b : s.bindings)
-        if (Covers(b.prefix, lowerPath) && (best == nullptr || b.prefix.size() > best->prefix.size())) best = &b;
+        if (Covers(b.prefix, lowerPath) &&
+            (best == nullptr || b.prefix.size() > best->prefix.size()))
+            best = &b;
     return best;
 }
 
-bool OwnedBy(Store& s, const Binding& b, const std::string& lowerPath) { return BindingOf(s, lowerPath) == &b; }
+bool OwnedBy(Store& s, const Binding& b, const std::string& lowerPath) {
+    return BindingOf(s, lowerPath) == &b;
+}
 
 Binding* FindBinding(Store& s, const std::string& prefix) {
     for (auto& b : s.bindings)
@@ -118,7 +126,7 @@ std::string Narrow(PCUNICODE_STRING u) {
 }
 
 class KeyObject : public ObjectBase {
-public:
+  public:
     explicit KeyObject(std::string p) : path(std::move(p)) {}
     ~KeyObject() override {
         Store& s = S();
@@ -137,7 +145,9 @@ public:
     std::string path;
 };
 
-KeyObject* KeyFromHandle(HANDLE h) { return dynamic_cast<KeyObject*>(LookupHandle(h)); }
+KeyObject* KeyFromHandle(HANDLE h) {
+    return dynamic_cast<KeyObject*>(LookupHandle(h));
+}
 
 std::string Hex(const std::vector<uint8_t>& d) {
     std::string s;
@@ -217,7 +227,8 @@ std::vector<uint8_t> ParseHex(const std::string& text, int number) {
     return d;
 }
 
-void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<std::string>* trailing) {
+void ParseInto(std::istream& in, std::map<std::string, Key>& keys,
+               std::vector<std::string>* trailing) {
     std::string line;
     int number = 0;
     Key* current = nullptr;
@@ -226,7 +237,8 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<s
     while (std::getline(in, line)) {
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (number == 1 && line.size() >= 3 && static_cast<unsigned char>(line[0]) == 0xEF) line = line.substr(3);
+        if (number == 1 && line.size() >= 3 && static_cast<unsigned char>(line[0]) == 0xEF)
+            line = line.substr(3);
         int start = number;
         while (!line.empty() && line.back() == '\\') {  // a value continued on the next line
             std::string next;
@@ -247,7 +259,9 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<s
         }
         if (!header) {
             // The registry editor's older exports begin "REGEDIT4".
-            if (trimmed != kHeader && trimmed != "REGEDIT4") throw ParseError(start, "not a registry export: expected \"" + std::string(kHeader) + "\"");
+            if (trimmed != kHeader && trimmed != "REGEDIT4")
+                throw ParseError(
+                    start, "not a registry export: expected \"" + std::string(kHeader) + "\"");
             header = true;
             continue;
         }
@@ -285,12 +299,13 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<s
             v.data = Utf16(text);
         } else if (rest.rfind("dword:", 0) == 0) {
             std::string digits = rest.substr(6);
-            if (digits.size() != 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            if (digits.size() != 8 ||
+                digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
                 throw ParseError(start, "a dword needs eight hex digits");
             uint32_t x = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
             v.type = REG_DWORD;
-            v.data = {static_cast<uint8_t>(x), static_cast<uint8_t>(x >> 8), static_cast<uint8_t>(x >> 16),
-                      static_cast<uint8_t>(x >> 24)};
+            v.data = {static_cast<uint8_t>(x), static_cast<uint8_t>(x >> 8),
+                      static_cast<uint8_t>(x >> 16), static_cast<uint8_t>(x >> 24)};
         } else if (rest.rfind("hex:", 0) == 0) {
             v.type = REG_BINARY;
             v.data = ParseHex(rest.substr(4), start);
@@ -298,7 +313,8 @@ void ParseInto(std::istream& in, std::map<std::string, Key>& keys, std::vector<s
             size_t close = rest.find("):");
             if (close == std::string::npos) throw ParseError(start, "bad hex(type)");
             std::string digits = rest.substr(4, close - 4);
-            if (digits.empty() || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            if (digits.empty() ||
+                digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
                 throw ParseError(start, "bad hex(type)");
             // A value's type is 32 bits; more digits would not fit.
             if (digits.size() - std::min(digits.size() - 1, digits.find_first_not_of('0')) > 8)
@@ -327,7 +343,8 @@ constexpr size_t kMaxFileBytes = 1 << 20;
 std::string FromUtf16(const std::string& bytes, const std::string& path) {
     std::string out;
     for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        unsigned c = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+        unsigned c = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1])
+                                                                << 8;
         if (c > 0x7F) throw FileError(path + ": a character beyond ASCII in a UTF-16 export");
         out += static_cast<char>(c);
     }
@@ -355,11 +372,13 @@ bool ReadSettingsFile(const std::string& path, std::string* bytes) {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const bool dir = S_ISDIR(st.st_mode);
         ::close(fd);
-        throw FileError(path + (dir ? " is a directory, not a settings file" : " is not a regular file"));
+        throw FileError(path +
+                        (dir ? " is a directory, not a settings file" : " is not a regular file"));
     }
     if (static_cast<size_t>(st.st_size) > kMaxFileBytes) {
         ::close(fd);
-        throw FileError(path + " is " + std::to_string(st.st_size) + " bytes: too large for a settings file (1 MiB at most)");
+        throw FileError(path + " is " + std::to_string(st.st_size) +
+                        " bytes: too large for a settings file (1 MiB at most)");
     }
     bytes->resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
@@ -401,7 +420,8 @@ Parsed ParseFile(const std::string& bytes, const std::string& path) {
 namespace {
 
 // The export text of these keys, as a save writes it.
-std::string Export(const std::map<std::string, Key>& keys, const std::vector<std::string>& trailing) {
+std::string Export(const std::map<std::string, Key>& keys,
+                   const std::vector<std::string>& trailing) {
     std::string out = std::string(kHeader) + "\r\n\r\n";
     for (auto& [lower, key] : keys) {
         for (const auto& c : key.leading) out += c + "\r\n";
@@ -412,7 +432,8 @@ std::string Export(const std::map<std::string, Key>& keys, const std::vector<std
             std::string text;
             char buf[16];
             if (v.type == REG_DWORD && v.data.size() == 4) {
-                uint32_t x = v.data[0] | v.data[1] << 8 | v.data[2] << 16 | static_cast<uint32_t>(v.data[3]) << 24;
+                uint32_t x = v.data[0] | v.data[1] << 8 | v.data[2] << 16 |
+                             static_cast<uint32_t>(v.data[3]) << 24;
                 std::snprintf(buf, sizeof buf, "dword:%08x", x);
                 out += buf;
             } else if (PlainString(v, &text)) {
@@ -434,11 +455,13 @@ std::string Export(const std::map<std::string, Key>& keys, const std::vector<std
 // Forgets the keys a binding covers, and the binding.
 void DropBinding(Store& s, const std::string& prefix) {
     for (auto it = s.keys.begin(); it != s.keys.end();)
-        it = Covers(prefix, it->first) && BindingOf(s, it->first) == FindBinding(s, prefix) ? s.keys.erase(it)
-                                                                                            : std::next(it);
+        it = Covers(prefix, it->first) && BindingOf(s, it->first) == FindBinding(s, prefix)
+                 ? s.keys.erase(it)
+                 : std::next(it);
     for (auto it = s.dirtyKeys.begin(); it != s.dirtyKeys.end();)
-        it = Covers(prefix, *it) && BindingOf(s, *it) == FindBinding(s, prefix) ? s.dirtyKeys.erase(it)
-                                                                                : std::next(it);
+        it = Covers(prefix, *it) && BindingOf(s, *it) == FindBinding(s, prefix)
+                 ? s.dirtyKeys.erase(it)
+                 : std::next(it);
     std::erase_if(s.bindings, [&](const Binding& b) { return b.prefix == prefix; });
 }
 
@@ -446,7 +469,7 @@ void DropBinding(Store& s, const std::string& prefix) {
 // processes never merge into the same file at once (the file itself is
 // replaced by each save, so a lock on it would not hold).
 class SaveLock {
-public:
+  public:
     explicit SaveLock(const std::string& target) {
         const auto parent = std::filesystem::path(target).parent_path();
         fd_ = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -458,7 +481,7 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -477,7 +500,8 @@ void SaveBinding(Store& s, Binding& b) {
     struct stat original {};
     const bool exists = ReadSettingsFile(path, &bytes) && ::stat(path.c_str(), &original) == 0;
     Parsed current;
-    if (exists) current = ParseFile(bytes, path);  // a file that no longer parses is not written over
+    if (exists)
+        current = ParseFile(bytes, path);  // a file that no longer parses is not written over
     std::vector<std::string> saved;
     for (const auto& lower : s.dirtyKeys) {
         if (!OwnedBy(s, b, lower)) continue;
@@ -627,7 +651,8 @@ std::string TakeSaveError() {
     std::lock_guard<std::recursive_mutex> g(s.lock);
     std::string all;
     for (auto& b : s.bindings)
-        if (!b.saveError.empty()) all += (all.empty() ? "" : "; ") + std::exchange(b.saveError, std::string());
+        if (!b.saveError.empty())
+            all += (all.empty() ? "" : "; ") + std::exchange(b.saveError, std::string());
     return all;
 }
 
@@ -643,7 +668,9 @@ std::string CameraKeyPath(int instance) {
     return std::string(kClassKey) + "\\" + text;
 }
 
-std::string CameraKeyPathFor(const std::string& identity) { return std::string(kClassKey) + "\\" + identity; }
+std::string CameraKeyPathFor(const std::string& identity) {
+    return std::string(kClassKey) + "\\" + identity;
+}
 
 std::string DriverKeyPath(PDEVICE_OBJECT device) {
     Store& s = S();
@@ -717,7 +744,8 @@ bool TakeFailure() {
 
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK, PHANDLE key) {
     kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
-    if (device == nullptr || key == nullptr || keyType != PLUGPLAY_REGKEY_DRIVER) return STATUS_INVALID_PARAMETER;
+    if (device == nullptr || key == nullptr || keyType != PLUGPLAY_REGKEY_DRIVER)
+        return STATUS_INVALID_PARAMETER;
     if (TakeFailure()) return STATUS_INSUFFICIENT_RESOURCES;
     std::string path = DriverKeyPath(device);
     {
@@ -729,7 +757,8 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MA
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK, OBJECT_ATTRIBUTES* a, ULONG, PUNICODE_STRING, ULONG, PULONG disposition) {
+NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK, OBJECT_ATTRIBUTES* a, ULONG, PUNICODE_STRING, ULONG,
+                     PULONG disposition) {
     kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey");
     if (key == nullptr || a == nullptr || a->ObjectName == nullptr) return STATUS_INVALID_PARAMETER;
     if (TakeFailure()) return STATUS_INSUFFICIENT_RESOURCES;
@@ -745,13 +774,14 @@ NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK, OBJECT_ATTRIBUTES* a, ULONG, PUNI
         std::lock_guard<std::recursive_mutex> g(s.lock);
         Ensure(s, path, &created);
     }
-    if (disposition != nullptr) *disposition = created ? 1 : 2;  // REG_CREATED_NEW_KEY, REG_OPENED_EXISTING_KEY
+    if (disposition != nullptr)
+        *disposition = created ? 1 : 2;  // REG_CREATED_NEW_KEY, REG_OPENED_EXISTING_KEY
     *key = kernel::CreateHandle(new KeyObject(path));
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS cls, PVOID information,
-                         ULONG length, PULONG resultLength) {
+NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS cls,
+                         PVOID information, ULONG length, PULONG resultLength) {
     kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
     KeyObject* k = KeyFromHandle(key);
     if (k == nullptr) return STATUS_INVALID_PARAMETER;
@@ -773,7 +803,8 @@ NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING name, KEY_VALUE_INFORMATION
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG, ULONG type, PVOID data, ULONG size) {
+NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG, ULONG type, PVOID data,
+                       ULONG size) {
     kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey");
     KeyObject* k = KeyFromHandle(key);
     if (k == nullptr) return STATUS_INVALID_PARAMETER;

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 #include <map>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "platform/kernel/io.h"
@@ -37,8 +37,8 @@ struct OBJECT_ATTRIBUTES {
     PVOID SecurityQualityOfService;
 };
 
-inline void InitializeObjectAttributes(OBJECT_ATTRIBUTES* a, PUNICODE_STRING name, ULONG attributes, HANDLE root,
-                                       PVOID security) {
+inline void InitializeObjectAttributes(OBJECT_ATTRIBUTES* a, PUNICODE_STRING name, ULONG attributes,
+                                       HANDLE root, PVOID security) {
     a->Length = sizeof(OBJECT_ATTRIBUTES);
     a->RootDirectory = root;
     a->ObjectName = name;
@@ -47,7 +47,11 @@ inline void InitializeObjectAttributes(OBJECT_ATTRIBUTES* a, PUNICODE_STRING nam
     a->SecurityQualityOfService = nullptr;
 }
 
-enum KEY_VALUE_INFORMATION_CLASS { KeyValueBasicInformation = 0, KeyValueFullInformation = 1, KeyValuePartialInformation = 2 };
+enum KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2
+};
 
 struct KEY_VALUE_PARTIAL_INFORMATION {
     ULONG TitleIndex;
@@ -55,15 +59,20 @@ struct KEY_VALUE_PARTIAL_INFORMATION {
     ULONG DataLength;
     UCHAR Data[1];
 };
-constexpr ULONG KEY_VALUE_PARTIAL_INFORMATION_HEADER = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+constexpr ULONG KEY_VALUE_PARTIAL_INFORMATION_HEADER =
+    offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
 
 void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access, PHANDLE key);
-NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULONG titleIndex,
-                     PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
-NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS informationClass,
-                         PVOID information, ULONG length, PULONG resultLength);
-NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data, ULONG size);
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access,
+                                 PHANDLE key);
+NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
+                     ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions,
+                     PULONG disposition);
+NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING name,
+                         KEY_VALUE_INFORMATION_CLASS informationClass, PVOID information,
+                         ULONG length, PULONG resultLength);
+NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data,
+                       ULONG size);
 
 namespace kernel::registry {
 

@@ -10,7 +10,7 @@
 namespace {
 
 class Controls : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
         rig.Sim().RecordPauses(false);

@@ -19,10 +19,11 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 class Cameras : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir = fs::path(testing::TempDir()) / ("cameras-" + std::to_string(::getpid()) + "-" +
-                                               testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::path(testing::TempDir()) /
+              ("cameras-" + std::to_string(::getpid()) + "-" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -126,8 +127,10 @@ TEST_F(Cameras, EveryFailureSaysItsKind) {
     auto a = norvik::Camera::Open(Options("sim", ""));
     // Another open of the same camera: the lock is held.
     EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("sim", "")); }), norvik::ErrorKind::Busy);
-    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("sim:99", "")); }), norvik::ErrorKind::InvalidArgument);
-    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("webcam", "")); }), norvik::ErrorKind::InvalidArgument);
+    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("sim:99", "")); }),
+              norvik::ErrorKind::InvalidArgument);
+    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("webcam", "")); }),
+              norvik::ErrorKind::InvalidArgument);
     EXPECT_EQ(KindOf([&] { a->Set("no_such_control", 1); }), norvik::ErrorKind::InvalidArgument);
     EXPECT_EQ(KindOf([&] { a->Set("sensor_width", 1); }), norvik::ErrorKind::InvalidArgument);
     EXPECT_EQ(KindOf([&] { a->StartStreaming(false, 0); }), norvik::ErrorKind::InvalidArgument);
@@ -138,7 +141,8 @@ TEST_F(Cameras, EveryFailureSaysItsKind) {
     EXPECT_EQ(KindOf([&] { a->GetWindow(); }), norvik::ErrorKind::Closed);
     // A settings file that does not parse.
     std::ofstream(dir / "bad.reg") << "this is not a settings file\n";
-    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("sim", "bad.reg")); }), norvik::ErrorKind::Io);
+    EXPECT_EQ(KindOf([&] { norvik::Camera::Open(Options("sim", "bad.reg")); }),
+              norvik::ErrorKind::Io);
     // A camera unplugged while streaming.
     auto cam = norvik::CameraAccess::Open(Options("sim", ""), {.unplugAfter = 2});
     cam->StartStreaming();
@@ -169,7 +173,8 @@ TEST_F(Cameras, FramesAreConvertedOnTheThreadsAskedFor) {
         counts[i] = ThreadsOfThisProcess();
         cam->StopStreaming();
     }
-    EXPECT_EQ(counts[1] - counts[0], 4) << "threads with 1 asked: " << counts[0] << ", with 5: " << counts[1];
+    EXPECT_EQ(counts[1] - counts[0], 4)
+        << "threads with 1 asked: " << counts[0] << ", with 5: " << counts[1];
 }
 
 // A window that gives no picture is refused and the old one kept; a
@@ -198,7 +203,8 @@ TEST_F(Cameras, AWindowWithoutAPictureIsRefusedAndChangesNothing) {
         ADD_FAILURE() << "opened with a window of no picture";
     } catch (const norvik::Error& e) {
         EXPECT_EQ(e.Kind(), norvik::ErrorKind::InvalidArgument);
-        EXPECT_NE(std::string(e.what()).find((dir / "w.reg").string()), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find((dir / "w.reg").string()), std::string::npos)
+            << e.what();
         EXPECT_NE(std::string(e.what()).find("\"RoiW\"=4"), std::string::npos) << e.what();
     }
 }

@@ -17,7 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class Frames : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         norvik::OpenOptions o;
         o.simulatedFps = 0;
@@ -32,7 +32,8 @@ protected:
 // camera's default settings, top row first: from the pixel oracle, which
 // shares no code with the driver's conversion.
 std::vector<uint8_t> Converted(const norvik::Frame& f) {
-    const std::vector<uint8_t> raw(f.raw, f.raw + static_cast<size_t>(f.rawWidth) * static_cast<size_t>(f.rawHeight));
+    const std::vector<uint8_t> raw(
+        f.raw, f.raw + static_cast<size_t>(f.rawWidth) * static_cast<size_t>(f.rawHeight));
     return oracle::Convert(raw, f.rawWidth, f.rawHeight, f.rawWidth, oracle::Settings{}).bgra;
 }
 
@@ -52,7 +53,9 @@ TEST_F(Frames, AFrameIsTheDriversBottomUpBufferAndFlipVTurnsThePictureOver) {
         const auto want = Converted(*f);
         for (int y = 0; y < f->height; y += 37) {
             const int from = flip ? f->height - 1 - y : y;
-            ASSERT_EQ(std::memcmp(f->Row(y), want.data() + static_cast<size_t>(from) * 640 * 4, 640 * 4), 0)
+            ASSERT_EQ(
+                std::memcmp(f->Row(y), want.data() + static_cast<size_t>(from) * 640 * 4, 640 * 4),
+                0)
                 << "row " << y;
         }
         f.reset();
@@ -69,7 +72,8 @@ TEST_F(Frames, HeldFramesKeepTheirPixelsWhileTheDriverFillsTheOthers) {
     auto b = cam->NextFrame(5s);
     auto c = cam->NextFrame(5s);
     ASSERT_TRUE(b && c);
-    EXPECT_EQ((std::set<const uint8_t*>{a->top, b->top, c->top}).size(), 3u);  // three buffers, none copied
+    EXPECT_EQ((std::set<const uint8_t*>{a->top, b->top, c->top}).size(),
+              3u);  // three buffers, none copied
     // Every buffer is held: nothing can be delivered until one goes back.
     EXPECT_FALSE(cam->NextFrame(300ms));
     EXPECT_EQ(std::memcmp(a->Row(0), kept.data(), kept.size()), 0);

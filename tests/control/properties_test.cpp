@@ -11,7 +11,7 @@ namespace {
 constexpr NTSTATUS STATUS_INVALID_BUFFER_SIZE = MakeStatus(0xC0000206);
 
 class Properties : public testing::Test {
-protected:
+  protected:
     void SetUp() override { s.Sim().ClearRecord(); }
     LONG Get(ULONG id, NTSTATUS* status = nullptr) { return s.GetValue(id, status); }
     NTSTATUS Set(ULONG id, LONG v) { return s.SetValue(id, v); }
@@ -30,9 +30,11 @@ TEST_F(Properties, DispatchRefusesBeforeAnyHandlerRuns) {
     CAMPROP_VALUE_S r{};
     r.Property = {PROPSETID_NorvikControl, CAMPROP_HUE_MAX, KSPROPERTY_TYPE_SET};
     CAMPROP_VALUE_S d = r;
-    EXPECT_EQ(s.filter->Property(&r, sizeof r, &d, sizeof d), STATUS_INVALID_DEVICE_REQUEST);  // get-only
+    EXPECT_EQ(s.filter->Property(&r, sizeof r, &d, sizeof d),
+              STATUS_INVALID_DEVICE_REQUEST);  // get-only
     r.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_GET};
-    EXPECT_EQ(s.filter->Property(&r, sizeof r, &d, sizeof d), STATUS_INVALID_DEVICE_REQUEST);  // set-only
+    EXPECT_EQ(s.filter->Property(&r, sizeof r, &d, sizeof d),
+              STATUS_INVALID_DEVICE_REQUEST);  // set-only
     r.Property = {PROPSETID_NorvikControl, CAMPROP_HUE, KSPROPERTY_TYPE_GET};
     EXPECT_EQ(s.filter->Property(&r, 24, &d, sizeof d), STATUS_INVALID_BUFFER_SIZE);
     EXPECT_EQ(s.filter->Property(&r, sizeof r, &d, 28), STATUS_BUFFER_TOO_SMALL);
@@ -49,7 +51,9 @@ TEST_F(Properties, EveryItemHasTheAccessAndSizesOfTheTable) {
     for (ULONG id = 0; id < CAMPROP_COUNT; ++id) {
         const KSPROPERTY_ITEM& item = CameraPropertyItems[id];
         EXPECT_EQ(item.PropertyId, id);
-        ULONG size = id == CAMPROP_WINDOW ? 48 : (id == CAMPROP_RAW_COMMAND || id == CAMPROP_CAMERA_BYTE) ? 96 : 32;
+        ULONG size = id == CAMPROP_WINDOW                                       ? 48
+                     : (id == CAMPROP_RAW_COMMAND || id == CAMPROP_CAMERA_BYTE) ? 96
+                                                                                : 32;
         EXPECT_EQ(item.MinProperty, size) << id;
         EXPECT_EQ(item.MinData, size) << id;
     }
@@ -58,7 +62,8 @@ TEST_F(Properties, EveryItemHasTheAccessAndSizesOfTheTable) {
     EXPECT_EQ(CameraPropertyItems[CAMPROP_HUE_MAX].SetPropertyHandler, nullptr);
     EXPECT_EQ(CameraPropertyItems[CAMPROP_HUE_MAX].GetPropertyHandler, &GetConstantProperty);
     EXPECT_EQ(CameraPropertyItems[CAMPROP_EXPOSURE_MAX].GetPropertyHandler, &HandleCameraProperty);
-    EXPECT_EQ(CameraPropertyItems[CAMPROP_SATURATION].SetPropertyHandler, &HandleProcessingProperty);
+    EXPECT_EQ(CameraPropertyItems[CAMPROP_SATURATION].SetPropertyHandler,
+              &HandleProcessingProperty);
 }
 
 TEST_F(Properties, ValuesClampAndTimeOutRules) {
@@ -99,7 +104,8 @@ TEST_F(Properties, ConstantsAndReportedValues) {
         EXPECT_EQ(Get(id), 0) << id;
     }
     EXPECT_EQ(Set(CAMPROP_RESERVED_47, 9), STATUS_SUCCESS);
-    for (ULONG id : {CAMPROP_RESERVED_36, CAMPROP_RESERVED_46, CAMPROP_RESERVED_50, CAMPROP_RESERVED_54})
+    for (ULONG id :
+         {CAMPROP_RESERVED_36, CAMPROP_RESERVED_46, CAMPROP_RESERVED_50, CAMPROP_RESERVED_54})
         EXPECT_EQ(Get(id), 0);
     // A constant answers even without a device behind the request.
     CAMPROP_VALUE_S d{};
@@ -146,7 +152,8 @@ TEST_F(Properties, SensorRegisterAndTheShadowThroughSelect) {
     Set(CAMPROP_REGISTER_SELECT, 5000);
     EXPECT_EQ(Get(CAMPROP_REGISTER_SELECT), 0);
     Set(CAMPROP_REGISTER_SELECT, 3);
-    EXPECT_EQ(Get(CAMPROP_REGISTER_SELECT), 0);  // the settings load wrote gain 0: register 3 holds 0
+    EXPECT_EQ(Get(CAMPROP_REGISTER_SELECT),
+              0);  // the settings load wrote gain 0: register 3 holds 0
     NTSTATUS status;
     Get(CAMPROP_SENSOR_REGISTER, &status);
     EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
@@ -169,7 +176,8 @@ TEST_F(Properties, RawCommandsByteForByte) {
     }
     EXPECT_EQ(Block(CAMPROP_RAW_COMMAND, KSPROPERTY_TYPE_GET, &b), STATUS_UNSUCCESSFUL);
     s.Sim().FailTransfers(0x01, 1, USBD_STATUS_XACT_ERROR);
-    EXPECT_EQ(Block(CAMPROP_RAW_COMMAND, KSPROPERTY_TYPE_SET, &b), STATUS_UNSUCCESSFUL);  // not sent: said so
+    EXPECT_EQ(Block(CAMPROP_RAW_COMMAND, KSPROPERTY_TYPE_SET, &b),
+              STATUS_UNSUCCESSFUL);  // not sent: said so
 }
 
 TEST_F(Properties, CameraByteReadThroughSetThenGet) {
@@ -221,22 +229,28 @@ struct ClampRow {
     const char* name;  // the registry value's name
     ULONG id;
     LONG low, high;
-    bool unsignedValue;  // read as unsigned: -1 is the largest value
+    bool unsignedValue;   // read as unsigned: -1 is the largest value
     bool ignoresOutside;  // a value outside is ignored, not clamped (the default stays)
     LONG (*kept)(CameraDevice&);
 };
 
 const ClampRow kClampRows[] = {
-    {"Exposure", CAMPROP_EXPOSURE, 0, 1014, true, false, [](CameraDevice& c) { return static_cast<LONG>(c.Exposure); }},
+    {"Exposure", CAMPROP_EXPOSURE, 0, 1014, true, false,
+     [](CameraDevice& c) { return static_cast<LONG>(c.Exposure); }},
     {"GlobalGain", CAMPROP_GLOBAL_GAIN, 0, 1023, true, false,
      [](CameraDevice& c) { return static_cast<LONG>(c.GlobalGain); }},
-    {"Timeout", CAMPROP_TIMEOUT, 501, 9999, false, true, [](CameraDevice& c) { return static_cast<LONG>(c.Timeout); }},
+    {"Timeout", CAMPROP_TIMEOUT, 501, 9999, false, true,
+     [](CameraDevice& c) { return static_cast<LONG>(c.Timeout); }},
     {"RedGain", CAMPROP_RED_GAIN, 1, 512, false, false, [](CameraDevice& c) { return c.RedGain; }},
-    {"GreenGain", CAMPROP_GREEN_GAIN, 1, 512, false, false, [](CameraDevice& c) { return c.GreenGain; }},
-    {"BlueGain", CAMPROP_BLUE_GAIN, 1, 512, false, false, [](CameraDevice& c) { return c.BlueGain; }},
-    {"Brightness", CAMPROP_BRIGHTNESS, 0, 510, false, false, [](CameraDevice& c) { return c.Brightness; }},
+    {"GreenGain", CAMPROP_GREEN_GAIN, 1, 512, false, false,
+     [](CameraDevice& c) { return c.GreenGain; }},
+    {"BlueGain", CAMPROP_BLUE_GAIN, 1, 512, false, false,
+     [](CameraDevice& c) { return c.BlueGain; }},
+    {"Brightness", CAMPROP_BRIGHTNESS, 0, 510, false, false,
+     [](CameraDevice& c) { return c.Brightness; }},
     {"Contrast", CAMPROP_CONTRAST, 0, 20, false, false, [](CameraDevice& c) { return c.Contrast; }},
-    {"Saturation", CAMPROP_SATURATION, 0, 20, false, false, [](CameraDevice& c) { return c.Saturation; }},
+    {"Saturation", CAMPROP_SATURATION, 0, 20, false, false,
+     [](CameraDevice& c) { return c.Saturation; }},
     {"Hue", CAMPROP_HUE, 0, 359, false, false, [](CameraDevice& c) { return c.Hue; }},
 };
 
@@ -281,9 +295,11 @@ TEST(ControlClamps, EveryControlAtAndBeyondBothBoundsThroughTheSettingsLoad) {
             SCOPED_TRACE(std::string(r.name) + " = " + std::to_string(v));
             kernel::registry::Reset();
             const auto u = static_cast<ULONG>(v);
-            kernel::registry::SetValue(kernel::registry::CameraKeyPath(0) + "\\Settings", r.name,
-                                       {REG_DWORD, {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8),
-                                                    static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 24)}});
+            kernel::registry::SetValue(
+                kernel::registry::CameraKeyPath(0) + "\\Settings", r.name,
+                {REG_DWORD,
+                 {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8),
+                  static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 24)}});
             CameraRig rig;
             ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
             const LONG want = ExpectedKept(r, v);

@@ -14,11 +14,14 @@ namespace {
 
 namespace reg = kernel::registry;
 
-std::string SettingsKey() { return reg::CameraKeyPath(0) + "\\Settings"; }
+std::string SettingsKey() {
+    return reg::CameraKeyPath(0) + "\\Settings";
+}
 
 reg::Value Dword(ULONG v) {
-    return {REG_DWORD, {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                        static_cast<uint8_t>(v >> 24)}};
+    return {REG_DWORD,
+            {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+             static_cast<uint8_t>(v >> 24)}};
 }
 
 ULONG Stored(const std::string& name) {
@@ -38,8 +41,10 @@ std::string TempPath(const char* name) {
 }
 
 class Settings : public testing::Test {
-protected:
-    void Store(const std::string& name, reg::Value v) { reg::SetValue(SettingsKey(), name, std::move(v)); }
+  protected:
+    void Store(const std::string& name, reg::Value v) {
+        reg::SetValue(SettingsKey(), name, std::move(v));
+    }
     // A settings load sets the driver-wide time-out too.
     DriverTunables tunables;
 };
@@ -54,9 +59,11 @@ TEST_F(Settings, FirstLoadCreatesTheKeyAndTheFirstSaveFillsIt) {
     EXPECT_EQ(c.Brightness, 255);
     EXPECT_EQ(c.RoiW, 2560);
     EXPECT_TRUE(SaveSettings(&c));
-    const char* order[] = {"Timeout", "Exposure", "GlobalGain", "FlipH", "FlipV", "ColorEnable", "WhiteBalance",
-                           "ColorCorrection", "Brightness", "Contrast", "Saturation", "Hue", "RedGain", "GreenGain",
-                           "BlueGain", "AGC", "AEC", "Clock", "ExTrigger", "SubSample", "RoiX", "RoiY", "RoiW", "RoiH"};
+    const char* order[] = {
+        "Timeout",      "Exposure",        "GlobalGain", "FlipH",    "FlipV",      "ColorEnable",
+        "WhiteBalance", "ColorCorrection", "Brightness", "Contrast", "Saturation", "Hue",
+        "RedGain",      "GreenGain",       "BlueGain",   "AGC",      "AEC",        "Clock",
+        "ExTrigger",    "SubSample",       "RoiX",       "RoiY",     "RoiW",       "RoiH"};
     std::string text = reg::ExportText();
     size_t at = text.find("[" + SettingsKey() + "]");
     ASSERT_NE(at, std::string::npos) << text;
@@ -93,7 +100,7 @@ TEST_F(Settings, StoredValuesFollowTheirRules) {
     Store("RoiW", Dword(0));
     Store("RoiH", Dword(1920));
     Store("Clock", Dword(5));
-    Store("Hue", reg::Value{REG_SZ, {'5', 0, 0, 0}});                          // a string: default, never 53
+    Store("Hue", reg::Value{REG_SZ, {'5', 0, 0, 0}});  // a string: default, never 53
     Store("Saturation", reg::Value{REG_BINARY, std::vector<uint8_t>(12, 1)});  // too long: default
     Store("GreenGain", reg::Value{REG_BINARY, {7, 0}});                        // too short: default
     Store("FlipV", Dword(1));
@@ -203,7 +210,8 @@ TEST_F(Settings, SurviveARemoveAndReAddThroughTheFile) {
 TEST(RegistryFile, GarbledFileIsReportedWithItsLineAndNeverOverwritten) {
     std::string path = TempPath("garbled");
     const std::string text =
-        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=dword:00000001\r\n\"B\"=dword:12\r\n";
+        "Windows Registry Editor Version "
+        "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=dword:00000001\r\n\"B\"=dword:12\r\n";
     { std::ofstream(path, std::ios::binary) << text; }
     try {
         reg::Load(path);
@@ -221,9 +229,12 @@ TEST(RegistryFile, GarbledFileIsReportedWithItsLineAndNeverOverwritten) {
 
 TEST(RegistryFile, ReadsTheFormsOfARegistryExport) {
     std::string path = TempPath("forms");
-    { std::ofstream(path, std::ios::binary) << "Windows Registry Editor Version 5.00\n\n; a comment\n"
-                                               "[HKEY_LOCAL_MACHINE\\K]\n\"D\"=dword:0000000a\n\"S\"=\"a \\\"q\\\"\"\n"
-                                               "\"B\"=hex:01,02,\\\n  03\n\"E\"=hex(2):41,00,00,00\n"; }
+    {
+        std::ofstream(path, std::ios::binary)
+            << "Windows Registry Editor Version 5.00\n\n; a comment\n"
+               "[HKEY_LOCAL_MACHINE\\K]\n\"D\"=dword:0000000a\n\"S\"=\"a \\\"q\\\"\"\n"
+               "\"B\"=hex:01,02,\\\n  03\n\"E\"=hex(2):41,00,00,00\n";
+    }
     reg::Load(path);
     auto v = reg::Values("HKEY_LOCAL_MACHINE\\k");  // keys are case-insensitive
     EXPECT_EQ(v["D"].data, (std::vector<uint8_t>{10, 0, 0, 0}));
@@ -240,10 +251,13 @@ TEST(RegistryFile, ReadsTheFormsOfARegistryExport) {
 }
 
 TEST(RegistryFile, QueryStatusesForLongAndMissingValues) {
-    kernel::registry::SetDriverKeyPath(reinterpret_cast<PDEVICE_OBJECT>(0x1000), "HKEY_LOCAL_MACHINE\\Q");
-    reg::SetValue("HKEY_LOCAL_MACHINE\\Q", "Long", reg::Value{REG_BINARY, std::vector<uint8_t>(12, 0)});
+    kernel::registry::SetDriverKeyPath(reinterpret_cast<PDEVICE_OBJECT>(0x1000),
+                                       "HKEY_LOCAL_MACHINE\\Q");
+    reg::SetValue("HKEY_LOCAL_MACHINE\\Q", "Long",
+                  reg::Value{REG_BINARY, std::vector<uint8_t>(12, 0)});
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(reinterpret_cast<PDEVICE_OBJECT>(0x1000), PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &key),
+    ASSERT_EQ(IoOpenDeviceRegistryKey(reinterpret_cast<PDEVICE_OBJECT>(0x1000),
+                                      PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &key),
               STATUS_SUCCESS);
     ULONG v = 7;
     EXPECT_EQ(QueryDwordValue(key, u"Long", &v), STATUS_BUFFER_OVERFLOW);
@@ -253,7 +267,8 @@ TEST(RegistryFile, QueryStatusesForLongAndMissingValues) {
     RtlInitUnicodeString(&name, u"Long");
     UCHAR tiny[4];
     ULONG needed = 0;
-    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, tiny, sizeof tiny, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, tiny, sizeof tiny, &needed),
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(needed, 24u);
     ZwClose(key);
 }

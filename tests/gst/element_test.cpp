@@ -15,11 +15,12 @@
 namespace {
 
 class Element : public testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         gst_init(nullptr, nullptr);
-        gst_plugin_register_static(GST_VERSION_MAJOR, GST_VERSION_MINOR, "norvikcam", "test registration",
-                                   gst_norvikcam_src_register, "0", "unknown", "norvikcam", "norvikcam", "norvikcam");
+        gst_plugin_register_static(GST_VERSION_MAJOR, GST_VERSION_MINOR, "norvikcam",
+                                   "test registration", gst_norvikcam_src_register, "0", "unknown",
+                                   "norvikcam", "norvikcam", "norvikcam");
     }
     void SetUp() override {
         dir = std::filesystem::path(testing::TempDir()) / ("gst-" + std::to_string(::getpid()));
@@ -47,12 +48,15 @@ protected:
         return e;
     }
     // The next sample within 5 s, or none.
-    GstSample* Pull() { return gst_app_sink_try_pull_sample(GST_APP_SINK(ByName("sink")), 5 * GST_SECOND); }
+    GstSample* Pull() {
+        return gst_app_sink_try_pull_sample(GST_APP_SINK(ByName("sink")), 5 * GST_SECOND);
+    }
     // The error the pipeline posted within `seconds`, or empty.
     std::string ErrorWithin(double seconds) {
         GstBus* bus = gst_element_get_bus(pipeline);
-        GstMessage* m = gst_bus_timed_pop_filtered(bus, static_cast<GstClockTime>(seconds * GST_SECOND),
-                                                   static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
+        GstMessage* m = gst_bus_timed_pop_filtered(
+            bus, static_cast<GstClockTime>(seconds * GST_SECOND),
+            static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
         gst_object_unref(bus);
         std::string text;
         if (m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
@@ -128,7 +132,8 @@ TEST_F(Element, BuffersCarryPictureNumbersTimesAndTheNegotiatedSize) {
 
 TEST_F(Element, APropertyChangedWhilePlayingChangesThePicture) {
     Launch("norvikcamsrc name=src simulated-fps=0 settings=" + settings +
-           " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 drop=true");
+           " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 "
+           "drop=true");
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     GstSample* before = Pull();
     ASSERT_NE(before, nullptr);
@@ -139,7 +144,8 @@ TEST_F(Element, APropertyChangedWhilePlayingChangesThePicture) {
     g_object_get(ByName("src"), "brightness", &value, nullptr);
     EXPECT_EQ(value, 510);  // read back from the camera
     double bright = dark;
-    for (int i = 0; i < 20 && bright < dark + 20; ++i) {  // a frame or two converted before the change
+    for (int i = 0; i < 20 && bright < dark + 20;
+         ++i) {  // a frame or two converted before the change
         GstSample* s = Pull();
         ASSERT_NE(s, nullptr);
         bright = MeanOf(s);
@@ -158,12 +164,12 @@ std::vector<uint8_t> Pixels(GstSample* sample) {
     return out;
 }
 
-
 // Downstream buffers are top-down pictures: flip-v set while playing turns
 // the next frames upside down, and with flip-h through 180 degrees.
 TEST_F(Element, FlipsChangedWhilePlayingTurnTheNextFrames) {
     Launch("norvikcamsrc name=src simulated-fps=0 settings=" + settings +
-           " ! video/x-raw,format=BGRA,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 drop=true");
+           " ! video/x-raw,format=BGRA,width=320,height=240 ! appsink name=sink sync=false "
+           "max-buffers=2 drop=true");
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     GstSample* first = Pull();
     ASSERT_NE(first, nullptr) << ErrorWithin(0.1);
@@ -209,7 +215,8 @@ TEST_F(Element, UnpluggingEndsThePipelineWithAnError) {
 }
 
 TEST_F(Element, ACameraInUseFailsToOpenAndSaysWhy) {
-    Launch("norvikcamsrc settings=" + settings + " ! fakesink norvikcamsrc settings=" + settings + " ! fakesink");
+    Launch("norvikcamsrc settings=" + settings + " ! fakesink norvikcamsrc settings=" + settings +
+           " ! fakesink");
     EXPECT_EQ(gst_element_set_state(pipeline, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
     EXPECT_NE(ErrorWithin(1).find("camera in use"), std::string::npos);
 }

@@ -15,10 +15,14 @@ namespace {
 
 // The interpolation filters as weight tables, centre at [2][2].
 using Filter = int[5][5];
-const Filter kGreenAtRB = {{0, 0, -1, 0, 0}, {0, 0, 2, 0, 0}, {-1, 2, 4, 2, -1}, {0, 0, 2, 0, 0}, {0, 0, -1, 0, 0}};
-const Filter kRowNeighbours = {{0, 0, 1, 0, 0}, {0, -2, 0, -2, 0}, {-2, 8, 10, 8, -2}, {0, -2, 0, -2, 0}, {0, 0, 1, 0, 0}};
-const Filter kColumnNeighbours = {{0, 0, -2, 0, 0}, {0, -2, 8, -2, 0}, {1, 0, 10, 0, 1}, {0, -2, 8, -2, 0}, {0, 0, -2, 0, 0}};
-const Filter kOppositeAtRB = {{0, 0, -3, 0, 0}, {0, 4, 0, 4, 0}, {-3, 0, 12, 0, -3}, {0, 4, 0, 4, 0}, {0, 0, -3, 0, 0}};
+const Filter kGreenAtRB = {
+    {0, 0, -1, 0, 0}, {0, 0, 2, 0, 0}, {-1, 2, 4, 2, -1}, {0, 0, 2, 0, 0}, {0, 0, -1, 0, 0}};
+const Filter kRowNeighbours = {
+    {0, 0, 1, 0, 0}, {0, -2, 0, -2, 0}, {-2, 8, 10, 8, -2}, {0, -2, 0, -2, 0}, {0, 0, 1, 0, 0}};
+const Filter kColumnNeighbours = {
+    {0, 0, -2, 0, 0}, {0, -2, 8, -2, 0}, {1, 0, 10, 0, 1}, {0, -2, 8, -2, 0}, {0, 0, -2, 0, 0}};
+const Filter kOppositeAtRB = {
+    {0, 0, -3, 0, 0}, {0, 4, 0, 4, 0}, {-3, 0, 12, 0, -3}, {0, 4, 0, 4, 0}, {0, 0, -3, 0, 0}};
 
 int Apply(const Filter& f, const ImageProcessor* p, int row, int col, int shift) {
     int sum = 0;
@@ -52,8 +56,16 @@ TEST_P(EveryKernelSet, PixelsMatchTheFiltersComputedByHand) {
     SetColorCorrection(pipe.get(), 0);  // identity matrix: output = interpolation
     auto raw = RandomRaw(w * h, 7);
     pipe.Convert(raw, w);
-    for (auto [r, c] : std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 0}, {1, 1}, {6, 10}, {7, 11},
-                                                        {12, 20}, {12, 19}, {5, 0}, {0, 20}}) {
+    for (auto [r, c] : std::vector<std::pair<int, int>>{{0, 0},
+                                                        {0, 1},
+                                                        {1, 0},
+                                                        {1, 1},
+                                                        {6, 10},
+                                                        {7, 11},
+                                                        {12, 20},
+                                                        {12, 19},
+                                                        {5, 0},
+                                                        {0, 20}}) {
         auto want = ByHand(pipe.get(), r, c);
         const UCHAR* px = pipe.Pixel(c, r);
         EXPECT_EQ(px[2], want[0]) << "red at " << r << "," << c;
@@ -73,7 +85,8 @@ TEST_P(EveryKernelSet, UniformFrameStaysUniformThroughTheIdentity) {
         for (ULONG y = 0; y < 10; ++y)
             for (ULONG x = 0; x < 40; ++x) {
                 const UCHAR* px = pipe.Pixel(x, y);
-                ASSERT_EQ((std::array<int, 4>{px[0], px[1], px[2], px[3]}), (std::array<int, 4>{100, 100, 100, 255}))
+                ASSERT_EQ((std::array<int, 4>{px[0], px[1], px[2], px[3]}),
+                          (std::array<int, 4>{100, 100, 100, 255}))
                     << x << "," << y << " phase " << phase;
             }
     }
@@ -83,8 +96,8 @@ TEST_P(EveryKernelSet, GainsScaleAndSaturate) {
     KernelChoice choice(GetParam());
     Pipeline pipe(16, 8);
     SetColorCorrection(pipe.get(), 0);
-    SetRedGain(pipe.get(), 256);   // doubles
-    SetGreenGain(pipe.get(), 0);   // blacks out
+    SetRedGain(pipe.get(), 256);  // doubles
+    SetGreenGain(pipe.get(), 0);  // blacks out
     SetBlueGain(pipe.get(), 128);
     pipe.Convert(std::vector<UCHAR>(128, 100), 16);
     EXPECT_EQ(pipe.Pixel(3, 3)[2], 200);
@@ -118,7 +131,8 @@ TEST_P(EveryKernelSet, GreyOfWhiteIs253) {
     pipe.Convert(std::vector<UCHAR>(24 * 8, 255), 24);
     for (ULONG x = 0; x < 24; ++x) {
         const UCHAR* px = pipe.Pixel(x, 7);
-        ASSERT_EQ((std::array<int, 4>{px[0], px[1], px[2], px[3]}), (std::array<int, 4>{253, 253, 253, 255}));
+        ASSERT_EQ((std::array<int, 4>{px[0], px[1], px[2], px[3]}),
+                  (std::array<int, 4>{253, 253, 253, 255}));
     }
 }
 
@@ -190,9 +204,11 @@ TEST_P(EveryKernelSet, ExtremeSettingsGiveTheExactMatrixValue) {
             EXPECT_EQ(ColorSumsFit16Bits(pipe.get()), correction == 0);
             auto want = ExactMatrix(pipe.get(), level);
             for (int j = 0; j < 3; ++j)
-                EXPECT_EQ(pipe.Pixel(7, 4)[2 - j], want[j]) << "channel " << j << " level " << int(level);
+                EXPECT_EQ(pipe.Pixel(7, 4)[2 - j], want[j])
+                    << "channel " << j << " level " << int(level);
             if (level == 255 && correction == 1) {
-                EXPECT_EQ((std::array<int, 3>{pipe.Pixel(7, 4)[0], pipe.Pixel(7, 4)[1], pipe.Pixel(7, 4)[2]}),
+                EXPECT_EQ((std::array<int, 3>{pipe.Pixel(7, 4)[0], pipe.Pixel(7, 4)[1],
+                                              pipe.Pixel(7, 4)[2]}),
                           (std::array<int, 3>{255, 255, 255}));
             }
         }
@@ -207,9 +223,9 @@ TEST_P(EveryKernelSet, ExtremeSettingsGiveTheExactMatrixValue) {
 // and around each vector width, and past it by a few columns): every set
 // must give the reference's bytes exactly.
 TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
-    const std::pair<ULONG, ULONG> sizes[] = {{64, 48}, {37, 23}, {16, 16}, {17, 9},  {8, 8},   {7, 8},     {5, 3},
-                                             {1, 1},   {100, 7}, {31, 64}, {63, 9},  {65, 10}, {129, 11},  {200, 12},
-                                             {2560, 10}};
+    const std::pair<ULONG, ULONG> sizes[] = {{64, 48}, {37, 23}, {16, 16},  {17, 9},   {8, 8},
+                                             {7, 8},   {5, 3},   {1, 1},    {100, 7},  {31, 64},
+                                             {63, 9},  {65, 10}, {129, 11}, {200, 12}, {2560, 10}};
     const std::vector<const KernelSet*> sets = AvailableKernelSets();
     ASSERT_EQ(sets.back(), &ScalarKernels());
     std::mt19937 rng(2024);
@@ -227,7 +243,8 @@ TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
                     Pipeline pipe(w, h);
                     // Stale bytes everywhere, as a reused buffer would hold.
                     std::mt19937 fill(round);
-                    for (ULONG i = 0; i < pipe->workBufferSize; ++i) pipe->workBuffer[i] = static_cast<UCHAR>(fill());
+                    for (ULONG i = 0; i < pipe->workBufferSize; ++i)
+                        pipe->workBuffer[i] = static_cast<UCHAR>(fill());
                     std::mt19937 settings(round * 31);
                     SetBayerPhase(pipe.get(), phase);
                     SetColorEnable(pipe.get(), mode & 1);
@@ -252,10 +269,10 @@ TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
                     if (mode & 1) ++(ColorSumsFit16Bits(pipe.get()) ? narrow : wide);
                     outputs[k] = pipe.Output();
                     gains[k] = {pipe->redGain, pipe->greenGain, pipe->blueGain};
-                    ASSERT_EQ(outputs[k], outputs.back())
-                        << sets[k]->name << " " << w << "x" << h << " phase " << phase << " mode " << mode;
-                    ASSERT_EQ(gains[k], gains.back())
-                        << sets[k]->name << " " << w << "x" << h << " phase " << phase << " mode " << mode;
+                    ASSERT_EQ(outputs[k], outputs.back()) << sets[k]->name << " " << w << "x" << h
+                                                          << " phase " << phase << " mode " << mode;
+                    ASSERT_EQ(gains[k], gains.back()) << sets[k]->name << " " << w << "x" << h
+                                                      << " phase " << phase << " mode " << mode;
                 }
             }
         }
@@ -300,8 +317,9 @@ TEST(RowsAcrossThreads, EveryThreadCountGivesTheSameBytesAndGains) {
                 std::vector<UCHAR> want;
                 LONG wantGains[3] = {0, 0, 0};
                 for (LONG threads : {1, 2, 3, 5, 8, 64}) {
-                    SCOPED_TRACE(std::string(set->name) + " " + std::to_string(w) + "x" + std::to_string(h) +
-                                 " mode " + std::to_string(mode) + " threads " + std::to_string(threads));
+                    SCOPED_TRACE(std::string(set->name) + " " + std::to_string(w) + "x" +
+                                 std::to_string(h) + " mode " + std::to_string(mode) + " threads " +
+                                 std::to_string(threads));
                     SetConversionThreads(pipe.get(), threads);
                     // Each thread count starts from the same gains.
                     SetRedGain(pipe.get(), 150);
@@ -316,7 +334,8 @@ TEST(RowsAcrossThreads, EveryThreadCountGivesTheSameBytesAndGains) {
                         continue;
                     }
                     ASSERT_EQ(pipe.Output(), want);
-                    EXPECT_EQ(std::vector<LONG>(gains, gains + 3), std::vector<LONG>(wantGains, wantGains + 3));
+                    EXPECT_EQ(std::vector<LONG>(gains, gains + 3),
+                              std::vector<LONG>(wantGains, wantGains + 3));
                 }
             }
         }

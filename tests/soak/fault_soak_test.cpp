@@ -28,17 +28,17 @@
 #include <set>
 #include <thread>
 
-#include "sim/simulated_camera.h"
 #include "client/camera.h"
 #include "client/camera_internal.h"
-#include "tests/support/camera_rig.h"
-#include "tests/support/driver_tunables.h"
-#include "tests/support/frame_transfer_rig.h"
-#include "usb/frame_transfer.h"
 #include "platform/kernel/io.h"
 #include "platform/kernel/object.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/thread.h"
+#include "sim/simulated_camera.h"
+#include "tests/support/camera_rig.h"
+#include "tests/support/driver_tunables.h"
+#include "tests/support/frame_transfer_rig.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -49,7 +49,9 @@ uint64_t EnvNumber(const char* name, uint64_t otherwise) {
     return text != nullptr ? std::strtoull(text, nullptr, 0) : otherwise;
 }
 
-std::mt19937_64 SeededRandom(uint64_t salt) { return std::mt19937_64(EnvNumber("NORVIK_SOAK_SEED", 20261207) + salt); }
+std::mt19937_64 SeededRandom(uint64_t salt) {
+    return std::mt19937_64(EnvNumber("NORVIK_SOAK_SEED", 20261207) + salt);
+}
 
 struct Outcome {
     int frames = 0;
@@ -118,7 +120,8 @@ TEST(FaultSoak, EveryAllocationSiteFailedInTurnEndsCleanly) {
     }
     int failedCycles = 0;
     for (uint64_t k : chosen) {
-        SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(sites) + " failed");
+        SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(sites) +
+                     " failed");
         kernel::pool::FailNth(k);
         auto run = std::async(std::launch::async, [&] { return Lifecycle(locks); });
         if (run.wait_for(60s) != std::future_status::ready) {
@@ -128,15 +131,18 @@ TEST(FaultSoak, EveryAllocationSiteFailedInTurnEndsCleanly) {
         const Outcome failed = run.get();
         kernel::pool::ClearFaults();
         if (!failed.error.empty()) ++failedCycles;
-        ASSERT_EQ(Leftovers(), "") << "after: " << (failed.error.empty() ? "success" : failed.error);
+        ASSERT_EQ(Leftovers(), "")
+            << "after: " << (failed.error.empty() ? "success" : failed.error);
         // The next cycle without failures works in full.
         const Outcome next = Lifecycle(locks);
         ASSERT_EQ(next.error, "");
         ASSERT_EQ(next.frames, 6);
         ASSERT_EQ(Leftovers(), "");
     }
-    std::printf("failed %zu of %llu allocation sites in turn; %d lifecycles ended with an error, the rest ran\n",
-                chosen.size(), static_cast<unsigned long long>(sites), failedCycles);
+    std::printf(
+        "failed %zu of %llu allocation sites in turn; %d lifecycles ended with an error, the rest "
+        "ran\n",
+        chosen.size(), static_cast<unsigned long long>(sites), failedCycles);
 }
 
 // The camera unplugged at a random moment of a lifecycle at the camera's
@@ -149,8 +155,8 @@ TEST(FaultSoak, SurpriseRemovalAtRandomMomentsEndsPromptlyAndCleanly) {
     const std::string locks = testing::TempDir() + "/soak-locks-" + std::to_string(::getpid());
     std::mt19937_64 rng = SeededRandom(1);
     enum Phase { Start, StreamStart, Frames, Stop, Close, After, kPhases };
-    const char* const kNames[] = {"device start", "stream start", "frames and properties", "stop", "close",
-                                  "after the close"};
+    const char* const kNames[] = {"device start", "stream start", "frames and properties",
+                                  "stop",         "close",        "after the close"};
     struct Marks {
         Clock::time_point at[kPhases];
     };
@@ -199,18 +205,22 @@ TEST(FaultSoak, SurpriseRemovalAtRandomMomentsEndsPromptlyAndCleanly) {
     lifecycle(0us, clean, error, removedAt, ended);
     ASSERT_EQ(error, "");
     ASSERT_FALSE(removedAt.has_value());
-    const auto span = std::chrono::duration_cast<std::chrono::microseconds>(ended - clean.at[Start]);
+    const auto span =
+        std::chrono::duration_cast<std::chrono::microseconds>(ended - clean.at[Start]);
 
     const uint64_t count = EnvNumber("NORVIK_SOAK_REMOVALS", 12);
     int perPhase[kPhases] = {};
     Clock::duration worst{};
     for (uint64_t i = 0; i < count; ++i) {
-        const auto delay = std::chrono::microseconds(1 + rng() % static_cast<uint64_t>(span.count()));
-        SCOPED_TRACE("removal " + std::to_string(i) + " after " + std::to_string(delay.count()) + " us");
+        const auto delay =
+            std::chrono::microseconds(1 + rng() % static_cast<uint64_t>(span.count()));
+        SCOPED_TRACE("removal " + std::to_string(i) + " after " + std::to_string(delay.count()) +
+                     " us");
         Marks marks{};
         error.clear();
         removedAt.reset();
-        auto run = std::async(std::launch::async, [&] { lifecycle(delay, marks, error, removedAt, ended); });
+        auto run = std::async(std::launch::async,
+                              [&] { lifecycle(delay, marks, error, removedAt, ended); });
         if (run.wait_for(60s) != std::future_status::ready) {
             ADD_FAILURE() << "the lifecycle hung";
             std::abort();
@@ -219,9 +229,11 @@ TEST(FaultSoak, SurpriseRemovalAtRandomMomentsEndsPromptlyAndCleanly) {
         // simulated camera can be asked when; the delay says it.
         const Clock::time_point removal = removedAt.value_or(marks.at[Start] + delay);
         int phase = 0;
-        while (phase + 1 < kPhases && marks.at[phase + 1] != Clock::time_point{} && marks.at[phase + 1] <= removal)
+        while (phase + 1 < kPhases && marks.at[phase + 1] != Clock::time_point{} &&
+               marks.at[phase + 1] <= removal)
             ++phase;
-        if (!removedAt && error.empty()) phase = After;  // the whole cycle ran before the moment came
+        if (!removedAt && error.empty())
+            phase = After;  // the whole cycle ran before the moment came
         ++perPhase[phase];
         if (!error.empty()) {
             EXPECT_EQ(error, "the camera was unplugged") << "in the " << kNames[phase];
@@ -245,7 +257,7 @@ TEST(FaultSoak, SurpriseRemovalAtRandomMomentsEndsPromptlyAndCleanly) {
 // up, every request it made comes back from the bus and is freed, and the
 // next frame is the scene byte for byte.
 class BrokenFrames : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // A short time-out keeps the stalls quick; the quiet spell of a
         // drain stays long enough for a sanitized, loaded machine.
@@ -269,8 +281,8 @@ TEST_F(BrokenFrames, EachIsGivenUpWithEveryRequestBackAndTheNextFrameIsWhole) {
     // A refused marker is sent again after its pipe is cleared, and the
     // begin marker's result is not examined: a frame whose begin marker was
     // refused still comes. A command pipe that refuses everything gives none.
-    const char* const kNames[] = {"a stall", "a failed read", "a short read", "the begin marker refused",
-                                  "every marker refused"};
+    const char* const kNames[] = {"a stall", "a failed read", "a short read",
+                                  "the begin marker refused", "every marker refused"};
     int tried[5] = {};
     for (uint64_t i = 0; i < count; ++i) {
         const int kind = static_cast<int>(rng() % 5);
@@ -280,17 +292,25 @@ TEST_F(BrokenFrames, EachIsGivenUpWithEveryRequestBackAndTheNextFrameIsWhole) {
         rig.Sim().ClearRecord();
         tunables.FrameTimeout(300);
         switch (kind) {
-            case 0: rig.Sim().StallFrameAfter(k * 65536 + static_cast<ULONG>(rng() % 65536) % (frame - k * 65536)); break;
+            case 0:
+                rig.Sim().StallFrameAfter(k * 65536 +
+                                          static_cast<ULONG>(rng() % 65536) % (frame - k * 65536));
+                break;
             case 1:
                 rig.Sim().SkipFrameReads(static_cast<int>(k));
                 rig.Sim().FailTransfers(0x86, 1, USBD_STATUS_XACT_ERROR);
                 break;
             case 2:
                 rig.Sim().SkipFrameReads(static_cast<int>(k));
-                rig.Sim().ShortTransfers(0x86, 1, static_cast<ULONG>(rng() % 65536) % (frame - k * 65536));
+                rig.Sim().ShortTransfers(0x86, 1,
+                                         static_cast<ULONG>(rng() % 65536) % (frame - k * 65536));
                 break;
-            case 3: rig.Sim().FailTransfers(0x01, 1, USBD_STATUS_STALL_PID); break;
-            case 4: rig.Sim().FailTransfers(0x01, 1000, USBD_STATUS_STALL_PID); break;
+            case 3:
+                rig.Sim().FailTransfers(0x01, 1, USBD_STATUS_STALL_PID);
+                break;
+            case 4:
+                rig.Sim().FailTransfers(0x01, 1000, USBD_STATUS_STALL_PID);
+                break;
         }
         const bool whole = frames.Capture();
         if (kind == 3 && whole) {
@@ -341,13 +361,15 @@ TEST(FaultSoak, EveryWritableControlSetFromTwoThreadsWhileStreaming) {
         while (!stop) {
             const auto& c = writable[rng() % writable.size()];
             const int64_t lo = c.hasRange ? c.minimum - 5 : -5, hi = c.hasRange ? c.maximum + 5 : 5;
-            const auto value = static_cast<int32_t>(lo + static_cast<int64_t>(rng() % static_cast<uint64_t>(hi - lo + 1)));
+            const auto value = static_cast<int32_t>(
+                lo + static_cast<int64_t>(rng() % static_cast<uint64_t>(hi - lo + 1)));
             try {
                 cam->Set(c.name, value);
                 ++sets;
             } catch (const norvik::Error& e) {
                 // A refusal names the control; anything else is a fault.
-                if (std::string(e.what()).find(c.name) == std::string::npos) errors[static_cast<size_t>(t)] = e.what();
+                if (std::string(e.what()).find(c.name) == std::string::npos)
+                    errors[static_cast<size_t>(t)] = e.what();
                 ++refused;
             }
         }
@@ -374,16 +396,18 @@ TEST(FaultSoak, EveryWritableControlSetFromTwoThreadsWhileStreaming) {
     // writes went together.
     const int32_t exposure = cam->Get("exposure"), gain = cam->Get("global_gain");
     sim::SimulatedCamera& sensor = *norvik::CameraAccess::Simulated(*cam);
-    EXPECT_EQ(sensor.SensorRegister(0xA0).value_or(0xFFFF) | (sensor.SensorRegister(0xA1).value_or(0) & 0x0F) << 8,
+    EXPECT_EQ(sensor.SensorRegister(0xA0).value_or(0xFFFF) |
+                  (sensor.SensorRegister(0xA1).value_or(0) & 0x0F) << 8,
               static_cast<uint32_t>(1014 - exposure));
     EXPECT_EQ(sensor.SensorRegister(2).value_or(0xFFFF) | sensor.SensorRegister(3).value_or(0) << 8,
               static_cast<uint32_t>(gain));
     cam->StopStreaming();
     cam->Close();
     EXPECT_EQ(Leftovers(), "");
-    std::printf("%lld s of property hammering: %llu sets, %llu refused, %llu frames\n",
-                static_cast<long long>(seconds.count()), static_cast<unsigned long long>(sets.load()),
-                static_cast<unsigned long long>(refused.load()), static_cast<unsigned long long>(frames));
+    std::printf(
+        "%lld s of property hammering: %llu sets, %llu refused, %llu frames\n",
+        static_cast<long long>(seconds.count()), static_cast<unsigned long long>(sets.load()),
+        static_cast<unsigned long long>(refused.load()), static_cast<unsigned long long>(frames));
 }
 
 }  // namespace

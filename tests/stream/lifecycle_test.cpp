@@ -53,14 +53,14 @@ int Cycle(bool tolerant) {
                 filter->Intersect(0, &range, sizeof range, format.data(), 152, &written);
                 auto pin = filter->CreatePin(0, format.data(), 152, &status);
                 if (!tolerant) {
-            EXPECT_NE(pin, nullptr);
-        }
+                    EXPECT_NE(pin, nullptr);
+                }
                 if (pin) {
                     pin->UseClock(true);
                     NTSTATUS run = pin->SetState(KSSTATE_RUN);
                     if (!tolerant) {
-            EXPECT_EQ(run, STATUS_SUCCESS);
-        }
+                        EXPECT_EQ(run, STATUS_SUCCESS);
+                    }
                     ClientFrame a(kImage), b(kImage);
                     pin->Submit(a.Header());
                     pin->Submit(b.Header());
@@ -106,7 +106,8 @@ TEST(Lifecycle, EveryAllocationFailingInTurnEndsCleanly) {
         kernel::pool::FailNth(n);
         Cycle(true);
         kernel::pool::ClearFaults();
-        ASSERT_EQ(kernel::pool::TotalUsage().blocks, 0u) << "allocation " << n << ": " << kernel::pool::DescribeLive();
+        ASSERT_EQ(kernel::pool::TotalUsage().blocks, 0u)
+            << "allocation " << n << ": " << kernel::pool::DescribeLive();
         ASSERT_EQ(kernel::LiveIrps(), 0u) << n;
     }
 }

@@ -24,8 +24,8 @@ TEST(RawExchange, TheCaptureThreadFillsAFreeBufferFirstAndNeverTheOneBeingConver
         char picks;
     };
     const Case cases[] = {
-        {RawFree, RawFree, 'A'},       {RawFree, RawFull, 'A'},          {RawFull, RawFree, 'B'},
-        {RawConverting, RawFree, 'B'}, {RawFull, RawFull, 'A'},          // both full: A is overwritten
+        {RawFree, RawFree, 'A'},       {RawFree, RawFull, 'A'}, {RawFull, RawFree, 'B'},
+        {RawConverting, RawFree, 'B'}, {RawFull, RawFull, 'A'},  // both full: A is overwritten
         {RawConverting, RawFull, 'B'},  // A being converted: B is overwritten, A never
         {RawFull, RawConverting, 'A'},
     };
@@ -39,7 +39,7 @@ TEST(RawExchange, TheCaptureThreadFillsAFreeBufferFirstAndNeverTheOneBeingConver
 // A configured camera with one run's buffers set up by hand, and two raw
 // frames of different scenes.
 class Exchange : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
         camera().SensorInitCount = 2;
@@ -145,7 +145,8 @@ TEST(RawExchangeStreaming, FramesConvertedWithNoClientFrameAreCountedAsDropped) 
     auto pin = s.RunningPin();
     // No client frame yet: every conversion is lost, and counted.
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (ReadAcquire(&s.Camera().Capture->DropCount) < 3 && std::chrono::steady_clock::now() < deadline)
+    while (ReadAcquire(&s.Camera().Capture->DropCount) < 3 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
     const LONG dropped = ReadAcquire(&s.Camera().Capture->DropCount);
     ASSERT_GE(dropped, 3);
@@ -175,18 +176,25 @@ struct FormatRow {
 
 const FormatRow kFormatRows[] = {
     {"the good format", [](Header&) {}, STATUS_SUCCESS, STATUS_SUCCESS},
-    {"another specifier", [](Header& f) { f.DataFormat.Specifier = KSDATAFORMAT_TYPE_VIDEO; }, STATUS_NO_MATCH, 0},
-    {"a narrower image", [](Header& f) { f.VideoInfoHeader.bmiHeader.biWidth -= 8; }, STATUS_NO_MATCH, 0},
-    {"another height", [](Header& f) { f.VideoInfoHeader.bmiHeader.biHeight += 2; }, STATUS_NO_MATCH, 0},
-    {"top-down", [](Header& f) { f.VideoInfoHeader.bmiHeader.biHeight = -f.VideoInfoHeader.bmiHeader.biHeight; },
+    {"another specifier", [](Header& f) { f.DataFormat.Specifier = KSDATAFORMAT_TYPE_VIDEO; },
+     STATUS_NO_MATCH, 0},
+    {"a narrower image", [](Header& f) { f.VideoInfoHeader.bmiHeader.biWidth -= 8; },
+     STATUS_NO_MATCH, 0},
+    {"another height", [](Header& f) { f.VideoInfoHeader.bmiHeader.biHeight += 2; },
+     STATUS_NO_MATCH, 0},
+    {"top-down",
+     [](Header& f) {
+         f.VideoInfoHeader.bmiHeader.biHeight = -f.VideoInfoHeader.bmiHeader.biHeight;
+     },
      STATUS_SUCCESS, STATUS_SUCCESS},
-    {"compressed", [](Header& f) { f.VideoInfoHeader.bmiHeader.biCompression = 3; }, STATUS_NO_MATCH, 0},
+    {"compressed", [](Header& f) { f.VideoInfoHeader.bmiHeader.biCompression = 3; },
+     STATUS_NO_MATCH, 0},
     {"an image one byte short", [](Header& f) { f.VideoInfoHeader.bmiHeader.biSizeImage -= 1; },
      STATUS_INVALID_PARAMETER, 0},
-    {"a bitmap header past the format", [](Header& f) { f.VideoInfoHeader.bmiHeader.biSize = 1000; },
-     STATUS_INVALID_PARAMETER, 0},
-    {"24 bits a pixel", [](Header& f) { f.VideoInfoHeader.bmiHeader.biBitCount = 24; }, STATUS_SUCCESS,
-     STATUS_INVALID_PARAMETER},
+    {"a bitmap header past the format",
+     [](Header& f) { f.VideoInfoHeader.bmiHeader.biSize = 1000; }, STATUS_INVALID_PARAMETER, 0},
+    {"24 bits a pixel", [](Header& f) { f.VideoInfoHeader.bmiHeader.biBitCount = 24; },
+     STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
 };
 
 TEST(FormatRules, CreationAndAcquireRefuseEachBrokenRuleWithItsStatus) {
@@ -220,9 +228,11 @@ TEST(FormatRules, AChangeIsRefusedOutsideStopAndEachBrokenRuleWithItsStatus) {
     }
     ASSERT_EQ(pin->SetFormat(good.data(), static_cast<ULONG>(good.size())), STATUS_SUCCESS);
     ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    EXPECT_EQ(pin->SetFormat(good.data(), static_cast<ULONG>(good.size())), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(pin->SetFormat(good.data(), static_cast<ULONG>(good.size())),
+              STATUS_INVALID_DEVICE_STATE);
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    EXPECT_EQ(pin->SetFormat(good.data(), static_cast<ULONG>(good.size())), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(pin->SetFormat(good.data(), static_cast<ULONG>(good.size())),
+              STATUS_INVALID_DEVICE_STATE);
 }
 
 TEST(FormatRules, TheIntersectionRefusesEachBrokenRuleWithItsStatus) {
@@ -237,19 +247,24 @@ TEST(FormatRules, TheIntersectionRefusesEachBrokenRuleWithItsStatus) {
         {"the offered range", [](KS_DATARANGE_VIDEO&) {}, 152, STATUS_SUCCESS},
         {"a size query", [](KS_DATARANGE_VIDEO&) {}, 0, STATUS_BUFFER_OVERFLOW},
         {"a buffer one byte short", [](KS_DATARANGE_VIDEO&) {}, 151, STATUS_BUFFER_TOO_SMALL},
-        {"another specifier", [](KS_DATARANGE_VIDEO& r) { r.DataRange.Specifier = KSDATAFORMAT_TYPE_VIDEO; }, 152,
+        {"another specifier",
+         [](KS_DATARANGE_VIDEO& r) { r.DataRange.Specifier = KSDATAFORMAT_TYPE_VIDEO; }, 152,
          STATUS_NO_MATCH},
-        {"a short range", [](KS_DATARANGE_VIDEO& r) { r.DataRange.FormatSize = 295; }, 152, STATUS_NO_MATCH},
-        {"fixed-size samples differ", [](KS_DATARANGE_VIDEO& r) { r.bFixedSizeSamples = 0; }, 152, STATUS_NO_MATCH},
-        {"temporal compression differs", [](KS_DATARANGE_VIDEO& r) { r.bTemporalCompression = 0; }, 152,
+        {"a short range", [](KS_DATARANGE_VIDEO& r) { r.DataRange.FormatSize = 295; }, 152,
          STATUS_NO_MATCH},
-        {"stream flags differ", [](KS_DATARANGE_VIDEO& r) { r.StreamDescriptionFlags = 1; }, 152, STATUS_NO_MATCH},
+        {"fixed-size samples differ", [](KS_DATARANGE_VIDEO& r) { r.bFixedSizeSamples = 0; }, 152,
+         STATUS_NO_MATCH},
+        {"temporal compression differs", [](KS_DATARANGE_VIDEO& r) { r.bTemporalCompression = 0; },
+         152, STATUS_NO_MATCH},
+        {"stream flags differ", [](KS_DATARANGE_VIDEO& r) { r.StreamDescriptionFlags = 1; }, 152,
+         STATUS_NO_MATCH},
         {"allocation flags differ", [](KS_DATARANGE_VIDEO& r) { r.MemoryAllocationFlags = 1; }, 152,
          STATUS_NO_MATCH},
-        {"one capability byte", [](KS_DATARANGE_VIDEO& r) { r.ConfigCaps.OutputGranularityX += 1; }, 152,
-         STATUS_NO_MATCH},
-        {"a bitmap header that wraps", [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0; },
-         152, STATUS_INVALID_PARAMETER},
+        {"one capability byte", [](KS_DATARANGE_VIDEO& r) { r.ConfigCaps.OutputGranularityX += 1; },
+         152, STATUS_NO_MATCH},
+        {"a bitmap header that wraps",
+         [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0; }, 152,
+         STATUS_INVALID_PARAMETER},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -257,7 +272,8 @@ TEST(FormatRules, TheIntersectionRefusesEachBrokenRuleWithItsStatus) {
         row.change(range);
         std::vector<UCHAR> out(row.buffer == 0 ? 1 : row.buffer);
         ULONG written = 0;
-        EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, row.buffer == 0 ? nullptr : out.data(), row.buffer, &written),
+        EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range,
+                                      row.buffer == 0 ? nullptr : out.data(), row.buffer, &written),
                   row.status);
         if (row.status == STATUS_BUFFER_OVERFLOW || row.status == STATUS_SUCCESS) {
             EXPECT_EQ(written, 152u);

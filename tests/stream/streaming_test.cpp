@@ -51,10 +51,12 @@ std::unique_ptr<ks::Pin> RunningAfterOneFrame(StreamingRig& s, ClientFrame& f) {
 // are converted alone, and the two rows at each edge of the band (which see
 // mirrored borders there) are left out of the comparison. Picture number n
 // is the n-th frame the camera sent in the run, scene frame n - 1.
-bool ShowsSceneFrame(StreamingRig& s, const ClientFrame& f, LONGLONG picture, bool flipV, bool flipH) {
+bool ShowsSceneFrame(StreamingRig& s, const ClientFrame& f, LONGLONG picture, bool flipV,
+                     bool flipH) {
     constexpr int kTop = 1240, kRows = 640;
     for (LONGLONG k = picture - 1; k >= 0 && k >= picture - 1; --k) {
-        auto reference = ReferenceImage(s.Sim().ExpectedImage(static_cast<uint32_t>(k)), 2560, kRows, 0, kTop);
+        auto reference =
+            ReferenceImage(s.Sim().ExpectedImage(static_cast<uint32_t>(k)), 2560, kRows, 0, kTop);
         bool same = true;
         for (int i = 4; i < kRows - 4 && same; i += 23) {
             int row = kTop + i;  // image row
@@ -203,10 +205,12 @@ TEST(Intersection, SizeQueryTooSmallAndTheBuiltFormat) {
     StreamingRig s;
     KS_DATARANGE_VIDEO range = OfferedDataRange;
     ULONG written = 0;
-    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, nullptr, 0, &written), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, nullptr, 0, &written),
+              STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(written, 152u);
     UCHAR small[100];
-    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, small, sizeof small, &written), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, small, sizeof small, &written),
+              STATUS_BUFFER_TOO_SMALL);
     auto format = s.Format();
     ASSERT_EQ(format.size(), 152u);
     const auto& f = *reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
@@ -223,13 +227,16 @@ TEST(Intersection, OneDifferentConfigCapsByteIsNoMatch) {
     range.ConfigCaps.InputSize.cx -= 8;  // an older window
     UCHAR out[152];
     ULONG written = 0;
-    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written), STATUS_NO_MATCH);
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written),
+              STATUS_NO_MATCH);
     range = OfferedDataRange;
     range.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0;  // would wrap
-    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written),
+              STATUS_INVALID_PARAMETER);
     range = OfferedDataRange;
     range.VideoInfoHeader.bmiHeader.biWidth = 0x7FFFFFFF;  // a stride past 32 bits
-    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(s.filter->Intersect(0, &range, sizeof range, out, sizeof out, &written),
+              STATUS_INVALID_PARAMETER);
 }
 
 TEST(SetFormat, RulesAndStatuses) {
@@ -238,19 +245,23 @@ TEST(SetFormat, RulesAndStatuses) {
     auto& f = *reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
     NTSTATUS status;
     auto bad = format;
-    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biSizeImage -= 1;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())
+        ->VideoInfoHeader.bmiHeader.biSizeImage -= 1;
     EXPECT_EQ(s.OpenPin(bad, &status), nullptr);
     EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
     bad = format;
-    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biSize = 1000;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biSize =
+        1000;
     EXPECT_EQ(s.OpenPin(bad, &status), nullptr);  // a bitmap header past the format's end
     EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
     bad = format;
-    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biWidth = 2552;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())
+        ->VideoInfoHeader.bmiHeader.biWidth = 2552;
     EXPECT_EQ(s.OpenPin(bad, &status), nullptr);
     EXPECT_EQ(status, STATUS_NO_MATCH);
     bad = format;
-    auto& huge = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader;
+    auto& huge =
+        reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader;
     huge.biWidth = 0x40000001;  // x 1920 x 4 wraps in 32 bits
     huge.biSizeImage = 0xFFFFFFFF;
     EXPECT_EQ(s.OpenPin(bad, &status), nullptr);
@@ -263,12 +274,14 @@ TEST(SetFormat, RulesAndStatuses) {
     auto wider = s.Format();
     auto& w = *reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(wider.data());
     w.VideoInfoHeader.bmiHeader.biWidth = 2048 + 2560 - 2048 + 8;  // wider than the image
-    w.VideoInfoHeader.bmiHeader.biSizeImage = static_cast<DWORD>(w.VideoInfoHeader.bmiHeader.biWidth) * 1920 * 4;
+    w.VideoInfoHeader.bmiHeader.biSizeImage =
+        static_cast<DWORD>(w.VideoInfoHeader.bmiHeader.biWidth) * 1920 * 4;
     EXPECT_EQ(pin->SetFormat(wider.data(), static_cast<ULONG>(wider.size())), STATUS_SUCCESS);
     auto* cp = static_cast<CapturePin*>(pin->Raw()->Context);
     EXPECT_EQ(cp->OutputStride, 2568 * 4);
     EXPECT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    EXPECT_EQ(pin->SetFormat(wider.data(), static_cast<ULONG>(wider.size())), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(pin->SetFormat(wider.data(), static_cast<ULONG>(wider.size())),
+              STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(cp->OutputStride, 2568 * 4);  // a refused change leaves the stride the frames use
     EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     pin.reset();
@@ -288,7 +301,8 @@ TEST(PinDescriptor, EachPinOwnsItsFramingCopy) {
     EXPECT_EQ(item.FramingRange.Range.MaxFrameSize, kImage);
     EXPECT_EQ(item.PhysicalRange.Stepping, kImage);
     EXPECT_EQ(item.PhysicalRange.MinFrameSize, 0u);
-    EXPECT_EQ(CaptureAllocatorFraming.FramingItem[0].FramingRange.Range.MaxFrameSize, 8192u);  // template untouched
+    EXPECT_EQ(CaptureAllocatorFraming.FramingItem[0].FramingRange.Range.MaxFrameSize,
+              8192u);  // template untouched
 }
 
 TEST(Streaming, DeliversConvertedFramesBottomUpWithTimeAndPictureNumbers) {
@@ -301,7 +315,8 @@ TEST(Streaming, DeliversConvertedFramesBottomUpWithTimeAndPictureNumbers) {
     for (int i = 0; i < 3; ++i) {
         KSSTREAM_HEADER* h = NextFilled(*pin);
         ASSERT_NE(h, nullptr);
-        ClientFrame& f = *std::find_if(std::begin(frames), std::end(frames), [h](ClientFrame& c) { return c.Header() == h; });
+        ClientFrame& f = *std::find_if(std::begin(frames), std::end(frames),
+                                       [h](ClientFrame& c) { return c.Header() == h; });
         EXPECT_EQ(h->DataUsed, kImage);
         EXPECT_EQ(h->Duration, 333333);
         EXPECT_EQ(h->OptionsFlags, 0x110u);
@@ -408,7 +423,8 @@ TEST(Streaming, PauseKeepsCountersAndStopRestartsPictureNumbers) {
     ASSERT_NE(NextFilled(*pin), nullptr);
     // Counted afresh: no more captures than frames the camera sent since.
     EXPECT_GE(c.Info()->PictureNumber, 1);
-    EXPECT_LE(c.Info()->PictureNumber, static_cast<LONGLONG>(s.Sim().FramesDelivered() - deliveredBefore));
+    EXPECT_LE(c.Info()->PictureNumber,
+              static_cast<LONGLONG>(s.Sim().FramesDelivered() - deliveredBefore));
 }
 
 TEST(Streaming, SlowClientSeesGapsInPictureNumbersAndCountedDrops) {
@@ -469,7 +485,9 @@ TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
     // far from both that and the fifth of a second it takes, so a loaded
     // machine cannot make it fail.
     EXPECT_LT(took, 9000ms);
-    RecordProperty("stop_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    RecordProperty(
+        "stop_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
 TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
@@ -481,11 +499,13 @@ TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     ASSERT_NE(pin, nullptr);
     s.Sim().HangCommands(1 << 20);
     // Until the capture thread is stuck on a block the camera will not take.
-    for (int i = 0; i < 2000 && s.Sim().PendingOn(s.Sim().CommandEndpoint()) == 0; ++i) std::this_thread::sleep_for(5ms);
+    for (int i = 0; i < 2000 && s.Sim().PendingOn(s.Sim().CommandEndpoint()) == 0; ++i)
+        std::this_thread::sleep_for(5ms);
     ASSERT_GT(s.Sim().PendingOn(s.Sim().CommandEndpoint()), 0u);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 9000ms);  // not the 9999 ms of each hung block
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              9000ms);  // not the 9999 ms of each hung block
     s.Sim().HangCommands(0);
 }
 
@@ -527,15 +547,18 @@ TEST(Streaming, ARefusedFormatChangeLeavesTheRunningStreamWhole) {
     pin->UseClock(true);
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     auto bad = format;
-    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())->VideoInfoHeader.bmiHeader.biWidth = 16;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(bad.data())
+        ->VideoInfoHeader.bmiHeader.biWidth = 16;
     EXPECT_EQ(pin->SetFormat(bad.data(), static_cast<ULONG>(bad.size())), STATUS_NO_MATCH);
-    EXPECT_EQ(pin->SetFormat(format.data(), static_cast<ULONG>(format.size())), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(pin->SetFormat(format.data(), static_cast<ULONG>(format.size())),
+              STATUS_INVALID_DEVICE_STATE);
     ClientFrame frame(2568 * 1920 * 4);
     pin->Submit(frame.Header());
     ASSERT_NE(NextFilled(*pin), nullptr);
     // Rows still 2568 pixels apart: image row 1919 first, row 0 last.
-    auto reference = ReferenceImage(s.Sim().ExpectedImage(static_cast<uint32_t>(frame.Info()->PictureNumber - 1)), 2560,
-                                    64, 0, 1240);
+    auto reference = ReferenceImage(
+        s.Sim().ExpectedImage(static_cast<uint32_t>(frame.Info()->PictureNumber - 1)), 2560, 64, 0,
+        1240);
     const UCHAR* row = frame.data.data() + static_cast<size_t>(1919 - 1270) * 2568 * 4;
     EXPECT_EQ(std::memcmp(row + 16, reference.data() + 30 * 2560 * 4 + 16, 2500 * 4), 0);
 }
@@ -545,7 +568,8 @@ TEST(Streaming, RunWithoutAWorkingBufferFailsAndFreesWhatItTook) {
     auto pin = s.OpenPin(s.Format());
     pin->UseClock(true);
     ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    kernel::pool::FailTag(BUFFER_TAG, 3);  // RawA, RawB and the image buffer, then the working buffer
+    kernel::pool::FailTag(BUFFER_TAG,
+                          3);  // RawA, RawB and the image buffer, then the working buffer
     EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
     kernel::pool::ClearFaults();
     CaptureThreadState* capture = s.Camera().Capture;
@@ -592,7 +616,8 @@ TEST(Streaming, OneProcessingOwnerPerDevice) {
     ASSERT_NE(pinB, nullptr);
     EXPECT_EQ(pinB->SetState(KSSTATE_RUN), STATUS_SHARING_VIOLATION);
     EXPECT_EQ(pinB->State(), KSSTATE_STOP);
-    EXPECT_EQ(s.filter->CreatePin(0, format.data(), static_cast<ULONG>(format.size()), &status), nullptr);
+    EXPECT_EQ(s.filter->CreatePin(0, format.data(), static_cast<ULONG>(format.size()), &status),
+              nullptr);
 }
 
 TEST(Streaming, ProcessBeforeTheFirstFrameLeavesTheQueueAlone) {

@@ -29,10 +29,12 @@ inline const bool kDriverGlobalsRestored = [] {
 
 // What a rig without a test framework (FrameTransferRig) finds wrong fails
 // the running test, which goes on.
-inline void ReportTestFailure(const char* what) { ADD_FAILURE() << what; }
+inline void ReportTestFailure(const char* what) {
+    ADD_FAILURE() << what;
+}
 
 class CameraRig {
-public:
+  public:
     explicit CameraRig(sim::Layout layout = sim::Layout::Standard)
         : CameraRig(std::make_unique<sim::SimulatedCamera>(layout)) {}
     explicit CameraRig(std::vector<uint8_t> configuration)
@@ -58,7 +60,7 @@ public:
         stack_.reset();
     }
 
-private:
+  private:
     explicit CameraRig(std::unique_ptr<sim::SimulatedCamera> camera) {
         host::StackOptions o;
         o.simulated = std::move(camera);
@@ -74,7 +76,7 @@ private:
 
 // A camera configured as a start configures it, with an empty record.
 class ConfiguredCamera : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
         rig.Sim().ClearRecord();

@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class CliRobustness : public Cli {
-protected:
+  protected:
     fs::path Settings() const { return dir / "cfg" / "norvikcam" / "settings.reg"; }
 
     // Starts the tool in the background, in a process group of its own,
@@ -25,7 +25,8 @@ protected:
         pid_t pid = ::fork();
         if (pid == 0) {
             ::setpgid(0, 0);
-            ::execl("/bin/sh", "sh", "-c", (Env() + "exec " + line).c_str(), static_cast<char*>(nullptr));
+            ::execl("/bin/sh", "sh", "-c", (Env() + "exec " + line).c_str(),
+                    static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ::setpgid(pid, pid);
@@ -56,8 +57,8 @@ protected:
 };
 
 TEST_F(CliRobustness, OutputPatternsAcceptOnlyTheFrameNumberPlaceholder) {
-    for (const char* bad : {"x-%n.png", "x-%s.png", "x-%d-%d.png", "x-%%.png", "x-%5x.png", "x-%.png", "%d/x.png",
-                            "out/"}) {
+    for (const char* bad : {"x-%n.png", "x-%s.png", "x-%d-%d.png", "x-%%.png", "x-%5x.png",
+                            "x-%.png", "%d/x.png", "out/"}) {
         EXPECT_EQ(Run(std::string("capture -n 2 --fps 0 -o '") + bad + "'"), 2) << bad;
         EXPECT_NE(err.find("-o '"), std::string::npos) << bad << ": " << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -83,9 +84,7 @@ TEST_F(CliRobustness, NamesWithoutAPlaceholder) {
 
 TEST_F(CliRobustness, InputsThatCannotBeFramesAreRefusedBeforeReading) {
     // A sparse 4 GB file: refused from its size, at once.
-    {
-        std::ofstream big(dir / "big.raw");
-    }
+    { std::ofstream big(dir / "big.raw"); }
     fs::resize_file(dir / "big.raw", 4ull << 30);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Run("convert big.raw out.png"), 1);
@@ -106,7 +105,8 @@ TEST_F(CliRobustness, InputsThatCannotBeFramesAreRefusedBeforeReading) {
 TEST_F(CliRobustness, APgmWithCommentsConverts) {
     ASSERT_EQ(Run("capture -n 1 -o shot.png --raw --raw-format pgm --fps 0"), 0) << err;
     std::string pgm = Read(dir / "shot.pgm");
-    std::string commented = "P5\n# written by hand\n2560 # width\n1920\n# depth next\n255\n" + pgm.substr(pgm.find("255\n") + 4);
+    std::string commented = "P5\n# written by hand\n2560 # width\n1920\n# depth next\n255\n" +
+                            pgm.substr(pgm.find("255\n") + 4);
     std::ofstream(dir / "commented.pgm", std::ios::binary) << commented;
     ASSERT_EQ(Run("convert commented.pgm a.png"), 0) << err;
     ASSERT_EQ(Run("convert shot.pgm b.png"), 0) << err;
@@ -128,7 +128,8 @@ TEST_F(CliRobustness, AFailedWriteTouchesNothingButItsOwnTemporaryFile) {
     ASSERT_EQ(Run("capture -n 1 -o old.png --fps 0 --settings s.reg"), 0) << err;
     EXPECT_EQ(Shell("ulimit -f 64; tool capture -n 1 -o old.png --fps 0 --settings s.reg"), 1);
     EXPECT_NE(err.find("cannot write old.png"), std::string::npos) << err;
-    EXPECT_NE(Read(dir / "old.png"), "the earlier picture");  // the first, unlimited capture replaced it whole
+    EXPECT_NE(Read(dir / "old.png"),
+              "the earlier picture");  // the first, unlimited capture replaced it whole
     EXPECT_EQ(PngSize(dir / "old.png"), (std::pair<uint32_t, uint32_t>{2560, 1920}));
     EXPECT_EQ(Temporaries(), std::vector<std::string>{});
 }
@@ -140,9 +141,7 @@ TEST_F(CliRobustness, SettingsThatCannotBeReadAreNeverReplaced) {
     EXPECT_NE(err.find("is a directory"), std::string::npos) << err;
     EXPECT_TRUE(fs::is_directory(Settings()));
     fs::remove(Settings());
-    {
-        std::ofstream big(Settings());
-    }
+    { std::ofstream big(Settings()); }
     fs::resize_file(Settings(), 3 << 20);
     EXPECT_EQ(Run("set hue=5"), 1);
     EXPECT_NE(err.find("too large for a settings file"), std::string::npos) << err;
@@ -153,10 +152,11 @@ TEST_F(CliRobustness, SavingKeepsTheFileWhatItWas) {
     fs::create_directories(Settings().parent_path());
     // A symbolic link to the real file, comments, a key of another program,
     // permission bits of the user's choosing.
-    std::ofstream(dir / "real.reg") << "Windows Registry Editor Version 5.00\r\n\r\n"
-                                       "; my camera settings\r\n"
-                                       "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"Keep\"=dword:00000007\r\n\r\n"
-                                       "; end of file\r\n";
+    std::ofstream(dir / "real.reg")
+        << "Windows Registry Editor Version 5.00\r\n\r\n"
+           "; my camera settings\r\n"
+           "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"Keep\"=dword:00000007\r\n\r\n"
+           "; end of file\r\n";
     fs::permissions(dir / "real.reg", fs::perms::owner_read | fs::perms::owner_write);
     fs::create_symlink(dir / "real.reg", Settings());
     ASSERT_EQ(Run("set hue=12"), 0) << err;
@@ -172,9 +172,10 @@ TEST_F(CliRobustness, SavingKeepsTheFileWhatItWas) {
 
 TEST_F(CliRobustness, AUtf16ExportFromTheRegistryEditorIsReadAndKeptUtf16) {
     fs::create_directories(Settings().parent_path());
-    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
-                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
-                             "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\sim\\Settings]\r\n\"Hue\"=dword:00000007\r\n";
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+        "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\sim\\Settings]\r\n\"Hue\"=dword:00000007\r\n";
     std::string utf16 = "\xFF\xFE";
     for (char c : text) utf16 += std::string{c, '\0'};
     std::ofstream(Settings(), std::ios::binary) << utf16;
@@ -193,18 +194,23 @@ TEST_F(CliRobustness, TwoProcessesNeverLoseAnUpdate) {
     // owner named, and the file always parses.
     int refused = 0;
     for (int round = 0; round < 100; ++round) {
-        pid_t a = Spawn(std::string(NORVIKCAM_BINARY) + " set hue=" + std::to_string(round) + " > a.txt 2> a.err");
-        pid_t b = Spawn(std::string(NORVIKCAM_BINARY) + " set saturation=" + std::to_string(round % 21) +
-                        " > b.txt 2> b.err");
+        pid_t a = Spawn(std::string(NORVIKCAM_BINARY) + " set hue=" + std::to_string(round) +
+                        " > a.txt 2> a.err");
+        pid_t b = Spawn(std::string(NORVIKCAM_BINARY) +
+                        " set saturation=" + std::to_string(round % 21) + " > b.txt 2> b.err");
         const int ra = Wait(a), rb = Wait(b);
         ASSERT_EQ(Run("get hue saturation"), 0) << round << ": " << err;
-        for (auto [rc, file, value, name] : {std::tuple{ra, "a.err", round, "hue="}, {rb, "b.err", round % 21, "saturation="}}) {
+        for (auto [rc, file, value, name] :
+             {std::tuple{ra, "a.err", round, "hue="}, {rb, "b.err", round % 21, "saturation="}}) {
             if (rc == 0) {
-                EXPECT_NE(out.find(name + std::to_string(value) + "\n"), std::string::npos) << round << " lost: " << out;
+                EXPECT_NE(out.find(name + std::to_string(value) + "\n"), std::string::npos)
+                    << round << " lost: " << out;
             } else {
                 ++refused;
                 EXPECT_EQ(rc, 1);
-                EXPECT_NE(Read(dir / file).find("camera in use by norvikcam (pid "), std::string::npos) << Read(dir / file);
+                EXPECT_NE(Read(dir / file).find("camera in use by norvikcam (pid "),
+                          std::string::npos)
+                    << Read(dir / file);
             }
         }
     }
@@ -220,7 +226,8 @@ TEST_F(CliRobustness, TwoProcessesNeverLoseAnUpdate) {
 
 TEST_F(CliRobustness, ASetDuringAStreamIsRefusedNotUndone) {
     ASSERT_EQ(Run("window 0 0 64 32"), 0) << err;
-    pid_t stream = Spawn(std::string(NORVIKCAM_BINARY) + " stream -n 0 --fps 20 > /dev/null 2> s.err");
+    pid_t stream =
+        Spawn(std::string(NORVIKCAM_BINARY) + " stream -n 0 --fps 20 > /dev/null 2> s.err");
     ASSERT_TRUE(WaitFor("s.err", "streaming"));
     EXPECT_EQ(Run("set hue=33"), 1);
     EXPECT_NE(err.find("camera in use by norvikcam"), std::string::npos) << err;
@@ -261,15 +268,18 @@ TEST_F(CliRobustness, SignalsEndCapturesAndStreamsCleanly) {
     ASSERT_EQ(Run("set hue=21"), 0) << err;
     // Ctrl-C in a long capture: the files written are whole, the summary is
     // printed, and the exit status says how it ended.
-    pid_t capture = Spawn(std::string(NORVIKCAM_BINARY) + " capture -n 100000 -o c-%d.png --fps 10 2> c.err");
-    for (int i = 0; i < 3000 && !fs::exists(dir / "c-1.png"); ++i) std::this_thread::sleep_for(10ms);  // two frames written
+    pid_t capture =
+        Spawn(std::string(NORVIKCAM_BINARY) + " capture -n 100000 -o c-%d.png --fps 10 2> c.err");
+    for (int i = 0; i < 3000 && !fs::exists(dir / "c-1.png"); ++i)
+        std::this_thread::sleep_for(10ms);  // two frames written
     ::kill(capture, SIGINT);
     EXPECT_EQ(Wait(capture), 130);
     const std::string summary = Read(dir / "c.err");
     EXPECT_NE(summary.find("interrupted"), std::string::npos) << summary;
     int whole = 0;
     for (int i = 0; fs::exists(dir / ("c-" + std::to_string(i) + ".png")); ++i) {
-        EXPECT_EQ(PngSize(dir / ("c-" + std::to_string(i) + ".png")), (std::pair<uint32_t, uint32_t>{640, 480}));
+        EXPECT_EQ(PngSize(dir / ("c-" + std::to_string(i) + ".png")),
+                  (std::pair<uint32_t, uint32_t>{640, 480}));
         ++whole;
     }
     EXPECT_GT(whole, 0);
@@ -283,7 +293,8 @@ TEST_F(CliRobustness, SignalsEndCapturesAndStreamsCleanly) {
     // A reader that closes the pipe after what it wanted: success.
     Shell("(tool stream --fps 0 2> p.err; echo $? > rc.txt) | head -c 5000 > /dev/null");
     EXPECT_EQ(Read(dir / "rc.txt"), "0\n") << Read(dir / "p.err");
-    EXPECT_NE(Read(dir / "p.err").find("the reader closed the pipe"), std::string::npos) << Read(dir / "p.err");
+    EXPECT_NE(Read(dir / "p.err").find("the reader closed the pipe"), std::string::npos)
+        << Read(dir / "p.err");
     // The settings came through every ending.
     ASSERT_EQ(Run("get hue"), 0);
     EXPECT_EQ(out, "hue=21\n");
@@ -324,7 +335,7 @@ TEST_F(CliRobustness, NumbersOutsideTheirRangeAreRefusedWithTheRange) {
         EXPECT_EQ(Run(args), 2) << args;
         EXPECT_NE(err.find(says), std::string::npos) << args << ": " << err;
     }
-    EXPECT_EQ(Run("capture -n inf"), 2);  // not a whole number: a usage error
+    EXPECT_EQ(Run("capture -n inf"), 2);                // not a whole number: a usage error
     EXPECT_EQ(err.rfind("norvikcam: ", 0), 0u) << err;  // in the tool's voice
     // Decimal only: a leading zero is no octal.
     ASSERT_EQ(Run("set hue=010"), 0) << err;
@@ -373,7 +384,9 @@ TEST_F(CliRobustness, CommandLineConveniences) {
     ASSERT_EQ(Run("list --json"), 0);
     EXPECT_EQ(out.rfind("[{\"device\":\"sim\"", 0), 0u) << out;
     ASSERT_EQ(Run("info --json"), 0);
-    EXPECT_NE(out.find("\"name\":\"clock\",\"value\":0,\"writable\":true,\"inert\":true"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"name\":\"clock\",\"value\":0,\"writable\":true,\"inert\":true"),
+              std::string::npos)
+        << out;
     ASSERT_EQ(Run("capture -n 1 -o j.png --fps 0 --json"), 0);
     EXPECT_EQ(out.rfind("{\"frames\":1,", 0), 0u) << out;
     // Inert controls say so instead of pretending to take.
@@ -388,9 +401,12 @@ TEST_F(CliRobustness, EachCameraKeepsItsOwnSettings) {
     // The simulated camera's settings live under a key of its own; another
     // camera's key in the same file is never touched.
     fs::create_directories(Settings().parent_path());
-    const std::string usbKey = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
-                               "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\serial-A1\\Settings]\r\n\"Hue\"=dword:00000063\r\n";
-    std::ofstream(Settings(), std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n" << usbKey;
+    const std::string usbKey =
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+        "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\serial-A1\\Settings]\r\n\"Hue\"=dword:"
+        "00000063\r\n";
+    std::ofstream(Settings(), std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n"
+                                                << usbKey;
     ASSERT_EQ(Run("set hue=5"), 0) << err;
     const std::string text = Read(Settings());
     EXPECT_NE(text.find(usbKey), std::string::npos) << text;
@@ -405,8 +421,11 @@ TEST_F(CliRobustness, EachCameraKeepsItsOwnSettings) {
 TEST_F(CliRobustness, ThreadsAndBuffersChangeNothingButHowFramesAreMade) {
     ASSERT_EQ(Run("capture -n 1 --fps 0 -o one.png --raw --raw-format pgm"), 0) << err;
     ASSERT_EQ(Run("convert one.pgm reference.png"), 0) << err;
-    for (const char* options : {"--threads 1 --buffers 1", "--threads 3 --buffers 5", "--threads 64 --buffers 64"}) {
-        ASSERT_EQ(Run(std::string("capture -n 1 --fps 0 -o t.png --raw --raw-format pgm ") + options), 0) << options << ": " << err;
+    for (const char* options :
+         {"--threads 1 --buffers 1", "--threads 3 --buffers 5", "--threads 64 --buffers 64"}) {
+        ASSERT_EQ(
+            Run(std::string("capture -n 1 --fps 0 -o t.png --raw --raw-format pgm ") + options), 0)
+            << options << ": " << err;
         ASSERT_EQ(Run("convert t.pgm t-again.png"), 0) << err;
         uint32_t w1 = 0, w2 = 0;
         // The captured PNG carries the frame's text chunks; the pixels are what must agree.
@@ -416,7 +435,9 @@ TEST_F(CliRobustness, ThreadsAndBuffersChangeNothingButHowFramesAreMade) {
     }
     for (const char* bad : {"--threads 65", "--threads -1", "--buffers 0", "--buffers 65"}) {
         EXPECT_EQ(Run(std::string("capture -n 1 --fps 0 -o x.png ") + bad), 2) << bad;
-        EXPECT_NE(err.find(std::string(bad).substr(0, std::string(bad).find(' '))), std::string::npos) << err;
+        EXPECT_NE(err.find(std::string(bad).substr(0, std::string(bad).find(' '))),
+                  std::string::npos)
+            << err;
     }
 }
 
@@ -451,8 +472,10 @@ TEST_F(CliRobustness, ConvertNeverWritesOverItsInput) {
 
 TEST_F(CliRobustness, NamesThatCollideAreRefusedBeforeTheFirstFrame) {
     EXPECT_EQ(Run("capture -n 3 --fps 0 -o c-%d.png --metadata c-0.png"), 2);
-    EXPECT_NE(err.find("--metadata c-0.png and frame c-0.png are the same file"), std::string::npos) << err;
-    EXPECT_EQ(Run("capture -n 3 --fps 0 -o c-%d.png --metadata ./sub/../c-2.png"), 1) << err;  // no folder sub
+    EXPECT_NE(err.find("--metadata c-0.png and frame c-0.png are the same file"), std::string::npos)
+        << err;
+    EXPECT_EQ(Run("capture -n 3 --fps 0 -o c-%d.png --metadata ./sub/../c-2.png"), 1)
+        << err;  // no folder sub
     fs::create_directories(dir / "sub");
     EXPECT_EQ(Run("capture -n 3 --fps 0 -o c-%d.png --metadata ./sub/../c-2.png"), 2);
     // A DNG capture is the raw frame: --raw would write it twice under one name.
@@ -484,7 +507,9 @@ TEST_F(CliRobustness, TheFormatIsTheExtensionsAndAMismatchIsRefused) {
 TEST_F(CliRobustness, ADanglingSettingsLinkIsKeptAndExplained) {
     fs::create_symlink("missing/target.reg", dir / "s.reg");
     EXPECT_EQ(Run("--settings s.reg set hue=5"), 1);
-    EXPECT_NE(err.find("s.reg is a link to missing/target.reg, which does not exist"), std::string::npos) << err;
+    EXPECT_NE(err.find("s.reg is a link to missing/target.reg, which does not exist"),
+              std::string::npos)
+        << err;
     EXPECT_TRUE(fs::is_symlink(dir / "s.reg"));
     EXPECT_FALSE(fs::exists(dir / "missing"));
 }
@@ -515,17 +540,22 @@ TEST_F(CliRobustness, ADngCutShortIsRefused) {
 }
 
 TEST_F(CliRobustness, ASignalEndsAWaitForTheCameraAtOnce) {
-    const pid_t holder = Spawn(std::string(NORVIKCAM_BINARY) + " stream -n 0 --fps 5 > /dev/null 2> hold.txt");
+    const pid_t holder =
+        Spawn(std::string(NORVIKCAM_BINARY) + " stream -n 0 --fps 5 > /dev/null 2> hold.txt");
     ASSERT_TRUE(WaitFor("hold.txt", "streaming"));
     for (int signal : {SIGINT, SIGTERM}) {
         const auto start = std::chrono::steady_clock::now();
-        const pid_t waiter = Spawn(std::string(NORVIKCAM_BINARY) + " --wait 60 get hue 2> wait.txt");
+        const pid_t waiter =
+            Spawn(std::string(NORVIKCAM_BINARY) + " --wait 60 get hue 2> wait.txt");
         // Waiting: it holds the lock file open, trying for it.
         bool waiting = false;
         for (int i = 0; i < 3000 && !waiting; ++i) {
             std::error_code ec;
-            for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(waiter) + "/fd", ec))
-                waiting = waiting || fs::read_symlink(fd.path(), ec).string().find((dir / "run").string()) == 0;
+            for (const auto& fd :
+                 fs::directory_iterator("/proc/" + std::to_string(waiter) + "/fd", ec))
+                waiting =
+                    waiting ||
+                    fs::read_symlink(fd.path(), ec).string().find((dir / "run").string()) == 0;
             if (!waiting) std::this_thread::sleep_for(10ms);
         }
         ASSERT_TRUE(waiting);
@@ -542,18 +572,20 @@ TEST_F(CliRobustness, AStreamHeldUpByItsReaderEndsOnTheFirstSignalWithItsSummary
     for (const char* format : {"y4m", "bgra"}) {
         // A reader that never reads: the first frame fills the pipe.
         const pid_t reader = Spawn("sleep 600 < pipe");
-        const pid_t tool = Spawn(std::string(NORVIKCAM_BINARY) + " stream --fps 0 --format " + format +
-                                 " > pipe 2> stream.txt");
+        const pid_t tool = Spawn(std::string(NORVIKCAM_BINARY) + " stream --fps 0 --format " +
+                                 format + " > pipe 2> stream.txt");
         bool blocked = false;
         for (int i = 0; i < 3000 && !blocked; ++i) {
-            blocked = Read("/proc/" + std::to_string(tool) + "/wchan").find("pipe_write") != std::string::npos;
+            blocked = Read("/proc/" + std::to_string(tool) + "/wchan").find("pipe_write") !=
+                      std::string::npos;
             if (!blocked) std::this_thread::sleep_for(10ms);
         }
         ASSERT_TRUE(blocked) << format;
         ::kill(tool, SIGINT);
         EXPECT_EQ(Wait(tool), 130) << format;
         const std::string said = Read(dir / "stream.txt");
-        EXPECT_NE(said.find("streamed 0 frames, dropped 0 by the camera path, interrupted"), std::string::npos)
+        EXPECT_NE(said.find("streamed 0 frames, dropped 0 by the camera path, interrupted"),
+                  std::string::npos)
             << format << ": " << said;
         EXPECT_EQ(said.find("norvikcam:"), std::string::npos) << format << ": " << said;
         ::kill(reader, SIGKILL);
@@ -575,8 +607,8 @@ std::string SettingsFile(const std::string& header, const std::string& values) {
 
 TEST_F(CliRobustness, HandEditsAndOlderExportsOfTheSettingsLoad) {
     fs::create_directories(Settings().parent_path());
-    std::ofstream(Settings(), std::ios::binary)
-        << SettingsFile("REGEDIT4", "\"Hue\"=DWORD:00000010  \t\r\n\"Exposure\"=dword:00000020 \r\n");
+    std::ofstream(Settings(), std::ios::binary) << SettingsFile(
+        "REGEDIT4", "\"Hue\"=DWORD:00000010  \t\r\n\"Exposure\"=dword:00000020 \r\n");
     ASSERT_EQ(Run("get hue exposure"), 0) << err;
     EXPECT_EQ(out, "hue=16\nexposure=32\n");
 }
@@ -598,7 +630,8 @@ TEST_F(CliRobustness, ACommandThatChangesNothingSucceedsWhereSettingsCannotBeSav
     EXPECT_EQ(Run("--settings s.reg set hue=1"), 0) << err;
     for (const char* command : {"get hue", "info"}) {
         // The limit holds only for the tool: what it prints goes through a pipe.
-        Shell(std::string("((ulimit -f 1; exec tool --settings s.reg ") + command + "); echo $? > rc.txt) | cat");
+        Shell(std::string("((ulimit -f 1; exec tool --settings s.reg ") + command +
+              "); echo $? > rc.txt) | cat");
         EXPECT_EQ(Read(dir / "rc.txt"), "0\n") << command << ": " << err;
     }
     EXPECT_NE(out.find("hue"), std::string::npos) << out;
@@ -618,14 +651,18 @@ TEST_F(CliRobustness, GetListsEveryControlAndNamesTakeAnyCase) {
 
 TEST_F(CliRobustness, EnvironmentSettingsThatCannotBeUsedAreSaid) {
     for (const char* threads : {"-1", "65", "abc"}) {
-        ASSERT_EQ(Shell(std::string("NORVIKCAM_THREADS=") + threads + " tool capture -n 1 --fps 0 -o t.png"), 0)
+        ASSERT_EQ(Shell(std::string("NORVIKCAM_THREADS=") + threads +
+                        " tool capture -n 1 --fps 0 -o t.png"),
+                  0)
             << err;
-        EXPECT_NE(err.find(std::string("NORVIKCAM_THREADS=") + threads + ": not a thread count 1..64"),
-                  std::string::npos)
+        EXPECT_NE(
+            err.find(std::string("NORVIKCAM_THREADS=") + threads + ": not a thread count 1..64"),
+            std::string::npos)
             << err;
     }
     ASSERT_EQ(Shell("NORVIKCAM_KERNELS=bogus tool capture -n 1 --fps 0 -o k.png"), 0) << err;
-    EXPECT_NE(err.find("NORVIKCAM_KERNELS=bogus: no such kernel set here"), std::string::npos) << err;
+    EXPECT_NE(err.find("NORVIKCAM_KERNELS=bogus: no such kernel set here"), std::string::npos)
+        << err;
     // Options that say nothing in the capture asked for are refused, not dropped.
     EXPECT_EQ(Run("capture -n 1 --fps 0 --format dng --raw-format pgm"), 2);
     EXPECT_NE(err.find("--raw-format says what --raw writes"), std::string::npos) << err;
@@ -638,15 +675,18 @@ TEST_F(CliRobustness, AFailedCaptureStillSaysWhatItWrote) {
     EXPECT_NE(err.find("captured "), std::string::npos) << err;
     EXPECT_NE(err.find(", wrote 0,"), std::string::npos) << err;
     EXPECT_NE(err.find("norvikcam: cannot write f-0"), std::string::npos) << err;
-    EXPECT_LT(err.find("captured "), err.find("norvikcam: cannot write")) << err;  // the failure last
+    EXPECT_LT(err.find("captured "), err.find("norvikcam: cannot write"))
+        << err;  // the failure last
 }
 
 TEST_F(CliRobustness, TemporaryFilesAKilledCaptureLeftAreSaid) {
     std::ofstream(dir / ".c-0001.png.Ab12Cd") << "torn";
     std::ofstream(dir / ".other.png.Ab12Cd") << "not ours";
     ASSERT_EQ(Run("capture -n 2 --fps 0 -o c-%04d.png"), 0) << err;
-    EXPECT_NE(err.find("1 temporary file of an earlier capture that did not end (.c-0001.png.Ab12Cd) is in ."),
-              std::string::npos)
+    EXPECT_NE(
+        err.find(
+            "1 temporary file of an earlier capture that did not end (.c-0001.png.Ab12Cd) is in ."),
+        std::string::npos)
         << err;
     EXPECT_EQ(err.find(".other.png"), std::string::npos) << err;
     EXPECT_TRUE(fs::exists(dir / ".c-0001.png.Ab12Cd"));  // another capture may be writing it

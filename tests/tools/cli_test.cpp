@@ -32,7 +32,8 @@ TEST_F(Cli, SetInOneRunGetInTheNext) {
     EXPECT_EQ(out, "exposure=64\nhue=300\nflip_h=1\n");
     ASSERT_EQ(Run("get exposure hue flip_h"), 0) << err;
     EXPECT_EQ(out, "exposure=64\nhue=300\nflip_h=1\n");
-    EXPECT_NE(Read(dir / "cfg" / "norvikcam" / "settings.reg").find("\"Exposure\"=dword:00000040"), std::string::npos);
+    EXPECT_NE(Read(dir / "cfg" / "norvikcam" / "settings.reg").find("\"Exposure\"=dword:00000040"),
+              std::string::npos);
 }
 
 TEST_F(Cli, StreamWritesRawFramesOfTheWindow) {
@@ -48,14 +49,17 @@ TEST_F(Cli, ConvertGivesThePipelinesImage) {
         std::memcpy(&wire[(5 + k) * 2560], &image[2 * k * 2560], 2560);
         std::memcpy(&wire[(1019 + k) * 2560], &image[(2 * k + 1) * 2560], 2560);
     }
-    std::ofstream(dir / "frame.raw", std::ios::binary).write(reinterpret_cast<char*>(wire.data()), wire.size());
-    std::ofstream(dir / "frame.img", std::ios::binary).write(reinterpret_cast<char*>(image.data()), image.size());
+    std::ofstream(dir / "frame.raw", std::ios::binary)
+        .write(reinterpret_cast<char*>(wire.data()), wire.size());
+    std::ofstream(dir / "frame.img", std::ios::binary)
+        .write(reinterpret_cast<char*>(image.data()), image.size());
     ASSERT_EQ(Run("convert frame.raw out.bgra --window 10 20 101 50"), 0) << err;
     auto reference = ReferenceImage(image, 101, 50, 10, 20);
     std::string got = Read(dir / "out.bgra");
     ASSERT_EQ(got.size(), 96u * 50 * 4);
     for (int r = 0; r < 50; ++r)
-        ASSERT_EQ(std::memcmp(got.data() + r * 96 * 4, reference.data() + r * 101 * 4, 96 * 4), 0) << r;
+        ASSERT_EQ(std::memcmp(got.data() + r * 96 * 4, reference.data() + r * 101 * 4, 96 * 4), 0)
+            << r;
     ASSERT_EQ(Run("convert frame.img out.png --layout image --set brightness=300"), 0) << err;
     EXPECT_EQ(PngSize(dir / "out.png"), (std::pair<uint32_t, uint32_t>{2560, 1920}));
 }
@@ -64,13 +68,17 @@ TEST_F(Cli, ABrightFrameAtFullContrastAndBrightnessConvertsToWhite) {
     // The colour sums pass 16 bits here; held at 16 bits they once gave
     // coloured pixels where white is right.
     std::vector<uint8_t> wire(2560 * 2080, 250);
-    std::ofstream(dir / "bright.raw", std::ios::binary).write(reinterpret_cast<char*>(wire.data()), wire.size());
-    ASSERT_EQ(Run("convert bright.raw bright.png --set contrast=20 --set brightness=510"), 0) << err;
+    std::ofstream(dir / "bright.raw", std::ios::binary)
+        .write(reinterpret_cast<char*>(wire.data()), wire.size());
+    ASSERT_EQ(Run("convert bright.raw bright.png --set contrast=20 --set brightness=510"), 0)
+        << err;
     uint32_t w = 0;
     auto pixels = PngPixels(dir / "bright.png", &w);
     ASSERT_EQ(pixels.size(), 2560u * 1920 * 4);
     for (size_t i = 0; i < pixels.size(); i += 4 * 997)
-        ASSERT_EQ((std::array<int, 3>{pixels[i], pixels[i + 1], pixels[i + 2]}), (std::array<int, 3>{255, 255, 255})) << i;
+        ASSERT_EQ((std::array<int, 3>{pixels[i], pixels[i + 1], pixels[i + 2]}),
+                  (std::array<int, 3>{255, 255, 255}))
+            << i;
 }
 
 TEST_F(Cli, ConvertOfACapturedRawFrameMatchesItsPng) {
@@ -80,7 +88,8 @@ TEST_F(Cli, ConvertOfACapturedRawFrameMatchesItsPng) {
     const std::string pgm = Read(dir / "shot-1.pgm");
     ASSERT_EQ(pgm.substr(0, 16), "P5\n1003 501\n255\n");
     ASSERT_EQ(pgm.size(), 16u + 1003 * 501);
-    ASSERT_EQ(Run("convert shot-1.pgm again.png --set brightness=300 --set saturation=15"), 0) << err;
+    ASSERT_EQ(Run("convert shot-1.pgm again.png --set brightness=300 --set saturation=15"), 0)
+        << err;
     uint32_t w1 = 0, w2 = 0;
     auto captured = PngPixels(dir / "shot-1.png", &w1);
     auto converted = PngPixels(dir / "again.png", &w2);
@@ -94,9 +103,11 @@ TEST_F(Cli, ConvertOfACapturedRawFrameMatchesItsPng) {
 }
 
 TEST_F(Cli, StreamFeedsFfmpeg) {
-    ASSERT_EQ(std::system("ffmpeg -version > /dev/null 2>&1"), 0) << "ffmpeg is missing: scripts/deps.sh installs it";
+    ASSERT_EQ(std::system("ffmpeg -version > /dev/null 2>&1"), 0)
+        << "ffmpeg is missing: scripts/deps.sh installs it";
     ASSERT_EQ(Run("window 0 0 320 240"), 0) << err;
-    ASSERT_EQ(Run("stream -n 7 --fps 0 2> stream-err.txt | ffmpeg -hide_banner -f rawvideo -pix_fmt bgra -s 320x240 "
+    ASSERT_EQ(Run("stream -n 7 --fps 0 2> stream-err.txt | ffmpeg -hide_banner -f rawvideo "
+                  "-pix_fmt bgra -s 320x240 "
                   "-i - -f framemd5 -"),
               0)
         << err;
@@ -116,7 +127,8 @@ TEST_F(Cli, BadInputGetsOneClearLineAndAFailure) {
         {"get nonsense", "unknown control 'nonsense'", 2},
         {"set exposure=high", "'high' is not a whole number", 2},
         {"set sensor_width=3", "read-only", 2},
-        {"capture -n 1 -o /nonexistent-dir/x.png --fps 0", "there is no folder /nonexistent-dir", 1},
+        {"capture -n 1 -o /nonexistent-dir/x.png --fps 0", "there is no folder /nonexistent-dir",
+         1},
         {"info --device usb:1234:5678", "no camera with USB id 1234:5678 is attached", 1},
         {"info --device usb:12345", "not a USB device name", 2},
         {"info --device webcam0", "no camera 'webcam0'", 2},

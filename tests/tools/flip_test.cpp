@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr int kW = 640, kH = 480;  // the upper left of the scene: colour patches, nothing that moves
+constexpr int kW = 640,
+              kH = 480;  // the upper left of the scene: colour patches, nothing that moves
 
 using Flip = Cli;
 
@@ -38,7 +39,8 @@ TEST_F(Flip, EveryOutputOfTheToolShowsTheFlipsAsAUserSetsThem) {
         for (int v : {0, 1}) {
             SCOPED_TRACE("flip_h=" + std::to_string(h) + " flip_v=" + std::to_string(v));
             const std::string tag = std::to_string(h) + std::to_string(v);
-            ASSERT_EQ(Run("set flip_h=" + std::to_string(h) + " flip_v=" + std::to_string(v)), 0) << err;
+            ASSERT_EQ(Run("set flip_h=" + std::to_string(h) + " flip_v=" + std::to_string(v)), 0)
+                << err;
             ASSERT_EQ(Run("capture -n 1 -o p" + tag + ".png --raw"), 0) << err;
             ASSERT_EQ(Shell("tool stream -n 1 > s" + tag + ".bgra"), 0) << err;
             ASSERT_EQ(Shell("tool stream -n 1 --format y4m > s" + tag + ".y4m"), 0) << err;
@@ -57,7 +59,8 @@ TEST_F(Flip, EveryOutputOfTheToolShowsTheFlipsAsAUserSetsThem) {
             }
             const auto want = Turned(upright, h, v);
             EXPECT_TRUE(png == want) << "the PNG";
-            EXPECT_TRUE(std::vector<uint8_t>(bgra.begin(), bgra.end()) == want) << "the BGRA stream";
+            EXPECT_TRUE(std::vector<uint8_t>(bgra.begin(), bgra.end()) == want)
+                << "the BGRA stream";
             EXPECT_TRUE(luma == Turned(uprightLuma, h, v, 1)) << "the YUV4MPEG2 stream";
             // The raw frame is the sensor's window whatever the flips; the
             // DNG's orientation carries them, and the tool's converter

@@ -16,8 +16,8 @@
 
 #include "client/camera_internal.h"
 #include "sim/simulated_camera.h"
-#include "tools/image_files.h"
 #include "tests/support/turned_picture.h"
+#include "tools/image_files.h"
 #include "tools/viewer.h"
 
 namespace {
@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 class Viewer : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir = fs::temp_directory_path() / ("norvikcam-viewer-" + std::to_string(::getpid()));
         fs::remove_all(dir);
@@ -41,7 +41,9 @@ protected:
         std::promise<std::string> url;
         auto ready = url.get_future();
         run = std::async(std::launch::async, [this, v, &url] {
-            tools::RunViewer(*cam, v, [this] { return stop.load(); }, [&url](const std::string& u) { url.set_value(u); });
+            tools::RunViewer(
+                *cam, v, [this] { return stop.load(); },
+                [&url](const std::string& u) { url.set_value(u); });
         });
         ASSERT_EQ(ready.wait_for(20s), std::future_status::ready);
         const std::string u = ready.get();  // http://127.0.0.1:PORT/
@@ -54,7 +56,8 @@ protected:
         ASSERT_NE(at, std::string::npos);
         token = page->body.substr(at + 15, 32);
         // Wait for the first frame.
-        for (int i = 0; i < 400 && Number(State(), "picture") == 0; ++i) std::this_thread::sleep_for(50ms);
+        for (int i = 0; i < 400 && Number(State(), "picture") == 0; ++i)
+            std::this_thread::sleep_for(50ms);
     }
     void TearDown() override {
         stop = true;
@@ -110,10 +113,14 @@ protected:
 TEST_F(Viewer, ThePageTheStateTheHistogramAndTheLivePicture) {
     const std::string state = State();
     EXPECT_GT(Number(state, "picture"), 0);
-    EXPECT_NE(state.find("\"name\":\"exposure\",\"min\":0,\"max\":1014,\"default\":64"), std::string::npos) << state;
+    EXPECT_NE(state.find("\"name\":\"exposure\",\"min\":0,\"max\":1014,\"default\":64"),
+              std::string::npos)
+        << state;
     auto page = client->Get("/");
-    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"), std::string::npos);
-    EXPECT_EQ(page->body.find("http"), std::string::npos) << "the page fetches nothing from elsewhere";
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"),
+              std::string::npos);
+    EXPECT_EQ(page->body.find("http"), std::string::npos)
+        << "the page fetches nothing from elsewhere";
     auto hist = client->Get("/histogram");
     ASSERT_TRUE(hist);
     // 1280 x 960 preview pixels counted per channel.
@@ -155,8 +162,8 @@ TEST_F(Viewer, ChangesNeedTheTokenAndBadOnesChangeNothing) {
 
 TEST_F(Viewer, OnlyItsOwnPathsAreServed) {
     std::ofstream(dir / "secret.txt") << "x";
-    for (const char* path : {"/../secret.txt", "/files/../secret.txt", "/files/snapshot-1.png", "/etc/passwd",
-                             "/files/secret.txt", "/stream.mjpg/../state"})
+    for (const char* path : {"/../secret.txt", "/files/../secret.txt", "/files/snapshot-1.png",
+                             "/etc/passwd", "/files/secret.txt", "/stream.mjpg/../state"})
         EXPECT_EQ(client->Get(path)->status, 404) << path;
     EXPECT_EQ(client->Delete("/state")->status, 404);
 }
@@ -198,8 +205,8 @@ TEST_F(Viewer, TheWindowWhiteBalanceAndSnapshotAreCarriedOut) {
         const auto scene = sim.ExpectedImage(n - 1);
         bool same = true;
         for (int row = 0; row < 480 && same; ++row)
-            same = std::memcmp(&scene[static_cast<size_t>(240 + row) * 2560 + 320], &dng.samples[static_cast<size_t>(row) * 640],
-                               640) == 0;
+            same = std::memcmp(&scene[static_cast<size_t>(240 + row) * 2560 + 320],
+                               &dng.samples[static_cast<size_t>(row) * 640], 640) == 0;
         found = same;
     }
     EXPECT_TRUE(found) << "the snapshot's raw window is none of the last 40 frames of the scene";
@@ -217,11 +224,11 @@ std::vector<uint8_t> PngPixels(const std::string& bytes) {
     return pixels;
 }
 
-
 // The flips set from the page turn the snapshot's picture as the tool's
 // capture is turned: upside down, then through 180 degrees.
 TEST_F(Viewer, FlipsSetFromThePageTurnTheSnapshot) {
-    ASSERT_EQ(Post("/window", "x=0&y=0&width=640&height=480")->status, 200);  // colour patches: nothing moves there
+    ASSERT_EQ(Post("/window", "x=0&y=0&width=640&height=480")->status,
+              200);  // colour patches: nothing moves there
     auto snapshot = [this] {
         auto snap = Post("/snapshot", "");
         if (!snap || snap->status != 200) return std::vector<uint8_t>{};
@@ -264,7 +271,8 @@ TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     // Another one still gets pictures, and the camera goes on.
     EXPECT_EQ(FirstStreamPicture(), (std::pair<int, int>{1280, 960}));
     const long long picture = Number(State(), "picture");
-    for (int i = 0; i < 100 && Number(State(), "picture") <= picture + 5; ++i) std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 100 && Number(State(), "picture") <= picture + 5; ++i)
+        std::this_thread::sleep_for(100ms);
     EXPECT_GT(Number(State(), "picture"), picture + 5);
     release = true;
     stalled.get();
@@ -340,7 +348,8 @@ TEST_F(Viewer, ASecondViewerOnTheSamePortIsRefused) {
     std::string said;
     bool listening = false;
     try {
-        tools::RunViewer(*second, v, [] { return true; }, [&](const std::string&) { listening = true; });
+        tools::RunViewer(
+            *second, v, [] { return true; }, [&](const std::string&) { listening = true; });
     } catch (const std::exception& e) {
         said = e.what();
     }

@@ -28,7 +28,8 @@ TEST_F(CommandChannel, SensorWriteFormsAndTheirPause) {
     ASSERT_EQ(record.size(), 4u);
     EXPECT_EQ(record[0].kind, Kind::Out);
     EXPECT_EQ(record[0].endpoint, 0x01);
-    EXPECT_EQ(record[0].data, Block({0x04, 0x20, 0xFE, 0xFF, 0x00, 0xAB}));  // only the low byte travels
+    EXPECT_EQ(record[0].data,
+              Block({0x04, 0x20, 0xFE, 0xFF, 0x00, 0xAB}));  // only the low byte travels
     EXPECT_EQ(record[1].kind, Kind::Pause);
     EXPECT_EQ(record[1].interval, -200);
     EXPECT_EQ(record[2].data, Block({0x04, 0x30, 0xFE, 0x00, 0x01, 0x78, 0x56, 0x34}));
@@ -113,7 +114,8 @@ TEST_F(CommandChannel, PipeChecksAndTheirStatuses) {
     EXPECT_EQ(C().TransferBlock(0, buffer, &moved), STATUS_UNSUCCESSFUL);
     C().InterfaceInfo->Pipes[0] = saved;
     auto urbs = rig.Bus().UrbLog();
-    const auto& bulk = *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(urbs.back().data());
+    const auto& bulk =
+        *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(urbs.back().data());
     EXPECT_EQ(bulk.Hdr.Length, 128);
     EXPECT_EQ(bulk.Hdr.Function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     EXPECT_EQ(bulk.TransferFlags, USBD_SHORT_TRANSFER_OK);
@@ -129,7 +131,8 @@ TEST_F(CommandChannel, ReplyPipeIsReadInward) {
     ASSERT_TRUE(C().ReadReply(reply));
     ASSERT_TRUE(C().ReadReply(reply));
     auto urbs = rig.Bus().UrbLog();
-    const auto& bulk = *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(urbs.back().data());
+    const auto& bulk =
+        *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(urbs.back().data());
     EXPECT_EQ(bulk.TransferFlags, USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN);
 }
 
@@ -168,10 +171,12 @@ TEST_F(CommandChannel, BlockThatNeverCompletesIsCancelledAfterTheTimeOut) {
 TEST_F(CommandChannel, ConcurrentWritersNeverInterleaveTheirBlocks) {
     rig.Sim().RecordPauses(false);
     auto writer = [&](ULONG base) {
-        for (ULONG i = 0; i < 50; ++i) C().WriteSensorRegister(base + i, static_cast<LONG>(base + i));
+        for (ULONG i = 0; i < 50; ++i)
+            C().WriteSensorRegister(base + i, static_cast<LONG>(base + i));
     };
     std::thread a(writer, 0x100), b(writer, 0x200);
-    for (int i = 0; i < 50; ++i) C().WriteControllerRegister(static_cast<UCHAR>(i), static_cast<UCHAR>(i + 1));
+    for (int i = 0; i < 50; ++i)
+        C().WriteControllerRegister(static_cast<UCHAR>(i), static_cast<UCHAR>(i + 1));
     a.join();
     b.join();
     for (ULONG i = 0; i < 50; ++i) {

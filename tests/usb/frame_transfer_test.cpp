@@ -25,7 +25,7 @@ using Kind = sim::Exchange::Kind;
 using Clock = std::chrono::steady_clock;
 
 class FrameTransfer : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
         // The simulated camera's thread can wait longer than the 200 ms a
@@ -37,7 +37,9 @@ protected:
         rig.Sim().ClearRecord();
         rig.Bus().ClearUrbLog();
     }
-    CameraDevice& C() { return rig.Camera(); }
+    CameraDevice& C() {
+        return rig.Camera();
+    }
     CameraRig rig;
     FrameTransferRig frames{rig.Sim(), rig.Bus(), rig.Camera(), ReportTestFailure};
     // Last: the defaults are back before the camera goes.
@@ -85,8 +87,10 @@ TEST_F(FrameTransfer, WireSequenceHasAll82RequestsInFlightBeforeTheEndMarker) {
     std::vector<size_t> outs, pendingIns, deliveries;
     for (size_t i = 0; i < record.size(); ++i) {
         if (record[i].kind == Kind::Out) outs.push_back(i);
-        if (record[i].kind == Kind::In && record[i].status == STATUS_PENDING) pendingIns.push_back(i);
-        if (record[i].kind == Kind::In && record[i].status == USBD_STATUS_SUCCESS) deliveries.push_back(i);
+        if (record[i].kind == Kind::In && record[i].status == STATUS_PENDING)
+            pendingIns.push_back(i);
+        if (record[i].kind == Kind::In && record[i].status == USBD_STATUS_SUCCESS)
+            deliveries.push_back(i);
     }
     ASSERT_EQ(outs.size(), 3u);
     std::vector<uint8_t> begin(64, 0);
@@ -105,7 +109,9 @@ TEST_F(FrameTransfer, WireSequenceHasAll82RequestsInFlightBeforeTheEndMarker) {
     size_t bulk = 0;
     for (const auto& u : rig.Bus().UrbLog()) {
         const auto& r = *reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(u.data());
-        if (r.Hdr.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || r.TransferBufferMDL == nullptr) continue;
+        if (r.Hdr.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+            r.TransferBufferMDL == nullptr)
+            continue;
         ++bulk;
         EXPECT_EQ(r.Hdr.Length, 128);
         EXPECT_EQ(r.TransferBuffer, nullptr);
@@ -152,7 +158,8 @@ TEST_F(FrameTransfer, AStallAtTheEdgesOfTheFrameIsGivenUpAndTheNextFrameIsWhole)
         frames.CheckSettled();
         uint64_t bytes = 0;
         for (const auto& e : rig.Sim().Record())
-            if (e.kind == Kind::In && e.endpoint == 0x86 && e.status == USBD_STATUS_SUCCESS) bytes += e.actual;
+            if (e.kind == Kind::In && e.endpoint == 0x86 && e.status == USBD_STATUS_SUCCESS)
+                bytes += e.actual;
         // What came before the stall.
         EXPECT_EQ(bytes, k * 65536ull);
         rig.Sim().ClearRecord();
@@ -177,7 +184,8 @@ TEST_F(FrameTransfer, SurpriseRemovalMidFrameEndsTheCaptureWithoutAHang) {
     rig.Sim().RemoveDuringFrame(2000000);
     auto start = Clock::now();
     EXPECT_FALSE(frames.Capture());
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));  // well before the 3 s time-out
+    EXPECT_LT(Clock::now() - start,
+              std::chrono::milliseconds(2500));  // well before the 3 s time-out
     frames.CheckSettled();
     tunables.FrameTimeout(200);
     EXPECT_FALSE(frames.Capture());  // nothing more comes from a removed camera
@@ -202,7 +210,8 @@ TEST_F(FrameTransfer, RefusedSubmissionResetsThePipeAndEndsWithoutTheTimeOut) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(4000));
     frames.CheckSettled();
     bool clearedHalt = false;
-    for (auto& e : rig.Sim().Record()) clearedHalt |= e.kind == Kind::ClearHalt && e.endpoint == 0x86;
+    for (auto& e : rig.Sim().Record())
+        clearedHalt |= e.kind == Kind::ClearHalt && e.endpoint == 0x86;
     EXPECT_TRUE(clearedHalt);
     // The frame the camera sent to no reads is dropped at the next begin.
     tunables.FrameTimeout(kDefaultFrameTimeoutMs);
@@ -277,7 +286,8 @@ TEST_F(FrameTransfer, ACameraThatTakesNoCommandsGivesUpInsteadOfHanging) {
     ASSERT_TRUE(EndsWithin(capture, std::chrono::seconds(30)));
     EXPECT_FALSE(capture.get());
     frames.CheckSettled();
-    EXPECT_EQ(rig.Sim().PendingOn(rig.Sim().CommandEndpoint()), 0u);  // every hung block was cancelled
+    EXPECT_EQ(rig.Sim().PendingOn(rig.Sim().CommandEndpoint()),
+              0u);  // every hung block was cancelled
     rig.Sim().HangCommands(0);
     tunables.FrameTimeout(kDefaultFrameTimeoutMs);
     EXPECT_TRUE(frames.Capture());
@@ -329,8 +339,11 @@ TEST_F(FrameTransfer, TheTailOfAFrameGivenUpIsReadAwayAndTheNextFrameIsExact) {
         auto record = rig.Sim().Record();
         size_t clear = record.size(), begin = record.size();
         for (size_t i = 0; i < record.size(); ++i) {
-            if (record[i].kind == Kind::ClearHalt && record[i].endpoint == 0x86 && clear == record.size()) clear = i;
-            if (record[i].kind == Kind::Out && !record[i].data.empty() && record[i].data[0] == 0x02 && begin == record.size())
+            if (record[i].kind == Kind::ClearHalt && record[i].endpoint == 0x86 &&
+                clear == record.size())
+                clear = i;
+            if (record[i].kind == Kind::Out && !record[i].data.empty() &&
+                record[i].data[0] == 0x02 && begin == record.size())
                 begin = i;
         }
         EXPECT_LT(clear, begin);
@@ -411,7 +424,8 @@ TEST_F(FrameTransfer, AfterAFrameGivenUpACameraThatSendsNothingMoreCostsOneQuiet
 TEST_F(FrameTransfer, CancelBeforeAFrameSendsNothingAndResumeLetsItThrough) {
     C().CancelTransfer();
     EXPECT_FALSE(frames.Capture());
-    for (auto& e : rig.Sim().Record()) EXPECT_NE(e.kind, Kind::Out) << "a block went after the cancel";
+    for (auto& e : rig.Sim().Record())
+        EXPECT_NE(e.kind, Kind::Out) << "a block went after the cancel";
     frames.CheckSettled();
     C().ResumeTransfers();
     EXPECT_TRUE(frames.Capture());

@@ -25,8 +25,9 @@ TEST(LibusbDeviceNames, ParsesUsbFormsAndLeavesOthers) {
     EXPECT_EQ(id.product, 0x2560);
     EXPECT_FALSE(usb::ParseUsbDeviceName("sim", &id, &any));
     EXPECT_FALSE(usb::ParseUsbDeviceName("usbcam", &id, &any));
-    for (const char* bad : {"usb:", "usb:4e56", "usb:4e56:", "usb:4e56:2560x", "usb:10000:1", "usb:g:1", "usb@",
-                            "usb:4e56:2560@", "usb@1", "usb@1-x", "usb:4e56:2560@1-2@3"})
+    for (const char* bad :
+         {"usb:", "usb:4e56", "usb:4e56:", "usb:4e56:2560x", "usb:10000:1", "usb:g:1", "usb@",
+          "usb:4e56:2560@", "usb@1", "usb@1-x", "usb:4e56:2560@1-2@3"})
         EXPECT_THROW(usb::ParseUsbDeviceName(bad, &id, &any), std::invalid_argument) << bad;
     // The socket tells two identical cameras apart.
     std::string port;
@@ -41,7 +42,8 @@ TEST(LibusbDeviceNames, ParsesUsbFormsAndLeavesOthers) {
 }
 
 TEST(LibusbDeviceNames, UsbfsLimitReadsMegabytes) {
-    auto path = std::filesystem::temp_directory_path() / ("usbfs-limit-" + std::to_string(::getpid()));
+    auto path =
+        std::filesystem::temp_directory_path() / ("usbfs-limit-" + std::to_string(::getpid()));
     std::ofstream(path) << "16\n";
     EXPECT_EQ(usb::UsbfsMemoryLimit(path.string()), 16 * 1024 * 1024);
     std::ofstream(path) << "0\n";
@@ -67,7 +69,8 @@ TEST(LibusbDeviceNames, TheUdevRuleCoversEveryKnownCamera) {
     std::string rules((std::istreambuf_iterator<char>(in)), {});
     for (const auto& id : host::KnownCameras()) {
         char match[96];
-        std::snprintf(match, sizeof match, "ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\"", id.vendor, id.product);
+        std::snprintf(match, sizeof match, "ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\"",
+                      id.vendor, id.product);
         EXPECT_NE(rules.find(match), std::string::npos) << match;
     }
 }
@@ -77,14 +80,17 @@ TEST(LibusbDeviceHolders, NamesTheProcessesWithTheNodeOpen) {
     namespace fs = std::filesystem;
     const fs::path proc = fs::path(testing::TempDir()) / "holders-proc";
     fs::remove_all(proc);
-    auto process = [&](const std::string& pid, const std::string& name, const std::vector<std::string>& links) {
+    auto process = [&](const std::string& pid, const std::string& name,
+                       const std::vector<std::string>& links) {
         fs::create_directories(proc / pid / "fd");
         std::ofstream(proc / pid / "comm") << name << "\n";
-        for (size_t i = 0; i < links.size(); ++i) fs::create_symlink(links[i], proc / pid / "fd" / std::to_string(i));
+        for (size_t i = 0; i < links.size(); ++i)
+            fs::create_symlink(links[i], proc / pid / "fd" / std::to_string(i));
     };
     process("101", "viewer", {"/dev/null", "/dev/bus/usb/001/004"});
     process("202", "other", {"/dev/bus/usb/001/005"});
-    process(std::to_string(::getpid()), "self", {"/dev/bus/usb/001/004"});  // this process is not "another"
+    process(std::to_string(::getpid()), "self",
+            {"/dev/bus/usb/001/004"});  // this process is not "another"
     process("303", "", {"/dev/bus/usb/001/004"});
     fs::create_directories(proc / "self" / "fd");
     fs::create_directories(proc / "404");  // no fd folder: not ours to read

@@ -80,10 +80,12 @@ TEST(UsbTraceTest, ConfigurationAndBlocksAreRecordedAsUsbmon) {
         EXPECT_EQ(stack->Close(), "");
     }
     auto records = ReadTrace(path);
-    ASSERT_EQ(records.size(), 12u);  // three descriptor reads, two selects, one block: submit + complete each
+    ASSERT_EQ(records.size(),
+              12u);  // three descriptor reads, two selects, one block: submit + complete each
     EXPECT_EQ(records[0].type, 'S');
     EXPECT_EQ(records[0].transfer, 2);  // control
-    EXPECT_EQ(records[0].setup, (std::vector<uint8_t>{0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}));
+    EXPECT_EQ(records[0].setup,
+              (std::vector<uint8_t>{0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}));
     EXPECT_EQ(records[1].type, 'C');
     EXPECT_EQ(records[1].status, 0);
     EXPECT_EQ(records[1].length, 18u);
@@ -99,7 +101,8 @@ TEST(UsbTraceTest, ConfigurationAndBlocksAreRecordedAsUsbmon) {
 }
 
 TEST(UsbTraceTest, TsharkListsTheRequests) {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark is not installed";
     std::string path = TracePath("tshark");
     {
         auto stack = AddedCamera(path);

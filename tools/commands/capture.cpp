@@ -29,8 +29,8 @@ struct CaptureOptions {
     int64_t count = 1;
     std::string output;  // empty: frame-%04d and the format's extension
     double timeout = 5;
-    std::string format;          // png or dng; empty: from the -o extension, else png
-    bool raw = false;            // with png: the raw window beside each PNG too
+    std::string format;  // png or dng; empty: from the -o extension, else png
+    bool raw = false;    // with png: the raw window beside each PNG too
     std::string rawFormat = "dng";
     std::string metadata;  // a file of one line per frame (CSV for .csv, else JSON lines)
     int writers = 0;       // 0: one a core
@@ -293,8 +293,8 @@ class Burst {
             stderr,
             "captured %d frame%s in %.2f s (%.1f fps), wrote %llu, dropped %llu by the camera "
             "path and %d by the memory limit, time-outs %llu%s\n",
-            t_.captured, t_.captured == 1 ? "" : "s", t_.seconds, fps, written, droppedByCamera, t_.droppedByTool, timeouts,
-            Interrupted() ? ", interrupted" : "");
+            t_.captured, t_.captured == 1 ? "" : "s", t_.seconds, fps, written, droppedByCamera,
+            t_.droppedByTool, timeouts, Interrupted() ? ", interrupted" : "");
         if (!failure_.empty())
             throw Error(t_.written > 0 ? failure_ + " (" + std::to_string(t_.written) +
                                              " frames were written before)"
@@ -368,7 +368,8 @@ void CheckOutputs(const CaptureOptions& o) {
 }
 
 int Capture(const Common& c, const CaptureOptions& o, bool rawFormatGiven) {
-    if (o.count < 1 || o.count > 1000000) throw UsageError("-n must be at least 1 and at most 1000000");
+    if (o.count < 1 || o.count > 1000000)
+        throw UsageError("-n must be at least 1 and at most 1000000");
     CheckRange(o.timeout, 0.1, 3600, "--timeout");
     CheckRange(o.writers, 0, 64, "--writers");
     CheckRange(o.memoryMb, 0, 1048576, "--memory");
@@ -378,8 +379,9 @@ int Capture(const Common& c, const CaptureOptions& o, bool rawFormatGiven) {
     CaptureOptions resolved = o;
     resolved.format = FormatOf(o.output, o.format, {"png", "dng"}, "png");
     if (resolved.format == "dng" && o.raw)
-        throw UsageError("--raw writes the raw window beside each PNG; a DNG capture is the raw window "
-                    "already: leave --raw out");
+        throw UsageError(
+            "--raw writes the raw window beside each PNG; a DNG capture is the raw window "
+            "already: leave --raw out");
     if (rawFormatGiven && !o.raw)
         throw UsageError("--raw-format says what --raw writes: give --raw too, or leave it out");
     if (resolved.output.empty()) resolved.output = "frame-%04d." + resolved.format;

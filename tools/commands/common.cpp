@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -75,8 +75,8 @@ int InterruptedExit() {
 void CheckRange(double v, double low, double high, const std::string& what) {
     if (!std::isfinite(v) || v < low || v > high) {
         char b[160];
-        std::snprintf(b, sizeof b, "%s must be at least %.15g and at most %.15g", what.c_str(),
-                      low, high);
+        std::snprintf(b, sizeof b, "%s must be at least %.15g and at most %.15g", what.c_str(), low,
+                      high);
         throw UsageError(b);
     }
 }

@@ -45,7 +45,9 @@ Command AddConvert(CLI::App& app, Common&) {
          "IN", o->in,
          "raw frame: camera layout (5324800 bytes), image layout, PGM, or a DNG from capture")
         ->required();
-    s->add_option("OUT", o->out, "output .png, or .bgra for raw pixels (a name without an extension is a PNG)")->required();
+    s->add_option("OUT", o->out,
+                  "output .png, or .bgra for raw pixels (a name without an extension is a PNG)")
+        ->required();
     s->add_option("--layout", o->layout, "wire (the camera's) or image")
         ->check(CLI::IsMember({"wire", "image"}))
         ->capture_default_str();

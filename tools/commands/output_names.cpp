@@ -18,10 +18,11 @@ OutputPattern::OutputPattern(const std::string& pattern) : pattern_(pattern) {
     const std::string dir = slash == std::string::npos ? "" : pattern.substr(0, slash + 1);
     const std::string file = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
     if (file.empty())
-        throw UsageError("-o '" + pattern + "' names a folder: give a file name, e.g. shot-%03d.png");
+        throw UsageError("-o '" + pattern +
+                         "' names a folder: give a file name, e.g. shot-%03d.png");
     if (dir.find('%') != std::string::npos)
         throw UsageError("-o '" + pattern +
-                    "': the frame number (%d) belongs in the file name, not the folder");
+                         "': the frame number (%d) belongs in the file name, not the folder");
     dir_ = dir;
     for (size_t i = 0; i < file.size(); ++i) {
         if (file[i] != '%') continue;
@@ -31,10 +32,12 @@ OutputPattern::OutputPattern(const std::string& pattern) : pattern_(pattern) {
         size_t digits = j;
         while (j < file.size() && std::isdigit(static_cast<unsigned char>(file[j]))) ++j;
         if (j >= file.size() || file[j] != 'd' || (j - digits) > 1 || (zero && j == digits))
-            throw UsageError("-o '" + pattern + "': '" +
-                        file.substr(i, std::min<size_t>(j + 1, file.size()) - i) +
-                        "' is not a frame-number placeholder; write %d, or %03d for 000, 001, ...");
-        if (placeholder_) throw UsageError("-o '" + pattern + "': only one %d placeholder is allowed");
+            throw UsageError(
+                "-o '" + pattern + "': '" +
+                file.substr(i, std::min<size_t>(j + 1, file.size()) - i) +
+                "' is not a frame-number placeholder; write %d, or %03d for 000, 001, ...");
+        if (placeholder_)
+            throw UsageError("-o '" + pattern + "': only one %d placeholder is allowed");
         placeholder_ = true;
         width_ = j > digits ? file[digits] - '0' : 0;
         prefix_ = file.substr(0, i);
@@ -82,10 +85,11 @@ std::string FormatOf(const std::string& path, const std::string& given,
     const std::string e = Extension(path);
     const bool known = std::find(accepted.begin(), accepted.end(), e) != accepted.end();
     if (!e.empty() && !known)
-        throw UsageError(path + ": no writer makes ." + e + " files; the names accepted end in " + list);
+        throw UsageError(path + ": no writer makes ." + e + " files; the names accepted end in " +
+                         list);
     if (!given.empty() && !e.empty() && e != given)
         throw UsageError(path + ": the name ends in ." + e + " but the format is " + given +
-                    "; name the file ." + given + " or leave --format out");
+                         "; name the file ." + given + " or leave --format out");
     return !given.empty() ? given : !e.empty() ? e : fallback;
 }
 
@@ -133,7 +137,7 @@ void CheckDistinct(const std::vector<std::pair<std::string, std::string>>& paths
             const auto& [whatA, pathA] = paths[before->second];
             const auto& [whatB, pathB] = paths[i];
             throw UsageError(whatA + " " + pathA + " and " + whatB + " " + pathB +
-                        " are the same file: one would replace the other");
+                             " are the same file: one would replace the other");
         }
     }
 }
