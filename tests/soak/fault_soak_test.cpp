@@ -319,11 +319,15 @@ TEST_F(BrokenFrames, EachIsGivenUpWithEveryRequestBackAndTheNextFrameIsWhole) {
             EXPECT_FALSE(whole);
         }
         frames.CheckSettled();
-        // Every read the frame submitted was completed to the driver once.
+        // Every read the frame submitted was completed to the driver once. A
+        // drain of what an earlier frame given up may have left (the pipe is
+        // clean only after a quiet read, which a slow machine may not have
+        // reached) adds reads of its own, which CheckSettled holds to
+        // completion too.
         size_t submitted = 0;
         for (const auto& e : rig.Sim().Record())
             if (e.kind == Kind::In && e.endpoint == 0x86 && e.status == STATUS_PENDING) ++submitted;
-        EXPECT_EQ(submitted, requests);
+        EXPECT_GE(submitted, requests);
         EXPECT_EQ(C().TransferDoneCount, static_cast<LONG>(requests));
         rig.Sim().ClearFaults();
         tunables.FrameTimeout(kDefaultFrameTimeoutMs);
