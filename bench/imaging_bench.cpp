@@ -33,7 +33,8 @@ struct Frame {
         SetBayerPhase(p, 2);
         SetGeometry(p, kWidth, kHeight);
         AllocateWorkingBuffer(p);
-        p->outputBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kWidth * kHeight * 4, kOutTag));
+        p->outputBuffer =
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kWidth * kHeight * 4, kOutTag));
     }
     ~Frame() {
         ExFreePoolWithTag(p->outputBuffer, kOutTag);
@@ -44,13 +45,16 @@ struct Frame {
 
 void Report(benchmark::State& state) {
     // Printed with an SI prefix: "12.3m" is 12.3 ms per frame.
-    state.counters["seconds_per_frame"] = benchmark::Counter(
-        static_cast<double>(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    state.counters["Mpixel_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6,
-                                                        benchmark::Counter::kIsRate);
+    state.counters["seconds_per_frame"] =
+        benchmark::Counter(static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["Mpixel_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6,
+                           benchmark::Counter::kIsRate);
 }
 
-void Convert(benchmark::State& state, const KernelSet* set, int threads, bool color, bool estimate) {
+void Convert(benchmark::State& state, const KernelSet* set, int threads, bool color,
+             bool estimate) {
     Frame f;
     SelectKernels(*set);
     SetConversionThreads(f.p, threads);
@@ -64,7 +68,8 @@ void Convert(benchmark::State& state, const KernelSet* set, int threads, bool co
         benchmark::ClobberMemory();
     }
     state.counters["allocations_per_frame"] =
-        static_cast<double>(kernel::pool::AllocationCount() - allocationsBefore) / static_cast<double>(state.iterations());
+        static_cast<double>(kernel::pool::AllocationCount() - allocationsBefore) /
+        static_cast<double>(state.iterations());
     UseDefaultKernels();
     Report(state);
 }
@@ -89,7 +94,8 @@ void BM_OpenCvPipeline(benchmark::State& state) {
     Frame f;
     cv::Mat raw(static_cast<int>(kHeight), static_cast<int>(kWidth), CV_8UC1, f.raw.data());
     cv::Mat bgr, mixed, bgra;
-    const cv::Matx34f m(1.2f, -0.1f, -0.1f, 2.0f, -0.1f, 1.2f, -0.1f, 2.0f, -0.1f, -0.1f, 1.2f, 2.0f);
+    const cv::Matx34f m(1.2f, -0.1f, -0.1f, 2.0f, -0.1f, 1.2f, -0.1f, 2.0f, -0.1f, -0.1f, 1.2f,
+                        2.0f);
     for (auto _ : state) {
         cv::cvtColor(raw, bgr, cv::COLOR_BayerRG2BGR);
         cv::transform(bgr, mixed, m);
@@ -99,7 +105,11 @@ void BM_OpenCvPipeline(benchmark::State& state) {
     }
     Report(state);
 }
-BENCHMARK(BM_OpenCvPipeline)->Arg(1)->Arg(DefaultConversionThreads())->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OpenCvPipeline)
+    ->Arg(1)
+    ->Arg(DefaultConversionThreads())
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 #endif
 
 // One row per kernel set this processor runs (NORVIKCAM_KERNELS does not
@@ -110,16 +120,18 @@ void RegisterConversions() {
         bool color, estimate;
     };
     const int cores = DefaultConversionThreads();
-    for (const Kind& kind : {Kind{"Color", true, false}, Kind{"Grey", false, false}, Kind{"ColorEstimate", true, true}})
+    for (const Kind& kind : {Kind{"Color", true, false}, Kind{"Grey", false, false},
+                             Kind{"ColorEstimate", true, true}})
         for (const KernelSet* set : AvailableKernelSets())
             for (int threads = 1; threads <= cores; ++threads) {
                 // The reference on one thread only: it is there for the ratio.
                 if (set == &ScalarKernels() && threads > 1) continue;
-                const std::string name =
-                    std::string("BM_Convert") + kind.name + "/" + set->name + "/threads:" + std::to_string(threads);
+                const std::string name = std::string("BM_Convert") + kind.name + "/" + set->name +
+                                         "/threads:" + std::to_string(threads);
                 benchmark::RegisterBenchmark(name.c_str(),
                                              [set, kind, threads](benchmark::State& st) {
-                                                 Convert(st, set, threads, kind.color, kind.estimate);
+                                                 Convert(st, set, threads, kind.color,
+                                                         kind.estimate);
                                              })
                     ->Unit(benchmark::kMillisecond)
                     ->UseRealTime();

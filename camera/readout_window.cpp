@@ -22,12 +22,18 @@ KS_DATARANGE_VIDEO OfferedDataRange = {
         {2560, 1920},
         {2560, 1920},
         {2560, 1920},
-        8, 1,  // CropGranularity
-        8, 1,  // CropAlign
+        8,
+        1,  // CropGranularity
+        8,
+        1,  // CropAlign
         {2560, 1920},
         {2560, 1920},
-        8, 1,  // OutputGranularity
-        0, 0, 0, 0,
+        8,
+        1,  // OutputGranularity
+        0,
+        0,
+        0,
+        0,
         333667,
         640000000,
         std::numeric_limits<LONG>::max(),

@@ -27,14 +27,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string layout = (data[0] & 4) ? "image" : "wire";
     static const std::string path = [] {
         const char* dir = std::getenv("TMPDIR");
-        return std::string(dir && *dir ? dir : "/tmp") + "/norvikcam-fuzz-" + std::to_string(::getpid()) + "-frame";
+        return std::string(dir && *dir ? dir : "/tmp") + "/norvikcam-fuzz-" +
+               std::to_string(::getpid()) + "-frame";
     }();
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data + 9), static_cast<std::streamsize>(size - 9));
     try {
         const tools::RawInput input = tools::ReadRawInput(path, layout);
         const tools::Picture picture = tools::ConvertRawInput(input, {}, window);
-        if (picture.width <= 0 || picture.height <= 0 || picture.bgra.size() < picture.stride * picture.height)
+        if (picture.width <= 0 || picture.height <= 0 ||
+            picture.bgra.size() < picture.stride * picture.height)
             std::abort();
     } catch (const std::runtime_error&) {
         // refused, with a message

@@ -15,13 +15,15 @@ namespace reg = kernel::registry;
 namespace {
 std::string Scratch(const char* name) {
     const char* dir = std::getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/norvikcam-fuzz-" + std::to_string(::getpid()) + "-" + name;
+    return std::string(dir && *dir ? dir : "/tmp") + "/norvikcam-fuzz-" +
+           std::to_string(::getpid()) + "-" + name;
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string input = Scratch("in.reg"), copy = Scratch("copy.reg");
-    std::ofstream(input, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::ofstream(input, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     std::remove(copy.c_str());
     try {
         reg::Load(input);

@@ -51,9 +51,11 @@ Running& Viewer() {
         std::promise<int> port;
         auto ready = port.get_future();
         run->viewer = std::async(std::launch::async, [run, v, &port] {
-            tools::RunViewer(*run->camera, v, [run] { return run->stop.load(); }, [&port](const std::string& url) {
-                port.set_value(std::stoi(url.substr(url.rfind(':') + 1)));
-            });
+            tools::RunViewer(
+                *run->camera, v, [run] { return run->stop.load(); },
+                [&port](const std::string& url) {
+                    port.set_value(std::stoi(url.substr(url.rfind(':') + 1)));
+                });
         });
         run->port = ready.get();
         return run;
@@ -69,7 +71,8 @@ std::string Exchange(int port, const char* data, size_t size) {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fault("the viewer takes no connection");
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        Fault("the viewer takes no connection");
     size_t sent = 0;
     while (sent < size) {
         const ssize_t n = ::send(s, data + sent, size - sent, MSG_NOSIGNAL);

@@ -8,5 +8,6 @@
 #endif
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, norvikcam,
-                  "The Norvik 2560x1920 raw-Bayer USB camera as a live source", gst_norvikcam_src_register,
-                  NORVIKCAM_VERSION, "unknown", "norvikcam", "norvikcam")
+                  "The Norvik 2560x1920 raw-Bayer USB camera as a live source",
+                  gst_norvikcam_src_register, NORVIKCAM_VERSION, "unknown", "norvikcam",
+                  "norvikcam")

@@ -27,7 +27,7 @@ struct BandWorkers {
     // when all are done.
     void Run(int bands, Work work, void* context);
 
-private:
+  private:
     void Loop(int index);
 
     std::mutex lock_;

@@ -19,16 +19,18 @@ constexpr BayerPattern PatternForPhase(LONG phase) {
 // Site at (row parity, column parity) of a pattern.
 constexpr Site SiteOf(BayerPattern pattern, int rowParity, int colParity) {
     constexpr Site table[4][2][2] = {
-        {{Site::GreenRedRow, Site::Red}, {Site::Blue, Site::GreenBlueRow}},   // GRBG
-        {{Site::Blue, Site::GreenBlueRow}, {Site::GreenRedRow, Site::Red}},   // BGGR
-        {{Site::Red, Site::GreenRedRow}, {Site::GreenBlueRow, Site::Blue}},   // RGGB
-        {{Site::GreenBlueRow, Site::Blue}, {Site::Red, Site::GreenRedRow}},   // GBRG
+        {{Site::GreenRedRow, Site::Red}, {Site::Blue, Site::GreenBlueRow}},  // GRBG
+        {{Site::Blue, Site::GreenBlueRow}, {Site::GreenRedRow, Site::Red}},  // BGGR
+        {{Site::Red, Site::GreenRedRow}, {Site::GreenBlueRow, Site::Blue}},  // RGGB
+        {{Site::GreenBlueRow, Site::Blue}, {Site::Red, Site::GreenRedRow}},  // GBRG
     };
     return table[pattern][rowParity][colParity];
 }
 
 // A gain is the low 16 bits of its field, unsigned; 128 is 1.0.
-inline int GainOf(LONG field) { return static_cast<int>(static_cast<ULONG>(field) & 0xFFFF); }
+inline int GainOf(LONG field) {
+    return static_cast<int>(static_cast<ULONG>(field) & 0xFFFF);
+}
 
 // Gains from the channel sums of one frame. A channel whose sum is 0 (a black
 // frame, say) would divide by zero: the gains are then left as they are.

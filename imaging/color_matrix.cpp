@@ -16,7 +16,9 @@ void Identity(Matrix4 m) {
 }
 
 // H = H . X, X on the right.
-void Apply(Matrix4 h, const Matrix4 x) { MultiplyMatrix4(h, x, h); }
+void Apply(Matrix4 h, const Matrix4 x) {
+    MultiplyMatrix4(h, x, h);
+}
 
 void RotateAboutRedAxis(Matrix4 x, double s, double c) {
     Identity(x);
@@ -56,15 +58,17 @@ constexpr double kLumR = static_cast<double>(0.3086f);
 constexpr double kLumG = static_cast<double>(0.6094f);
 constexpr double kLumB = static_cast<double>(0.0820f);
 
-LONG Read(const LONG* field) { return ReadAcquire(field); }
+LONG Read(const LONG* field) {
+    return ReadAcquire(field);
+}
 
 // Every builder runs whole under the rebuild lock.
 class RebuildGuard {
-public:
+  public:
     explicit RebuildGuard(ImageProcessor* p) : p_(p) { ExAcquireFastMutex(&p_->rebuildLock); }
     ~RebuildGuard() { ExReleaseFastMutex(&p_->rebuildLock); }
 
-private:
+  private:
     ImageProcessor* p_;
 };
 
@@ -95,12 +99,15 @@ void MultiplyMatrix4(const Matrix4 left, const Matrix4 right, Matrix4 out) {
     double t[4][4];
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j)
-            t[i][j] = ((left[i][0] * right[0][j] + left[i][1] * right[1][j]) + left[i][2] * right[2][j]) +
-                      left[i][3] * right[3][j];
+            t[i][j] =
+                ((left[i][0] * right[0][j] + left[i][1] * right[1][j]) + left[i][2] * right[2][j]) +
+                left[i][3] * right[3][j];
     std::memcpy(out, t, sizeof t);
 }
 
-void RebuildCombinedMatrix(ImageProcessor* p) { Rebuild(p); }
+void RebuildCombinedMatrix(ImageProcessor* p) {
+    Rebuild(p);
+}
 
 ImageProcessor* CreateImageProcessor() {
     auto* p = static_cast<ImageProcessor*>(
@@ -145,12 +152,24 @@ void InitializeImageProcessor(ImageProcessor* p) {
     Rebuild(p);
 }
 
-void SetBayerPhase(ImageProcessor* p, LONG v) { InterlockedExchange(&p->bayerPhase, v); }
-void SetColorEnable(ImageProcessor* p, LONG v) { InterlockedExchange(&p->colorEnable, v); }
-void SetWhiteBalance(ImageProcessor* p, LONG v) { InterlockedExchange(&p->whiteBalance, v); }
-void SetRedGain(ImageProcessor* p, LONG v) { InterlockedExchange(&p->redGain, v); }
-void SetGreenGain(ImageProcessor* p, LONG v) { InterlockedExchange(&p->greenGain, v); }
-void SetBlueGain(ImageProcessor* p, LONG v) { InterlockedExchange(&p->blueGain, v); }
+void SetBayerPhase(ImageProcessor* p, LONG v) {
+    InterlockedExchange(&p->bayerPhase, v);
+}
+void SetColorEnable(ImageProcessor* p, LONG v) {
+    InterlockedExchange(&p->colorEnable, v);
+}
+void SetWhiteBalance(ImageProcessor* p, LONG v) {
+    InterlockedExchange(&p->whiteBalance, v);
+}
+void SetRedGain(ImageProcessor* p, LONG v) {
+    InterlockedExchange(&p->redGain, v);
+}
+void SetGreenGain(ImageProcessor* p, LONG v) {
+    InterlockedExchange(&p->greenGain, v);
+}
+void SetBlueGain(ImageProcessor* p, LONG v) {
+    InterlockedExchange(&p->blueGain, v);
+}
 
 namespace {
 using Builder = void (*)(ImageProcessor*, LONG);
@@ -164,10 +183,18 @@ void SetAndRebuild(ImageProcessor* p, LONG* field, LONG v, Builder build) {
 void SetColorCorrection(ImageProcessor* p, LONG v) {
     SetAndRebuild(p, &p->colorCorrection, v, BuildColorCorrectionMatrix);
 }
-void SetBrightness(ImageProcessor* p, LONG v) { SetAndRebuild(p, &p->brightness, v, BuildBrightnessMatrix); }
-void SetContrast(ImageProcessor* p, LONG v) { SetAndRebuild(p, &p->contrast, v, BuildContrastMatrix); }
-void SetSaturation(ImageProcessor* p, LONG v) { SetAndRebuild(p, &p->saturation, v, BuildSaturationMatrix); }
-void SetHue(ImageProcessor* p, LONG v) { SetAndRebuild(p, &p->hue, v, BuildHueMatrix); }
+void SetBrightness(ImageProcessor* p, LONG v) {
+    SetAndRebuild(p, &p->brightness, v, BuildBrightnessMatrix);
+}
+void SetContrast(ImageProcessor* p, LONG v) {
+    SetAndRebuild(p, &p->contrast, v, BuildContrastMatrix);
+}
+void SetSaturation(ImageProcessor* p, LONG v) {
+    SetAndRebuild(p, &p->saturation, v, BuildSaturationMatrix);
+}
+void SetHue(ImageProcessor* p, LONG v) {
+    SetAndRebuild(p, &p->hue, v, BuildHueMatrix);
+}
 
 void BuildColorCorrectionMatrix(ImageProcessor* p, LONG enable) {
     RebuildGuard guard(p);

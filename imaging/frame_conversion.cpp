@@ -26,7 +26,8 @@ void AllocateWorkingBuffer(ImageProcessor* p) {
         p->workBuffer = nullptr;
     }
     if (p->workBufferSize != 0)
-        p->workBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, p->workBufferSize, WORK_BUFFER_TAG));
+        p->workBuffer = static_cast<PUCHAR>(
+            ExAllocatePoolWithTag(NonPagedPool, p->workBufferSize, WORK_BUFFER_TAG));
     // Defined contents: nothing a kernel reads may depend on what the pool
     // held before (the margin right of the image is read, never shown).
     if (p->workBuffer != nullptr) std::memset(p->workBuffer, 0, p->workBufferSize);
@@ -57,13 +58,16 @@ ptrdiff_t SmallBorderSource(ptrdiff_t i, ptrdiff_t n, bool rows) {
 // lines that are not there: every border pixel still comes from a pixel of
 // the window, of the same colour where the window has one.
 void FillSmallBorders(ImageProcessor* p) {
-    const auto w = static_cast<ptrdiff_t>(p->imageWidth), h = static_cast<ptrdiff_t>(p->imageHeight);
+    const auto w = static_cast<ptrdiff_t>(p->imageWidth),
+               h = static_cast<ptrdiff_t>(p->imageHeight);
     const ptrdiff_t s = p->rowStride;
     auto row = [&](ptrdiff_t r) { return p->workOrigin + r * s; };
-    for (ptrdiff_t r : {ptrdiff_t{-2}, ptrdiff_t{-1}, h, h + 1}) std::memcpy(row(r), row(SmallBorderSource(r, h, true)), static_cast<size_t>(w));
+    for (ptrdiff_t r : {ptrdiff_t{-2}, ptrdiff_t{-1}, h, h + 1})
+        std::memcpy(row(r), row(SmallBorderSource(r, h, true)), static_cast<size_t>(w));
     for (ptrdiff_t r = -2; r <= h + 1; ++r) {
         UCHAR* line = row(r);
-        for (ptrdiff_t c : {ptrdiff_t{-2}, ptrdiff_t{-1}, w, w + 1}) line[c] = line[SmallBorderSource(c, w, false)];
+        for (ptrdiff_t c : {ptrdiff_t{-2}, ptrdiff_t{-1}, w, w + 1})
+            line[c] = line[SmallBorderSource(c, w, false)];
     }
 }
 
@@ -71,11 +75,12 @@ void FillSmallBorders(ImageProcessor* p) {
 
 namespace {
 
-void CopyRawRows(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch, ULONG first, ULONG end) {
+void CopyRawRows(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG pitch, ULONG first,
+                 ULONG end) {
     const UCHAR* src = source + offset;
     for (ULONG r = first; r < end; ++r)
-        std::memcpy(p->workOrigin + static_cast<ptrdiff_t>(r) * p->rowStride, src + static_cast<size_t>(r) * pitch,
-                    p->imageWidth);
+        std::memcpy(p->workOrigin + static_cast<ptrdiff_t>(r) * p->rowStride,
+                    src + static_cast<size_t>(r) * pitch, p->imageWidth);
 }
 
 void FillBorders(ImageProcessor* p) {
@@ -164,7 +169,8 @@ void RunKernel(ImageProcessor* p, KernelFunction kernel, int count) {
         std::memcpy(&v, p, sizeof v);
         v.workOrigin = p->workOrigin + static_cast<ptrdiff_t>(row) * p->workStride;
         v.workHeight = next - row;
-        v.outputCursor = p->outputCursor + static_cast<size_t>(row) * static_cast<size_t>(p->workWidth) * 4;
+        v.outputCursor =
+            p->outputCursor + static_cast<size_t>(row) * static_cast<size_t>(p->workWidth) * 4;
         row = next;
     }
     BandJob job{kernel, views};
@@ -205,8 +211,8 @@ BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG
     }
     if (ReadAcquire(&p->whiteBalance) != 0) {
         RunKernel(p, kernels.estimateWhiteBalance[pattern], count);
-        WhiteBalanceFromSums(p->frameSums[0], p->frameSums[1], p->frameSums[2], &p->frameRedGain, &p->frameGreenGain,
-                             &p->frameBlueGain);
+        WhiteBalanceFromSums(p->frameSums[0], p->frameSums[1], p->frameSums[2], &p->frameRedGain,
+                             &p->frameGreenGain, &p->frameBlueGain);
         InterlockedExchange(&p->redGain, p->frameRedGain);
         InterlockedExchange(&p->greenGain, p->frameGreenGain);
         InterlockedExchange(&p->blueGain, p->frameBlueGain);
@@ -220,6 +226,9 @@ BOOLEAN ConvertFrame(ImageProcessor* p, const UCHAR* source, ULONG offset, ULONG
         }
     KeReleaseSpinLock(&p->matrixLock, irql);
     KeLeaveCriticalRegion();
-    RunKernel(p, ReadAcquire(&p->colorEnable) != 0 ? kernels.convertColor[pattern] : kernels.convertGrey[pattern], count);
+    RunKernel(p,
+              ReadAcquire(&p->colorEnable) != 0 ? kernels.convertColor[pattern]
+                                                : kernels.convertGrey[pattern],
+              count);
     return TRUE;
 }

@@ -41,10 +41,18 @@ inline void LoadBlock(const UCHAR* p, ptrdiff_t s, Taps& E, Taps& O) {
     Load(p + 2 * s, E.s2, O.s2);
 }
 
-inline __m128i Add(__m128i a, __m128i b) { return _mm_add_epi16(a, b); }
-inline __m128i Sub(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
-inline __m128i Shl(__m128i a, int n) { return _mm_slli_epi16(a, n); }
-inline __m128i C255() { return _mm_set1_epi16(255); }
+inline __m128i Add(__m128i a, __m128i b) {
+    return _mm_add_epi16(a, b);
+}
+inline __m128i Sub(__m128i a, __m128i b) {
+    return _mm_sub_epi16(a, b);
+}
+inline __m128i Shl(__m128i a, int n) {
+    return _mm_slli_epi16(a, n);
+}
+inline __m128i C255() {
+    return _mm_set1_epi16(255);
+}
 
 inline __m128i Round8(__m128i sum) {
     sum = _mm_max_epi16(sum, _mm_setzero_si128());
@@ -59,8 +67,12 @@ inline __m128i Cross(const Taps& t) {
     return Sub(Add(Shl(t.c, 2), Shl(Add(Add(t.n, t.s), Add(t.w, t.e)), 1)),
                Add(Add(t.n2, t.s2), Add(t.w2, t.e2)));
 }
-inline __m128i Diagonals(const Taps& t) { return Add(Add(t.nw, t.ne), Add(t.sw, t.se)); }
-inline __m128i Ten(__m128i c) { return Add(Shl(c, 3), Shl(c, 1)); }
+inline __m128i Diagonals(const Taps& t) {
+    return Add(Add(t.nw, t.ne), Add(t.sw, t.se));
+}
+inline __m128i Ten(__m128i c) {
+    return Add(Shl(c, 3), Shl(c, 1));
+}
 inline __m128i Horizontal(const Taps& t) {
     __m128i sum = Add(Ten(t.c), Shl(Add(t.w, t.e), 3));
     sum = Sub(sum, Shl(Add(Add(t.w2, t.e2), Diagonals(t)), 1));
@@ -85,15 +97,18 @@ template <Site S>
 inline Rgb Interpolate(const Taps& t) {
     if constexpr (S == Site::Red) return {t.c, Round8(Cross(t)), Round16(Diagonal(t))};
     if constexpr (S == Site::Blue) return {Round16(Diagonal(t)), Round8(Cross(t)), t.c};
-    if constexpr (S == Site::GreenRedRow) return {Round16(Horizontal(t)), t.c, Round16(Vertical(t))};
-    if constexpr (S == Site::GreenBlueRow) return {Round16(Vertical(t)), t.c, Round16(Horizontal(t))};
+    if constexpr (S == Site::GreenRedRow)
+        return {Round16(Horizontal(t)), t.c, Round16(Vertical(t))};
+    if constexpr (S == Site::GreenBlueRow)
+        return {Round16(Vertical(t)), t.c, Round16(Horizontal(t))};
 }
 
 // min(255, (v * g) >> 7); a product of 65536 or more gives 255.
 inline __m128i Gain(__m128i v, __m128i g) {
     __m128i lo = _mm_mullo_epi16(v, g);
     __m128i fits = _mm_cmpeq_epi16(_mm_mulhi_epu16(v, g), _mm_setzero_si128());
-    __m128i r = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(lo, 7), fits), _mm_andnot_si128(fits, C255()));
+    __m128i r =
+        _mm_or_si128(_mm_and_si128(_mm_srli_epi16(lo, 7), fits), _mm_andnot_si128(fits, C255()));
     return _mm_min_epi16(r, C255());
 }
 
@@ -128,9 +143,11 @@ void Run(ImageProcessor* ip, Family& f) {
             Taps E, O;
             LoadBlock(row + c0, s, E, O);
             if (r & 1)
-                f.Step(Interpolate<SiteOf(P, 1, 0)>(E), Interpolate<SiteOf(P, 1, 1)>(O), width - c0);
+                f.Step(Interpolate<SiteOf(P, 1, 0)>(E), Interpolate<SiteOf(P, 1, 1)>(O),
+                       width - c0);
             else
-                f.Step(Interpolate<SiteOf(P, 0, 0)>(E), Interpolate<SiteOf(P, 0, 1)>(O), width - c0);
+                f.Step(Interpolate<SiteOf(P, 0, 0)>(E), Interpolate<SiteOf(P, 0, 1)>(O),
+                       width - c0);
         }
     }
 }
@@ -151,13 +168,15 @@ struct GainVectors {
 // the true value, not a wrapped or saturated one.
 template <bool Exact>
 class ColorFamily {
-public:
+  public:
     explicit ColorFamily(ImageProcessor* ip) : gains_(ip), out_(ip->outputCursor) {
         for (int j = 0; j < 3; ++j) {
             for (int i = 0; i < 4; ++i) {
                 LONG m = ip->frameMatrix[i][j];
-                auto mag = static_cast<short>(static_cast<unsigned>(m < 0 ? -static_cast<int64_t>(m) : m) & 0xFFFF);
-                __m128i positive = ip->framePositive[i][j] ? _mm_set1_epi16(-1) : _mm_setzero_si128();
+                auto mag = static_cast<short>(
+                    static_cast<unsigned>(m < 0 ? -static_cast<int64_t>(m) : m) & 0xFFFF);
+                __m128i positive =
+                    ip->framePositive[i][j] ? _mm_set1_epi16(-1) : _mm_setzero_si128();
                 if (i == 3) {
                     const auto mag32 = static_cast<int>(static_cast<unsigned short>(mag));
                     posInit_[j] = Exact ? _mm_set1_epi32(ip->framePositive[i][j] ? mag32 : 0)
@@ -177,7 +196,7 @@ public:
         out_ += 4 * (left < 16 ? left : 16);
     }
 
-private:
+  private:
     static __m128i Clamp32(__m128i o) {
         o = _mm_and_si128(o, _mm_cmpgt_epi32(o, _mm_setzero_si128()));
         __m128i over = _mm_cmpgt_epi32(o, _mm_set1_epi32(255));
@@ -189,9 +208,11 @@ private:
         __m128i result[3];
         for (int j = 0; j < 3; ++j) {
             if constexpr (Exact) {
-                __m128i posLo = posInit_[j], posHi = posInit_[j], negLo = negInit_[j], negHi = negInit_[j];
+                __m128i posLo = posInit_[j], posHi = posInit_[j], negLo = negInit_[j],
+                        negHi = negInit_[j];
                 for (int i = 0; i < 3; ++i) {
-                    __m128i lo = _mm_mullo_epi16(in[i], mag_[i][j]), hi = _mm_mulhi_epu16(in[i], mag_[i][j]);
+                    __m128i lo = _mm_mullo_epi16(in[i], mag_[i][j]),
+                            hi = _mm_mulhi_epu16(in[i], mag_[i][j]);
                     __m128i pLo = _mm_unpacklo_epi16(lo, hi), pHi = _mm_unpackhi_epi16(lo, hi);
                     __m128i mLo = _mm_unpacklo_epi16(positive_[i][j], positive_[i][j]);
                     __m128i mHi = _mm_unpackhi_epi16(positive_[i][j], positive_[i][j]);
@@ -200,8 +221,10 @@ private:
                     negLo = _mm_add_epi32(negLo, _mm_andnot_si128(mLo, pLo));
                     negHi = _mm_add_epi32(negHi, _mm_andnot_si128(mHi, pHi));
                 }
-                __m128i oLo = Clamp32(_mm_sub_epi32(_mm_srli_epi32(posLo, 6), _mm_srli_epi32(negLo, 6)));
-                __m128i oHi = Clamp32(_mm_sub_epi32(_mm_srli_epi32(posHi, 6), _mm_srli_epi32(negHi, 6)));
+                __m128i oLo =
+                    Clamp32(_mm_sub_epi32(_mm_srli_epi32(posLo, 6), _mm_srli_epi32(negLo, 6)));
+                __m128i oHi =
+                    Clamp32(_mm_sub_epi32(_mm_srli_epi32(posHi, 6), _mm_srli_epi32(negHi, 6)));
                 result[j] = _mm_packs_epi32(oLo, oHi);
             } else {
                 __m128i pos = posInit_[j], neg = negInit_[j];
@@ -226,7 +249,7 @@ private:
 };
 
 class GreyFamily {
-public:
+  public:
     explicit GreyFamily(ImageProcessor* ip) : gains_(ip), out_(ip->outputCursor) {}
 
     void Step(const Rgb& even, const Rgb& odd, int left) {
@@ -235,7 +258,7 @@ public:
         out_ += 4 * (left < 16 ? left : 16);
     }
 
-private:
+  private:
     static __m128i Luma(const Rgb& v) {
         __m128i y = _mm_srli_epi16(_mm_mullo_epi16(v.r, _mm_set1_epi16(77)), 8);
         y = Add(y, _mm_srli_epi16(_mm_mullo_epi16(v.g, _mm_set1_epi16(150)), 8));
@@ -246,7 +269,7 @@ private:
 };
 
 class EstimateFamily {
-public:
+  public:
     void Step(const Rgb& even, const Rgb& odd, int left) {
         if (left >= 16) {
             Accumulate(even, odd);
@@ -256,8 +279,9 @@ public:
         __m128i n = _mm_set1_epi16(static_cast<short>(left));
         __m128i me = _mm_cmpgt_epi16(n, _mm_setr_epi16(0, 2, 4, 6, 8, 10, 12, 14));
         __m128i mo = _mm_cmpgt_epi16(n, _mm_setr_epi16(1, 3, 5, 7, 9, 11, 13, 15));
-        Accumulate({_mm_and_si128(even.r, me), _mm_and_si128(even.g, me), _mm_and_si128(even.b, me)},
-                   {_mm_and_si128(odd.r, mo), _mm_and_si128(odd.g, mo), _mm_and_si128(odd.b, mo)});
+        Accumulate(
+            {_mm_and_si128(even.r, me), _mm_and_si128(even.g, me), _mm_and_si128(even.b, me)},
+            {_mm_and_si128(odd.r, mo), _mm_and_si128(odd.g, mo), _mm_and_si128(odd.b, mo)});
     }
 
     void Finish(ImageProcessor* ip) const {
@@ -266,7 +290,7 @@ public:
         ip->frameSums[2] = Total(b_);
     }
 
-private:
+  private:
     void Accumulate(const Rgb& e, const Rgb& o) {
         const __m128i ones = _mm_set1_epi16(1);
         r_ = _mm_add_epi32(r_, _mm_madd_epi16(Add(e.r, o.r), ones));
@@ -315,4 +339,6 @@ const KernelSet kSse2 = {
 
 }  // namespace
 
-const KernelSet& Sse2Kernels() { return kSse2; }
+const KernelSet& Sse2Kernels() {
+    return kSse2;
+}

@@ -101,7 +101,8 @@ HWY_INLINE hn::Vec<D> Vertical(const Taps<D>& t) {
 template <class D>
 HWY_INLINE hn::Vec<D> Diagonal(const Taps<D>& t) {
     const auto far = hn::Add(hn::Add(t.n2, t.s2), hn::Add(t.w2, t.e2));
-    const auto sum = hn::Add(hn::Add(hn::ShiftLeft<3>(t.c), hn::ShiftLeft<2>(t.c)), hn::ShiftLeft<2>(Diagonals(t)));
+    const auto sum = hn::Add(hn::Add(hn::ShiftLeft<3>(t.c), hn::ShiftLeft<2>(t.c)),
+                             hn::ShiftLeft<2>(Diagonals(t)));
     return hn::Sub(sum, hn::Add(far, hn::ShiftLeft<1>(far)));
 }
 
@@ -114,8 +115,10 @@ template <Site S, class D>
 HWY_INLINE Rgb<D> Interpolate(const Taps<D>& t) {
     if constexpr (S == Site::Red) return {t.c, Round8(Cross(t)), Round16(Diagonal(t))};
     if constexpr (S == Site::Blue) return {Round16(Diagonal(t)), Round8(Cross(t)), t.c};
-    if constexpr (S == Site::GreenRedRow) return {Round16(Horizontal(t)), t.c, Round16(Vertical(t))};
-    if constexpr (S == Site::GreenBlueRow) return {Round16(Vertical(t)), t.c, Round16(Horizontal(t))};
+    if constexpr (S == Site::GreenRedRow)
+        return {Round16(Horizontal(t)), t.c, Round16(Vertical(t))};
+    if constexpr (S == Site::GreenBlueRow)
+        return {Round16(Vertical(t)), t.c, Round16(Horizontal(t))};
 }
 
 // min(255, (v * g) >> 7); a product of 65536 or more gives 255.
@@ -147,7 +150,8 @@ HWY_INLINE void Store(D d, const Rgb<D>& e, const Rgb<D>& o, UCHAR* out, int cou
     const hn::RebindToUnsigned<D> du;
     const hn::Repartition<uint8_t, D> d8;
     auto bytes = [&](hn::Vec<D> even, hn::Vec<D> odd) {
-        return hn::BitCast(d8, hn::Or(hn::BitCast(du, even), hn::ShiftLeft<8>(hn::BitCast(du, odd))));
+        return hn::BitCast(d8,
+                           hn::Or(hn::BitCast(du, even), hn::ShiftLeft<8>(hn::BitCast(du, odd))));
     };
     const auto b = bytes(e.b, o.b), g = bytes(e.g, o.g), r = bytes(e.r, o.r), a = hn::Set(d8, 0xFF);
     const int n = static_cast<int>(hn::Lanes(d8));
@@ -177,9 +181,11 @@ void Run(ImageProcessor* ip, Family& f) {
             Taps<decltype(dv)> E, O;
             LoadBlock(dv, row + c0, s, E, O);
             if (r & 1)
-                f.Step(dv, Interpolate<SiteOf(P, 1, 0)>(E), Interpolate<SiteOf(P, 1, 1)>(O), width - c0);
+                f.Step(dv, Interpolate<SiteOf(P, 1, 0)>(E), Interpolate<SiteOf(P, 1, 1)>(O),
+                       width - c0);
             else
-                f.Step(dv, Interpolate<SiteOf(P, 0, 0)>(E), Interpolate<SiteOf(P, 0, 1)>(O), width - c0);
+                f.Step(dv, Interpolate<SiteOf(P, 0, 0)>(E), Interpolate<SiteOf(P, 0, 1)>(O),
+                       width - c0);
             c0 += pixels;
         };
         // A step at c0 reads columns c0 - 2 to c0 + 2N + 1, and the last
@@ -193,12 +199,13 @@ void Run(ImageProcessor* ip, Family& f) {
 // 16 bits, else exact 32-bit sums, as the SSE2 kernels do.
 template <bool Exact>
 class ColorFamily {
-public:
+  public:
     explicit ColorFamily(ImageProcessor* ip) : gains_(ip), out_(ip->outputCursor) {
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 3; ++j) {
                 const LONG m = ip->frameMatrix[i][j];
-                mag_[i][j] = static_cast<uint16_t>(static_cast<uint64_t>(m < 0 ? -static_cast<int64_t>(m) : m) & 0xFFFF);
+                mag_[i][j] = static_cast<uint16_t>(
+                    static_cast<uint64_t>(m < 0 ? -static_cast<int64_t>(m) : m) & 0xFFFF);
                 positive_[i][j] = ip->framePositive[i][j] != 0;
             }
     }
@@ -210,7 +217,7 @@ public:
         out_ += 4 * (left < n ? left : n);
     }
 
-private:
+  private:
     template <class D>
     HWY_INLINE Rgb<D> Matrix(D d, const Rgb<D>& v) const {
         const hn::RebindToUnsigned<D> du;
@@ -227,14 +234,16 @@ private:
                     auto neg = hn::Set(du32, positive_[3][j] ? 0u : mag_[3][j]);
                     for (int i = 0; i < 3; ++i) {
                         const auto u = hn::BitCast(du, in[i]);
-                        const auto wide = hn::PromoteTo(du32, upper ? hn::UpperHalf(duh, u) : hn::LowerHalf(duh, u));
+                        const auto wide = hn::PromoteTo(
+                            du32, upper ? hn::UpperHalf(duh, u) : hn::LowerHalf(duh, u));
                         const auto p = hn::Mul(wide, hn::Set(du32, mag_[i][j]));
                         if (positive_[i][j])
                             pos = hn::Add(pos, p);
                         else
                             neg = hn::Add(neg, p);
                     }
-                    auto o = hn::Sub(hn::BitCast(di32, hn::ShiftRight<6>(pos)), hn::BitCast(di32, hn::ShiftRight<6>(neg)));
+                    auto o = hn::Sub(hn::BitCast(di32, hn::ShiftRight<6>(pos)),
+                                     hn::BitCast(di32, hn::ShiftRight<6>(neg)));
                     o = hn::Min(hn::Max(o, hn::Zero(di32)), hn::Set(di32, 255));
                     return hn::DemoteTo(dh, o);
                 };
@@ -249,7 +258,8 @@ private:
                     else
                         neg = hn::Add(neg, t);
                 }
-                const auto o = hn::Sub(hn::BitCast(d, hn::ShiftRight<6>(pos)), hn::BitCast(d, hn::ShiftRight<6>(neg)));
+                const auto o = hn::Sub(hn::BitCast(d, hn::ShiftRight<6>(pos)),
+                                       hn::BitCast(d, hn::ShiftRight<6>(neg)));
                 result[j] = hn::Min(hn::Max(o, hn::Zero(d)), hn::Set(d, 255));
             }
         }
@@ -263,7 +273,7 @@ private:
 };
 
 class GreyFamily {
-public:
+  public:
     explicit GreyFamily(ImageProcessor* ip) : gains_(ip), out_(ip->outputCursor) {}
 
     template <class D>
@@ -274,7 +284,7 @@ public:
         out_ += 4 * (left < n ? left : n);
     }
 
-private:
+  private:
     template <class D>
     static HWY_INLINE hn::Vec<D> Luma(D d, const Rgb<D>& v) {
         const hn::RebindToUnsigned<D> du;
@@ -288,7 +298,7 @@ private:
 };
 
 class EstimateFamily {
-public:
+  public:
     template <class D>
     HWY_INLINE void Step(D d, const Rgb<D>& even, const Rgb<D>& odd, int left) {
         const int n = static_cast<int>(2 * hn::Lanes(d));
@@ -300,13 +310,16 @@ public:
         const auto twice = hn::ShiftLeft<1>(hn::Iota(d, 0));
         const auto limit = hn::Set(d, static_cast<int16_t>(left));
         const auto me = hn::Lt(twice, limit), mo = hn::Lt(hn::Add(twice, hn::Set(d, 1)), limit);
-        Accumulate(d, Rgb<D>{hn::IfThenElseZero(me, even.r), hn::IfThenElseZero(me, even.g), hn::IfThenElseZero(me, even.b)},
-                   Rgb<D>{hn::IfThenElseZero(mo, odd.r), hn::IfThenElseZero(mo, odd.g), hn::IfThenElseZero(mo, odd.b)});
+        Accumulate(d,
+                   Rgb<D>{hn::IfThenElseZero(me, even.r), hn::IfThenElseZero(me, even.g),
+                          hn::IfThenElseZero(me, even.b)},
+                   Rgb<D>{hn::IfThenElseZero(mo, odd.r), hn::IfThenElseZero(mo, odd.g),
+                          hn::IfThenElseZero(mo, odd.b)});
     }
 
     ULONG sums[3] = {0, 0, 0};
 
-private:
+  private:
     template <class D>
     HWY_INLINE void Accumulate(D d, const Rgb<D>& e, const Rgb<D>& o) {
         const hn::RebindToUnsigned<D> du;
@@ -314,7 +327,8 @@ private:
         const hn::Repartition<uint32_t, decltype(du)> du32;
         auto add = [&](ULONG& total, hn::Vec<D> a, hn::Vec<D> b) {
             const auto u = hn::BitCast(du, hn::Add(a, b));
-            const auto both = hn::Add(hn::PromoteTo(du32, hn::LowerHalf(duh, u)), hn::PromoteTo(du32, hn::UpperHalf(duh, u)));
+            const auto both = hn::Add(hn::PromoteTo(du32, hn::LowerHalf(duh, u)),
+                                      hn::PromoteTo(du32, hn::UpperHalf(duh, u)));
             total += hn::GetLane(hn::SumOfLanes(du32, both));
         };
         add(sums[0], e.r, o.r);
@@ -353,13 +367,16 @@ const KernelSet* WideKernels() {
         hwy::TargetName(HWY_TARGET),
         {ConvertColor<GRBG>, ConvertColor<BGGR>, ConvertColor<RGGB>, ConvertColor<GBRG>},
         {ConvertGrey<GRBG>, ConvertGrey<BGGR>, ConvertGrey<RGGB>, ConvertGrey<GBRG>},
-        {EstimateWhiteBalance<GRBG>, EstimateWhiteBalance<BGGR>, EstimateWhiteBalance<RGGB>, EstimateWhiteBalance<GBRG>},
+        {EstimateWhiteBalance<GRBG>, EstimateWhiteBalance<BGGR>, EstimateWhiteBalance<RGGB>,
+         EstimateWhiteBalance<GBRG>},
     };
     return &set;
 }
 #else
 // One lane a vector gains nothing over the scalar reference.
-const KernelSet* WideKernels() { return nullptr; }
+const KernelSet* WideKernels() {
+    return nullptr;
+}
 #endif
 }  // namespace HWY_NAMESPACE
 }  // namespace norvik_kernels

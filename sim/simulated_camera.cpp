@@ -52,17 +52,34 @@ std::vector<uint8_t> ConfigurationDescriptor(Layout layout) {
     return d;
 }
 
-SimulatedCamera::SimulatedCamera(Layout layout) : configuration_(ConfigurationDescriptor(layout)) { Init(); }
+SimulatedCamera::SimulatedCamera(Layout layout) : configuration_(ConfigurationDescriptor(layout)) {
+    Init();
+}
 
-SimulatedCamera::SimulatedCamera(std::vector<uint8_t> configuration) : configuration_(std::move(configuration)) {
+SimulatedCamera::SimulatedCamera(std::vector<uint8_t> configuration)
+    : configuration_(std::move(configuration)) {
     Init();
 }
 
 void SimulatedCamera::Init() {
-    device_ = {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0xFF, 0, 0, 64,
-               static_cast<uint8_t>(kVendorId & 0xFF), static_cast<uint8_t>(kVendorId >> 8),
-               static_cast<uint8_t>(kProductId & 0xFF), static_cast<uint8_t>(kProductId >> 8),
-               0x00, 0x01, 1, 2, 0, 1};
+    device_ = {18,
+               USB_DEVICE_DESCRIPTOR_TYPE,
+               0x00,
+               0x02,
+               0xFF,
+               0,
+               0,
+               64,
+               static_cast<uint8_t>(kVendorId & 0xFF),
+               static_cast<uint8_t>(kVendorId >> 8),
+               static_cast<uint8_t>(kProductId & 0xFF),
+               static_cast<uint8_t>(kProductId >> 8),
+               0x00,
+               0x01,
+               1,
+               2,
+               0,
+               1};
     // The firmware's pipes are the first interface's first three endpoints,
     // in order; a malformed descriptor simply leaves them unknown.
     std::vector<uint8_t> eps;
@@ -83,7 +100,8 @@ void SimulatedCamera::Init() {
     if (eps.size() > 2) frameEp_ = eps[2];
     kernel::SetDelayObserver([this](LONGLONG interval) {
         std::lock_guard<std::mutex> g(lock_);
-        if (recordPauses_ && recording_) record_.push_back({Exchange::Kind::Pause, 0, {}, 0, 0, 0, interval});
+        if (recordPauses_ && recording_)
+            record_.push_back({Exchange::Kind::Pause, 0, {}, 0, 0, 0, interval});
     });
     wire_.resize(kRawFrameBytes);
     deliverer_ = std::thread([this] { Deliverer(); });
@@ -133,7 +151,9 @@ std::vector<SimulatedCamera::Done>& SimulatedCamera::DoneList::Spare() {
 
 // Borrowed, not shared: a call made while another holds the vector starts
 // an empty one of its own.
-SimulatedCamera::DoneList::DoneList() { items.swap(Spare()); }
+SimulatedCamera::DoneList::DoneList() {
+    items.swap(Spare());
+}
 
 SimulatedCamera::DoneList::~DoneList() {
     items.clear();
@@ -240,14 +260,17 @@ size_t SimulatedCamera::PendingOn(uint8_t endpoint) const {
     return it == pending_.end() ? 0 : it->second.size();
 }
 
-USBD_STATUS SimulatedCamera::ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
-                                             uint8_t* data, uint16_t length, ULONG* transferred) {
+USBD_STATUS SimulatedCamera::ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value,
+                                             uint16_t index, uint8_t* data, uint16_t length,
+                                             ULONG* transferred) {
     std::lock_guard<std::mutex> g(lock_);
     *transferred = 0;
-    Exchange e{Exchange::Kind::Control, 0, {requestType, request, static_cast<uint8_t>(value & 0xFF),
-                                            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(index & 0xFF),
-                                            static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(length & 0xFF),
-                                            static_cast<uint8_t>(length >> 8)}};
+    Exchange e{
+        Exchange::Kind::Control,
+        0,
+        {requestType, request, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8),
+         static_cast<uint8_t>(index & 0xFF), static_cast<uint8_t>(index >> 8),
+         static_cast<uint8_t>(length & 0xFF), static_cast<uint8_t>(length >> 8)}};
     e.requested = length;
     USBD_STATUS status = USBD_STATUS_STALL_PID;
     Fault& f = faults_[0];
@@ -259,7 +282,8 @@ USBD_STATUS SimulatedCamera::ControlTransfer(uint8_t requestType, uint8_t reques
     } else if (requestType == 0x80 && request == 0x06) {
         const std::vector<uint8_t>* d = nullptr;
         if ((value >> 8) == USB_DEVICE_DESCRIPTOR_TYPE) d = &device_;
-        if ((value >> 8) == USB_CONFIGURATION_DESCRIPTOR_TYPE && (value & 0xFF) == 0) d = &configuration_;
+        if ((value >> 8) == USB_CONFIGURATION_DESCRIPTOR_TYPE && (value & 0xFF) == 0)
+            d = &configuration_;
         if (d != nullptr) {
             ULONG n = std::min<ULONG>(length, static_cast<ULONG>(d->size()));
             if (f.shortCount > 0) {
@@ -318,7 +342,8 @@ void SimulatedCamera::Submit(std::shared_ptr<usb::Transfer> t) {
                 --hangCommands_;
                 pending_[t->endpoint].push_back(t);
             } else {
-                if (t->endpoint == commandEp_ && t->length >= 64 && actual >= 64) Interpret(t->buffer, done);
+                if (t->endpoint == commandEp_ && t->length >= 64 && actual >= 64)
+                    Interpret(t->buffer, done);
                 done.insert(done.begin(), {t, USBD_STATUS_SUCCESS, actual});
             }
         } else {
@@ -339,7 +364,8 @@ void SimulatedCamera::Interpret(const uint8_t* b, std::vector<Done>&) {
             if (b[1] == 0x20)
                 sensor_[b[3]] = b[5];
             else if (b[1] == 0x30)
-                sensor_[static_cast<uint32_t>(b[3] | b[4] << 8)] = static_cast<uint32_t>(b[5] | b[6] << 8 | b[7] << 16);
+                sensor_[static_cast<uint32_t>(b[3] | b[4] << 8)] =
+                    static_cast<uint32_t>(b[5] | b[6] << 8 | b[7] << 16);
             break;
         case 0x25:  // controller register write
             controller_[b[1]] = b[2];
@@ -582,7 +608,8 @@ void SimulatedCamera::RenderWire(uint32_t number, double signal, std::vector<uin
     wire.resize(kRawFrameBytes);
     // The filler lines never change: written once a buffer, marked by its
     // first filler byte.
-    if (wire[0] != FillerByte(0, 0) || wire[static_cast<size_t>(kRawLines - 1) * kRawPitch] != FillerByte(kRawLines - 1, 0)) {
+    if (wire[0] != FillerByte(0, 0) ||
+        wire[static_cast<size_t>(kRawLines - 1) * kRawPitch] != FillerByte(kRawLines - 1, 0)) {
         for (ULONG line = 0; line < kRawLines; ++line) {
             if ((line >= 5 && line <= 964) || (line >= 1019 && line <= 1978)) continue;
             uint8_t* dst = wire.data() + static_cast<size_t>(line) * kRawPitch;
@@ -591,22 +618,30 @@ void SimulatedCamera::RenderWire(uint32_t number, double signal, std::vector<uin
     }
     // Image rows straight into their lines: even rows from line 5, odd rows
     // from line 1019.
-    RenderMosaicRows(number, signal, [](void* context, int y) {
-        auto* base = static_cast<uint8_t*>(context);
-        const size_t line = (y & 1) == 0 ? 5 + static_cast<size_t>(y) / 2 : 1019 + static_cast<size_t>(y - 1) / 2;
-        return base + line * kRawPitch;
-    }, wire.data());
+    RenderMosaicRows(
+        number, signal,
+        [](void* context, int y) {
+            auto* base = static_cast<uint8_t*>(context);
+            const size_t line = (y & 1) == 0 ? 5 + static_cast<size_t>(y) / 2
+                                             : 1019 + static_cast<size_t>(y - 1) / 2;
+            return base + line * kRawPitch;
+        },
+        wire.data());
 }
 
 void SimulatedCamera::Deliverer() {
     std::unique_lock<std::mutex> lk(lock_);
     for (;;) {
-        wake_.wait(lk, [this] { return stop_ || frameRequested_ || (frameActive_ && !pending_[frameEp_].empty()); });
+        wake_.wait(lk, [this] {
+            return stop_ || frameRequested_ || (frameActive_ && !pending_[frameEp_].empty());
+        });
         if (stop_) return;
         if (frameRequested_ && !frameActive_) {
             frameRequested_ = false;
             auto due = lastFrame_;
-            if (fps_ > 0) due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(1.0 / fps_));
+            if (fps_ > 0)
+                due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(1.0 / fps_));
             if (wake_.wait_until(lk, due, [this] { return stop_; })) return;
             const uint32_t number = framesDelivered_;
             const double signal = SignalLocked();
@@ -645,10 +680,12 @@ void SimulatedCamera::Deliverer() {
 void SimulatedCamera::DeliverLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lk) {
     const size_t first = done.size();
     DeliverInOrderLocked(done, lk);
-    if (reverseFrameReads_ && first < done.size()) std::reverse(done.begin() + static_cast<std::ptrdiff_t>(first), done.end());
+    if (reverseFrameReads_ && first < done.size())
+        std::reverse(done.begin() + static_cast<std::ptrdiff_t>(first), done.end());
 }
 
-void SimulatedCamera::DeliverInOrderLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lk) {
+void SimulatedCamera::DeliverInOrderLocked(std::vector<Done>& done,
+                                           std::unique_lock<std::mutex>& lk) {
     auto& queue = pending_[frameEp_];
     while (frameActive_ && !queue.empty()) {
         if (removeAt_ != 0 && frameOffset_ >= removeAt_) {

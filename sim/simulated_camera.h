@@ -5,15 +5,15 @@
 // Faults can be injected on request.
 #pragma once
 
-#include <cstdint>
-#include <deque>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <map>
-#include <thread>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/fifo.h"
@@ -37,7 +37,8 @@ struct Exchange {
     enum class Kind { Control, SetConfiguration, Out, In, Abort, ClearHalt, ResetPort, Pause };
     Kind kind;
     uint8_t endpoint = 0;
-    std::vector<uint8_t> data;  // OUT data, IN data delivered, or the setup packet of a control transfer
+    std::vector<uint8_t>
+        data;  // OUT data, IN data delivered, or the setup packet of a control transfer
     USBD_STATUS status = USBD_STATUS_SUCCESS;
     ULONG requested = 0;
     ULONG actual = 0;
@@ -45,7 +46,7 @@ struct Exchange {
 };
 
 class SimulatedCamera : public usb::UsbDevice {
-public:
+  public:
     explicit SimulatedCamera(Layout layout = Layout::Standard);
     // Serves these bytes as the configuration descriptor, whatever they hold.
     explicit SimulatedCamera(std::vector<uint8_t> configuration);
@@ -141,8 +142,9 @@ public:
     size_t PendingOn(uint8_t endpoint) const;
 
     // --- UsbDevice ---
-    USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
-                                uint16_t length, ULONG* transferred) override;
+    USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value,
+                                uint16_t index, uint8_t* data, uint16_t length,
+                                ULONG* transferred) override;
     USBD_STATUS SetConfiguration(uint8_t value) override;
     void Submit(std::shared_ptr<usb::Transfer> transfer) override;
     void Cancel(const std::shared_ptr<usb::Transfer>& transfer) override;
@@ -151,7 +153,7 @@ public:
     ULONG PortStatus() override;
     NTSTATUS ResetPort() override;
 
-private:
+  private:
     using TransferPtr = std::shared_ptr<usb::Transfer>;
     struct Done {
         TransferPtr transfer;
@@ -214,11 +216,11 @@ private:
     uint32_t framesDelivered_ = 0;
     double fps_ = 0, linkSpeed_ = 0;
     std::chrono::steady_clock::time_point lastFrame_{};
-    ULONG stallAt_ = 0;   // 0: no stall
+    ULONG stallAt_ = 0;  // 0: no stall
     bool keepTail_ = false;
-    double slowNext_ = 0;     // the next frame's link speed, 0: as usual
-    double frameSpeed_ = 0;   // the link speed of the frame being sent
-    ULONG removeAt_ = 0;  // 0: no removal
+    double slowNext_ = 0;    // the next frame's link speed, 0: as usual
+    double frameSpeed_ = 0;  // the link speed of the frame being sent
+    ULONG removeAt_ = 0;     // 0: no removal
     std::vector<std::vector<uint8_t>> replyOverride_;
     int frameReadSkip_ = 0;
     std::optional<std::chrono::steady_clock::time_point> removedAt_;
@@ -229,7 +231,7 @@ private:
         std::vector<uint8_t> wire;
         double signal = -1;
     };
-    std::vector<Rendered> rendered_;           // the cycled frames
+    std::vector<Rendered> rendered_;                // the cycled frames
     const std::vector<uint8_t>* sending_ = &wire_;  // the frame going out
     std::thread deliverer_;
 };

@@ -23,6 +23,7 @@ SceneRgb SceneColor(uint32_t frameNumber, int x, int y);
 // `signal` scales the light as exposure and gain do (1.0: the scene as it is).
 void RenderMosaic(uint32_t frameNumber, double signal, uint8_t* rows, size_t pitch);
 // The same, each image row y written where row(context, y) says.
-void RenderMosaicRows(uint32_t frameNumber, double signal, uint8_t* (*row)(void* context, int y), void* context);
+void RenderMosaicRows(uint32_t frameNumber, double signal, uint8_t* (*row)(void* context, int y),
+                      void* context);
 
 }  // namespace sim

@@ -38,7 +38,8 @@ const KSFILTER_DESCRIPTOR CaptureFilterDescriptor = {
 };
 
 NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
-    auto* context = static_cast<FilterContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), CAMERA_TAG));
+    auto* context = static_cast<FilterContext*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), CAMERA_TAG));
     if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     context->Filter = filter;
     NTSTATUS s = KsAddItemToObjectBag(filter->Bag, context, nullptr);
@@ -52,6 +53,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
 
 NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
     PKSDEVICE device = KsGetDevice(filter);
-    if (device != nullptr && device->Context != nullptr) SaveSettings(static_cast<CameraDevice*>(device->Context));
+    if (device != nullptr && device->Context != nullptr)
+        SaveSettings(static_cast<CameraDevice*>(device->Context));
     return STATUS_SUCCESS;
 }

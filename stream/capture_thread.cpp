@@ -10,8 +10,12 @@
 
 namespace {
 
-bool ReadRun(CaptureThreadState* s) { return std::atomic_ref<BOOLEAN>(s->Run).load() != 0; }
-void WriteRun(CaptureThreadState* s, bool run) { std::atomic_ref<BOOLEAN>(s->Run).store(run ? TRUE : FALSE); }
+bool ReadRun(CaptureThreadState* s) {
+    return std::atomic_ref<BOOLEAN>(s->Run).load() != 0;
+}
+void WriteRun(CaptureThreadState* s, bool run) {
+    std::atomic_ref<BOOLEAN>(s->Run).store(run ? TRUE : FALSE);
+}
 
 void FreeBuffer(PUCHAR& p) {
     if (p != nullptr) {
@@ -68,7 +72,8 @@ LONG* PickBufferToFill(CaptureThreadState* s) {
 }
 
 CaptureThreadState* AllocateCaptureThreadState(CameraDevice* camera) {
-    auto* s = static_cast<CaptureThreadState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(CaptureThreadState), CAMERA_TAG));
+    auto* s = static_cast<CaptureThreadState*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(CaptureThreadState), CAMERA_TAG));
     if (s == nullptr) return nullptr;
     std::memset(s, 0, sizeof *s);
     KeInitializeEvent(&s->BufferDone, NotificationEvent, FALSE);
@@ -113,8 +118,8 @@ NTSTATUS StartStreaming(CameraDevice* camera) {
         s->RawB = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, BUFFER_TAG));
         failed = s->RawA == nullptr || s->RawB == nullptr;
     }
-    s->ImageBuffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(w) * static_cast<SIZE_T>(h) * 4, BUFFER_TAG));
+    s->ImageBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+        NonPagedPool, static_cast<SIZE_T>(w) * static_cast<SIZE_T>(h) * 4, BUFFER_TAG));
     if (failed || s->ImageBuffer == nullptr) {
         FreeBuffer(s->ImageBuffer);
         FreeBuffer(s->RawA);
@@ -145,7 +150,8 @@ NTSTATUS StartCaptureThread(CaptureThreadState* s) {
     KeResetEvent(&s->ThreadGo);
     WriteRun(s, true);
     HANDLE handle = nullptr;
-    NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThreadRoutine, s);
+    NTSTATUS status =
+        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThreadRoutine, s);
     if (NT_SUCCESS(status) && handle == nullptr) status = STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(status)) {
         status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &s->Thread, nullptr);
@@ -176,7 +182,8 @@ void StopCaptureThread(CaptureThreadState* s) {
         LONG seen = ReadAcquire(&s->Camera->TransferProgress);
         LARGE_INTEGER quiet;
         quiet.QuadPart = -200 * 10000LL;
-        while (KeWaitForSingleObject(s->Thread, Executive, KernelMode, FALSE, &quiet) == STATUS_TIMEOUT) {
+        while (KeWaitForSingleObject(s->Thread, Executive, KernelMode, FALSE, &quiet) ==
+               STATUS_TIMEOUT) {
             const LONG now = ReadAcquire(&s->Camera->TransferProgress);
             if (now == seen) {
                 s->Camera->CancelTransfer();
@@ -189,7 +196,8 @@ void StopCaptureThread(CaptureThreadState* s) {
         s->Thread = nullptr;
     }
     KeResetEvent(&s->BufferDone);
-    if (ReadAcquire(&s->Converting) != 0) KeWaitForSingleObject(&s->BufferDone, Executive, KernelMode, FALSE, nullptr);
+    if (ReadAcquire(&s->Converting) != 0)
+        KeWaitForSingleObject(&s->BufferDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 BOOLEAN CaptureInto(CaptureThreadState* s, PUCHAR buffer) {
@@ -227,7 +235,8 @@ BOOLEAN ConvertReadyFrame(CaptureThreadState* s) {
         CameraDevice* c = s->Camera;
         c->GetRawDataOffset(&offset);
         c->GetRawPitch(&pitch);
-        ULONG start = static_cast<ULONG>(c->GetRoiY()) * pitch + static_cast<ULONG>(c->GetRoiX()) + offset;
+        ULONG start =
+            static_cast<ULONG>(c->GetRoiY()) * pitch + static_cast<ULONG>(c->GetRoiX()) + offset;
         converted = ConvertFrame(s->Processor, taken, start, pitch);
     }
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&s->BufferLock);

@@ -19,7 +19,7 @@
 namespace tools {
 
 class BurstWriter {
-public:
+  public:
     BurstWriter(int threads, size_t memoryLimitBytes);
     ~BurstWriter();  // waits for the queued work
     BurstWriter(const BurstWriter&) = delete;
@@ -36,17 +36,17 @@ public:
     void Finish();
 
     struct Counts {
-        uint64_t written = 0;      // work that ran to the end
-        size_t queued = 0;         // waiting or running
-        size_t bytesHeld = 0;      // what they hold
-        size_t peakBytes = 0;      // the most ever held at once
+        uint64_t written = 0;  // work that ran to the end
+        size_t queued = 0;     // waiting or running
+        size_t bytesHeld = 0;  // what they hold
+        size_t peakBytes = 0;  // the most ever held at once
     };
     Counts GetCounts();
     // The first write that failed (its exception's message), or empty.
     std::string Failure();
     size_t Limit() const { return limit_; }
 
-private:
+  private:
     struct Item {
         size_t bytes = 0;
         std::function<void()> work;

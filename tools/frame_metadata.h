@@ -20,6 +20,7 @@ std::string TiffTime(std::chrono::system_clock::time_point t);
 TextFields CaptureSettings(norvik::Camera& cam);
 // The DNG record of a frame: maker, model, time, picture number, the flip
 // and every field in the description.
-DngInfo FrameDngInfo(int64_t picture, std::chrono::system_clock::time_point hostTime, const TextFields& fields);
+DngInfo FrameDngInfo(int64_t picture, std::chrono::system_clock::time_point hostTime,
+                     const TextFields& fields);
 
 }  // namespace tools

@@ -7,13 +7,14 @@ namespace tools {
 
 std::string Y4mHeader(int width, int height, int rateNumerator, int rateDenominator) {
     char b[128];
-    std::snprintf(b, sizeof b, "YUV4MPEG2 W%d H%d F%d:%d Ip A1:1 C420jpeg XCOLORRANGE=LIMITED\n", width, height,
-                  rateNumerator, rateDenominator);
+    std::snprintf(b, sizeof b, "YUV4MPEG2 W%d H%d F%d:%d Ip A1:1 C420jpeg XCOLORRANGE=LIMITED\n",
+                  width, height, rateNumerator, rateDenominator);
     return b;
 }
 
 size_t Y4mFrameBytes(int width, int height) {
-    const size_t cw = (static_cast<size_t>(width) + 1) / 2, ch = (static_cast<size_t>(height) + 1) / 2;
+    const size_t cw = (static_cast<size_t>(width) + 1) / 2,
+                 ch = (static_cast<size_t>(height) + 1) / 2;
     return static_cast<size_t>(width) * static_cast<size_t>(height) + 2 * cw * ch;
 }
 
@@ -21,9 +22,15 @@ namespace {
 
 // 8-bit fixed point of the BT.601 limited-range matrix; the offsets keep
 // every sum positive, so the shifts round to nearest.
-inline uint8_t Luma(int r, int g, int b) { return static_cast<uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16); }
-inline uint8_t Cb(int r, int g, int b) { return static_cast<uint8_t>((-38 * r - 74 * g + 112 * b + 32896) >> 8); }
-inline uint8_t Cr(int r, int g, int b) { return static_cast<uint8_t>((112 * r - 94 * g - 18 * b + 32896) >> 8); }
+inline uint8_t Luma(int r, int g, int b) {
+    return static_cast<uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+}
+inline uint8_t Cb(int r, int g, int b) {
+    return static_cast<uint8_t>((-38 * r - 74 * g + 112 * b + 32896) >> 8);
+}
+inline uint8_t Cr(int r, int g, int b) {
+    return static_cast<uint8_t>((112 * r - 94 * g - 18 * b + 32896) >> 8);
+}
 
 }  // namespace
 

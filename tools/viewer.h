@@ -27,7 +27,8 @@ bool IsLoopback(const std::string& host);
 // (polled a few times a second). `ready` is called with the page's URL once
 // the server listens. Throws norvik::Error when the address cannot be used
 // or the camera fails.
-void RunViewer(norvik::Camera& camera, const ViewerOptions& options, const std::function<bool()>& stop,
+void RunViewer(norvik::Camera& camera, const ViewerOptions& options,
+               const std::function<bool()>& stop,
                const std::function<void(const std::string& url)>& ready);
 
 }  // namespace tools

@@ -8,13 +8,20 @@ namespace kernel {
 
 const char* BugCheckName(ULONG code) {
     switch (code) {
-        case IRQL_NOT_LESS_OR_EQUAL: return "IRQL_NOT_LESS_OR_EQUAL";
-        case NO_MORE_IRP_STACK_LOCATIONS: return "NO_MORE_IRP_STACK_LOCATIONS";
-        case MULTIPLE_IRP_COMPLETE_REQUESTS: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
-        case BAD_POOL_CALLER: return "BAD_POOL_CALLER";
-        case SPIN_LOCK_NOT_OWNED: return "SPIN_LOCK_NOT_OWNED";
-        case DRIVER_VERIFIER_IOMANAGER_VIOLATION: return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
-        default: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
+        case IRQL_NOT_LESS_OR_EQUAL:
+            return "IRQL_NOT_LESS_OR_EQUAL";
+        case NO_MORE_IRP_STACK_LOCATIONS:
+            return "NO_MORE_IRP_STACK_LOCATIONS";
+        case MULTIPLE_IRP_COMPLETE_REQUESTS:
+            return "MULTIPLE_IRP_COMPLETE_REQUESTS";
+        case BAD_POOL_CALLER:
+            return "BAD_POOL_CALLER";
+        case SPIN_LOCK_NOT_OWNED:
+            return "SPIN_LOCK_NOT_OWNED";
+        case DRIVER_VERIFIER_IOMANAGER_VIOLATION:
+            return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
+        default:
+            return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     }
 }
 

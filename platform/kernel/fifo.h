@@ -15,7 +15,7 @@ namespace kernel {
 
 template <typename T>
 class Fifo {
-public:
+  public:
     bool empty() const { return head_ == items_.size(); }
     size_t size() const { return items_.size() - head_; }
     T& front() { return items_[head_]; }
@@ -26,7 +26,8 @@ public:
     void push_back(T item) {
         if (head_ > 0 && items_.size() == items_.capacity()) {
             // Room at the front: move the live items down rather than grow.
-            std::move(items_.begin() + static_cast<std::ptrdiff_t>(head_), items_.end(), items_.begin());
+            std::move(items_.begin() + static_cast<std::ptrdiff_t>(head_), items_.end(),
+                      items_.begin());
             items_.resize(items_.size() - head_);
             head_ = 0;
         }
@@ -49,7 +50,7 @@ public:
         head_ = 0;
     }
 
-private:
+  private:
     std::vector<T> items_;
     size_t head_ = 0;
 };

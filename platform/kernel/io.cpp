@@ -45,10 +45,16 @@ std::string Hex(NTSTATUS s) {
 
 // Read as IoSetCancelRoutine writes it: atomically, since a canceller may
 // be exchanging it on another thread.
-PDRIVER_CANCEL CancelRoutineOf(PIRP irp) { return std::atomic_ref<PDRIVER_CANCEL>(irp->CancelRoutine).load(); }
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp) {
+    return std::atomic_ref<PDRIVER_CANCEL>(irp->CancelRoutine).load();
+}
 
-std::atomic_ref<BOOLEAN> CancelFlag(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel); }
-std::atomic_ref<LONG> InLower(PIRP irp) { return std::atomic_ref<LONG>(irp->NkInLowerDriver); }
+std::atomic_ref<BOOLEAN> CancelFlag(PIRP irp) {
+    return std::atomic_ref<BOOLEAN>(irp->Cancel);
+}
+std::atomic_ref<LONG> InLower(PIRP irp) {
+    return std::atomic_ref<LONG>(irp->NkInLowerDriver);
+}
 
 }  // namespace
 
@@ -79,10 +85,12 @@ void FreeIrp(PIRP irp) {
 }  // namespace
 
 void IoFreeIrp(PIRP irp) {
-    if (irp == nullptr) kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "IoFreeIrp(null)");
+    if (irp == nullptr)
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "IoFreeIrp(null)");
     if (irp->NkThreadIrp)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                         "IoFreeIrp of a threaded IRP (from IoBuildDeviceIoControlRequest): the I/O manager frees it "
+                         "IoFreeIrp of a threaded IRP (from IoBuildDeviceIoControlRequest): the "
+                         "I/O manager frees it "
                          "when it completes");
     FreeIrp(irp);
 }
@@ -130,7 +138,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
         kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                          "IRP passed to a lower driver with a cancel routine still set");
     if (irp->NkThreadIrp && topLevel) {
-        kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "sending a threaded IRP (its completion is delivered to this thread)");
+        kernel::RequireIrqlAtMost(
+            PASSIVE_LEVEL, "sending a threaded IRP (its completion is delivered to this thread)");
         if (irp->UserEvent != nullptr) kernel::NoteThreadedRequest(irp->UserEvent, true);
     }
     if (topLevel) InLower(irp).store(1);
@@ -149,10 +158,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     // The IRP may be complete and freed by now: only what was noted on the
     // way is looked at.
     if (KeGetCurrentIrql() != irql)
-        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRQL changed across a dispatch routine");
-    if (status == STATUS_PENDING && !frame.marked && !frame.passedOnPending)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                         "a dispatch routine returned STATUS_PENDING without marking the IRP pending");
+                         "IRQL changed across a dispatch routine");
+    if (status == STATUS_PENDING && !frame.marked && !frame.passedOnPending)
+        kernel::BugCheck(
+            kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+            "a dispatch routine returned STATUS_PENDING without marking the IRP pending");
     if (status != STATUS_PENDING && frame.marked)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                          "a dispatch routine marked the IRP pending and returned " + Hex(status));
@@ -165,7 +176,8 @@ void IoCompleteRequest(PIRP irp, CCHAR) {
     if (irp->CurrentLocation > irp->StackCount)
         kernel::BugCheck(kernel::MULTIPLE_IRP_COMPLETE_REQUESTS, "IRP completed twice");
     if (CancelRoutineOf(irp) != nullptr)
-        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP completed with its cancel routine still set");
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                         "IRP completed with its cancel routine still set");
     if (irp->IoStatus.Status == STATUS_PENDING)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                          "IRP completed with STATUS_PENDING");
@@ -180,13 +192,14 @@ void IoCompleteRequest(PIRP irp, CCHAR) {
         irp->CurrentLocation++;
         irp->Tail.Overlay.CurrentStackLocation++;
         NTSTATUS status = irp->IoStatus.Status;
-        bool invoke = routine != nullptr &&
-                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                       (CancelFlag(irp).load() && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                   (CancelFlag(irp).load() && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             bool atTop = irp->CurrentLocation == irp->StackCount + 1;
-            PDEVICE_OBJECT owner = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            PDEVICE_OBJECT owner =
+                atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
             // From here the routine's driver owns the IRP again and may free it
             // in another thread as soon as the routine has signalled anything.
             if (atTop) InLower(irp).store(0);
@@ -198,7 +211,8 @@ void IoCompleteRequest(PIRP irp, CCHAR) {
             KeLowerIrql(before);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
-            IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;  // handed up, not a dispatch's mark
+            IoGetCurrentIrpStackLocation(irp)->Control |=
+                SL_PENDING_RETURNED;  // handed up, not a dispatch's mark
         }
     }
     InLower(irp).store(0);
@@ -221,8 +235,12 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
 
 static KSPIN_LOCK cancelLock = 0;
 
-void IoAcquireCancelSpinLock(KIRQL* irql) { *irql = KeAcquireSpinLockRaiseToDpc(&cancelLock); }
-void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&cancelLock, irql); }
+void IoAcquireCancelSpinLock(KIRQL* irql) {
+    *irql = KeAcquireSpinLockRaiseToDpc(&cancelLock);
+}
+void IoReleaseCancelSpinLock(KIRQL irql) {
+    KeReleaseSpinLock(&cancelLock, irql);
+}
 
 BOOLEAN IoCancelIrp(PIRP irp) {
     KIRQL irql;
@@ -238,8 +256,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     return TRUE;
 }
 
-PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN,
-                   PIRP irp) {
+PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN, PIRP irp) {
     auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kMdlTag));
     if (mdl == nullptr) return nullptr;
     std::memset(mdl, 0, sizeof(MDL));
@@ -280,16 +297,23 @@ void IoBuildPartialMdl(PMDL source, PMDL target, PVOID virtualAddress, ULONG len
     target->StartVa = reinterpret_cast<PVOID>(v & ~static_cast<ULONG_PTR>(PAGE_SIZE - 1));
     target->ByteOffset = static_cast<ULONG>(v & (PAGE_SIZE - 1));
     target->ByteCount = length;
-    target->MdlFlags = static_cast<SHORT>(MDL_PARTIAL | (source->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL));
+    target->MdlFlags =
+        static_cast<SHORT>(MDL_PARTIAL | (source->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL));
     target->MappedSystemVa = source->MappedSystemVa != nullptr ? static_cast<PVOID>(va) : nullptr;
 }
 
-PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) { return mdl->MappedSystemVa; }
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) {
+    return mdl->MappedSystemVa;
+}
 
 namespace kernel {
 
-size_t LiveIrps() { return liveIrps.load(); }
-size_t LiveMdls() { return liveMdls.load(); }
+size_t LiveIrps() {
+    return liveIrps.load();
+}
+size_t LiveMdls() {
+    return liveMdls.load();
+}
 
 PDRIVER_OBJECT CreateDriverObject(const char*) {
     auto* driver = new DRIVER_OBJECT{};
@@ -298,7 +322,9 @@ PDRIVER_OBJECT CreateDriverObject(const char*) {
     return driver;
 }
 
-void DeleteDriverObject(PDRIVER_OBJECT driver) { delete driver; }
+void DeleteDriverObject(PDRIVER_OBJECT driver) {
+    delete driver;
+}
 
 PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, CCHAR stackSize, PVOID extension) {
     auto* device = new DEVICE_OBJECT{};
@@ -310,6 +336,8 @@ PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, CCHAR stackSize, PVOID 
     return device;
 }
 
-void DeleteDeviceObject(PDEVICE_OBJECT device) { delete device; }
+void DeleteDeviceObject(PDEVICE_OBJECT device) {
+    delete device;
+}
 
 }  // namespace kernel

@@ -163,7 +163,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, P
                                    ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
                                    PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
-inline NTSTATUS IoCallDriver(PDEVICE_OBJECT device, PIRP irp) { return IofCallDriver(device, irp); }
+inline NTSTATUS IoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    return IofCallDriver(device, irp);
+}
 void IoCompleteRequest(PIRP irp, CCHAR priorityBoost);
 // Sets Cancel and calls the cancel routine, if one is set, with the cancel
 // spin lock held; the routine releases it with IoReleaseCancelSpinLock(
@@ -174,15 +176,17 @@ void IoReleaseCancelSpinLock(KIRQL irql);
 // Installs or removes the cancel routine; returns the one it replaces.
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine);
 
-PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer,
-                   BOOLEAN chargeQuota, PIRP irp);
+PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota,
+                   PIRP irp);
 void IoFreeMdl(PMDL mdl);
 void IoBuildPartialMdl(PMDL source, PMDL target, PVOID virtualAddress, ULONG length);
 void MmBuildMdlForNonPagedPool(PMDL mdl);
 inline PVOID MmGetMdlVirtualAddress(PMDL mdl) {
     return static_cast<char*>(mdl->StartVa) + mdl->ByteOffset;
 }
-inline ULONG MmGetMdlByteCount(PMDL mdl) { return mdl->ByteCount; }
+inline ULONG MmGetMdlByteCount(PMDL mdl) {
+    return mdl->ByteCount;
+}
 enum MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
 // The system address of an MDL's bytes; null when the MDL was never mapped.
 PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);

@@ -63,7 +63,9 @@ inline bool operator==(const GUID& a, const GUID& b) {
         if (a.Data4[i] != b.Data4[i]) return false;
     return true;
 }
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
+inline bool IsEqualGUID(const GUID& a, const GUID& b) {
+    return a == b;
+}
 
 struct UNICODE_STRING {
     USHORT Length;  // bytes, without a terminator
@@ -79,7 +81,9 @@ constexpr KIRQL PASSIVE_LEVEL = 0;
 constexpr KIRQL APC_LEVEL = 1;
 constexpr KIRQL DISPATCH_LEVEL = 2;
 
-constexpr NTSTATUS MakeStatus(uint32_t v) { return static_cast<NTSTATUS>(v); }
+constexpr NTSTATUS MakeStatus(uint32_t v) {
+    return static_cast<NTSTATUS>(v);
+}
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_TIMEOUT = 0x102;
 constexpr NTSTATUS STATUS_PENDING = 0x103;
@@ -101,7 +105,9 @@ constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = MakeStatus(0xC0000184);
 constexpr NTSTATUS STATUS_NOT_FOUND = MakeStatus(0xC0000225);
 constexpr NTSTATUS STATUS_NO_MATCH = MakeStatus(0xC0000272);
 
-constexpr bool NT_SUCCESS(NTSTATUS s) { return s >= 0; }
+constexpr bool NT_SUCCESS(NTSTATUS s) {
+    return s >= 0;
+}
 
 // The system writes pool tags as four characters in memory order: "KCNw" is
 // the 32-bit value 0x774E434B.

@@ -21,7 +21,7 @@ namespace kernel {
 // (a thread's dispatcher header, a key's record); the object lives until its
 // last reference, handles included, is gone.
 class ObjectBase {
-public:
+  public:
     virtual ~ObjectBase() = default;
     virtual PVOID Body() = 0;
     virtual const char* KindName() const = 0;

@@ -45,9 +45,9 @@ constexpr UCHAR kFreedByte = 0xDD;
 
 struct alignas(16) BlockHeader {
     uint64_t magic;
-    uint64_t size;      // what the caller asked for
+    uint64_t size;  // what the caller asked for
     ULONG tag;
-    ULONG sizeClass;    // index into the free lists, kNoClass, or kSpecial
+    ULONG sizeClass;  // index into the free lists, kNoClass, or kSpecial
     ULONG reserved[2];
 };
 static_assert(sizeof(BlockHeader) == 32);
@@ -76,12 +76,14 @@ ULONG SizeClass(size_t total) {
     return kNoClass;
 }
 
-size_t ClassBytes(ULONG c) { return size_t{64} << c; }
+size_t ClassBytes(ULONG c) {
+    return size_t{64} << c;
+}
 
 // Open addressing, never erased: an address is either live or remembered as
 // freed under a tag. Grows by doubling, so only a new address allocates.
 class AddressTable {
-public:
+  public:
     struct Entry {
         void* address = nullptr;
         BlockHeader* header = nullptr;  // null once freed
@@ -104,7 +106,7 @@ public:
         return Place(address);
     }
 
-private:
+  private:
     size_t Hash(void* address) const {
         auto v = reinterpret_cast<uintptr_t>(address) >> 4;
         return (v * 0x9E3779B97F4A7C15ULL >> 17) & (slots_.size() - 1);
@@ -214,13 +216,16 @@ void FreeBlock(PVOID block, bool checkTag, ULONG tag) {
     PoolState& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
     AddressTable::Entry* entry = s.addresses.Find(block);
-    if (entry == nullptr) kernel::BugCheck(kernel::BAD_POOL_CALLER, "free of an address that is not a pool block");
+    if (entry == nullptr)
+        kernel::BugCheck(kernel::BAD_POOL_CALLER, "free of an address that is not a pool block");
     if (entry->header == nullptr)
-        kernel::BugCheck(kernel::BAD_POOL_CALLER, "block tagged " + kernel::TagName(entry->freedTag) + " freed twice");
+        kernel::BugCheck(kernel::BAD_POOL_CALLER,
+                         "block tagged " + kernel::TagName(entry->freedTag) + " freed twice");
     BlockHeader* h = entry->header;
     // The header lies right before an ordinary block: an underrun damages it.
     if (h->magic != kHeaderMagic)
-        kernel::BugCheck(kernel::BAD_POOL_CALLER, "the header of a pool block was overwritten (written before its start)");
+        kernel::BugCheck(kernel::BAD_POOL_CALLER,
+                         "the header of a pool block was overwritten (written before its start)");
     if (checkTag && h->tag != tag)
         kernel::BugCheck(kernel::BAD_POOL_CALLER, "block tagged " + kernel::TagName(h->tag) +
                                                       " freed with tag " + kernel::TagName(tag));
@@ -231,9 +236,9 @@ void FreeBlock(PVOID block, bool checkTag, ULONG tag) {
                                   : ((h->size + 15) & ~uint64_t{15}) - h->size;
     for (size_t i = 0; i < guardBytes; ++i) {
         if (guardStart[i] != kGuardByte)
-            kernel::BugCheck(kernel::BAD_POOL_CALLER,
-                             "block tagged " + kernel::TagName(h->tag) + " of " +
-                                 std::to_string(h->size) + " bytes was written past its end");
+            kernel::BugCheck(kernel::BAD_POOL_CALLER, "block tagged " + kernel::TagName(h->tag) +
+                                                          " of " + std::to_string(h->size) +
+                                                          " bytes was written past its end");
     }
     auto& u = s.usage[h->tag];
     u.blocks -= 1;
@@ -252,7 +257,8 @@ void FreeBlock(PVOID block, bool checkTag, ULONG tag) {
         }
         return;
     }
-    if (NORVIK_POOL_RECYCLES && h->sizeClass != kNoClass && s.spare[h->sizeClass].size() < kKeepPerClass) {
+    if (NORVIK_POOL_RECYCLES && h->sizeClass != kNoClass &&
+        s.spare[h->sizeClass].size() < kKeepPerClass) {
         // A block read after its free shows this pattern, not the old data.
         std::memset(block, kFreedByte, h->size);
         s.spare[h->sizeClass].push_back(h);
@@ -298,7 +304,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
         std::memset(user, 0xCD, size);
         // Between an overrun block's end and its page's end: guard pattern.
         auto* end = static_cast<UCHAR*>(user) + size;
-        const size_t slack = special == kernel::pool::Special::Overruns ? ((size + 15) & ~size_t{15}) - size : 0;
+        const size_t slack =
+            special == kernel::pool::Special::Overruns ? ((size + 15) & ~size_t{15}) - size : 0;
         std::memset(end, kGuardByte, slack);
         std::lock_guard<std::mutex> guard(s.lock);
         AddressTable::Entry& entry = s.addresses.Insert(user);
@@ -320,7 +327,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
         }
     }
     if (h == nullptr) {
-        h = static_cast<BlockHeader*>(std::malloc(sizeClass == kNoClass ? total : ClassBytes(sizeClass)));
+        h = static_cast<BlockHeader*>(
+            std::malloc(sizeClass == kNoClass ? total : ClassBytes(sizeClass)));
         if (h == nullptr) return nullptr;
     }
     h->magic = kHeaderMagic;
@@ -341,9 +349,13 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
     return user;
 }
 
-void ExFreePoolWithTag(PVOID block, ULONG tag) { FreeBlock(block, true, tag); }
+void ExFreePoolWithTag(PVOID block, ULONG tag) {
+    FreeBlock(block, true, tag);
+}
 
-void ExFreePool(PVOID block) { FreeBlock(block, false, 0); }
+void ExFreePool(PVOID block) {
+    FreeBlock(block, false, 0);
+}
 
 namespace kernel::pool {
 

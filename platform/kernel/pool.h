@@ -37,7 +37,7 @@ uint64_t AllocationCount();
 uint64_t AllocationCount(ULONG tag);
 
 // Failure injection. Each setting stays until ClearFaults.
-void FailNth(uint64_t n);               // the n-th allocation from now (1 = the next one)
+void FailNth(uint64_t n);                    // the n-th allocation from now (1 = the next one)
 void FailTag(ULONG tag, uint64_t skip = 0);  // every allocation with tag, after skipping `skip`
 void FailRandom(uint32_t seed, double probability);
 void ClearFaults();

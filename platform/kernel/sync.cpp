@@ -43,7 +43,9 @@ std::function<void(LONGLONG)>& Observer() {
 }
 
 const char* IrqlName(KIRQL irql) {
-    return irql == PASSIVE_LEVEL ? "PASSIVE_LEVEL" : irql == APC_LEVEL ? "APC_LEVEL" : "DISPATCH_LEVEL";
+    return irql == PASSIVE_LEVEL ? "PASSIVE_LEVEL"
+           : irql == APC_LEVEL   ? "APC_LEVEL"
+                                 : "DISPATCH_LEVEL";
 }
 
 // Threaded requests in flight: their event, and the thread that sent them.
@@ -56,7 +58,9 @@ std::vector<std::pair<PKEVENT, std::thread::id>>& Threaded() {
     return *v;
 }
 
-std::atomic_ref<LONG> Ref(LONG volatile* p) { return std::atomic_ref<LONG>(*const_cast<LONG*>(p)); }
+std::atomic_ref<LONG> Ref(LONG volatile* p) {
+    return std::atomic_ref<LONG>(*const_cast<LONG*>(p));
+}
 
 }  // namespace
 
@@ -64,13 +68,16 @@ namespace kernel {
 
 void RequireIrqlAtMost(KIRQL highest, const char* what) {
     if (spinLocksHeld > 0 && highest < DISPATCH_LEVEL)
-        BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(what) + " while holding a spin lock (IRQL DISPATCH_LEVEL)");
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL,
+                 std::string(what) + " while holding a spin lock (IRQL DISPATCH_LEVEL)");
     if (currentIrql > highest)
-        BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(what) + " at " + IrqlName(currentIrql) + "; allowed up to " +
-                                             IrqlName(highest));
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(what) + " at " + IrqlName(currentIrql) +
+                                             "; allowed up to " + IrqlName(highest));
 }
 
-ThreadHoldings CurrentThreadHoldings() { return {spinLocksHeld, fastMutexesHeld, criticalRegionDepth, currentIrql}; }
+ThreadHoldings CurrentThreadHoldings() {
+    return {spinLocksHeld, fastMutexesHeld, criticalRegionDepth, currentIrql};
+}
 
 void NoteThreadedRequest(PKEVENT event, bool outstanding) {
     std::lock_guard<std::mutex> g(ThreadedLock());
@@ -96,7 +103,8 @@ void SignalDispatcherObject(DISPATCHER_HEADER* header, LONG state) {
 
 LONGLONG RelativeIntervalToMicroseconds(LONGLONG interval) {
     if (interval >= 0) return 0;
-    if (interval == std::numeric_limits<LONGLONG>::min()) return std::numeric_limits<LONGLONG>::max() / 10;
+    if (interval == std::numeric_limits<LONGLONG>::min())
+        return std::numeric_limits<LONGLONG>::max() / 10;
     return (-interval + 9) / 10;
 }
 
@@ -147,8 +155,10 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         for (const auto& [event, thread] : Threaded())
             if (event == object && thread == std::this_thread::get_id())
                 kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                                 "waiting at APC_LEVEL (inside a fast mutex?) for a threaded request this thread "
-                                 "sent: its completion is delivered to this thread and cannot run here, a deadlock");
+                                 "waiting at APC_LEVEL (inside a fast mutex?) for a threaded "
+                                 "request this thread "
+                                 "sent: its completion is delivered to this thread and cannot run "
+                                 "here, a deadlock");
     }
     if (timeout != nullptr && timeout->QuadPart > 0)
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -174,7 +184,8 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 
 ULONGLONG KeQueryInterruptTime() {
     const auto since = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
+    return static_cast<ULONGLONG>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
@@ -216,26 +227,31 @@ void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
     auto owner = reinterpret_cast<ULONG_PTR>(&threadMarker);
     std::atomic_ref<ULONG_PTR> ref(*lock);
     if (ref.load(std::memory_order_relaxed) != owner)
-        kernel::BugCheck(kernel::SPIN_LOCK_NOT_OWNED, "spin lock released by a thread that does not hold it");
+        kernel::BugCheck(kernel::SPIN_LOCK_NOT_OWNED,
+                         "spin lock released by a thread that does not hold it");
     ref.store(0, std::memory_order_release);
     --spinLocksHeld;
     currentIrql = newIrql;
 }
 
-KIRQL KeGetCurrentIrql() { return currentIrql; }
+KIRQL KeGetCurrentIrql() {
+    return currentIrql;
+}
 
 void KeRaiseIrql(KIRQL newIrql, KIRQL* oldIrql) {
     if (newIrql < currentIrql)
-        kernel::BugCheck(IRQL_NOT_GREATER_OR_EQUAL_CODE, std::string("KeRaiseIrql to ") + IrqlName(newIrql) +
-                                                          " from the higher " + IrqlName(currentIrql));
+        kernel::BugCheck(IRQL_NOT_GREATER_OR_EQUAL_CODE,
+                         std::string("KeRaiseIrql to ") + IrqlName(newIrql) + " from the higher " +
+                             IrqlName(currentIrql));
     *oldIrql = currentIrql;
     currentIrql = newIrql;
 }
 
 void KeLowerIrql(KIRQL newIrql) {
     if (newIrql > currentIrql)
-        kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL, std::string("KeLowerIrql to ") + IrqlName(newIrql) +
-                                                     " from the lower " + IrqlName(currentIrql));
+        kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL,
+                         std::string("KeLowerIrql to ") + IrqlName(newIrql) + " from the lower " +
+                             IrqlName(currentIrql));
     currentIrql = newIrql;
 }
 
@@ -267,8 +283,9 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex) {
             kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                              "fast mutex released by a thread that does not own it");
         if (currentIrql != APC_LEVEL)
-            kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL,
-                             std::string("fast mutex released at ") + IrqlName(currentIrql) + ", not APC_LEVEL");
+            kernel::BugCheck(
+                kernel::IRQL_NOT_LESS_OR_EQUAL,
+                std::string("fast mutex released at ") + IrqlName(currentIrql) + ", not APC_LEVEL");
         mutex->Count = 1;
         mutex->Owner = nullptr;
         currentIrql = static_cast<KIRQL>(mutex->OldIrql);
@@ -277,7 +294,9 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex) {
     DispatcherCondition().notify_all();
 }
 
-void KeEnterCriticalRegion() { ++criticalRegionDepth; }
+void KeEnterCriticalRegion() {
+    ++criticalRegionDepth;
+}
 
 void KeLeaveCriticalRegion() {
     if (criticalRegionDepth == 0)
@@ -286,14 +305,22 @@ void KeLeaveCriticalRegion() {
     --criticalRegionDepth;
 }
 
-LONG InterlockedIncrement(LONG volatile* target) { return Ref(target).fetch_add(1) + 1; }
-LONG InterlockedDecrement(LONG volatile* target) { return Ref(target).fetch_sub(1) - 1; }
-LONG InterlockedExchange(LONG volatile* target, LONG value) { return Ref(target).exchange(value); }
+LONG InterlockedIncrement(LONG volatile* target) {
+    return Ref(target).fetch_add(1) + 1;
+}
+LONG InterlockedDecrement(LONG volatile* target) {
+    return Ref(target).fetch_sub(1) - 1;
+}
+LONG InterlockedExchange(LONG volatile* target, LONG value) {
+    return Ref(target).exchange(value);
+}
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
     Ref(target).compare_exchange_strong(comparand, exchange);
     return comparand;
 }
-LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) { return Ref(target).fetch_add(value); }
+LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
+    return Ref(target).fetch_add(value);
+}
 LONG ReadAcquire(const LONG volatile* source) {
     return std::atomic_ref<LONG>(*const_cast<LONG*>(source)).load(std::memory_order_acquire);
 }

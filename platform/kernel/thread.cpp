@@ -19,7 +19,7 @@ struct Termination {
 };
 
 class ThreadObjectImpl : public kernel::ObjectBase {
-public:
+  public:
     ThreadObjectImpl() {
         header.Type = ThreadObject;
         header.SignalState = 0;
@@ -52,14 +52,17 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
         // lock or inside a critical region.
         const kernel::ThreadHoldings held = kernel::CurrentThreadHoldings();
         if (held.spinLocks != 0)
-            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "a system thread ended holding a spin lock");
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                             "a system thread ended holding a spin lock");
         if (held.fastMutexes != 0)
-            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "a system thread ended holding a fast mutex");
+            kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                             "a system thread ended holding a fast mutex");
         if (held.criticalRegions != 0)
             kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                              "a system thread ended inside a critical region");
         if (held.irql != PASSIVE_LEVEL)
-            kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL, "a system thread ended above PASSIVE_LEVEL");
+            kernel::BugCheck(kernel::IRQL_NOT_LESS_OR_EQUAL,
+                             "a system thread ended above PASSIVE_LEVEL");
         kernel::SignalDispatcherObject(static_cast<DISPATCHER_HEADER*>(body), 1);
         ObDereferenceObject(body);
     }).detach();
@@ -67,9 +70,15 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus) { throw Termination{exitStatus}; }
+NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus) {
+    throw Termination{exitStatus};
+}
 
 namespace kernel {
-size_t LiveThreads() { return liveThreads.load(); }
-void FailThreadCreation(int n) { failCreations.store(n); }
+size_t LiveThreads() {
+    return liveThreads.load();
+}
+void FailThreadCreation(int n) {
+    failCreations.store(n);
+}
 }  // namespace kernel

@@ -32,8 +32,8 @@ std::unique_ptr<HostedDevice> DeviceHost::Add(PDEVICE_OBJECT lowerDevice, NTSTAT
     std::unique_ptr<HostedDevice> hosted(new HostedDevice);
     hosted->record_ = new internal::DeviceRecord;
     ++internal::Live().devices;
-    hosted->fdo_ = kernel::CreateDeviceObject(driver_, static_cast<CCHAR>(lowerDevice->StackSize + 1),
-                                              hosted->record_);
+    hosted->fdo_ = kernel::CreateDeviceObject(
+        driver_, static_cast<CCHAR>(lowerDevice->StackSize + 1), hosted->record_);
     KSDEVICE& d = hosted->record_->device;
     std::memset(&d, 0, sizeof d);
     d.Descriptor = descriptor;

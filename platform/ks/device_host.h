@@ -13,7 +13,7 @@ namespace ks {
 class HostedDevice;
 
 class DeviceHost {
-public:
+  public:
     explicit DeviceHost(PDRIVER_INITIALIZE driverEntry);
     ~DeviceHost();
     DeviceHost(const DeviceHost&) = delete;
@@ -26,13 +26,13 @@ public:
     // driver's Add. On failure nothing is left and *status says why.
     std::unique_ptr<HostedDevice> Add(PDEVICE_OBJECT lowerDevice, NTSTATUS* status);
 
-private:
+  private:
     PDRIVER_OBJECT driver_;
     NTSTATUS driverStatus_;
 };
 
 class HostedDevice {
-public:
+  public:
     ~HostedDevice();
     HostedDevice(const HostedDevice&) = delete;
     HostedDevice& operator=(const HostedDevice&) = delete;
@@ -49,7 +49,7 @@ public:
     void Remove();
     bool Removed() const { return record_ == nullptr; }
 
-private:
+  private:
     friend class DeviceHost;
     HostedDevice() = default;
     internal::DeviceRecord* record_ = nullptr;

@@ -45,7 +45,8 @@ struct RequestIrp {
 };
 
 bool Matches(const KSDATAFORMAT& f, const KSDATARANGE& r) {
-    return f.MajorFormat == r.MajorFormat && f.SubFormat == r.SubFormat && f.Specifier == r.Specifier;
+    return f.MajorFormat == r.MajorFormat && f.SubFormat == r.SubFormat &&
+           f.Specifier == r.Specifier;
 }
 
 const KSDATARANGE* MatchingRange(const KSPIN_DESCRIPTOR_EX& d, const KSDATAFORMAT& f) {
@@ -71,7 +72,8 @@ void Worker(PinRecord* r) {
         // failure) stops it until the next processing request.
         int idle = 0;
         while (!r->stop) {
-            if ((d->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) && r->pin.DeviceState != KSSTATE_RUN) {
+            if ((d->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) &&
+                r->pin.DeviceState != KSSTATE_RUN) {
                 r->deferred = true;
                 break;
             }
@@ -85,7 +87,8 @@ void Worker(PinRecord* r) {
             idle = r->ejected != before ? 0 : idle + 1;
             if (idle >= kEndlessProcessing)
                 kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                                 "the process dispatch keeps returning STATUS_SUCCESS without handing a frame back: "
+                                 "the process dispatch keeps returning STATUS_SUCCESS without "
+                                 "handing a frame back: "
                                  "the processing loop never ends");
         }
     }
@@ -94,7 +97,8 @@ void Worker(PinRecord* r) {
 
 }  // namespace
 
-std::unique_ptr<Filter> Filter::Open(HostedDevice& device, const std::u16string& reference, NTSTATUS* status) {
+std::unique_ptr<Filter> Filter::Open(HostedDevice& device, const std::u16string& reference,
+                                     NTSTATUS* status) {
     auto* dev = reinterpret_cast<DeviceRecord*>(device.Device());
     FactoryRecord* factory = nullptr;
     {
@@ -110,13 +114,15 @@ std::unique_ptr<Filter> Filter::Open(HostedDevice& device, const std::u16string&
     ++Live().filters;
     std::memset(&r->filter, 0, sizeof r->filter);
     r->filter.Descriptor = factory->descriptor;
-    r->filter.Bag = CreateObjectBag([r] { return r->control.HeldByCaller(); }, "the filter control mutex");
+    r->filter.Bag =
+        CreateObjectBag([r] { return r->control.HeldByCaller(); }, "the filter control mutex");
     r->factory = factory;
     r->device = dev;
     RegisterObject(&r->filter, dev);
     RegisterControl(&r->filter, r);
     NTSTATUS s = STATUS_SUCCESS;
-    if (factory->descriptor->Dispatch != nullptr && factory->descriptor->Dispatch->Create != nullptr) {
+    if (factory->descriptor->Dispatch != nullptr &&
+        factory->descriptor->Dispatch->Create != nullptr) {
         // Filters are made under the device mutex, and the new filter's
         // control mutex guards its bag from the start.
         dev->mutex.Lock("device mutex");
@@ -172,18 +178,22 @@ Filter::~Filter() {
     --Live().filters;
 }
 
-PKSFILTER Filter::Raw() { return &record_->filter; }
+PKSFILTER Filter::Raw() {
+    return &record_->filter;
+}
 
 constexpr NTSTATUS STATUS_INVALID_BUFFER_SIZE = MakeStatus(0xC0000206);
 
-NTSTATUS Filter::Property(void* property, ULONG propertySize, void* data, ULONG dataSize, ULONG* bytesReturned) {
+NTSTATUS Filter::Property(void* property, ULONG propertySize, void* data, ULONG dataSize,
+                          ULONG* bytesReturned) {
     ULONG ignored = 0;
     ULONG& returned = bytesReturned != nullptr ? *bytesReturned : ignored;
     returned = 0;
     if (property == nullptr || propertySize < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
     auto* p = static_cast<KSPROPERTY*>(property);
     // A request is a get or a set, never both.
-    if ((p->Flags & KSPROPERTY_TYPE_GET) && (p->Flags & KSPROPERTY_TYPE_SET)) return STATUS_INVALID_PARAMETER;
+    if ((p->Flags & KSPROPERTY_TYPE_GET) && (p->Flags & KSPROPERTY_TYPE_SET))
+        return STATUS_INVALID_PARAMETER;
     const KSAUTOMATION_TABLE* table = record_->filter.Descriptor->AutomationTable;
     const KSPROPERTY_ITEM* item = nullptr;
     for (ULONG i = 0; table != nullptr && i < table->PropertySetsCount && item == nullptr; ++i) {
@@ -220,7 +230,8 @@ NTSTATUS Filter::Property(void* property, ULONG propertySize, void* data, ULONG 
     // that writes past either buffer is caught here.
     constexpr size_t kGuard = 32;
     constexpr uint8_t kGuardByte = 0xFD;
-    std::vector<uint8_t> request(propertySize + kGuard, kGuardByte), buffer(dataSize + kGuard, kGuardByte);
+    std::vector<uint8_t> request(propertySize + kGuard, kGuardByte),
+        buffer(dataSize + kGuard, kGuardByte);
     std::memcpy(request.data(), property, propertySize);
     if (dataSize > 0) std::memcpy(buffer.data(), data, dataSize);
     // A get returns the item's size unless its handler says otherwise.
@@ -232,11 +243,13 @@ NTSTATUS Filter::Property(void* property, ULONG propertySize, void* data, ULONG 
             kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
                              "a property handler wrote past the end of its request or data buffer");
     if (dataSize > 0) std::memcpy(data, buffer.data(), dataSize);
-    if (NT_SUCCESS(s)) returned = static_cast<ULONG>(std::min<ULONG_PTR>(req.irp->IoStatus.Information, dataSize));
+    if (NT_SUCCESS(s))
+        returned = static_cast<ULONG>(std::min<ULONG_PTR>(req.irp->IoStatus.Information, dataSize));
     return s;
 }
 
-NTSTATUS Filter::Intersect(ULONG pinId, const void* range, ULONG rangeSize, void* out, ULONG outSize, ULONG* written) {
+NTSTATUS Filter::Intersect(ULONG pinId, const void* range, ULONG rangeSize, void* out,
+                           ULONG outSize, ULONG* written) {
     const KSFILTER_DESCRIPTOR* d = record_->filter.Descriptor;
     *written = 0;
     if (pinId >= d->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
@@ -244,7 +257,8 @@ NTSTATUS Filter::Intersect(ULONG pinId, const void* range, ULONG rangeSize, void
     if (rangeSize < sizeof(KSDATARANGE) || range == nullptr) return STATUS_INVALID_PARAMETER;
     // The caller's range as the request carries it: a copy of the bytes the
     // caller sent, with FormatSize no larger than those bytes.
-    std::vector<uint8_t> copy(static_cast<const uint8_t*>(range), static_cast<const uint8_t*>(range) + rangeSize);
+    std::vector<uint8_t> copy(static_cast<const uint8_t*>(range),
+                              static_cast<const uint8_t*>(range) + rangeSize);
     auto* callerRange = reinterpret_cast<PKSDATARANGE>(copy.data());
     if (callerRange->FormatSize > rangeSize) return STATUS_INVALID_PARAMETER;
     KSP_PIN request{};
@@ -255,7 +269,8 @@ NTSTATUS Filter::Intersect(ULONG pinId, const void* range, ULONG rangeSize, void
         PKSDATARANGE mine = pd.PinDescriptor.DataRanges[i];
         if (!Matches(*callerRange, *mine) || pd.IntersectHandler == nullptr) continue;
         ULONG size = 0;
-        NTSTATUS s = pd.IntersectHandler(&record_->filter, req.irp, &request, callerRange, mine, outSize, out, &size);
+        NTSTATUS s = pd.IntersectHandler(&record_->filter, req.irp, &request, callerRange, mine,
+                                         outSize, out, &size);
         *written = size;
         if (s != STATUS_NO_MATCH) return s;
         last = s;
@@ -263,7 +278,8 @@ NTSTATUS Filter::Intersect(ULONG pinId, const void* range, ULONG rangeSize, void
     return last;
 }
 
-std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const void* format, ULONG formatSize, NTSTATUS* status) {
+std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const void* format, ULONG formatSize,
+                                       NTSTATUS* status) {
     FilterRecord* f = record_;
     const KSFILTER_DESCRIPTOR* d = f->filter.Descriptor;
     if (pinId >= d->PinDescriptorsCount || format == nullptr || formatSize < sizeof(KSDATAFORMAT)) {
@@ -294,9 +310,11 @@ std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const void* format, ULONG fo
     ++Live().pins;
     std::memset(&r->pin, 0, sizeof r->pin);
     r->filter = f;
-    r->format.assign(static_cast<const uint8_t*>(format), static_cast<const uint8_t*>(format) + fmt->FormatSize);
+    r->format.assign(static_cast<const uint8_t*>(format),
+                     static_cast<const uint8_t*>(format) + fmt->FormatSize);
     r->pin.Descriptor = &pd;
-    r->pin.Bag = CreateObjectBag([f] { return f->control.HeldByCaller(); }, "the filter control mutex");
+    r->pin.Bag =
+        CreateObjectBag([f] { return f->control.HeldByCaller(); }, "the filter control mutex");
     r->pin.Id = pinId;
     r->pin.Communication = pd.PinDescriptor.Communication;
     r->pin.DataFlow = pd.PinDescriptor.DataFlow;
@@ -314,7 +332,8 @@ std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const void* format, ULONG fo
             s = pd.Dispatch->SetDataFormat(&r->pin, nullptr, nullptr, range, nullptr);
         if (NT_SUCCESS(s) && pd.Dispatch != nullptr && pd.Dispatch->Create != nullptr) {
             RequestIrp req(&f->filter);
-            s = req.irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES : pd.Dispatch->Create(&r->pin, req.irp);
+            s = req.irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES
+                                   : pd.Dispatch->Create(&r->pin, req.irp);
         }
     }
     *status = s;
@@ -368,7 +387,9 @@ Pin::~Pin() {
     --Live().pins;
 }
 
-PKSPIN Pin::Raw() { return &record_->pin; }
+PKSPIN Pin::Raw() {
+    return &record_->pin;
+}
 
 NTSTATUS Pin::SetState(KSSTATE target) {
     PinRecord* r = record_;
@@ -392,8 +413,9 @@ NTSTATUS Pin::SetState(KSSTATE target) {
         if (to == KSSTATE_STOP) {
             // A stopped pin gives back every frame still queued, unfilled.
             if (r->pointerLocked)
-                kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                                 "the pin stopped with its leading-edge stream pointer still locked");
+                kernel::BugCheck(
+                    kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "the pin stopped with its leading-edge stream pointer still locked");
             r->pointerValid = false;
             while (!r->queue.empty()) {
                 PKSSTREAM_HEADER h = r->queue.front();
@@ -416,19 +438,21 @@ KSSTATE Pin::State() {
 NTSTATUS Pin::SetFormat(const void* format, ULONG formatSize) {
     PinRecord* r = record_;
     const auto* fmt = static_cast<const KSDATAFORMAT*>(format);
-    if (format == nullptr || formatSize < sizeof(KSDATAFORMAT) || fmt->FormatSize < sizeof(KSDATAFORMAT) ||
-        fmt->FormatSize > formatSize)
+    if (format == nullptr || formatSize < sizeof(KSDATAFORMAT) ||
+        fmt->FormatSize < sizeof(KSDATAFORMAT) || fmt->FormatSize > formatSize)
         return STATUS_INVALID_PARAMETER;
     const KSDATARANGE* range = MatchingRange(*r->pin.Descriptor, *fmt);
     if (range == nullptr) return STATUS_NO_MATCH;
     std::vector<uint8_t> old = r->format;
-    r->format.assign(static_cast<const uint8_t*>(format), static_cast<const uint8_t*>(format) + fmt->FormatSize);
+    r->format.assign(static_cast<const uint8_t*>(format),
+                     static_cast<const uint8_t*>(format) + fmt->FormatSize);
     r->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(r->format.data());
     NTSTATUS s = STATUS_SUCCESS;
     const KSPIN_DISPATCH* dispatch = r->pin.Descriptor->Dispatch;
     if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
         ControlScope control(r->filter);
-        s = dispatch->SetDataFormat(&r->pin, reinterpret_cast<PKSDATAFORMAT>(old.data()), nullptr, range, nullptr);
+        s = dispatch->SetDataFormat(&r->pin, reinterpret_cast<PKSDATAFORMAT>(old.data()), nullptr,
+                                    range, nullptr);
     }
     if (!NT_SUCCESS(s)) {
         r->format = old;  // a refused format leaves the old one in place
@@ -453,7 +477,8 @@ void Pin::Submit(KSSTREAM_HEADER* header) {
     r->queue.push_back(header);
     // A frame arriving in an empty queue starts processing, unless the pin
     // asked not to be started by frames.
-    if (wasEmpty && !(r->pin.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING)) RequestProcessingLocked(r);
+    if (wasEmpty && !(r->pin.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING))
+        RequestProcessingLocked(r);
 }
 
 void Pin::OnHandBack(std::function<void(KSSTREAM_HEADER*)> observer) {
@@ -463,7 +488,8 @@ void Pin::OnHandBack(std::function<void(KSSTREAM_HEADER*)> observer) {
 
 KSSTREAM_HEADER* Pin::WaitCompleted(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> g(record_->lock);
-    if (!record_->signal.wait_for(g, timeout, [this] { return !record_->completed.empty(); })) return nullptr;
+    if (!record_->signal.wait_for(g, timeout, [this] { return !record_->completed.empty(); }))
+        return nullptr;
     KSSTREAM_HEADER* h = record_->completed.front();
     record_->completed.pop_front();
     return h;
@@ -474,6 +500,8 @@ size_t Pin::Queued() {
     return record_->queue.size();
 }
 
-void Pin::Poke() { KsPinAttemptProcessing(&record_->pin, TRUE); }
+void Pin::Poke() {
+    KsPinAttemptProcessing(&record_->pin, TRUE);
+}
 
 }  // namespace ks

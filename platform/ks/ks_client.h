@@ -22,9 +22,10 @@ struct PinRecord;
 class Pin;
 
 class Filter {
-public:
+  public:
     // Opens a filter of the device's factory with this reference string.
-    static std::unique_ptr<Filter> Open(HostedDevice& device, const std::u16string& reference, NTSTATUS* status);
+    static std::unique_ptr<Filter> Open(HostedDevice& device, const std::u16string& reference,
+                                        NTSTATUS* status);
     ~Filter();  // the Close dispatch, then the filter's bag
     Filter(const Filter&) = delete;
     Filter& operator=(const Filter&) = delete;
@@ -38,16 +39,18 @@ public:
     NTSTATUS Property(void* property, ULONG propertySize, void* data, ULONG dataSize,
                       ULONG* bytesReturned = nullptr);
     // The data-intersection request of a pin: outSize 0 asks for the size.
-    NTSTATUS Intersect(ULONG pinId, const void* range, ULONG rangeSize, void* out, ULONG outSize, ULONG* written);
-    std::unique_ptr<Pin> CreatePin(ULONG pinId, const void* format, ULONG formatSize, NTSTATUS* status);
+    NTSTATUS Intersect(ULONG pinId, const void* range, ULONG rangeSize, void* out, ULONG outSize,
+                       ULONG* written);
+    std::unique_ptr<Pin> CreatePin(ULONG pinId, const void* format, ULONG formatSize,
+                                   NTSTATUS* status);
 
-private:
+  private:
     Filter() = default;
     internal::FilterRecord* record_ = nullptr;
 };
 
 class Pin {
-public:
+  public:
     ~Pin();  // back to stop, the Close dispatch, then the pin's bag
     Pin(const Pin&) = delete;
     Pin& operator=(const Pin&) = delete;
@@ -71,7 +74,7 @@ public:
     // the pin's own rules.
     void Poke();
 
-private:
+  private:
     friend class Filter;
     Pin() = default;
     internal::PinRecord* record_ = nullptr;

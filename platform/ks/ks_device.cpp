@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/kernel/bugcheck.h"
-#include "platform/kernel/sync.h"
 #include "platform/kernel/pool.h"
+#include "platform/kernel/sync.h"
 #include "platform/ks/ks_internal.h"
 
 namespace {
@@ -40,7 +40,8 @@ struct DriverRecord {
 
 }  // namespace
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING, const KSDEVICE_DESCRIPTOR* descriptor) {
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
+                            const KSDEVICE_DESCRIPTOR* descriptor) {
     if (driver == nullptr || descriptor == nullptr) return STATUS_INVALID_PARAMETER;
     delete static_cast<DriverRecord*>(driver->DriverExtension);
     driver->DriverExtension = new DriverRecord{descriptor};
@@ -51,8 +52,10 @@ namespace ks::internal {
 
 void OwnedMutex::Lock(const char* name) {
     if (HeldByCaller())
-        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         std::string(name) + " acquired again by the thread that holds it: it would wait for itself");
+        kernel::BugCheck(
+            kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+            std::string(name) +
+                " acquired again by the thread that holds it: it would wait for itself");
     mutex_.lock();
     owner_.store(std::this_thread::get_id());
 }
@@ -80,9 +83,10 @@ LiveCounts& Live() {
 void KsAcquireDevice(PKSDEVICE device) {
     kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "KsAcquireDevice");
     if (ks::internal::ControlMutexesHeld() > 0)
-        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         "KsAcquireDevice by a thread holding a filter control mutex: AVStream takes the device "
-                         "mutex first, so this order can deadlock");
+        kernel::BugCheck(
+            kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+            "KsAcquireDevice by a thread holding a filter control mutex: AVStream takes the device "
+            "mutex first, so this order can deadlock");
     KeEnterCriticalRegion();
     ks::internal::FromKsDevice(device)->mutex.Lock("device mutex");
 }
@@ -96,7 +100,8 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
     kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "KsAddItemToObjectBag");
     if (auto* b = static_cast<ObjectBag*>(bag); b->held && !b->held())
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         std::string("KsAddItemToObjectBag without ") + b->mutexName + ", which guards this bag");
+                         std::string("KsAddItemToObjectBag without ") + b->mutexName +
+                             ", which guards this bag");
     {
         std::lock_guard<std::mutex> g(refuseLock);
         if (refuseCount > 0) {
@@ -104,7 +109,8 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
             return refuseStatus;
         }
     }
-    auto* entry = static_cast<BagEntry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BagEntry), kBagTag));
+    auto* entry =
+        static_cast<BagEntry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BagEntry), kBagTag));
     if (entry == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     entry->item = item;
     entry->free = free;

@@ -14,7 +14,13 @@ struct KSFILTER_DESCRIPTOR;
 struct CM_RESOURCE_LIST;
 using PCM_RESOURCE_LIST = CM_RESOURCE_LIST*;
 
-enum DEVICE_POWER_STATE { PowerDeviceUnspecified = 0, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3 };
+enum DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3
+};
 enum SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking = 1 };
 enum POWER_ACTION { PowerActionNone = 0 };
 
@@ -64,8 +70,11 @@ static_assert(offsetof(DEVICE_CAPABILITIES, Address) == 8);
 
 struct KSDEVICE_DISPATCH {
     NTSTATUS (*Add)(PKSDEVICE device);
+    // clang-format 14 wraps a long function-pointer member differently on each run.
+    // clang-format off
     NTSTATUS (*Start)(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
                       PCM_RESOURCE_LIST untranslated);
+    // clang-format on
     NTSTATUS (*PostStart)(PKSDEVICE device);
     NTSTATUS (*QueryStop)(PKSDEVICE device, PIRP irp);
     void (*CancelStop)(PKSDEVICE device, PIRP irp);
@@ -75,9 +84,11 @@ struct KSDEVICE_DISPATCH {
     void (*Remove)(PKSDEVICE device, PIRP irp);
     NTSTATUS (*QueryCapabilities)(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES caps);
     void (*SurpriseRemoval)(PKSDEVICE device, PIRP irp);
+    // clang-format off
     NTSTATUS (*QueryPower)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceTo,
                            DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
                            SYSTEM_POWER_STATE systemFrom, POWER_ACTION action);
+    // clang-format on
     void (*SetPower)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
     NTSTATUS (*QueryInterface)(PKSDEVICE device, PIRP irp);
 };

@@ -21,12 +21,12 @@ struct FactoryRecord;
 // thread (that thread would wait for itself), and some calls need the
 // caller to hold one. The owner is kept so both can be checked.
 class OwnedMutex {
-public:
+  public:
     void Lock(const char* name);
     void Unlock(const char* name);
     bool HeldByCaller() const { return owner_.load() == std::this_thread::get_id(); }
 
-private:
+  private:
     std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};
 };
@@ -41,9 +41,9 @@ struct LiveCounts {
 LiveCounts& Live();
 
 struct DeviceRecord {
-    KSDEVICE device;  // first, so the public pointer is the record's
-    OwnedMutex mutex;       // the device mutex
-    std::mutex listLock;    // the stand-in's own: the factory list
+    KSDEVICE device;      // first, so the public pointer is the record's
+    OwnedMutex mutex;     // the device mutex
+    std::mutex listLock;  // the stand-in's own: the factory list
     std::vector<std::unique_ptr<FactoryRecord>> factories;
 };
 
@@ -69,7 +69,7 @@ struct FilterRecord {
 // The filter control mutex held for the length of a scope, as AVStream
 // holds it around the dispatches it documents.
 class ControlScope {
-public:
+  public:
     explicit ControlScope(FilterRecord* f) : f_(f) {
         f_->control.Lock("filter control mutex");
         ++ControlMutexesHeld();
@@ -81,7 +81,7 @@ public:
     ControlScope(const ControlScope&) = delete;
     ControlScope& operator=(const ControlScope&) = delete;
 
-private:
+  private:
     FilterRecord* f_;
 };
 
@@ -107,7 +107,9 @@ struct PinRecord {
     std::thread worker;
 };
 
-inline DeviceRecord* FromKsDevice(PKSDEVICE device) { return reinterpret_cast<DeviceRecord*>(device); }
+inline DeviceRecord* FromKsDevice(PKSDEVICE device) {
+    return reinterpret_cast<DeviceRecord*>(device);
+}
 
 }  // namespace ks::internal
 

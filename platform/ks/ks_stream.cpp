@@ -49,7 +49,7 @@ void UnregisterObject(const void* object) {
 
 // A clock running from its creation, in 100 ns units.
 class Clock : public IKsReferenceClock {
-public:
+  public:
     Clock() : start_(std::chrono::steady_clock::now()) {}
     ULONG AddRef() override { return ++refs_; }
     ULONG Release() override {
@@ -59,18 +59,24 @@ public:
     }
     LONGLONG GetCorrelatedTime(LONGLONG* systemTime) override {
         auto now = std::chrono::steady_clock::now();
-        LONGLONG t = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count() / 100;
+        LONGLONG t =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count() / 100;
         if (systemTime != nullptr)
-            *systemTime = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count() / 100;
+            *systemTime =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch())
+                    .count() /
+                100;
         return t;
     }
 
-private:
+  private:
     std::chrono::steady_clock::time_point start_;
     std::atomic<ULONG> refs_{1};
 };
 
-IKsReferenceClock* NewClock() { return new Clock; }
+IKsReferenceClock* NewClock() {
+    return new Clock;
+}
 
 void FreeFactories(DeviceRecord* device, bool onlyFreeOnStop) {
     auto& list = device->factories;
@@ -88,8 +94,9 @@ void FreeFactories(DeviceRecord* device, bool onlyFreeOnStop) {
 
 using namespace ks::internal;
 
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor, PCWSTR refString,
-                               PVOID, ULONG createItemFlags, PVOID, PVOID, PKSFILTERFACTORY* factory) {
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
+                               PCWSTR refString, PVOID, ULONG createItemFlags, PVOID, PVOID,
+                               PKSFILTERFACTORY* factory) {
     auto* device = static_cast<DeviceRecord*>(deviceObject->DeviceExtension);
     if (!device->mutex.HeldByCaller())
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -119,7 +126,9 @@ PKSFILTER KsGetFilterFromIrp(PIRP irp) {
     return static_cast<PKSFILTER>(IoGetCurrentIrpStackLocation(irp)->FileObject);
 }
 
-PKSFILTER KsPinGetParentFilter(PKSPIN pin) { return &reinterpret_cast<PinRecord*>(pin)->filter->filter; }
+PKSFILTER KsPinGetParentFilter(PKSPIN pin) {
+    return &reinterpret_cast<PinRecord*>(pin)->filter->filter;
+}
 
 NTSTATUS _KsEdit(KSOBJECT_BAG bag, PVOID* pointer, ULONG newSize, ULONG oldSize, ULONG tag) {
     PVOID fresh = ExAllocatePoolWithTag(NonPagedPool, newSize, tag);
@@ -157,9 +166,11 @@ NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER pointer) {
     auto* r = reinterpret_cast<PinRecord*>(pointer->Pin);
     std::lock_guard<std::mutex> g(r->lock);
     if (!r->pointerValid || pointer != &r->pointer)
-        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "a stale stream pointer locked");
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "a stale stream pointer locked");
     if (r->pointerLocked)
-        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "a stream pointer locked twice");
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "a stream pointer locked twice");
     // Its frame may have gone back (the pin stopped) while it was unlocked.
     if (r->queue.empty() || r->queue.front() != pointer->StreamHeader) {
         r->pointerValid = false;
@@ -207,7 +218,8 @@ namespace ks::internal {
 // the run state keeps a request made before it runs (during the transition
 // to run, say) and processes when it gets there.
 void RequestProcessingLocked(PinRecord* r) {
-    if ((r->pin.Descriptor->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) && r->pin.DeviceState != KSSTATE_RUN)
+    if ((r->pin.Descriptor->Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) &&
+        r->pin.DeviceState != KSSTATE_RUN)
         r->deferred = true;
     else
         r->requested = true;
@@ -220,7 +232,8 @@ FilterRecord* ControlOf(PVOID object) {
     std::lock_guard<std::mutex> g(ObjectsLock());
     auto it = ControlOwners().find(object);
     if (it == ControlOwners().end())
-        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION, "KsAcquireControl of an object that is not a filter or pin");
+        kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "KsAcquireControl of an object that is not a filter or pin");
     return it->second;
 }
 }  // namespace
@@ -229,7 +242,8 @@ void KsAcquireControl(PVOID object) {
     kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "KsAcquireControl");
     if (InProcessDispatch())
         kernel::BugCheck(kernel::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         "KsAcquireControl inside a process dispatch: a state change holding the mutex waits for "
+                         "KsAcquireControl inside a process dispatch: a state change holding the "
+                         "mutex waits for "
                          "processing to end, a deadlock");
     ControlOf(object)->control.Lock("filter control mutex");
     ++ControlMutexesHeld();

@@ -13,9 +13,16 @@ using PKSFILTERFACTORY = PVOID;
 
 enum KSSTATE { KSSTATE_STOP = 0, KSSTATE_ACQUIRE = 1, KSSTATE_PAUSE = 2, KSSTATE_RUN = 3 };
 enum KSPIN_DATAFLOW { KSPIN_DATAFLOW_IN = 1, KSPIN_DATAFLOW_OUT = 2 };
-enum KSPIN_COMMUNICATION { KSPIN_COMMUNICATION_NONE = 0, KSPIN_COMMUNICATION_SINK = 1,
-                           KSPIN_COMMUNICATION_SOURCE = 2, KSPIN_COMMUNICATION_BOTH = 3 };
-enum KSSTREAM_POINTER_STATE { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKED = 1 };
+enum KSPIN_COMMUNICATION {
+    KSPIN_COMMUNICATION_NONE = 0,
+    KSPIN_COMMUNICATION_SINK = 1,
+    KSPIN_COMMUNICATION_SOURCE = 2,
+    KSPIN_COMMUNICATION_BOTH = 3
+};
+enum KSSTREAM_POINTER_STATE {
+    KSSTREAM_POINTER_STATE_UNLOCKED = 0,
+    KSSTREAM_POINTER_STATE_LOCKED = 1
+};
 
 constexpr ULONG KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING = 0x10;
 constexpr ULONG KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING = 0x40;
@@ -153,17 +160,20 @@ struct KSP_PIN {
     ULONG Reserved;
 };
 
-using PFNKSINTERSECTHANDLEREX = NTSTATUS (*)(PVOID context, PIRP irp, KSP_PIN* pin, PKSDATARANGE dataRange,
-                                             PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
-                                             PULONG dataSize);
+using PFNKSINTERSECTHANDLEREX = NTSTATUS (*)(PVOID context, PIRP irp, KSP_PIN* pin,
+                                             PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
+                                             ULONG dataBufferSize, PVOID data, PULONG dataSize);
 
 struct KSPIN_DISPATCH {
     NTSTATUS (*Create)(PKSPIN pin, PIRP irp);
     NTSTATUS (*Close)(PKSPIN pin, PIRP irp);
     NTSTATUS (*Process)(PKSPIN pin);
     void (*Reset)(PKSPIN pin);
+    // clang-format 14 wraps a long function-pointer member differently on each run.
+    // clang-format off
     NTSTATUS (*SetDataFormat)(PKSPIN pin, PKSDATAFORMAT oldFormat, PVOID oldAttributeList,
                               const KSDATARANGE* dataRange, const void* attributeRange);
+    // clang-format on
     NTSTATUS (*SetDeviceState)(PKSPIN pin, KSSTATE to, KSSTATE from);
     PVOID Connect;
     PVOID Disconnect;
@@ -258,24 +268,25 @@ struct KSPIN {
 
 // The reference clock a pin may be given.
 class IKsReferenceClock {
-public:
+  public:
     virtual ULONG AddRef() = 0;
     virtual ULONG Release() = 0;
     // The clock's time in 100 ns units; the system time with it.
     virtual LONGLONG GetCorrelatedTime(LONGLONG* systemTime) = 0;
 
-protected:
+  protected:
     virtual ~IKsReferenceClock() = default;
 };
 using PIKSREFERENCECLOCK = IKsReferenceClock*;
 
 NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
-                               PCWSTR refString, PVOID securityDescriptor, ULONG createItemFlags, PVOID sleepCallback,
-                               PVOID wakeCallback, PKSFILTERFACTORY* factory);
+                               PCWSTR refString, PVOID securityDescriptor, ULONG createItemFlags,
+                               PVOID sleepCallback, PVOID wakeCallback, PKSFILTERFACTORY* factory);
 PKSDEVICE KsGetDevice(PVOID object);
 PKSFILTER KsGetFilterFromIrp(PIRP irp);
 PKSFILTER KsPinGetParentFilter(PKSPIN pin);
-NTSTATUS _KsEdit(KSOBJECT_BAG bag, PVOID* pointerToPointer, ULONG newSize, ULONG oldSize, ULONG tag);
+NTSTATUS _KsEdit(KSOBJECT_BAG bag, PVOID* pointerToPointer, ULONG newSize, ULONG oldSize,
+                 ULONG tag);
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
 NTSTATUS KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject);
 // Locks a pointer taken unlocked; STATUS_DEVICE_NOT_READY when its frame is

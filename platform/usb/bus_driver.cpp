@@ -13,7 +13,8 @@ NTSTATUS FromUsbd(USBD_STATUS s) {
     if (USBD_SUCCESS(s)) return STATUS_SUCCESS;
     if (s == USBD_STATUS_CANCELED) return STATUS_CANCELLED;
     if (s == USBD_STATUS_DEVICE_GONE) return STATUS_DEVICE_NOT_CONNECTED;
-    if (s == USBD_STATUS_INVALID_PIPE_HANDLE || s == USBD_STATUS_INVALID_PARAMETER) return STATUS_INVALID_PARAMETER;
+    if (s == USBD_STATUS_INVALID_PIPE_HANDLE || s == USBD_STATUS_INVALID_PARAMETER)
+        return STATUS_INVALID_PARAMETER;
     return STATUS_UNSUCCESSFUL;
 }
 
@@ -26,9 +27,10 @@ PVOID TransferAddress(PVOID buffer, PMDL mdl) {
 // one size for all, go back on a free list under a lock, so a stream of
 // requests stops reaching the heap once the most ever in flight exist.
 class TransferBlocks {
-public:
+  public:
     static TransferBlocks& Shared() {
-        static auto* blocks = new TransferBlocks;  // never destroyed: a transfer may outlive every bus
+        static auto* blocks =
+            new TransferBlocks;  // never destroyed: a transfer may outlive every bus
         return *blocks;
     }
     void* Get(size_t bytes) {
@@ -54,7 +56,7 @@ public:
         ::operator delete(p);
     }
 
-private:
+  private:
     std::mutex lock_;
     size_t size_ = 0;
     std::vector<void*> free_;
@@ -69,9 +71,13 @@ struct TransferAllocator {
     T* allocate(size_t n) { return static_cast<T*>(TransferBlocks::Shared().Get(n * sizeof(T))); }
     void deallocate(T* p, size_t n) { TransferBlocks::Shared().Put(p, n * sizeof(T)); }
     template <typename U>
-    bool operator==(const TransferAllocator<U>&) const { return true; }
+    bool operator==(const TransferAllocator<U>&) const {
+        return true;
+    }
     template <typename U>
-    bool operator!=(const TransferAllocator<U>&) const { return false; }
+    bool operator!=(const TransferAllocator<U>&) const {
+        return false;
+    }
 };
 
 }  // namespace
@@ -80,7 +86,8 @@ BusDriver::BusDriver(UsbDevice& device, const std::string& tracePath) : usb_(dev
     std::string path = tracePath;
     if (path.empty())
         if (const char* env = std::getenv("NORVIKCAM_USB_TRACE")) path = env;
-    if (!path.empty()) trace_ = std::make_unique<UsbTrace>(path);  // may throw: before anything is made
+    if (!path.empty())
+        trace_ = std::make_unique<UsbTrace>(path);  // may throw: before anything is made
     driver_ = kernel::CreateDriverObject("usbbus");
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
     device_ = kernel::CreateDeviceObject(driver_, 1, this);
@@ -156,7 +163,9 @@ void BusDriver::Worker() {
     }
 }
 
-std::string BusDriver::FinishTrace() { return trace_ ? trace_->Finish() : std::string(); }
+std::string BusDriver::FinishTrace() {
+    return trace_ ? trace_->Finish() : std::string();
+}
 
 NTSTATUS BusDriver::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
@@ -234,9 +243,11 @@ NTSTATUS BusDriver::HandleUrb(PIRP irp, PURB urb) {
             if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
                 usb_.AbortEndpoint(pipe->endpoint);
             } else {
-                SetupPacket setup{0x02, 0x01, 0, pipe->endpoint, 0};  // CLEAR_FEATURE(ENDPOINT_HALT)
+                SetupPacket setup{0x02, 0x01, 0, pipe->endpoint,
+                                  0};  // CLEAR_FEATURE(ENDPOINT_HALT)
                 auto id = reinterpret_cast<uint64_t>(urb);
-                if (trace_) trace_->Submit(id, TraceTransferType::Control, 0, &setup, 0, nullptr, 0);
+                if (trace_)
+                    trace_->Submit(id, TraceTransferType::Control, 0, &setup, 0, nullptr, 0);
                 s = usb_.ClearHalt(pipe->endpoint);
                 if (trace_) trace_->Complete(id, TraceTransferType::Control, 0, s, 0, nullptr, 0);
             }
@@ -258,13 +269,13 @@ NTSTATUS BusDriver::GetDescriptor(PURB urb) {
         urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
         return STATUS_INVALID_PARAMETER;
     }
-    SetupPacket setup{0x80, 0x06, static_cast<uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
-                      static_cast<uint16_t>(length)};
+    SetupPacket setup{0x80, 0x06, static_cast<uint16_t>(r.DescriptorType << 8 | r.Index),
+                      r.LanguageId, static_cast<uint16_t>(length)};
     auto id = reinterpret_cast<uint64_t>(urb);
     if (trace_) trace_->Submit(id, TraceTransferType::Control, 0x80, &setup, length, nullptr, 0);
     ULONG moved = 0;
-    USBD_STATUS s = usb_.ControlTransfer(setup.requestType, setup.request, setup.value, setup.index, buffer,
-                                         static_cast<uint16_t>(length), &moved);
+    USBD_STATUS s = usb_.ControlTransfer(setup.requestType, setup.request, setup.value, setup.index,
+                                         buffer, static_cast<uint16_t>(length), &moved);
     if (trace_) trace_->Complete(id, TraceTransferType::Control, 0x80, s, moved, buffer, moved);
     urb->UrbHeader.Status = s;
     r.TransferBufferLength = USBD_SUCCESS(s) ? moved : 0;
@@ -297,27 +308,34 @@ NTSTATUS BusDriver::SelectConfiguration(PURB urb) {
     // length and never beyond the request.
     const auto* end = reinterpret_cast<const UCHAR*>(urb) + urb->UrbHeader.Length;
     auto* info = &r.Interface;
-    std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, std::vector<const USB_ENDPOINT_DESCRIPTOR*>>> plan;
-    while (reinterpret_cast<const UCHAR*>(info) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end &&
+    std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, std::vector<const USB_ENDPOINT_DESCRIPTOR*>>>
+        plan;
+    while (reinterpret_cast<const UCHAR*>(info) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <=
+               end &&
            info->Length >= offsetof(USBD_INTERFACE_INFORMATION, Pipes) &&
            reinterpret_cast<const UCHAR*>(info) + info->Length <= end) {
         if (InterfaceInformationSize(info->NumberOfPipes) > info->Length) break;
-        PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(config, config, info->InterfaceNumber,
-                                                                          info->AlternateSetting, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(
+            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
         if (d == nullptr) break;
         std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpoints(info->NumberOfPipes);
-        if (CountEndpointsAfter(config, d, endpoints.data(), info->NumberOfPipes) < info->NumberOfPipes) break;
+        if (CountEndpointsAfter(config, d, endpoints.data(), info->NumberOfPipes) <
+            info->NumberOfPipes)
+            break;
         plan.emplace_back(info, std::move(endpoints));
         info->Class = d->bInterfaceClass;
         info->SubClass = d->bInterfaceSubClass;
         info->Protocol = d->bInterfaceProtocol;
         if (info->Length == 0) break;
-        info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(info) + info->Length);
+        info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(info) +
+                                                             info->Length);
         if (plan.size() >= config->bNumInterfaces) break;
     }
     if (plan.empty()) {
         urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
-        if (trace_) trace_->Complete(id, TraceTransferType::Control, 0, USBD_STATUS_INVALID_PARAMETER, 0, nullptr, 0);
+        if (trace_)
+            trace_->Complete(id, TraceTransferType::Control, 0, USBD_STATUS_INVALID_PARAMETER, 0,
+                             nullptr, 0);
         return STATUS_INVALID_PARAMETER;
     }
     USBD_STATUS s = usb_.SetConfiguration(value);
@@ -333,7 +351,8 @@ NTSTATUS BusDriver::SelectConfiguration(PURB urb) {
             p.EndpointAddress = e->bEndpointAddress;
             p.Interval = e->bInterval;
             p.PipeType = static_cast<USBD_PIPE_TYPE>(e->bmAttributes & USB_ENDPOINT_TYPE_MASK);
-            pipes_.push_back(std::make_unique<Pipe>(Pipe{e->bEndpointAddress, p.PipeType, generation_}));
+            pipes_.push_back(
+                std::make_unique<Pipe>(Pipe{e->bEndpointAddress, p.PipeType, generation_}));
             p.PipeHandle = pipes_.back().get();
         }
     }
@@ -353,9 +372,12 @@ NTSTATUS BusDriver::BulkTransfer(PIRP irp, PURB urb) {
     Pipe* pipe = FindPipe(r.PipeHandle);
     bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     auto* buffer = static_cast<uint8_t*>(TransferAddress(r.TransferBuffer, r.TransferBufferMDL));
-    if (pipe == nullptr || (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt) ||
-        in != ((pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) || (buffer == nullptr && r.TransferBufferLength)) {
-        urb->UrbHeader.Status = pipe == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE : USBD_STATUS_INVALID_PARAMETER;
+    if (pipe == nullptr ||
+        (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt) ||
+        in != ((pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) ||
+        (buffer == nullptr && r.TransferBufferLength)) {
+        urb->UrbHeader.Status =
+            pipe == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE : USBD_STATUS_INVALID_PARAMETER;
         return Complete(irp, STATUS_INVALID_PARAMETER);
     }
     {
@@ -370,13 +392,15 @@ NTSTATUS BusDriver::BulkTransfer(PIRP irp, PURB urb) {
     transfer->endpoint = pipe->endpoint;
     transfer->buffer = buffer;
     transfer->length = r.TransferBufferLength;
-    const auto type = pipe->type == UsbdPipeTypeBulk ? TraceTransferType::Bulk : TraceTransferType::Interrupt;
+    const auto type =
+        pipe->type == UsbdPipeTypeBulk ? TraceTransferType::Bulk : TraceTransferType::Interrupt;
     transfer->onComplete = [this, irp](Transfer&, USBD_STATUS status, ULONG actual) {
         Post({irp, status, actual});
     };
     if (trace_)
-        trace_->Submit(reinterpret_cast<uint64_t>(urb), type, pipe->endpoint, nullptr, r.TransferBufferLength,
-                       in ? nullptr : buffer, in ? 0 : r.TransferBufferLength);
+        trace_->Submit(reinterpret_cast<uint64_t>(urb), type, pipe->endpoint, nullptr,
+                       r.TransferBufferLength, in ? nullptr : buffer,
+                       in ? 0 : r.TransferBufferLength);
     IoMarkIrpPending(irp);
     irp->Tail.Overlay.DriverContext[0] = urb;
     {
@@ -433,8 +457,9 @@ void BusDriver::FinishTransfer(PIRP irp, USBD_STATUS status, ULONG actual) {
     bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     if (trace_ && transfer) {
         Pipe* pipe = FindPipe(r.PipeHandle);
-        auto type = pipe != nullptr && pipe->type == UsbdPipeTypeInterrupt ? TraceTransferType::Interrupt
-                                                                           : TraceTransferType::Bulk;
+        auto type = pipe != nullptr && pipe->type == UsbdPipeTypeInterrupt
+                        ? TraceTransferType::Interrupt
+                        : TraceTransferType::Bulk;
         trace_->Complete(reinterpret_cast<uint64_t>(urb), type, transfer->endpoint, status, actual,
                          in ? transfer->buffer : nullptr, in ? actual : 0);
     }

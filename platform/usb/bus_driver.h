@@ -19,7 +19,7 @@
 namespace usb {
 
 class BusDriver {
-public:
+  public:
     // Writes a usbmon trace to tracePath, or to $NORVIKCAM_USB_TRACE when
     // tracePath is empty and the variable is set.
     explicit BusDriver(UsbDevice& device, const std::string& tracePath = "");
@@ -47,7 +47,7 @@ public:
     // empty. Call once the traffic is over.
     std::string FinishTrace();
 
-private:
+  private:
     struct Pipe {
         uint8_t endpoint;
         USBD_PIPE_TYPE type;

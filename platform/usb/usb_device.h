@@ -25,12 +25,13 @@ struct Transfer {
 };
 
 class UsbDevice {
-public:
+  public:
     virtual ~UsbDevice() = default;
     // A control transfer on endpoint 0; the data stage is IN when bit 7 of
     // requestType is set. Returns the status and the bytes moved.
-    virtual USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
-                                        uint8_t* data, uint16_t length, ULONG* transferred) = 0;
+    virtual USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value,
+                                        uint16_t index, uint8_t* data, uint16_t length,
+                                        ULONG* transferred) = 0;
     // Selects a configuration by its value; 0 unconfigures.
     virtual USBD_STATUS SetConfiguration(uint8_t value) = 0;
     virtual void Submit(std::shared_ptr<Transfer> transfer) = 0;

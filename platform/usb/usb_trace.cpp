@@ -59,13 +59,16 @@ int32_t Errno(USBD_STATUS s) {
 
 UsbTrace::UsbTrace(const std::string& path, uint8_t device, uint16_t bus)
     : file_(std::fopen(path.c_str(), "wb")), path_(path), device_(device), bus_(bus) {
-    if (file_ == nullptr) throw std::runtime_error("cannot write trace " + path + ": " + std::strerror(errno));
+    if (file_ == nullptr)
+        throw std::runtime_error("cannot write trace " + path + ": " + std::strerror(errno));
     PcapFileHeader h;
     std::fwrite(&h, sizeof h, 1, file_);
     std::fflush(file_);
 }
 
-UsbTrace::~UsbTrace() { Finish(); }
+UsbTrace::~UsbTrace() {
+    Finish();
+}
 
 std::string UsbTrace::Finish() {
     std::lock_guard<std::mutex> g(lock_);
@@ -79,18 +82,20 @@ std::string UsbTrace::Finish() {
     return error_.empty() ? "" : "cannot write trace " + path_ + ": " + error_;
 }
 
-void UsbTrace::Submit(uint64_t id, TraceTransferType type, uint8_t endpoint, const SetupPacket* setup, ULONG length,
-                      const uint8_t* data, ULONG dataLength) {
+void UsbTrace::Submit(uint64_t id, TraceTransferType type, uint8_t endpoint,
+                      const SetupPacket* setup, ULONG length, const uint8_t* data,
+                      ULONG dataLength) {
     Write(id, 'S', type, endpoint, setup, -EINPROGRESS, length, data, dataLength);
 }
 
-void UsbTrace::Complete(uint64_t id, TraceTransferType type, uint8_t endpoint, USBD_STATUS status, ULONG length,
-                        const uint8_t* data, ULONG dataLength) {
+void UsbTrace::Complete(uint64_t id, TraceTransferType type, uint8_t endpoint, USBD_STATUS status,
+                        ULONG length, const uint8_t* data, ULONG dataLength) {
     Write(id, 'C', type, endpoint, nullptr, Errno(status), length, data, dataLength);
 }
 
-void UsbTrace::Write(uint64_t id, char event, TraceTransferType type, uint8_t endpoint, const SetupPacket* setup,
-                     int32_t status, ULONG length, const uint8_t* data, ULONG dataLength) {
+void UsbTrace::Write(uint64_t id, char event, TraceTransferType type, uint8_t endpoint,
+                     const SetupPacket* setup, int32_t status, ULONG length, const uint8_t* data,
+                     ULONG dataLength) {
     ULONG captured = dataLength < captureLimit ? dataLength : captureLimit;
     auto now = std::chrono::system_clock::now().time_since_epoch();
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
@@ -116,7 +121,8 @@ void UsbTrace::Write(uint64_t id, char event, TraceTransferType type, uint8_t en
         std::memcpy(&h.setup[6], &setup->length, 2);
     }
     PcapRecordHeader r{static_cast<uint32_t>(h.seconds), static_cast<uint32_t>(h.microseconds),
-                       static_cast<uint32_t>(sizeof h + captured), static_cast<uint32_t>(sizeof h + captured)};
+                       static_cast<uint32_t>(sizeof h + captured),
+                       static_cast<uint32_t>(sizeof h + captured)};
     std::lock_guard<std::mutex> g(lock_);
     if (file_ == nullptr) return;
     // A trace cut short (a full disk) is reported when it is finished.

@@ -20,7 +20,7 @@ struct SetupPacket {
 };
 
 class UsbTrace {
-public:
+  public:
     // Opens (truncates) the file; throws std::runtime_error when it cannot.
     explicit UsbTrace(const std::string& path, uint8_t deviceAddress = 1, uint16_t bus = 1);
     ~UsbTrace();
@@ -31,8 +31,8 @@ public:
     // data on completion; at most `captureLimit` bytes of it are kept.
     void Submit(uint64_t id, TraceTransferType type, uint8_t endpoint, const SetupPacket* setup,
                 ULONG length, const uint8_t* data, ULONG dataLength);
-    void Complete(uint64_t id, TraceTransferType type, uint8_t endpoint, USBD_STATUS status, ULONG length,
-                  const uint8_t* data, ULONG dataLength);
+    void Complete(uint64_t id, TraceTransferType type, uint8_t endpoint, USBD_STATUS status,
+                  ULONG length, const uint8_t* data, ULONG dataLength);
 
     static constexpr ULONG captureLimit = 256;
 
@@ -40,9 +40,10 @@ public:
     // message naming the file (empty when every record was written).
     std::string Finish();
 
-private:
-    void Write(uint64_t id, char event, TraceTransferType type, uint8_t endpoint, const SetupPacket* setup,
-               int32_t status, ULONG length, const uint8_t* data, ULONG dataLength);
+  private:
+    void Write(uint64_t id, char event, TraceTransferType type, uint8_t endpoint,
+               const SetupPacket* setup, int32_t status, ULONG length, const uint8_t* data,
+               ULONG dataLength);
     std::mutex lock_;
     FILE* file_;
     std::string path_;

@@ -81,7 +81,9 @@ constexpr USBD_STATUS USBD_STATUS_INVALID_PARAMETER = MakeStatus(0x80000300);
 constexpr USBD_STATUS USBD_STATUS_DEVICE_GONE = MakeStatus(0xC0007000);
 constexpr USBD_STATUS USBD_STATUS_NO_MEMORY = MakeStatus(0x80000100);
 constexpr USBD_STATUS USBD_STATUS_CANCELED = MakeStatus(0xC0010000);
-constexpr bool USBD_SUCCESS(USBD_STATUS s) { return s >= 0; }
+constexpr bool USBD_SUCCESS(USBD_STATUS s) {
+    return s >= 0;
+}
 
 enum USBD_PIPE_TYPE {
     UsbdPipeTypeControl = 0,
@@ -218,13 +220,12 @@ constexpr ULONG USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE = PAGE_SIZE;
 constexpr NTSTATUS STATUS_DEVICE_DATA_ERROR = MakeStatus(0xC000009C);
 
 // Descriptor parsing and the select-configuration request (USBD).
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR configuration,
-                                                              PVOID startPosition, LONG interfaceNumber,
-                                                              LONG alternateSetting, LONG interfaceClass,
-                                                              LONG interfaceSubClass, LONG interfaceProtocol);
+PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+    PUSB_CONFIGURATION_DESCRIPTOR configuration, PVOID startPosition, LONG interfaceNumber,
+    LONG alternateSetting, LONG interfaceClass, LONG interfaceSubClass, LONG interfaceProtocol);
 // The URB comes from pool and is the caller's to free with ExFreePool.
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configuration,
-                                      PUSBD_INTERFACE_LIST_ENTRY interfaceList);
+                                       PUSBD_INTERFACE_LIST_ENTRY interfaceList);
 
 namespace usb {
 // Endpoint descriptors following an interface descriptor, up to the next

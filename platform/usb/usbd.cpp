@@ -27,17 +27,23 @@ void Walk(PUSB_CONFIGURATION_DESCRIPTOR config, const UCHAR* start, Visit&& visi
 
 }  // namespace
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR config, PVOID start,
-                                                              LONG number, LONG alternate, LONG cls, LONG subClass,
-                                                              LONG protocol) {
-    if (config == nullptr || config->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return nullptr;
+PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR config,
+                                                              PVOID start, LONG number,
+                                                              LONG alternate, LONG cls,
+                                                              LONG subClass, LONG protocol) {
+    if (config == nullptr || config->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return nullptr;
     PUSB_INTERFACE_DESCRIPTOR found = nullptr;
     Walk(config, static_cast<const UCHAR*>(start), [&](const USB_COMMON_DESCRIPTOR* d) {
-        if (d->bDescriptorType != USB_INTERFACE_DESCRIPTOR_TYPE || d->bLength < sizeof(USB_INTERFACE_DESCRIPTOR))
+        if (d->bDescriptorType != USB_INTERFACE_DESCRIPTOR_TYPE ||
+            d->bLength < sizeof(USB_INTERFACE_DESCRIPTOR))
             return true;
-        auto* i = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<USB_COMMON_DESCRIPTOR*>(d));
-        if ((number == -1 || i->bInterfaceNumber == number) && (alternate == -1 || i->bAlternateSetting == alternate) &&
-            (cls == -1 || i->bInterfaceClass == cls) && (subClass == -1 || i->bInterfaceSubClass == subClass) &&
+        auto* i =
+            reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<USB_COMMON_DESCRIPTOR*>(d));
+        if ((number == -1 || i->bInterfaceNumber == number) &&
+            (alternate == -1 || i->bAlternateSetting == alternate) &&
+            (cls == -1 || i->bInterfaceClass == cls) &&
+            (subClass == -1 || i->bInterfaceSubClass == subClass) &&
             (protocol == -1 || i->bInterfaceProtocol == protocol)) {
             found = i;
             return false;
@@ -60,8 +66,10 @@ ULONG CountEndpointsAfter(PUSB_CONFIGURATION_DESCRIPTOR config, PUSB_INTERFACE_D
             return true;
         }
         if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) return false;
-        if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
-            if (n < max && out != nullptr) out[n] = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(d);
+        if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE &&
+            d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+            if (n < max && out != nullptr)
+                out[n] = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(d);
             ++n;
         }
         return n < max;
@@ -72,14 +80,16 @@ ULONG CountEndpointsAfter(PUSB_CONFIGURATION_DESCRIPTOR config, PUSB_INTERFACE_D
 
 using usb::CountEndpointsAfter;
 
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR config, PUSBD_INTERFACE_LIST_ENTRY list) {
+PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR config,
+                                       PUSBD_INTERFACE_LIST_ENTRY list) {
     if (config == nullptr || list == nullptr) return nullptr;
     ULONG size = offsetof(_URB_SELECT_CONFIGURATION, Interface);
     ULONG count = 0;
     for (PUSBD_INTERFACE_LIST_ENTRY e = list; e->InterfaceDescriptor != nullptr; ++e, ++count) {
         // An interface that claims more endpoints than it has is refused.
         ULONG pipes = e->InterfaceDescriptor->bNumEndpoints;
-        if (CountEndpointsAfter(config, e->InterfaceDescriptor, nullptr, pipes) < pipes) return nullptr;
+        if (CountEndpointsAfter(config, e->InterfaceDescriptor, nullptr, pipes) < pipes)
+            return nullptr;
         size += InterfaceInformationSize(pipes);
     }
     if (count == 0) return nullptr;
@@ -97,9 +107,11 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR config, PUS
         info->InterfaceNumber = e->InterfaceDescriptor->bInterfaceNumber;
         info->AlternateSetting = e->InterfaceDescriptor->bAlternateSetting;
         info->NumberOfPipes = pipes;
-        for (ULONG i = 0; i < pipes; ++i) info->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+        for (ULONG i = 0; i < pipes; ++i)
+            info->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
         e->Interface = info;
-        info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(info) + info->Length);
+        info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(info) +
+                                                             info->Length);
     }
     return urb;
 }

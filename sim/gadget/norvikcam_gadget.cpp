@@ -52,11 +52,12 @@ using Clock = std::chrono::steady_clock;
 std::atomic<bool> stopping{false};
 // Misbehaviour asked for on the control FIFO, carried out by the bridges.
 std::atomic<bool> haltFrames{false}, haltCommands{false};
-std::atomic<int64_t> shortAt{-1};       // frame position of the next short packet
-std::atomic<int64_t> extraBytes{0};     // bytes to send after the next frame
-std::atomic<int64_t> nakUntilMs{0};     // the command endpoint takes nothing until then
+std::atomic<int64_t> shortAt{-1};    // frame position of the next short packet
+std::atomic<int64_t> extraBytes{0};  // bytes to send after the next frame
+std::atomic<int64_t> nakUntilMs{0};  // the command endpoint takes nothing until then
 int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
 }
 constexpr uint64_t kFrameBytes = 5324800;  // one raw frame on the wire
 std::mutex logLock;
@@ -96,7 +97,8 @@ struct Waiter {
     ULONG actual = 0;
 };
 
-bool ModelTransfer(sim::SimulatedCamera& cam, uint8_t endpoint, uint8_t* buffer, ULONG length, ULONG* actual) {
+bool ModelTransfer(sim::SimulatedCamera& cam, uint8_t endpoint, uint8_t* buffer, ULONG length,
+                   ULONG* actual) {
     auto w = std::make_shared<Waiter>();
     auto t = std::make_shared<usb::Transfer>();
     t->endpoint = endpoint;
@@ -119,11 +121,13 @@ bool ModelTransfer(sim::SimulatedCamera& cam, uint8_t endpoint, uint8_t* buffer,
 std::vector<uint8_t> FunctionDescriptors(const std::vector<uint8_t>& configuration) {
     std::vector<uint8_t> body;  // interface + endpoints, as the model has them
     uint32_t count = 0;
-    for (size_t i = 9; i + 2 <= configuration.size() && configuration[i] >= 2; i += configuration[i]) {
+    for (size_t i = 9; i + 2 <= configuration.size() && configuration[i] >= 2;
+         i += configuration[i]) {
         const uint8_t type = configuration[i + 1];
         if (type == USB_INTERFACE_DESCRIPTOR_TYPE && count > 0) break;  // the first interface only
         if (type == USB_ENDPOINT_DESCRIPTOR_TYPE) {
-            body.insert(body.end(), configuration.begin() + static_cast<long>(i), configuration.begin() + static_cast<long>(i) + 7);
+            body.insert(body.end(), configuration.begin() + static_cast<long>(i),
+                        configuration.begin() + static_cast<long>(i) + 7);
         } else {
             body.insert(body.end(), configuration.begin() + static_cast<long>(i),
                         configuration.begin() + static_cast<long>(i) + configuration[i]);
@@ -132,7 +136,8 @@ std::vector<uint8_t> FunctionDescriptors(const std::vector<uint8_t>& configurati
     }
     std::vector<uint8_t> fullSpeed = body;
     for (size_t i = 0; i + 7 <= fullSpeed.size(); i += fullSpeed[i])
-        if (fullSpeed[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE) fullSpeed[i + 4] = 64, fullSpeed[i + 5] = 0;
+        if (fullSpeed[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE)
+            fullSpeed[i + 4] = 64, fullSpeed[i + 5] = 0;
     std::vector<uint8_t> out(sizeof(usb_functionfs_descs_head_v2) + 8);
     auto* head = reinterpret_cast<usb_functionfs_descs_head_v2*>(out.data());
     head->magic = FUNCTIONFS_DESCRIPTORS_MAGIC_V2;
@@ -218,15 +223,17 @@ void BridgeIn(sim::SimulatedCamera& cam, int fd, uint8_t endpoint, ULONG chunk, 
         }
         // Data that stopped inside a frame and came back as a new one is a
         // frame the host gave up on: the wait is its frame time-out.
-        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last).count();
+        const auto gap =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last).count();
         if (bytes != 0 && gap > 400) {
-            Log("a frame stopped after %llu bytes; the next began %lld ms later", static_cast<unsigned long long>(bytes),
-                static_cast<long long>(gap));
+            Log("a frame stopped after %llu bytes; the next began %lld ms later",
+                static_cast<unsigned long long>(bytes), static_cast<long long>(gap));
             bytes = 0;
         }
         // A short packet inside this chunk: it goes out in two writes.
         const int64_t cut = shortAt;
-        if (cut >= 0 && static_cast<uint64_t>(cut) >= bytes && static_cast<uint64_t>(cut) < bytes + moved) {
+        if (cut >= 0 && static_cast<uint64_t>(cut) >= bytes &&
+            static_cast<uint64_t>(cut) < bytes + moved) {
             const size_t first = static_cast<size_t>(static_cast<uint64_t>(cut) - bytes);
             WriteAll(fd, buf.data(), first);
             WriteAll(fd, buf.data() + first, moved - first);
@@ -257,7 +264,8 @@ std::string Check(sim::SimulatedCamera& cam, const std::string& pgm, int x, int 
     int w = 0, h = 0, maxval = 0;
     in >> magic >> w >> h >> maxval;
     in.get();
-    if (!in || magic != "P5" || maxval != 255 || w <= 0 || h <= 0 || x + w > sim::kSceneWidth || y + h > sim::kSceneHeight)
+    if (!in || magic != "P5" || maxval != 255 || w <= 0 || h <= 0 || x + w > sim::kSceneWidth ||
+        y + h > sim::kSceneHeight)
         return "not a PGM of the sensor: " + pgm;
     std::vector<uint8_t> raw(static_cast<size_t>(w) * static_cast<size_t>(h));
     in.read(reinterpret_cast<char*>(raw.data()), static_cast<long>(raw.size()));
@@ -273,14 +281,16 @@ std::string Check(sim::SimulatedCamera& cam, const std::string& pgm, int x, int 
         for (int r = 0; r < h; ++r)
             for (int c = 0; c < w; ++c)
                 if (raw[static_cast<size_t>(r) * static_cast<size_t>(w) + static_cast<size_t>(c)] !=
-                    image[static_cast<size_t>(y + r) * sim::kSceneWidth + static_cast<size_t>(x + c)]) {
+                    image[static_cast<size_t>(y + r) * sim::kSceneWidth +
+                          static_cast<size_t>(x + c)]) {
                     if (differ++ == 0) firstX = c, firstY = r;
                 }
         if (differ == 0) return "match " + std::to_string(n);
         if (differ < fewest) {
             fewest = differ;
-            closest = "closest frame " + std::to_string(n) + ": " + std::to_string(differ) + " pixels differ, the first at " +
-                      std::to_string(firstX) + "," + std::to_string(firstY);
+            closest = "closest frame " + std::to_string(n) + ": " + std::to_string(differ) +
+                      " pixels differ, the first at " + std::to_string(firstX) + "," +
+                      std::to_string(firstY);
         }
     }
     return "no match (" + closest + ")";
@@ -292,12 +302,18 @@ int main(int argc, char** argv) {
     std::string name = "norvik", udc = "dummy_udc.0", control = "/tmp/norvikcam-gadget.ctl", ready;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i], v = argv[i + 1];
-        if (k == "--name") name = v;
-        else if (k == "--udc") udc = v;
-        else if (k == "--control") control = v;
-        else if (k == "--ready") ready = v;
+        if (k == "--name")
+            name = v;
+        else if (k == "--udc")
+            udc = v;
+        else if (k == "--control")
+            control = v;
+        else if (k == "--ready")
+            ready = v;
         else {
-            std::fprintf(stderr, "usage: norvikcam-gadget [--name N] [--udc UDC] [--control FIFO] [--ready FILE]\n");
+            std::fprintf(
+                stderr,
+                "usage: norvikcam-gadget [--name N] [--udc UDC] [--control FIFO] [--ready FILE]\n");
             return 2;
         }
     }
@@ -307,7 +323,8 @@ int main(int argc, char** argv) {
     ULONG got = 0;
     cam.ControlTransfer(0x80, 6, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, device, sizeof device, &got);
     std::vector<uint8_t> configuration(9);
-    cam.ControlTransfer(0x80, 6, USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0, configuration.data(), 9, &got);
+    cam.ControlTransfer(0x80, 6, USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0, configuration.data(), 9,
+                        &got);
     configuration.resize(static_cast<size_t>(configuration[2] | configuration[3] << 8));
     cam.ControlTransfer(0x80, 6, USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0, configuration.data(),
                         static_cast<uint16_t>(configuration.size()), &got);
@@ -327,10 +344,12 @@ int main(int argc, char** argv) {
     WriteFile(g / "configs/c.1/MaxPower", std::to_string(configuration[8] * 2));
     const fs::path function = g / ("functions/ffs." + name);
     fs::create_directories(function);
-    if (!fs::exists(g / "configs/c.1" / ("ffs." + name))) fs::create_directory_symlink(function, g / "configs/c.1" / ("ffs." + name));
+    if (!fs::exists(g / "configs/c.1" / ("ffs." + name)))
+        fs::create_directory_symlink(function, g / "configs/c.1" / ("ffs." + name));
     const fs::path ffs = "/dev/ffs-" + name;
     fs::create_directories(ffs);
-    if (mount(name.c_str(), ffs.c_str(), "functionfs", 0, nullptr) != 0 && errno != EBUSY) Die("mounting functionfs");
+    if (mount(name.c_str(), ffs.c_str(), "functionfs", 0, nullptr) != 0 && errno != EBUSY)
+        Die("mounting functionfs");
 
     int ep0 = open((ffs / "ep0").c_str(), O_RDWR);
     if (ep0 < 0) Die("opening ep0");
@@ -363,7 +382,8 @@ int main(int argc, char** argv) {
                     break;
                 case FUNCTIONFS_SETUP:  // no requests of its own: stall them
                     if (e.u.setup.bRequestType & 0x80) {
-                        if (read(ep0, nullptr, 0) < 0) {}
+                        if (read(ep0, nullptr, 0) < 0) {
+                        }
                     } else if (write(ep0, nullptr, 0) < 0) {
                     }
                     break;
@@ -374,7 +394,8 @@ int main(int argc, char** argv) {
     });
 
     WriteFile(g / "UDC", udc);
-    Log("bound to %s as %04x:%04x", udc.c_str(), device[8] | device[9] << 8, device[10] | device[11] << 8);
+    Log("bound to %s as %04x:%04x", udc.c_str(), device[8] | device[9] << 8,
+        device[10] | device[11] << 8);
     unlink(control.c_str());
     if (mkfifo(control.c_str(), 0600) != 0) Die("creating " + control);
     if (!ready.empty()) WriteFile(ready, "ready\n");

@@ -64,7 +64,8 @@ std::vector<Expected> ReadGolden(const std::string& name) {
 }
 
 // The record's blocks and pauses against a golden file, entry by entry.
-void ExpectExchanges(const std::vector<sim::Exchange>& record, const std::vector<Expected>& golden) {
+void ExpectExchanges(const std::vector<sim::Exchange>& record,
+                     const std::vector<Expected>& golden) {
     std::vector<const sim::Exchange*> seen;
     for (const auto& e : record)
         if (e.kind == Kind::Pause || e.kind == Kind::Out) seen.push_back(&e);
@@ -87,7 +88,9 @@ TEST(SensorSetupGolden, TheWholeStartUpSequenceWriteByWrite) {
     rig.Sim().ClearRecord();
     EXPECT_TRUE(rig.Camera().InitializeSensor());
     auto golden = ReadGolden("startup_sequence.txt");
-    ASSERT_EQ(std::count_if(golden.begin(), golden.end(), [](const Expected& e) { return !e.pause; }), 388);
+    ASSERT_EQ(
+        std::count_if(golden.begin(), golden.end(), [](const Expected& e) { return !e.pause; }),
+        388);
     ExpectExchanges(rig.Sim().Record(), golden);
 }
 
@@ -124,11 +127,12 @@ TEST_F(SensorSetup, SequenceIs388WritesWithItsPauses) {
     EXPECT_EQ(blocks[1 + 0xAB].data[5], 0x80);
     EXPECT_EQ(blocks[1 + 0x40].data[5], 0x00);
     // The 16-bit-index runs: first 0x8000 = 0x840001, last 0x880C = 0x6473D9.
-    EXPECT_EQ(blocks[257].data, (std::vector<uint8_t>{0x04, 0x30, 0xFE, 0x00, 0x80, 0x01, 0x00, 0x84,
-                                                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                       0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(blocks[257].data,
+              (std::vector<uint8_t>{0x04, 0x30, 0xFE, 0x00, 0x80, 0x01, 0x00, 0x84, 0, 0, 0, 0, 0,
+                                    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0,
+                                    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0,
+                                    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0,
+                                    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0}));
     EXPECT_EQ(rig.Sim().SensorRegister(0x880C), 0x6473D9u);
     EXPECT_EQ(rig.Sim().SensorRegister(0x826A), 0xC00B4Eu);
     EXPECT_FALSE(rig.Sim().SensorRegister(0x8010).has_value());  // between the runs: untouched
@@ -174,16 +178,24 @@ TEST_F(SensorSetup, PrepareCaptureFirstSecondAndLater) {
     C().PrepareCapture();  // the second run of the sequence, then the mode
     auto first = rig.Sim().CommandBlocks();
     ASSERT_EQ(first.size(), 388u + 10u);
-    const std::vector<std::vector<uint8_t>> mode = {
-        {0x25, 0x00, 0x00}, {0x25, 0x01, 0x40}, {0x25, 0x02, 0x51}, {0x25, 0x03, 0x00}, {0x0A, 0x01, 0x00},
-        {0x25, 0x0E, 0x00}, {0x04, 0x20, 0xFE, 0xA0, 0x00, 0xB6}, {0x04, 0x20, 0xFE, 0xA1, 0x00, 0x93},
-        {0x04, 0x20, 0xFE, 0x02, 0x00, 0x00}, {0x04, 0x20, 0xFE, 0x03, 0x00, 0x02}};
+    const std::vector<std::vector<uint8_t>> mode = {{0x25, 0x00, 0x00},
+                                                    {0x25, 0x01, 0x40},
+                                                    {0x25, 0x02, 0x51},
+                                                    {0x25, 0x03, 0x00},
+                                                    {0x0A, 0x01, 0x00},
+                                                    {0x25, 0x0E, 0x00},
+                                                    {0x04, 0x20, 0xFE, 0xA0, 0x00, 0xB6},
+                                                    {0x04, 0x20, 0xFE, 0xA1, 0x00, 0x93},
+                                                    {0x04, 0x20, 0xFE, 0x02, 0x00, 0x00},
+                                                    {0x04, 0x20, 0xFE, 0x03, 0x00, 0x02}};
     auto tail = std::vector<std::vector<uint8_t>>(first.end() - 10, first.end());
     for (size_t i = 0; i < mode.size(); ++i)
-        EXPECT_EQ(std::vector<uint8_t>(tail[i].begin(), tail[i].begin() + mode[i].size()), mode[i]) << i;
+        EXPECT_EQ(std::vector<uint8_t>(tail[i].begin(), tail[i].begin() + mode[i].size()), mode[i])
+            << i;
     // 80 us after each controller write of the mode set-up.
     int controllerPauses = 0;
-    for (auto& e : rig.Sim().Record()) controllerPauses += e.kind == Kind::Pause && e.interval == -800;
+    for (auto& e : rig.Sim().Record())
+        controllerPauses += e.kind == Kind::Pause && e.interval == -800;
     EXPECT_EQ(controllerPauses, 5);
 
     rig.Sim().ClearRecord();

@@ -145,13 +145,15 @@ TEST(DeviceAddFailure, EveryAllocationOfAddCanFail) {
         if (n == 2) {
             // A missing reorder buffer is not an error.
             ASSERT_NE(device, nullptr);
-            EXPECT_EQ(static_cast<CameraDevice*>(device->Device()->Context)->ReorderBuffer, nullptr);
+            EXPECT_EQ(static_cast<CameraDevice*>(device->Device()->Context)->ReorderBuffer,
+                      nullptr);
         } else {
             EXPECT_EQ(device, nullptr);
             EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
         }
         device.reset();
-        EXPECT_EQ(kernel::pool::TotalUsage().blocks, 0u) << "n=" << n << " " << kernel::pool::DescribeLive();
+        EXPECT_EQ(kernel::pool::TotalUsage().blocks, 0u)
+            << "n=" << n << " " << kernel::pool::DescribeLive();
     }
 }
 

@@ -11,7 +11,7 @@
 #include "platform/ks/device_host.h"
 
 class AddedCamera : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         lowerDriver_ = kernel::CreateDriverObject("bus");
         lower_ = kernel::CreateDeviceObject(lowerDriver_, 1, nullptr);

@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <thread>
 #include <limits>
+#include <thread>
 
 #include "camera/readout_window.h"
 #include "tests/driver/device_fixture.h"
@@ -24,16 +24,18 @@ TEST_F(ReadoutWindow, FitsEveryRequestInsideTheSensor) {
         {3, 5, 100, 100, 4, 6, 100, 100, 96},
         {2559, 1919, 100, 100, 2552, 1912, 8, 8, 8},
         {100, 1000, 2560, 1920, 100, 1000, 2460, 920, 2456},
-        {-1, -1, 7, 7, 0, 0, 7, 7, 0},             // -1 becomes 0; width below 8 delivers 0
+        {-1, -1, 7, 7, 0, 0, 7, 7, 0},                // -1 becomes 0; width below 8 delivers 0
         {-20, -7, -5, 1000, 0, 0, 2560, 1000, 2560},  // negative size: full size
         {2552, 1912, 8, 8, 2552, 1912, 8, 8, 8},
         {std::numeric_limits<LONG>::max(), 1, 16, 16, 2552, 2, 8, 16, 8},  // no wrap to negative
-        {std::numeric_limits<LONG>::max() - 1, std::numeric_limits<LONG>::min(), 16, 16, 2552, 0, 8, 16, 8},
+        {std::numeric_limits<LONG>::max() - 1, std::numeric_limits<LONG>::min(), 16, 16, 2552, 0, 8,
+         16, 8},
     };
     for (const auto& t : cases) {
         Camera().SetReadoutWindow(t.x, t.y, t.w, t.h, 5);
         CameraDevice& c = Camera();
-        SCOPED_TRACE(testing::Message() << "window " << t.x << "," << t.y << " " << t.w << "x" << t.h);
+        SCOPED_TRACE(testing::Message()
+                     << "window " << t.x << "," << t.y << " " << t.w << "x" << t.h);
         EXPECT_EQ(c.RoiX, t.roiX);
         EXPECT_EQ(c.RoiY, t.roiY);
         EXPECT_EQ(c.RoiW, t.roiW);
@@ -148,12 +150,14 @@ TEST_F(ReadoutWindow, ConcurrentChangesNeverLeaveAMixedWindow) {
     });
     for (int i = 0; i < 2000; ++i) {
         Camera().SetPinOpen(1);
-        const LONG x = Camera().RoiX, w = Camera().RoiW, h = Camera().RoiH, out = Camera().OutputWidth;
+        const LONG x = Camera().RoiX, w = Camera().RoiW, h = Camera().RoiH,
+                   out = Camera().OutputWidth;
         const LONG offered = OfferedDataRange.VideoInfoHeader.bmiHeader.biWidth;
         Camera().SetPinOpen(0);
         const bool first = x == 0 && w == 1001 && h == 600 && out == 1000;
         const bool second = x == 100 && w == 640 && h == 480 && out == 640;
-        ASSERT_TRUE(first || second || (x == 0 && w == 2560)) << x << " " << w << " " << h << " " << out;
+        ASSERT_TRUE(first || second || (x == 0 && w == 2560))
+            << x << " " << w << " " << h << " " << out;
         if (first || second) {
             ASSERT_EQ(offered, out);
         }

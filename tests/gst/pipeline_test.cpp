@@ -12,21 +12,23 @@
 namespace {
 
 class Pipeline : public Cli {
-protected:
+  protected:
     void SetUp() override {
         if (std::string(NORVIK_SANITIZED) != "")
             GTEST_SKIP() << "the plugin cannot load into GStreamer's tools in a sanitizer build";
         Cli::SetUp();
     }
     // A shell line with the plugin from the build folder on GStreamer's path.
-    int Gst(const std::string& line) { return Shell("export GST_PLUGIN_PATH=" NORVIK_PLUGIN_DIR "; " + line); }
+    int Gst(const std::string& line) {
+        return Shell("export GST_PLUGIN_PATH=" NORVIK_PLUGIN_DIR "; " + line);
+    }
 };
 
 TEST_F(Pipeline, InspectShowsTheElementItsCapsAndItsControls) {
     ASSERT_EQ(Gst("gst-inspect-1.0 norvikcamsrc"), 0) << err;
-    for (const char* want : {"video/x-raw", "format: BGRA", "video/x-bayer", "format: rggb", "framerate: 30/1",
-                             "device", "settings", "exposure", "global-gain", "brightness", "flip-h", "stats",
-                             "Range: 0 - 510 Default: 255"})
+    for (const char* want : {"video/x-raw", "format: BGRA", "video/x-bayer", "format: rggb",
+                             "framerate: 30/1", "device", "settings", "exposure", "global-gain",
+                             "brightness", "flip-h", "stats", "Range: 0 - 510 Default: 255"})
         EXPECT_NE(out.find(want), std::string::npos) << want;
 }
 
@@ -35,7 +37,8 @@ TEST_F(Pipeline, InspectShowsTheElementItsCapsAndItsControls) {
 TEST_F(Pipeline, LaunchWritesPngsOfTheSceneAsTheToolCapturesIt) {
     // The lower right corner: the frame number painted there changes every frame.
     ASSERT_EQ(Run("window 1920 1440 640 480"), 0) << err;
-    ASSERT_EQ(Gst("gst-launch-1.0 -q norvikcamsrc num-buffers=30 ! video/x-raw,width=640,height=480 ! videoconvert ! "
+    ASSERT_EQ(Gst("gst-launch-1.0 -q norvikcamsrc num-buffers=30 ! "
+                  "video/x-raw,width=640,height=480 ! videoconvert ! "
                   "pngenc ! multifilesink location=g-%02d.png"),
               0)
         << err;
@@ -57,7 +60,8 @@ TEST_F(Pipeline, LaunchWritesPngsOfTheSceneAsTheToolCapturesIt) {
         const int picture = std::stoi(m[2]);
         if (picture < 1 || picture > 30) continue;
         char name[16];
-        std::snprintf(name, sizeof name, "g-%02d.png", picture - 1);  // the pipeline's first picture is number 1
+        std::snprintf(name, sizeof name, "g-%02d.png",
+                      picture - 1);  // the pipeline's first picture is number 1
         uint32_t w1 = 0, w2 = 0;
         const auto fromTool = PngPixels(dir / std::string(m[1]), &w1);
         ASSERT_FALSE(fromTool.empty());
@@ -71,16 +75,20 @@ TEST_F(Pipeline, LaunchWritesPngsOfTheSceneAsTheToolCapturesIt) {
 
 TEST_F(Pipeline, OpenCvReadsTheCameraThroughGStreamer) {
     ASSERT_EQ(Shell("/usr/bin/python3 -c 'import cv2'"), 0)
-        << "python3-opencv is missing: scripts/deps.sh test installs it\n" << err;
-    ASSERT_EQ(Gst("/usr/bin/python3 -c \"import cv2\n"
-                  "cap = cv2.VideoCapture('norvikcamsrc num-buffers=10 ! video/x-raw,width=640,height=480 ! "
-                  "videoconvert ! appsink', cv2.CAP_GSTREAMER)\n"
-                  "frames = [cap.read() for _ in range(5)]\n"
-                  "print(all(ok for ok, _ in frames), frames[0][1].shape, int(frames[0][1].mean()))\""),
-              0)
+        << "python3-opencv is missing: scripts/deps.sh test installs it\n"
+        << err;
+    ASSERT_EQ(
+        Gst("/usr/bin/python3 -c \"import cv2\n"
+            "cap = cv2.VideoCapture('norvikcamsrc num-buffers=10 ! "
+            "video/x-raw,width=640,height=480 ! "
+            "videoconvert ! appsink', cv2.CAP_GSTREAMER)\n"
+            "frames = [cap.read() for _ in range(5)]\n"
+            "print(all(ok for ok, _ in frames), frames[0][1].shape, int(frames[0][1].mean()))\""),
+        0)
         << err;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(True \(480, 640, 3\) (\d+))"))) << out << err;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(True \(480, 640, 3\) (\d+))")))
+        << out << err;
     EXPECT_GT(std::stoi(m[1]), 5);  // a picture, not black
 }
 
@@ -88,15 +96,20 @@ TEST_F(Pipeline, OpenCvReadsTheCameraThroughGStreamer) {
 // udev rule, the client library with its header and pkg-config file.
 TEST_F(Pipeline, AnInstalledPrefixWorks) {
     const std::string prefix = (dir / "prefix").string();
-    ASSERT_EQ(Shell("cmake --install " NORVIK_BUILD_DIR " --prefix " + prefix + " > install.log"), 0) << err;
+    ASSERT_EQ(Shell("cmake --install " NORVIK_BUILD_DIR " --prefix " + prefix + " > install.log"),
+              0)
+        << err;
     ASSERT_EQ(Shell("cd " + prefix + " && find . -type f -o -type l | sort"), 0);
     const std::string files = out;
-    for (const char* want : {"bin/norvikcam", "gstreamer-1.0/libgstnorvikcam.so", "lib/udev/rules.d/60-norvikcam.rules",
-                             "include/norvikcam/camera.h", "libnorvikcam.so", "pkgconfig/norvikcam.pc"})
+    for (const char* want : {"bin/norvikcam", "gstreamer-1.0/libgstnorvikcam.so",
+                             "lib/udev/rules.d/60-norvikcam.rules", "include/norvikcam/camera.h",
+                             "libnorvikcam.so", "pkgconfig/norvikcam.pc"})
         EXPECT_NE(files.find(want), std::string::npos) << want << " in\n" << files;
-    ASSERT_EQ(Shell("export GST_PLUGIN_PATH=$(dirname $(find " + prefix +
-                    " -name libgstnorvikcam.so)); gst-inspect-1.0 norvikcamsrc | grep -c 'Filename.*" + prefix + "'"),
-              0)
+    ASSERT_EQ(
+        Shell("export GST_PLUGIN_PATH=$(dirname $(find " + prefix +
+              " -name libgstnorvikcam.so)); gst-inspect-1.0 norvikcamsrc | grep -c 'Filename.*" +
+              prefix + "'"),
+        0)
         << out << err;
     ASSERT_EQ(Shell(prefix + "/bin/norvikcam list"), 0) << err;
     EXPECT_NE(out.find("sim"), std::string::npos);
@@ -109,8 +122,10 @@ TEST_F(Pipeline, AnInstalledPrefixWorks) {
                "  std::printf(\"%dx%d\\n\", f ? f->width : 0, f ? f->height : 0); }\n";
     }
     ASSERT_EQ(Shell("export PKG_CONFIG_PATH=$(dirname $(find " + prefix +
-                    " -name norvikcam.pc)); c++ -std=c++17 app.cpp $(pkg-config --cflags --libs norvikcam) -o app && "
-                    "LD_LIBRARY_PATH=$(dirname $(find " + prefix + " -name libnorvikcam.so)) ./app"),
+                    " -name norvikcam.pc)); c++ -std=c++17 app.cpp $(pkg-config --cflags --libs "
+                    "norvikcam) -o app && "
+                    "LD_LIBRARY_PATH=$(dirname $(find " +
+                    prefix + " -name libnorvikcam.so)) ./app"),
               0)
         << err;
     EXPECT_EQ(out, "64x48\n");

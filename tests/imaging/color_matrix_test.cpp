@@ -17,7 +17,7 @@ Fixed FixedOf(const ImageProcessor* p) {
 }
 
 class ColorMatrix : public testing::Test {
-protected:
+  protected:
     void SetUp() override { p = CreateImageProcessor(); }
     void TearDown() override { FreeImageProcessor(p); }
     ImageProcessor* p = nullptr;
@@ -78,7 +78,8 @@ TEST_F(ColorMatrix, HueZeroKeepsTheDefaultAndHue180RotatesAboutGrey) {
     EXPECT_EQ(FixedOf(p), kDefault);
     SetColorCorrection(p, 0);
     SetHue(p, 180);
-    EXPECT_EQ(FixedOf(p), (Fixed{{{-24, 40, 40, 0}, {78, 14, 78, 0}, {10, 10, -54, 0}, {0, 0, 0, 64}}}));
+    EXPECT_EQ(FixedOf(p),
+              (Fixed{{{-24, 40, 40, 0}, {78, 14, 78, 0}, {10, 10, -54, 0}, {0, 0, 0, 64}}}));
 }
 
 TEST_F(ColorMatrix, HalvesRoundAwayFromZero) {

@@ -12,7 +12,9 @@ namespace {
 
 using Fixed = std::array<std::array<LONG, 4>, 4>;
 
-const UCHAR& Work(const ImageProcessor* p, int row, int col) { return p->workOrigin[row * p->workStride + col]; }
+const UCHAR& Work(const ImageProcessor* p, int row, int col) {
+    return p->workOrigin[row * p->workStride + col];
+}
 
 TEST(WorkingBuffer, GeometryOfTheFullSensorAndOfAnOddHeight) {
     ImageProcessor* p = CreateImageProcessor();
@@ -63,11 +65,12 @@ TEST(LoadRawFrameTest, WindowAtOffsetWithMirroredAndRepeatedBorders) {
     LoadRawFrame(pipe.get(), raw.data(), offset, pitch);
     ImageProcessor* p = pipe.get();
     for (int r = 0; r < static_cast<int>(h); ++r)
-        for (int c = 0; c < static_cast<int>(w); ++c) ASSERT_EQ(Work(p, r, c), raw[offset + r * pitch + c]);
+        for (int c = 0; c < static_cast<int>(w); ++c)
+            ASSERT_EQ(Work(p, r, c), raw[offset + r * pitch + c]);
     for (int c = 0; c < static_cast<int>(w); ++c) {
         EXPECT_EQ(Work(p, -2, c), Work(p, 2, c));
         EXPECT_EQ(Work(p, -1, c), Work(p, 1, c));
-        EXPECT_EQ(Work(p, h, c), Work(p, h - 4, c));      // period 4, not a mirror
+        EXPECT_EQ(Work(p, h, c), Work(p, h - 4, c));  // period 4, not a mirror
         EXPECT_EQ(Work(p, h + 1, c), Work(p, h - 3, c));
     }
     for (int r = -2; r <= static_cast<int>(h) + 1; ++r) {
@@ -80,7 +83,8 @@ TEST(LoadRawFrameTest, WindowAtOffsetWithMirroredAndRepeatedBorders) {
 
 TEST(LoadRawFrameTest, WindowsUnderEightTakeEveryBorderFromTheirOwnPixels) {
     // Stale bytes around the window must never reach a border, whatever its size.
-    for (auto [w, h] : std::vector<std::pair<ULONG, ULONG>>{{8, 8}, {7, 8}, {8, 7}, {64, 4}, {3, 3}, {2, 5}, {1, 1}}) {
+    for (auto [w, h] : std::vector<std::pair<ULONG, ULONG>>{
+             {8, 8}, {7, 8}, {8, 7}, {64, 4}, {3, 3}, {2, 5}, {1, 1}}) {
         Pipeline pipe(w, h);
         std::memset(pipe->workBuffer, 0xEE, pipe->workBufferSize);
         std::vector<UCHAR> raw(w * h, 9);
@@ -94,16 +98,22 @@ TEST(LoadRawFrameTest, WindowsUnderEightTakeEveryBorderFromTheirOwnPixels) {
 TEST(LoadRawFrameTest, SmallWindowBordersKeepTheBayerColours) {
     // A mosaic of three flat colours stays three flat colours in every
     // border pixel of windows two or more pixels on a side.
-    auto site = [](int r, int c) { return static_cast<UCHAR>((r & 1) == 0 ? ((c & 1) == 0 ? 200 : 100) : ((c & 1) == 0 ? 100 : 40)); };
-    for (auto [w, h] : std::vector<std::pair<ULONG, ULONG>>{{64, 4}, {2, 2}, {3, 7}, {6, 3}, {5, 5}}) {
+    auto site = [](int r, int c) {
+        return static_cast<UCHAR>((r & 1) == 0 ? ((c & 1) == 0 ? 200 : 100)
+                                               : ((c & 1) == 0 ? 100 : 40));
+    };
+    for (auto [w, h] :
+         std::vector<std::pair<ULONG, ULONG>>{{64, 4}, {2, 2}, {3, 7}, {6, 3}, {5, 5}}) {
         Pipeline pipe(w, h);
         std::vector<UCHAR> raw(w * h);
         for (ULONG r = 0; r < h; ++r)
-            for (ULONG c = 0; c < w; ++c) raw[r * w + c] = site(static_cast<int>(r), static_cast<int>(c));
+            for (ULONG c = 0; c < w; ++c)
+                raw[r * w + c] = site(static_cast<int>(r), static_cast<int>(c));
         LoadRawFrame(pipe.get(), raw.data(), 0, w);
         for (int r = -2; r <= static_cast<int>(h) + 1; ++r)
             for (int c = -2; c <= static_cast<int>(w) + 1; ++c)
-                ASSERT_EQ(Work(pipe.get(), r, c), site(r, c)) << w << "x" << h << " at " << r << "," << c;
+                ASSERT_EQ(Work(pipe.get(), r, c), site(r, c))
+                    << w << "x" << h << " at " << r << "," << c;
     }
 }
 
@@ -117,7 +127,8 @@ TEST(ConvertFrameTest, AFlatGreyWindowFourRowsHighComesOutFlatGrey) {
         pipe.Convert(std::vector<UCHAR>(64 * 4, 90), 64);
         for (ULONG y = 0; y < 4; ++y)
             for (ULONG x = 0; x < 64; ++x)
-                ASSERT_EQ((std::array<int, 3>{pipe.Pixel(x, y)[0], pipe.Pixel(x, y)[1], pipe.Pixel(x, y)[2]}),
+                ASSERT_EQ((std::array<int, 3>{pipe.Pixel(x, y)[0], pipe.Pixel(x, y)[1],
+                                              pipe.Pixel(x, y)[2]}),
                           (std::array<int, 3>{90, 90, 90}))
                     << x << "," << y << " " << isa->name;
     }
@@ -170,7 +181,8 @@ TEST(ConvertFrameTest, WhiteBalanceStoresTheFramesEstimate) {
     // Red sites 50, green 100, blue 25: gains of about 256 and 512.
     std::vector<UCHAR> raw(32 * 16);
     for (int r = 0; r < 16; ++r)
-        for (int c = 0; c < 32; ++c) raw[r * 32 + c] = (r & 1) == 0 ? ((c & 1) == 0 ? 50 : 100) : ((c & 1) == 0 ? 100 : 25);
+        for (int c = 0; c < 32; ++c)
+            raw[r * 32 + c] = (r & 1) == 0 ? ((c & 1) == 0 ? 50 : 100) : ((c & 1) == 0 ? 100 : 25);
     pipe.Convert(raw, 32);
     EXPECT_EQ(pipe->greenGain, 128);
     EXPECT_NEAR(pipe->redGain, 256, 8);

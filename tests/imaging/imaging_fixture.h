@@ -15,13 +15,14 @@
 constexpr ULONG kOutputTag = PoolTag("Tout");
 
 class Pipeline {
-public:
+  public:
     Pipeline(ULONG width, ULONG height) : width_(width), height_(height) {
         p_ = CreateImageProcessor();
         SetGeometry(p_, width, height);
         AllocateWorkingBuffer(p_);
         size_t bytes = static_cast<size_t>(width) * height * 4;
-        p_->outputBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bytes == 0 ? 1 : bytes, kOutputTag));
+        p_->outputBuffer = static_cast<PUCHAR>(
+            ExAllocatePoolWithTag(NonPagedPool, bytes == 0 ? 1 : bytes, kOutputTag));
     }
     ~Pipeline() {
         ExFreePoolWithTag(p_->outputBuffer, kOutputTag);
@@ -33,15 +34,18 @@ public:
 
     ImageProcessor* operator->() { return p_; }
     ImageProcessor* get() { return p_; }
-    const UCHAR* Pixel(ULONG x, ULONG y) const { return p_->outputBuffer + (static_cast<size_t>(y) * width_ + x) * 4; }
+    const UCHAR* Pixel(ULONG x, ULONG y) const {
+        return p_->outputBuffer + (static_cast<size_t>(y) * width_ + x) * 4;
+    }
     std::vector<UCHAR> Output() const {
-        return std::vector<UCHAR>(p_->outputBuffer, p_->outputBuffer + static_cast<size_t>(width_) * height_ * 4);
+        return std::vector<UCHAR>(p_->outputBuffer,
+                                  p_->outputBuffer + static_cast<size_t>(width_) * height_ * 4);
     }
     void Convert(const std::vector<UCHAR>& raw, ULONG pitch, ULONG offset = 0) {
         ConvertFrame(p_, raw.data(), offset, pitch);
     }
 
-private:
+  private:
     ULONG width_, height_;
     ImageProcessor* p_;
 };
@@ -55,7 +59,7 @@ inline std::vector<UCHAR> RandomRaw(size_t bytes, uint32_t seed) {
 
 // Forces a kernel set for the test's duration.
 class KernelChoice {
-public:
+  public:
     explicit KernelChoice(KernelIsa isa) { SelectKernels(isa); }
     explicit KernelChoice(const KernelSet* set) { SelectKernels(*set); }
     ~KernelChoice() { UseDefaultKernels(); }

@@ -23,10 +23,12 @@ struct Mode {
 };
 
 TEST(PixelOracle, EveryInstructionSetGivesTheOraclesPixels) {
-    const std::pair<int, int> sizes[] = {{64, 48}, {37, 23}, {16, 16}, {17, 9}, {8, 8}, {7, 8}, {64, 4}, {5, 3}, {2, 2}, {150, 7}};
-    const Mode modes[] = {{"colour", true, true, false, false},   {"correction off", true, false, false, false},
-                          {"grey", false, true, false, false},   {"estimate", true, true, true, false},
-                          {"grey estimate", false, true, true, false}, {"extreme", true, true, false, true}};
+    const std::pair<int, int> sizes[] = {{64, 48}, {37, 23}, {16, 16}, {17, 9}, {8, 8},
+                                         {7, 8},   {64, 4},  {5, 3},   {2, 2},  {150, 7}};
+    const Mode modes[] = {
+        {"colour", true, true, false, false},        {"correction off", true, false, false, false},
+        {"grey", false, true, false, false},         {"estimate", true, true, true, false},
+        {"grey estimate", false, true, true, false}, {"extreme", true, true, false, true}};
     std::mt19937 rng(7);
     int compared = 0;
     for (const KernelSet* isa : AvailableKernelSets()) {
@@ -34,8 +36,9 @@ TEST(PixelOracle, EveryInstructionSetGivesTheOraclesPixels) {
         for (auto [w, h] : sizes)
             for (int phase : {0, 1, 2, 3})
                 for (const Mode& mode : modes) {
-                    SCOPED_TRACE(std::string(isa->name) + " " + std::to_string(w) + "x" + std::to_string(h) +
-                                 " phase " + std::to_string(phase) + " " + mode.name);
+                    SCOPED_TRACE(std::string(isa->name) + " " + std::to_string(w) + "x" +
+                                 std::to_string(h) + " phase " + std::to_string(phase) + " " +
+                                 mode.name);
                     // A pitch wider than the window, as in a raw frame.
                     const int pitch = w + 3;
                     std::vector<uint8_t> raw(static_cast<size_t>(pitch) * h);
@@ -45,7 +48,8 @@ TEST(PixelOracle, EveryInstructionSetGivesTheOraclesPixels) {
                     SetColorEnable(pipe.get(), mode.colour);
                     SetColorCorrection(pipe.get(), mode.correction);
                     SetWhiteBalance(pipe.get(), mode.estimate);
-                    const LONG gains[3] = {static_cast<LONG>(rng() % 400 + 1), static_cast<LONG>(rng() % 200 + 1),
+                    const LONG gains[3] = {static_cast<LONG>(rng() % 400 + 1),
+                                           static_cast<LONG>(rng() % 200 + 1),
                                            static_cast<LONG>(rng() % 300 + 1)};
                     SetRedGain(pipe.get(), gains[0]);
                     SetGreenGain(pipe.get(), gains[1]);
@@ -63,7 +67,9 @@ TEST(PixelOracle, EveryInstructionSetGivesTheOraclesPixels) {
                     s.estimate = mode.estimate;
                     // The device's signed matrix as a literal; only the extreme
                     // settings take the processor's own (built, and tested, elsewhere).
-                    s.matrix = mode.extreme ? FixedOf(pipe.get()) : mode.correction ? oracle::kDefaultMatrix : oracle::kIdentity;
+                    s.matrix = mode.extreme      ? FixedOf(pipe.get())
+                               : mode.correction ? oracle::kDefaultMatrix
+                                                 : oracle::kIdentity;
                     auto want = oracle::Convert(raw, w, h, pitch, s);
                     pipe.Convert(raw, static_cast<ULONG>(pitch));
                     ASSERT_EQ(pipe.Output(), want.bgra);

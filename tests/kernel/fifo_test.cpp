@@ -34,7 +34,8 @@ TEST(Fifo, KeepsOrderThroughRandomPushesPopsAndErasesLikeADeque) {
         }
         ASSERT_EQ(fifo.size(), oracle.size());
         ASSERT_EQ(fifo.empty(), oracle.empty());
-        ASSERT_TRUE(std::equal(fifo.begin(), fifo.end(), oracle.begin(), oracle.end())) << "step " << step;
+        ASSERT_TRUE(std::equal(fifo.begin(), fifo.end(), oracle.begin(), oracle.end()))
+            << "step " << step;
     }
 }
 

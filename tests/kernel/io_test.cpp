@@ -30,7 +30,9 @@ struct LowerDriver {
         kernel::DeleteDriverObject(driver);
     }
 
-    static LowerDriver* From(PDEVICE_OBJECT d) { return static_cast<LowerDriver*>(d->DeviceExtension); }
+    static LowerDriver* From(PDEVICE_OBJECT d) {
+        return static_cast<LowerDriver*>(d->DeviceExtension);
+    }
 
     static NTSTATUS Dispatch(PDEVICE_OBJECT d, PIRP irp) {
         LowerDriver* self = From(d);
@@ -198,13 +200,15 @@ TEST(DeviceIoControl, SynchronousAndPendingCompletionSignalTheEvent) {
                                                  TRUE, &event, &iosb);
         ASSERT_NE(irp, nullptr);
         EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-        EXPECT_EQ(IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode, 0x220003u);
+        EXPECT_EQ(IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode,
+                  0x220003u);
         NTSTATUS status = IofCallDriver(lower.device, irp);
         if (!atOnce) {
             EXPECT_EQ(status, STATUS_PENDING);
             std::thread([&] { lower.CompleteOne(STATUS_SUCCESS); }).join();
         }
-        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
         EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
         EXPECT_EQ(iosb.Information, atOnce ? 7u : 64u);
     }
@@ -215,8 +219,9 @@ TEST(DeviceIoControl, FailsCleanlyWhenTheIrpCannotBeAllocated) {
     kernel::pool::FailNth(1);
     KEVENT event;
     IO_STATUS_BLOCK iosb;
-    EXPECT_EQ(IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb),
-              nullptr);
+    EXPECT_EQ(
+        IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb),
+        nullptr);
 }
 
 TEST(Mdl, PartialMdlDescribesTheChosenBytes) {
@@ -228,7 +233,8 @@ TEST(Mdl, PartialMdlDescribesTheChosenBytes) {
     EXPECT_EQ(MmGetMdlByteCount(whole), kSize);
 
     PIRP irp = IoAllocateIrp(1, FALSE);
-    PMDL part = IoAllocateMdl(MmGetMdlVirtualAddress(whole), MmGetMdlByteCount(whole), FALSE, FALSE, irp);
+    PMDL part =
+        IoAllocateMdl(MmGetMdlVirtualAddress(whole), MmGetMdlByteCount(whole), FALSE, FALSE, irp);
     EXPECT_EQ(irp->MdlAddress, part);
     IoBuildPartialMdl(whole, part, buffer + 3 * 65536, 65536);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + 3 * 65536);
@@ -265,7 +271,7 @@ TEST(Mdl, PartialRangeOutsideTheSourceStops) {
 // The I/O verifier's rules for drivers, each broken once by a misbehaving
 // lower driver or caller.
 class Misbehaving {
-public:
+  public:
     enum Fault { PendingWithoutMark, MarkWithoutPending, RaiseIrql, CompleteWithCancelRoutine };
     explicit Misbehaving(Fault f) : fault_(f) {
         driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
@@ -275,17 +281,19 @@ public:
         kernel::DeleteDeviceObject(device);
         kernel::DeleteDriverObject(driver_);
     }
-private:
+
+  private:
     PDRIVER_OBJECT driver_ = kernel::CreateDriverObject("misbehaving");
 
-public:
+  public:
     PDEVICE_OBJECT device = kernel::CreateDeviceObject(driver_, 1, nullptr);
 
-private:
+  private:
     static void NoCancel(PDEVICE_OBJECT, PIRP) {}
     static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
         switch (current->fault_) {
-            case PendingWithoutMark: return STATUS_PENDING;  // and keeps it: the test ends here
+            case PendingWithoutMark:
+                return STATUS_PENDING;  // and keeps it: the test ends here
             case MarkWithoutPending:
                 IoMarkIrpPending(irp);
                 break;
@@ -294,7 +302,9 @@ private:
                 KeRaiseIrql(DISPATCH_LEVEL, &old);  // and never lowers it
                 break;
             }
-            case CompleteWithCancelRoutine: IoSetCancelRoutine(irp, NoCancel); break;
+            case CompleteWithCancelRoutine:
+                IoSetCancelRoutine(irp, NoCancel);
+                break;
         }
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -356,7 +366,8 @@ TEST(IoVerifier, CallersMayNotSendWithACancelRoutineOrFreeAThreadedIrp) {
             KEVENT event;
             KeInitializeEvent(&event, NotificationEvent, FALSE);
             IO_STATUS_BLOCK iosb{};
-            PIRP irp = IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            PIRP irp = IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE,
+                                                     &event, &iosb);
             IoFreeIrp(irp);
         },
         "IoFreeIrp of a threaded IRP");
@@ -410,7 +421,8 @@ TEST(IoVerifier, AThreadedRequestIsBuiltAndSentAtPassiveLevelAndNeverAwaitedInsi
             KeInitializeEvent(&event, NotificationEvent, FALSE);
             IO_STATUS_BLOCK iosb{};
             ExAcquireFastMutex(&m);
-            IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event,
+                                          &iosb);
         },
         "IoBuildDeviceIoControlRequest at APC_LEVEL");
     // Sent properly, then awaited with a fast mutex taken meanwhile: the
@@ -423,7 +435,8 @@ TEST(IoVerifier, AThreadedRequestIsBuiltAndSentAtPassiveLevelAndNeverAwaitedInsi
             KEVENT event;
             KeInitializeEvent(&event, NotificationEvent, FALSE);
             IO_STATUS_BLOCK iosb{};
-            PIRP irp = IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            PIRP irp = IoBuildDeviceIoControlRequest(1, lower.device, nullptr, 0, nullptr, 0, TRUE,
+                                                     &event, &iosb);
             IofCallDriver(lower.device, irp);
             ExAcquireFastMutex(&m);
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);

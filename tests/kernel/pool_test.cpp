@@ -166,15 +166,18 @@ namespace {
 constexpr ULONG kSpecialTag = PoolTag("Tspc");
 
 TEST(PoolVerifier, RefusesZeroBytesAndTagsThatAreNotFourPrintableCharacters) {
-    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 0, kSpecialTag), "BAD_POOL_CALLER: a zero-byte pool allocation");
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 0, kSpecialTag),
+                 "BAD_POOL_CALLER: a zero-byte pool allocation");
     EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 8, 0), "is not four printable characters");
-    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 8, PoolTag("ab\x01z")), "is not four printable characters");
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 8, PoolTag("ab\x01z")),
+                 "is not four printable characters");
 }
 
 TEST(PoolVerifier, AWriteBeforeTheStartIsCaughtAtTheFreeByTheHeader) {
     EXPECT_DEATH(
         {
-            auto* p = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 40, kSpecialTag));
+            auto* p =
+                static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 40, kSpecialTag));
             p[-32] = 0;  // the first byte of the header in front of the block
             ExFreePoolWithTag(const_cast<UCHAR*>(p), kSpecialTag);
         },
@@ -183,7 +186,7 @@ TEST(PoolVerifier, AWriteBeforeTheStartIsCaughtAtTheFreeByTheHeader) {
 
 // The special pool: each block against an inaccessible page.
 class SpecialPoolTest : public testing::Test {
-protected:
+  protected:
     void TearDown() override { kernel::pool::SetSpecialPool(kernel::pool::Special::Off); }
 };
 
@@ -209,7 +212,8 @@ TEST_F(SpecialPoolTest, AnOverrunAnUnderrunAndAUseAfterFreeFaultOnTheAccess) {
     EXPECT_DEATH(
         {
             kernel::pool::SetSpecialPool(kernel::pool::Special::Overruns);
-            auto* p = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 4096, kSpecialTag));
+            auto* p = static_cast<volatile UCHAR*>(
+                ExAllocatePoolWithTag(NonPagedPool, 4096, kSpecialTag));
             p[4096] = 1;
             std::fprintf(stderr, "not caught\n");
         },
@@ -217,7 +221,8 @@ TEST_F(SpecialPoolTest, AnOverrunAnUnderrunAndAUseAfterFreeFaultOnTheAccess) {
     EXPECT_DEATH(
         {
             kernel::pool::SetSpecialPool(kernel::pool::Special::Underruns);
-            auto* p = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 64, kSpecialTag));
+            auto* p =
+                static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 64, kSpecialTag));
             p[-1] = 1;
             std::fprintf(stderr, "not caught\n");
         },
@@ -225,7 +230,8 @@ TEST_F(SpecialPoolTest, AnOverrunAnUnderrunAndAUseAfterFreeFaultOnTheAccess) {
     EXPECT_DEATH(
         {
             kernel::pool::SetSpecialPool(kernel::pool::Special::Overruns);
-            auto* p = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 64, kSpecialTag));
+            auto* p =
+                static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 64, kSpecialTag));
             ExFreePoolWithTag(const_cast<UCHAR*>(p), kSpecialTag);
             std::fprintf(stderr, "read %d: not caught\n", p[0]);
         },
@@ -235,7 +241,8 @@ TEST_F(SpecialPoolTest, AnOverrunAnUnderrunAndAUseAfterFreeFaultOnTheAccess) {
     EXPECT_DEATH(
         {
             kernel::pool::SetSpecialPool(kernel::pool::Special::Overruns);
-            auto* p = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 100, kSpecialTag));
+            auto* p =
+                static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 100, kSpecialTag));
             p[100] = 1;
             ExFreePoolWithTag(const_cast<UCHAR*>(p), kSpecialTag);
         },

@@ -20,7 +20,8 @@ TEST(EventWait, RelativeTimeOutReturnsStatusTimeout) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER timeout = Relative(20 * 10000);  // 20 ms
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 }
 
@@ -38,10 +39,14 @@ TEST(EventWait, NotificationStaysSignalledSynchronizationResets) {
     KeInitializeEvent(&notification, NotificationEvent, TRUE);
     KeInitializeEvent(&synchronization, SynchronizationEvent, TRUE);
     LARGE_INTEGER zero{};
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero),
+              STATUS_TIMEOUT);
     EXPECT_EQ(KeResetEvent(&notification), 1);
     EXPECT_EQ(KeReadStateEvent(&notification), 0);
 }

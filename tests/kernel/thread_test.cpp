@@ -27,9 +27,11 @@ TEST(SystemThread, ReferencedObjectIsSignalledWhenTheThreadEnds) {
     Context c;
     KeInitializeEvent(&c.release, NotificationEvent, FALSE);
     HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Routine, &c), STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Routine, &c),
+              STATUS_SUCCESS);
     PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     LARGE_INTEGER zero{};
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
@@ -67,7 +69,9 @@ void EndsHoldingASpinLock(PVOID) {
     KeInitializeSpinLock(&heldSpinLock);
     KeAcquireSpinLockRaiseToDpc(&heldSpinLock);
 }
-void EndsInACriticalRegion(PVOID) { KeEnterCriticalRegion(); }
+void EndsInACriticalRegion(PVOID) {
+    KeEnterCriticalRegion();
+}
 
 void RunToItsEnd(PKSTART_ROUTINE routine) {
     HANDLE h;
@@ -78,7 +82,8 @@ void RunToItsEnd(PKSTART_ROUTINE routine) {
 TEST(SystemThread, EndingWithAnythingHeldStops) {
     EXPECT_DEATH(RunToItsEnd(EndsHoldingAFastMutex), "a system thread ended holding a fast mutex");
     EXPECT_DEATH(RunToItsEnd(EndsHoldingASpinLock), "a system thread ended holding a spin lock");
-    EXPECT_DEATH(RunToItsEnd(EndsInACriticalRegion), "a system thread ended inside a critical region");
+    EXPECT_DEATH(RunToItsEnd(EndsInACriticalRegion),
+                 "a system thread ended inside a critical region");
 }
 
 }  // namespace

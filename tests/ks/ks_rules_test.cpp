@@ -33,7 +33,8 @@ Behaviour* behaviour = nullptr;
 
 // Ejects the leading frame, if any; STATUS_SUCCESS or STATUS_PENDING as told.
 NTSTATUS EjectOne(PKSPIN pin, NTSTATUS result) {
-    if (PKSSTREAM_POINTER p = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED)) {
+    if (PKSSTREAM_POINTER p =
+            KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED)) {
         p->StreamHeader->DataUsed = 1;
         KsStreamPointerUnlock(p, TRUE);
     }
@@ -79,10 +80,11 @@ const KSPROPERTY_ITEM items[] = {
     {1, GetPastTheEnd, sizeof(KSPROPERTY), 28, nullptr, nullptr, 0, nullptr, nullptr, 0},
 };
 const KSPROPERTY_SET sets[] = {{&kSet, 2, items, 0, nullptr}};
-const KSAUTOMATION_TABLE automation = {1, sizeof(KSPROPERTY_ITEM), sets, 0, 0, nullptr, 0, 0, nullptr};
+const KSAUTOMATION_TABLE automation = {1,      sizeof(KSPROPERTY_ITEM), sets, 0, 0, nullptr, 0, 0,
+                                       nullptr};
 
-const KSPIN_DISPATCH pinDispatch = {PinCreate, nullptr, PinProcess, nullptr, nullptr, PinSetState,
-                                    nullptr,   nullptr, nullptr,    nullptr};
+const KSPIN_DISPATCH pinDispatch = {PinCreate,   nullptr, PinProcess, nullptr, nullptr,
+                                    PinSetState, nullptr, nullptr,    nullptr, nullptr};
 KSPIN_DESCRIPTOR_EX Pin(ULONG flags) {
     KSPIN_DESCRIPTOR_EX d{};
     d.Dispatch = &pinDispatch;
@@ -99,14 +101,27 @@ const KSPIN_DESCRIPTOR_EX pins[] = {
     Pin(KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY),
 };
 const KSFILTER_DISPATCH filterDispatch = {FilterCreate, nullptr, nullptr, nullptr};
-const KSFILTER_DESCRIPTOR filterDescriptor = {&filterDispatch, &automation, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr, 3,
-                                              sizeof(KSPIN_DESCRIPTOR_EX), pins, 0, nullptr, 0, 0, nullptr, 0,
-                                              nullptr, nullptr};
+const KSFILTER_DESCRIPTOR filterDescriptor = {&filterDispatch,
+                                              &automation,
+                                              KSFILTER_DESCRIPTOR_VERSION,
+                                              0,
+                                              nullptr,
+                                              3,
+                                              sizeof(KSPIN_DESCRIPTOR_EX),
+                                              pins,
+                                              0,
+                                              nullptr,
+                                              0,
+                                              0,
+                                              nullptr,
+                                              0,
+                                              nullptr,
+                                              nullptr};
 
 NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     KsAcquireDevice(device);
-    NTSTATUS s = KsCreateFilterFactory(device->FunctionalDeviceObject, &filterDescriptor, u"F", nullptr, 0, nullptr,
-                                       nullptr, nullptr);
+    NTSTATUS s = KsCreateFilterFactory(device->FunctionalDeviceObject, &filterDescriptor, u"F",
+                                       nullptr, 0, nullptr, nullptr, nullptr);
     KsReleaseDevice(device);
     return s;
 }
@@ -117,7 +132,7 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
 }
 
 class KsRules : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         behaviour = &b;
         NTSTATUS s;
@@ -251,8 +266,8 @@ TEST_F(KsRules, BrokenMutexRulesStop) {
                  "KsAddItemToObjectBag without the filter control mutex");
     EXPECT_DEATH(KsAddItemToObjectBag(device->Device()->Bag, nullptr, nullptr),
                  "KsAddItemToObjectBag without the device mutex");
-    EXPECT_DEATH(KsCreateFilterFactory(device->Device()->FunctionalDeviceObject, &filterDescriptor, u"G", nullptr, 0,
-                                       nullptr, nullptr, nullptr),
+    EXPECT_DEATH(KsCreateFilterFactory(device->Device()->FunctionalDeviceObject, &filterDescriptor,
+                                       u"G", nullptr, 0, nullptr, nullptr, nullptr),
                  "KsCreateFilterFactory without the device mutex");
     EXPECT_DEATH(
         {
@@ -293,7 +308,8 @@ TEST_F(KsRules, StreamPointersAreLockedOnceUnlockedOnceAndNeverStale) {
     auto pin = OpenPin(0);
     pin->Submit(&frames[0]);
     pin->Submit(&frames[1]);
-    PKSSTREAM_POINTER p = KsPinGetLeadingEdgeStreamPointer(pin->Raw(), KSSTREAM_POINTER_STATE_UNLOCKED);
+    PKSSTREAM_POINTER p =
+        KsPinGetLeadingEdgeStreamPointer(pin->Raw(), KSSTREAM_POINTER_STATE_UNLOCKED);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->StreamHeader, &frames[0]);
     // Unlocked: it must be locked before it can be unlocked.
@@ -316,10 +332,12 @@ TEST_F(KsRules, StreamPointersAreLockedOnceUnlockedOnceAndNeverStale) {
 TEST_F(KsRules, PropertyRequestsAnswerSizeQueriesRefuseGetAndSetTogetherAndCatchOverruns) {
     KSPROPERTY request{kSet, 0, KSPROPERTY_TYPE_GET};
     ULONG returned = 0;
-    EXPECT_EQ(filter->Property(&request, sizeof request, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(filter->Property(&request, sizeof request, nullptr, 0, &returned),
+              STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, 28u);
     LONG data[8] = {};
-    EXPECT_EQ(filter->Property(&request, sizeof request, data, 20, &returned), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(filter->Property(&request, sizeof request, data, 20, &returned),
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(returned, 28u);
     EXPECT_EQ(filter->Property(&request, sizeof request, data, 28, &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, 28u);

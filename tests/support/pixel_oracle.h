@@ -17,7 +17,8 @@ using Matrix = std::array<std::array<int32_t, 4>, 4>;
 
 // The device's fixed-point matrix at its default settings (colour
 // correction on, brightness 255, contrast and saturation 10, hue 0).
-inline constexpr Matrix kDefaultMatrix = {{{87, -16, -6, 0}, {-14, 90, -20, 0}, {-9, -10, 91, 0}, {0, 0, 0, 64}}};
+inline constexpr Matrix kDefaultMatrix = {
+    {{87, -16, -6, 0}, {-14, 90, -20, 0}, {-9, -10, 91, 0}, {0, 0, 0, 64}}};
 inline constexpr Matrix kIdentity = {{{64, 0, 0, 0}, {0, 64, 0, 0}, {0, 0, 64, 0}, {0, 0, 0, 64}}};
 
 struct Settings {
@@ -29,7 +30,7 @@ struct Settings {
 };
 
 struct Result {
-    std::vector<uint8_t> bgra;  // width x height, top row first
+    std::vector<uint8_t> bgra;             // width x height, top row first
     int32_t red = 0, green = 0, blue = 0;  // the gains the frame was converted with
 };
 
@@ -89,7 +90,8 @@ inline std::array<int, 3> Interpolate(const Window& w, int phase, int r, int c) 
     if (here == 'G') {
         // Which colour sits left and right of this green, which above and below.
         const char beside = Colour(phase, r, c + 1);
-        const int lr = w.Apply(kColourBesideLeftRight, r, c, 4), ud = w.Apply(kColourBesideUpDown, r, c, 4);
+        const int lr = w.Apply(kColourBesideLeftRight, r, c, 4),
+                  ud = w.Apply(kColourBesideUpDown, r, c, 4);
         return beside == 'R' ? std::array<int, 3>{lr, v, ud} : std::array<int, 3>{ud, v, lr};
     }
     const int g = w.Apply(kGreenAtRedOrBlue, r, c, 3), other = w.Apply(kOppositeColour, r, c, 4);
@@ -104,7 +106,8 @@ inline int Gain(int v, int32_t gain) {
 }  // namespace detail
 
 // Converts the window whose top-left pixel is raw[0], rows `pitch` apart.
-inline Result Convert(const std::vector<uint8_t>& raw, int width, int height, int pitch, const Settings& s) {
+inline Result Convert(const std::vector<uint8_t>& raw, int width, int height, int pitch,
+                      const Settings& s) {
     using namespace detail;
     const Window w{raw, width, height, pitch};
     Result out;
@@ -117,7 +120,8 @@ inline Result Convert(const std::vector<uint8_t>& raw, int width, int height, in
                 for (int k = 0; k < 3; ++k) sum[k] += static_cast<uint64_t>(v[k]);
             }
         if (sum[0] != 0 && sum[1] != 0 && sum[2] != 0) {
-            const double all = static_cast<double>(sum[1]) + static_cast<double>(sum[0]) + static_cast<double>(sum[2]);
+            const double all = static_cast<double>(sum[1]) + static_cast<double>(sum[0]) +
+                               static_cast<double>(sum[2]);
             const double e = all / static_cast<double>(sum[1]) / 3.0;
             auto gain = [&](uint64_t channel) {
                 const double g = all / static_cast<double>(channel) / 3.0 * 128.0 / e;
@@ -146,7 +150,8 @@ inline Result Convert(const std::vector<uint8_t>& raw, int width, int height, in
                     };
                     add(s.matrix[3][j], 1);
                     for (int i = 0; i < 3; ++i) add(s.matrix[i][j], in[i]);
-                    result[j] = static_cast<int>(std::clamp<int64_t>((pos >> 6) - (neg >> 6), 0, 255));
+                    result[j] =
+                        static_cast<int>(std::clamp<int64_t>((pos >> 6) - (neg >> 6), 0, 255));
                 }
             } else {
                 const int y = ((in[0] * 77) >> 8) + ((in[1] * 150) >> 8) + ((in[2] * 29) >> 8);

@@ -16,7 +16,8 @@
 // One client frame: a stream header of the size the client chooses, and its
 // data buffer.
 struct ClientFrame {
-    explicit ClientFrame(ULONG extent, ULONG headerSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO))
+    explicit ClientFrame(ULONG extent,
+                         ULONG headerSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO))
         : header(headerSize, 0xEE), data(extent, 0x5A) {
         auto* h = Header();
         std::memset(h, 0, sizeof(KSSTREAM_HEADER));
@@ -25,13 +26,15 @@ struct ClientFrame {
         h->Data = data.data();
     }
     KSSTREAM_HEADER* Header() { return reinterpret_cast<KSSTREAM_HEADER*>(header.data()); }
-    KS_FRAME_INFO* Info() { return reinterpret_cast<KS_FRAME_INFO*>(header.data() + sizeof(KSSTREAM_HEADER)); }
+    KS_FRAME_INFO* Info() {
+        return reinterpret_cast<KS_FRAME_INFO*>(header.data() + sizeof(KSSTREAM_HEADER));
+    }
     std::vector<uint8_t> header;
     std::vector<uint8_t> data;
 };
 
 class StreamingRig {
-public:
+  public:
     StreamingRig() {
         EXPECT_EQ(rig.Device().Start(), STATUS_SUCCESS);
         NTSTATUS s;
@@ -51,13 +54,15 @@ public:
         KS_DATARANGE_VIDEO range = OfferedDataRange;
         std::vector<uint8_t> out(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
         ULONG written = 0;
-        EXPECT_EQ(filter->Intersect(0, &range, sizeof range, out.data(), static_cast<ULONG>(out.size()), &written),
+        EXPECT_EQ(filter->Intersect(0, &range, sizeof range, out.data(),
+                                    static_cast<ULONG>(out.size()), &written),
                   STATUS_SUCCESS);
         out.resize(written);
         return out;
     }
 
-    std::unique_ptr<ks::Pin> OpenPin(const std::vector<uint8_t>& format, NTSTATUS* status = nullptr) {
+    std::unique_ptr<ks::Pin> OpenPin(const std::vector<uint8_t>& format,
+                                     NTSTATUS* status = nullptr) {
         NTSTATUS s;
         auto pin = filter->CreatePin(0, format.data(), static_cast<ULONG>(format.size()), &s);
         if (status != nullptr) *status = s;
@@ -95,12 +100,13 @@ public:
 // The BGRA image a raw image must give at the device's settings, top row
 // first, from the independent pixel oracle (not from the driver's own
 // conversion, whose mistakes it would share).
-inline std::vector<UCHAR> ReferenceImage(const std::vector<uint8_t>& raw, ULONG width = 2560, ULONG height = 1920,
-                                         ULONG x = 0, ULONG y = 0) {
+inline std::vector<UCHAR> ReferenceImage(const std::vector<uint8_t>& raw, ULONG width = 2560,
+                                         ULONG height = 1920, ULONG x = 0, ULONG y = 0) {
     std::vector<uint8_t> window(static_cast<size_t>(width) * height);
     for (ULONG r = 0; r < height; ++r)
-        std::memcpy(&window[static_cast<size_t>(r) * width], &raw[static_cast<size_t>(y + r) * 2560 + x], width);
-    return oracle::Convert(window, static_cast<int>(width), static_cast<int>(height), static_cast<int>(width),
-                           oracle::Settings{})
+        std::memcpy(&window[static_cast<size_t>(r) * width],
+                    &raw[static_cast<size_t>(y + r) * 2560 + x], width);
+    return oracle::Convert(window, static_cast<int>(width), static_cast<int>(height),
+                           static_cast<int>(width), oracle::Settings{})
         .bgra;
 }

@@ -23,9 +23,9 @@ using Capture = Cli;
 std::map<std::string, std::string> PngText(const std::string& png) {
     std::map<std::string, std::string> text;
     for (size_t at = 8; at + 12 <= png.size();) {
-        const uint32_t length = static_cast<uint32_t>(static_cast<uint8_t>(png[at]) << 24 |
-                                                      static_cast<uint8_t>(png[at + 1]) << 16 |
-                                                      static_cast<uint8_t>(png[at + 2]) << 8 | static_cast<uint8_t>(png[at + 3]));
+        const uint32_t length = static_cast<uint32_t>(
+            static_cast<uint8_t>(png[at]) << 24 | static_cast<uint8_t>(png[at + 1]) << 16 |
+            static_cast<uint8_t>(png[at + 2]) << 8 | static_cast<uint8_t>(png[at + 3]));
         const std::string type = png.substr(at + 4, 4);
         if (at + 12 + length > png.size()) break;
         if (type == "tEXt") {
@@ -64,7 +64,8 @@ std::vector<uint8_t> Pgm16To8(const std::string& pgm, int* width, int* height) {
     std::vector<uint8_t> out(static_cast<size_t>(*width) * static_cast<size_t>(*height));
     if (magic != "P5" || maxval <= 255 || pgm.size() < start + out.size() * 2) return {};
     for (size_t i = 0; i < out.size(); ++i) {
-        const int v = static_cast<uint8_t>(pgm[start + 2 * i]) << 8 | static_cast<uint8_t>(pgm[start + 2 * i + 1]);
+        const int v = static_cast<uint8_t>(pgm[start + 2 * i]) << 8 |
+                      static_cast<uint8_t>(pgm[start + 2 * i + 1]);
         if (v > 255) return {};
         out[i] = static_cast<uint8_t>(v);
     }
@@ -84,7 +85,9 @@ TEST_F(Capture, ABurstKeepsEveryFrameInOrderWithItsNumber) {
     int64_t lastPicture = -1, lastTime = -1;
     for (size_t i = 1; i < rows.size(); ++i) {
         std::smatch m;
-        ASSERT_TRUE(std::regex_match(rows[i], m, std::regex(R"((frame-\d{4}\.dng),(\d+),(\d+),(\d{4}-\d\d-\d\dT[0-9:.]+Z),0)")))
+        ASSERT_TRUE(std::regex_match(
+            rows[i], m,
+            std::regex(R"((frame-\d{4}\.dng),(\d+),(\d+),(\d{4}-\d\d-\d\dT[0-9:.]+Z),0)")))
             << rows[i];
         char name[32];
         std::snprintf(name, sizeof name, "frame-%04zu.dng", i - 1);
@@ -110,7 +113,8 @@ TEST_F(Capture, ABurstKeepsEveryFrameInOrderWithItsNumber) {
 // reader turns it back into the delivered picture with its settings, the
 // mirror included.
 TEST_F(Capture, ADngIsTheDeliveredPicturesRawFrameForEveryReader) {
-    ASSERT_EQ(std::system("raw-identify > /dev/null 2>&1; command -v unprocessed_raw > /dev/null"), 0)
+    ASSERT_EQ(std::system("raw-identify > /dev/null 2>&1; command -v unprocessed_raw > /dev/null"),
+              0)
         << "LibRaw's tools are missing: scripts/deps.sh test installs libraw-bin";
     ASSERT_EQ(Run("window 300 200 1003 501"), 0) << err;
     ASSERT_EQ(Run("set brightness=300 saturation=15 flip_h=1"), 0) << err;
@@ -118,7 +122,8 @@ TEST_F(Capture, ADngIsTheDeliveredPicturesRawFrameForEveryReader) {
     uint32_t w = 0, w2 = 0;
     const auto delivered = PngPixels(dir / "shot-1.png", &w);
     ASSERT_EQ(w, 1000u);
-    auto mirrored = delivered;  // the picture must not read the same both ways, or the flip is not tested
+    auto mirrored =
+        delivered;  // the picture must not read the same both ways, or the flip is not tested
     for (size_t row = 0; row < 501; ++row) {
         auto* px = reinterpret_cast<uint32_t*>(&mirrored[row * 1000 * 4]);
         std::reverse(px, px + 1000);
@@ -143,9 +148,11 @@ TEST_F(Capture, ADngIsTheDeliveredPicturesRawFrameForEveryReader) {
     {
         std::ofstream pgm(dir / "libraw.pgm", std::ios::binary);
         pgm << "P5\n1003 501\n255\n";
-        pgm.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size()));
+        pgm.write(reinterpret_cast<const char*>(samples.data()),
+                  static_cast<std::streamsize>(samples.size()));
     }
-    ASSERT_EQ(Run("convert libraw.pgm libraw.png --set brightness=300 --set saturation=15"), 0) << err;
+    ASSERT_EQ(Run("convert libraw.pgm libraw.png --set brightness=300 --set saturation=15"), 0)
+        << err;
     auto fromLibRaw = PngPixels(dir / "libraw.png", &w2);
     ASSERT_EQ(fromLibRaw.size(), delivered.size());
     for (size_t row = 0; row < 501; ++row) {  // flip_h: the delivered picture is the mirror image
@@ -166,8 +173,10 @@ TEST_F(Capture, PngsCarryTheFramesNumberTimeAndSettings) {
         ASSERT_EQ(png.substr(25, 1), std::string(1, '\x02')) << "colour type: RGB, no alpha";
         auto text = PngText(png);
         EXPECT_EQ(text["picture"], std::to_string(JsonNumber(rows[i], "picture"))) << rows[i];
-        EXPECT_EQ(text["presentation_time_100ns"], std::to_string(JsonNumber(rows[i], "presentation_time_100ns")));
-        EXPECT_NE(rows[i].find("\"file\":\"s-" + std::to_string(i) + ".png\""), std::string::npos) << rows[i];
+        EXPECT_EQ(text["presentation_time_100ns"],
+                  std::to_string(JsonNumber(rows[i], "presentation_time_100ns")));
+        EXPECT_NE(rows[i].find("\"file\":\"s-" + std::to_string(i) + ".png\""), std::string::npos)
+            << rows[i];
         EXPECT_EQ(text["exposure"], "77");
         EXPECT_EQ(text["hue"], "5");
         EXPECT_EQ(text["window"], "0,0,320,240");
@@ -187,20 +196,27 @@ TEST_F(Capture, TheMemoryLimitDropsFramesAndSaysSo) {
     }
     for (const char* bad : {"--memory -1", "--writers 65", "--format jpeg", "--raw-format tiff"}) {
         EXPECT_NE(Run(std::string("capture -n 1 ") + bad), 0) << bad;
-        EXPECT_NE(err.find(std::string(bad).substr(0, std::string(bad).find(' '))), std::string::npos) << err;
+        EXPECT_NE(err.find(std::string(bad).substr(0, std::string(bad).find(' '))),
+                  std::string::npos)
+            << err;
     }
 }
 
 TEST_F(Capture, StreamTellsPlayersTheSizeAndRate) {
-    ASSERT_EQ(std::system("ffprobe -version > /dev/null 2>&1"), 0) << "ffmpeg is missing: scripts/deps.sh installs it";
+    ASSERT_EQ(std::system("ffprobe -version > /dev/null 2>&1"), 0)
+        << "ffmpeg is missing: scripts/deps.sh installs it";
     ASSERT_EQ(Run("window 0 0 320 240"), 0) << err;
-    ASSERT_EQ(Shell("tool stream --format y4m -n 5 > s.y4m && ffprobe -v error -count_frames -show_entries "
-                    "stream=width,height,pix_fmt,r_frame_rate,nb_read_frames -of csv=p=0 s.y4m"),
-              0)
+    ASSERT_EQ(
+        Shell(
+            "tool stream --format y4m -n 5 > s.y4m && ffprobe -v error -count_frames -show_entries "
+            "stream=width,height,pix_fmt,r_frame_rate,nb_read_frames -of csv=p=0 s.y4m"),
+        0)
         << err;
     EXPECT_EQ(out, "320,240,yuv420p,30/1,5\n");
     ASSERT_EQ(Shell("tool stream -n 1 --fps 12.5 > /dev/null"), 0) << err;
-    EXPECT_NE(err.find("ffmpeg -f rawvideo -pix_fmt bgra -s 320x240 -r 25/2 -i - out.mkv"), std::string::npos) << err;
+    EXPECT_NE(err.find("ffmpeg -f rawvideo -pix_fmt bgra -s 320x240 -r 25/2 -i - out.mkv"),
+              std::string::npos)
+        << err;
     EXPECT_NE(err.find("streamed 1 frames, dropped 0"), std::string::npos) << err;
 }
 
@@ -211,19 +227,23 @@ TEST(Y4m, ConversionMatchesTheFormulaAtOddSizes) {
     // coefficient off by one shows as half a level on the mean.
     double biasY = 0, biasCb = 0, biasCr = 0;
     int lumaSamples = 0, chromaSamples = 0;
-    for (auto [w, h] : {std::pair{7, 5}, std::pair{8, 2}, std::pair{1, 1}, std::pair{33, 17}, std::pair{64, 48}}) {
+    for (auto [w, h] : {std::pair{7, 5}, std::pair{8, 2}, std::pair{1, 1}, std::pair{33, 17},
+                        std::pair{64, 48}}) {
         std::vector<uint8_t> bgra(static_cast<size_t>(w) * h * 4);
         for (auto& b : bgra) b = static_cast<uint8_t>(rng());
         // Stored bottom-up, as the driver's frames are: the top row is last.
         const uint8_t* top = bgra.data() + static_cast<size_t>(h - 1) * w * 4;
         std::vector<uint8_t> out(tools::Y4mFrameBytes(w, h));
         tools::BgraToI420(top, -static_cast<ptrdiff_t>(w) * 4, w, h, out.data());
-        auto px = [&](int x, int y, int c) { return top[-static_cast<ptrdiff_t>(y) * w * 4 + x * 4 + c]; };
+        auto px = [&](int x, int y, int c) {
+            return top[-static_cast<ptrdiff_t>(y) * w * 4 + x * 4 + c];
+        };
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 const double r = px(x, y, 2), g = px(x, y, 1), b = px(x, y, 0);
                 const double want = 16 + (65.738 * r + 129.057 * g + 25.064 * b) / 256;
-                ASSERT_LE(std::abs(out[static_cast<size_t>(y) * w + x] - want), 1.0) << w << "x" << h << " " << x << "," << y;
+                ASSERT_LE(std::abs(out[static_cast<size_t>(y) * w + x] - want), 1.0)
+                    << w << "x" << h << " " << x << "," << y;
                 biasY += out[static_cast<size_t>(y) * w + x] - want;
                 ++lumaSamples;
             }
@@ -240,7 +260,8 @@ TEST(Y4m, ConversionMatchesTheFormulaAtOddSizes) {
                 const double cr = 128 + (112.439 * r - 94.154 * g - 18.285 * b) / 256;
                 const size_t at = static_cast<size_t>(w) * h + static_cast<size_t>(cy) * cw + cx;
                 ASSERT_LE(std::abs(out[at] - cb), 1.5) << cx << "," << cy;
-                ASSERT_LE(std::abs(out[at + static_cast<size_t>(cw) * ch] - cr), 1.5) << cx << "," << cy;
+                ASSERT_LE(std::abs(out[at + static_cast<size_t>(cw) * ch] - cr), 1.5)
+                    << cx << "," << cy;
                 biasCb += out[at] - cb;
                 biasCr += out[at + static_cast<size_t>(cw) * ch] - cr;
                 ++chromaSamples;
@@ -254,12 +275,13 @@ TEST(Y4m, ConversionMatchesTheFormulaAtOddSizes) {
 TEST(BurstWriter, HoldsNoMoreThanItsLimitButAlwaysOneFrame) {
     tools::BurstWriter writer(2, 100);
     std::mutex gate;
-    gate.lock();  // the first two pieces of work wait on it
+    gate.lock();                       // the first two pieces of work wait on it
     ASSERT_TRUE(writer.Reserve(150));  // larger than the limit, but the queue is empty
     writer.Queue(150, [&] { std::lock_guard<std::mutex> g(gate); });
     const bool second = writer.Reserve(1);
     EXPECT_FALSE(second);
-    if (second) writer.Queue(1, [] {});  // every reservation needs its work, or Finish waits for ever
+    if (second)
+        writer.Queue(1, [] {});  // every reservation needs its work, or Finish waits for ever
     EXPECT_EQ(writer.GetCounts().bytesHeld, 150u);
     gate.unlock();
     writer.Finish();
@@ -291,7 +313,7 @@ TEST(BurstWriter, AFailedWriteIsReportedAndStopsTheRest) {
     const bool after = writer.Reserve(10);
     EXPECT_FALSE(after);  // nothing more is taken once a write failed
     if (after) writer.Queue(10, [] {});
-    EXPECT_EQ(ran, 0);                 // and what was queued is let go unwritten
+    EXPECT_EQ(ran, 0);  // and what was queued is let go unwritten
     EXPECT_EQ(writer.GetCounts().written, 0u);
     EXPECT_EQ(writer.GetCounts().bytesHeld, 0u);
 }

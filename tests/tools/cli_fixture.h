@@ -16,10 +16,11 @@
 namespace fs = std::filesystem;
 
 class Cli : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("norvikcam-cli-" + std::to_string(::getpid()) + "-" +
-                                           testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() /
+              ("norvikcam-cli-" + std::to_string(::getpid()) + "-" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
         fs::create_directories(dir / "run");
@@ -44,7 +45,8 @@ protected:
     // Runs a shell line in the same environment; `tool` in it stands for the
     // tool's path. Its standard output and error go to out and err.
     int Shell(std::string line) {
-        for (size_t at; (at = line.find("tool ")) != std::string::npos;) line.replace(at, 4, NORVIKCAM_BINARY);
+        for (size_t at; (at = line.find("tool ")) != std::string::npos;)
+            line.replace(at, 4, NORVIKCAM_BINARY);
         std::string cmd = Env() + "{ " + line + "; } > out.txt 2> err.txt";
         int status = std::system(cmd.c_str());
         out = Read(dir / "out.txt");
@@ -60,8 +62,9 @@ protected:
         std::string s = Read(p);
         if (s.size() < 24 || s.compare(1, 3, "PNG") != 0) return {0, 0};
         auto be = [&](size_t at) {
-            return static_cast<uint32_t>(static_cast<uint8_t>(s[at]) << 24 | static_cast<uint8_t>(s[at + 1]) << 16 |
-                                         static_cast<uint8_t>(s[at + 2]) << 8 | static_cast<uint8_t>(s[at + 3]));
+            return static_cast<uint32_t>(
+                static_cast<uint8_t>(s[at]) << 24 | static_cast<uint8_t>(s[at + 1]) << 16 |
+                static_cast<uint8_t>(s[at + 2]) << 8 | static_cast<uint8_t>(s[at + 3]));
         };
         return {be(16), be(20)};
     }
@@ -80,4 +83,3 @@ protected:
     fs::path dir;
     std::string out, err;
 };
-

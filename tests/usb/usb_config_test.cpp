@@ -12,7 +12,14 @@ namespace {
 using Kind = sim::Exchange::Kind;
 
 std::vector<uint8_t> GetDescriptorSetup(uint8_t type, uint16_t length) {
-    return {0x80, 0x06, 0x00, type, 0x00, 0x00, static_cast<uint8_t>(length & 0xFF), static_cast<uint8_t>(length >> 8)};
+    return {0x80,
+            0x06,
+            0x00,
+            type,
+            0x00,
+            0x00,
+            static_cast<uint8_t>(length & 0xFF),
+            static_cast<uint8_t>(length >> 8)};
 }
 
 template <class T>
@@ -77,7 +84,8 @@ TEST(UsbConfiguration, SeveralInterfacesAreAllSelectedButOnlyTheFirstIsKept) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(first->Pipes[i].MaximumTransferSize, 0xFFFFFFFFu);
     EXPECT_EQ(second->InterfaceNumber, 1);
     EXPECT_EQ(second->NumberOfPipes, 1u);
-    EXPECT_EQ(second->Pipes[0].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);  // left as built
+    EXPECT_EQ(second->Pipes[0].MaximumTransferSize,
+              USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);  // left as built
     EXPECT_EQ(rig.Camera().InterfaceInfo->NumberOfPipes, 3u);
     EXPECT_EQ(rig.Camera().InterfaceInfo->InterfaceNumber, 0);
 }
@@ -208,29 +216,29 @@ std::vector<std::vector<uint8_t>> MalformedDescriptors() {
         d[3] = t >> 8;
         return d;
     };
-    bad.push_back(total(good, 0));                 // shorter than its own header
+    bad.push_back(total(good, 0));  // shorter than its own header
     bad.push_back(total(good, 8));
-    bad.push_back(total(good, 400));               // claims more than it sends
+    bad.push_back(total(good, 400));  // claims more than it sends
     bad.push_back(std::vector<uint8_t>(good.begin(), good.begin() + 5));  // header cut short
     auto zeroLength = good;
-    zeroLength[9] = 0;                             // interface of length 0
+    zeroLength[9] = 0;  // interface of length 0
     bad.push_back(zeroLength);
     auto longInterface = good;
-    longInterface[9] = 200;                        // runs past the end
+    longInterface[9] = 200;  // runs past the end
     bad.push_back(longInterface);
     auto missingEndpoint = good;
-    missingEndpoint[13] = 4;                       // four endpoints claimed, three present
+    missingEndpoint[13] = 4;  // four endpoints claimed, three present
     bad.push_back(missingEndpoint);
     auto cutEndpoint = total(std::vector<uint8_t>(good.begin(), good.end() - 3), 36);
-    bad.push_back(cutEndpoint);                    // last endpoint truncated
+    bad.push_back(cutEndpoint);  // last endpoint truncated
     auto noInterfaces = good;
     noInterfaces[4] = 0;
     bad.push_back(noInterfaces);
     auto manyInterfaces = good;
-    manyInterfaces[4] = 255;                       // more than it lists
+    manyInterfaces[4] = 255;  // more than it lists
     bad.push_back(manyInterfaces);
     auto shortEndpoint = good;
-    shortEndpoint[18] = 3;                         // endpoint descriptor of length 3
+    shortEndpoint[18] = 3;  // endpoint descriptor of length 3
     bad.push_back(shortEndpoint);
     return bad;
 }

@@ -27,7 +27,8 @@ TEST(ParseConfigurationDescriptor, FindsInterfacesByNumberAndSetting) {
     EXPECT_EQ(second->bInterfaceNumber, 1);
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, c, 2, 0, -1, -1, -1), nullptr);
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, c, 0, 1, -1, -1, -1), nullptr);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, 0x03, -1, -1), nullptr);  // class mismatch
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, 0x03, -1, -1),
+              nullptr);  // class mismatch
     // From a later start position only later interfaces are seen.
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, second, 0, 0, -1, -1, -1), nullptr);
 }
@@ -39,7 +40,9 @@ TEST(ParseConfigurationDescriptor, StopsAtEveryKindOfMalformedDescriptor) {
         size_t at;
         uint8_t value;
     };
-    const Case cases[] = {{"zero length", 9, 0}, {"length one", 9, 1}, {"length past the end", 9, 250},
+    const Case cases[] = {{"zero length", 9, 0},
+                          {"length one", 9, 1},
+                          {"length past the end", 9, 250},
                           {"endpoint past the end", 32, 20}};
     for (const auto& t : cases) {
         auto d = good;
@@ -67,9 +70,10 @@ TEST(ParseConfigurationDescriptor, StopsAtEveryKindOfMalformedDescriptor) {
 TEST(CreateConfigurationRequest, BuildsOneInformationPerListedInterface) {
     auto d = sim::ConfigurationDescriptor(sim::Layout::SeveralInterfaces);
     auto* c = Config(d);
-    USBD_INTERFACE_LIST_ENTRY list[3] = {{USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr},
-                                         {USBD_ParseConfigurationDescriptorEx(c, c, 1, 0, -1, -1, -1), nullptr},
-                                         {nullptr, nullptr}};
+    USBD_INTERFACE_LIST_ENTRY list[3] = {
+        {USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr},
+        {USBD_ParseConfigurationDescriptorEx(c, c, 1, 0, -1, -1, -1), nullptr},
+        {nullptr, nullptr}};
     PURB urb = USBD_CreateConfigurationRequestEx(c, list);
     ASSERT_NE(urb, nullptr);
     EXPECT_EQ(urb->UrbHeader.Length, 40 + 96 + 48);
@@ -85,8 +89,8 @@ TEST(CreateConfigurationRequest, RefusesAnInterfaceShortOfItsEndpoints) {
     auto d = sim::ConfigurationDescriptor(sim::Layout::Standard);
     d[13] = 5;  // claims five endpoints
     auto* c = Config(d);
-    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr},
-                                         {nullptr, nullptr}};
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr}, {nullptr, nullptr}};
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(c, list), nullptr);
     USBD_INTERFACE_LIST_ENTRY empty[1] = {{nullptr, nullptr}};
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(c, empty), nullptr);
@@ -97,7 +101,9 @@ NTSTATUS RecordReadEnd(PDEVICE_OBJECT, PIRP irp, PVOID) {
     readEndedWith = irp->IoStatus.Status;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
-NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
 
 // A bus that goes while a read is still with the device: the read is
 // cancelled and completed before the bus is gone, so the device never
@@ -106,8 +112,8 @@ TEST(BusDriverTeardown, AReadStillWithTheDeviceEndsBeforeTheBusGoes) {
     sim::SimulatedCamera camera;
     auto d = sim::ConfigurationDescriptor(sim::Layout::Standard);
     auto* c = Config(d);
-    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr},
-                                         {nullptr, nullptr}};
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr}, {nullptr, nullptr}};
     PURB select = USBD_CreateConfigurationRequestEx(c, list);
     ASSERT_NE(select, nullptr);
     std::vector<UCHAR> data(4096);
@@ -117,7 +123,8 @@ TEST(BusDriverTeardown, AReadStillWithTheDeviceEndsBeforeTheBusGoes) {
         usb::BusDriver bus(camera);
         PIRP s = IoAllocateIrp(bus.DeviceObject()->StackSize, FALSE);
         IoGetNextIrpStackLocation(s)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        IoGetNextIrpStackLocation(s)->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        IoGetNextIrpStackLocation(s)->Parameters.DeviceIoControl.IoControlCode =
+            IOCTL_INTERNAL_USB_SUBMIT_URB;
         IoGetNextIrpStackLocation(s)->Parameters.Others.Argument1 = select;
         IoSetCompletionRoutine(s, KeepIrp, nullptr, TRUE, TRUE, TRUE);
         ASSERT_EQ(IofCallDriver(bus.DeviceObject(), s), STATUS_SUCCESS);
@@ -130,7 +137,8 @@ TEST(BusDriverTeardown, AReadStillWithTheDeviceEndsBeforeTheBusGoes) {
         next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
         next->Parameters.Others.Argument1 = read;
         IoSetCompletionRoutine(irp, RecordReadEnd, nullptr, TRUE, TRUE, TRUE);
-        EXPECT_EQ(IofCallDriver(bus.DeviceObject(), irp), STATUS_PENDING);  // no frame was asked for
+        EXPECT_EQ(IofCallDriver(bus.DeviceObject(), irp),
+                  STATUS_PENDING);  // no frame was asked for
         EXPECT_EQ(camera.PendingOn(camera.FrameEndpoint()), 1u);
     }
     EXPECT_EQ(readEndedWith.load(), STATUS_CANCELLED);

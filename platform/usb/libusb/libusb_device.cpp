@@ -27,7 +27,8 @@ std::string Hex4(uint16_t v) {
 
 std::string Ids(const std::vector<UsbId>& ids) {
     std::string s;
-    for (const auto& id : ids) s += (s.empty() ? "" : ", ") + Hex4(id.vendor) + ":" + Hex4(id.product);
+    for (const auto& id : ids)
+        s += (s.empty() ? "" : ", ") + Hex4(id.vendor) + ":" + Hex4(id.product);
     return s;
 }
 
@@ -67,8 +68,11 @@ bool ParseUsbDeviceName(const std::string& full, UsbId* id, bool* any, std::stri
     if (name != "usb" && name.rfind("usb:", 0) != 0) return false;
     std::string where = at == std::string::npos ? "" : full.substr(at + 1);
     if (at != std::string::npos &&
-        (where.empty() || where.find_first_not_of("0123456789-.") != std::string::npos || where.find('-') == std::string::npos))
-        throw std::invalid_argument("'" + full + "': after '@' comes the USB socket as 'norvikcam list' shows it, e.g. @1-2.3");
+        (where.empty() || where.find_first_not_of("0123456789-.") != std::string::npos ||
+         where.find('-') == std::string::npos))
+        throw std::invalid_argument(
+            "'" + full +
+            "': after '@' comes the USB socket as 'norvikcam list' shows it, e.g. @1-2.3");
     if (port != nullptr) *port = where;
     if (name == "usb") {
         *any = true;
@@ -76,8 +80,11 @@ bool ParseUsbDeviceName(const std::string& full, UsbId* id, bool* any, std::stri
     }
     unsigned vendor = 0, product = 0;
     char tail = 0;
-    if (std::sscanf(name.c_str() + 4, "%x:%x%c", &vendor, &product, &tail) != 2 || vendor > 0xFFFF || product > 0xFFFF)
-        throw std::invalid_argument("'" + full + "' is not a USB device name: write usb:VID:PID in hexadecimal, e.g. usb:4e56:2560");
+    if (std::sscanf(name.c_str() + 4, "%x:%x%c", &vendor, &product, &tail) != 2 ||
+        vendor > 0xFFFF || product > 0xFFFF)
+        throw std::invalid_argument(
+            "'" + full +
+            "' is not a USB device name: write usb:VID:PID in hexadecimal, e.g. usb:4e56:2560");
     *id = {static_cast<uint16_t>(vendor), static_cast<uint16_t>(product)};
     *any = false;
     return true;
@@ -92,8 +99,11 @@ std::vector<FoundDevice> FindUsbDevices(const std::vector<UsbId>& ids) {
     for (ssize_t i = 0; i < n; ++i) {
         libusb_device_descriptor d{};
         if (libusb_get_device_descriptor(list[i], &d) != 0 || !Matches(d, ids)) continue;
-        FoundDevice f{{d.idVendor, d.idProduct}, libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]),
-                      PortPath(list[i]), ""};
+        FoundDevice f{{d.idVendor, d.idProduct},
+                      libusb_get_bus_number(list[i]),
+                      libusb_get_device_address(list[i]),
+                      PortPath(list[i]),
+                      ""};
         f.name = "usb:" + Hex4(d.idVendor) + ":" + Hex4(d.idProduct) + "@" + f.port;
         found.push_back(f);
     }
@@ -115,26 +125,31 @@ std::vector<std::string> ProcessesHolding(const std::string& node, const std::st
     const std::string self = std::to_string(::getpid());
     for (fs::directory_iterator p(proc, ec), end; !ec && p != end; p.increment(ec)) {
         const std::string pid = p->path().filename();
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
         std::error_code fdError;
-        for (fs::directory_iterator fd(p->path() / "fd", fdError), fdEnd; !fdError && fd != fdEnd; fd.increment(fdError)) {
+        for (fs::directory_iterator fd(p->path() / "fd", fdError), fdEnd; !fdError && fd != fdEnd;
+             fd.increment(fdError)) {
             std::error_code linkError;
             if (fs::read_symlink(fd->path(), linkError) != node || linkError) continue;
             std::string name;
             std::ifstream(p->path() / "comm") >> name;
-            holders.push_back((name.empty() ? std::string("a program") : name) + " (pid " + pid + ")");
+            holders.push_back((name.empty() ? std::string("a program") : name) + " (pid " + pid +
+                              ")");
             break;
         }
     }
     return holders;
 }
 
-std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids, const std::string& port) {
+std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids,
+                                                 const std::string& port) {
     std::unique_ptr<LibusbDevice> d(new LibusbDevice());
     int r = libusb_init(&d->context_);
     if (r != 0) {
         d->context_ = nullptr;
-        throw LibusbError(std::string("USB is not available here (libusb: ") + libusb_strerror(r) + ")");
+        throw LibusbError(std::string("USB is not available here (libusb: ") + libusb_strerror(r) +
+                          ")");
     }
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(d->context_, &list);
@@ -146,7 +161,8 @@ std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids, 
             chosen = list[i];
     if (chosen == nullptr) {
         if (n >= 0) libusb_free_device_list(list, 1);
-        throw LibusbError("no camera with USB id " + Ids(ids) + (port.empty() ? "" : " at " + port) +
+        throw LibusbError("no camera with USB id " + Ids(ids) +
+                          (port.empty() ? "" : " at " + port) +
                           " is attached ('norvikcam list' shows what is)");
     }
     d->port_ = PortPath(chosen);
@@ -160,20 +176,24 @@ std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids, 
     libusb_free_device_list(list, 1);
     if (r == LIBUSB_ERROR_ACCESS)
         throw LibusbError(std::string("permission denied opening the camera at ") + path +
-                          ": install udev/60-norvikcam.rules into /etc/udev/rules.d, add yourself to the plugdev group "
+                          ": install udev/60-norvikcam.rules into /etc/udev/rules.d, add yourself "
+                          "to the plugdev group "
                           "and plug the camera in again (see the README)");
     if (r != 0) {
         d->handle_ = nullptr;
-        throw LibusbError(std::string("cannot open the camera at ") + path + ": " + libusb_strerror(r));
+        throw LibusbError(std::string("cannot open the camera at ") + path + ": " +
+                          libusb_strerror(r));
     }
     d->description_ = std::string("USB camera at ") + path;
     if (desc.iSerialNumber != 0) {
         unsigned char serial[128] = {};
-        int len = libusb_get_string_descriptor_ascii(d->handle_, desc.iSerialNumber, serial, sizeof serial - 1);
+        int len = libusb_get_string_descriptor_ascii(d->handle_, desc.iSerialNumber, serial,
+                                                     sizeof serial - 1);
         std::string text(reinterpret_cast<char*>(serial), len > 0 ? static_cast<size_t>(len) : 0);
         // Only characters that can stand in a registry key's name.
         for (char& c : text)
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+                c = '_';
         if (!text.empty()) d->identity_ = "serial-" + text;
     }
     libusb_set_auto_detach_kernel_driver(d->handle_, 1);
@@ -184,8 +204,9 @@ std::unique_ptr<LibusbDevice> LibusbDevice::Open(const std::vector<UsbId>& ids, 
             return 0;
         };
         int handle = -1;
-        if (libusb_hotplug_register_callback(d->context_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
-                                             desc.idVendor, desc.idProduct, LIBUSB_HOTPLUG_MATCH_ANY, left, d.get(),
+        if (libusb_hotplug_register_callback(d->context_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                                             LIBUSB_HOTPLUG_NO_FLAGS, desc.idVendor, desc.idProduct,
+                                             LIBUSB_HOTPLUG_MATCH_ANY, left, d.get(),
                                              &handle) == LIBUSB_SUCCESS)
             d->hotplug_ = handle;
     }
@@ -241,10 +262,12 @@ USBD_STATUS LibusbDevice::Status(int e) {
     }
 }
 
-USBD_STATUS LibusbDevice::ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
-                                          uint8_t* data, uint16_t length, ULONG* transferred) {
+USBD_STATUS LibusbDevice::ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value,
+                                          uint16_t index, uint8_t* data, uint16_t length,
+                                          ULONG* transferred) {
     *transferred = 0;
-    int r = libusb_control_transfer(handle_, requestType, request, value, index, data, length, kControlTimeoutMs);
+    int r = libusb_control_transfer(handle_, requestType, request, value, index, data, length,
+                                    kControlTimeoutMs);
     if (r < 0) return Status(r);
     *transferred = static_cast<ULONG>(r);
     return USBD_STATUS_SUCCESS;
@@ -269,7 +292,8 @@ void LibusbDevice::DetachKernelDrivers() {
     if (libusb_get_active_config_descriptor(libusb_get_device(handle_), &config) != 0) return;
     for (int i = 0; i < config->bNumInterfaces; ++i) {
         const int number = config->interface[i].altsetting[0].bInterfaceNumber;
-        if (libusb_kernel_driver_active(handle_, number) == 1 && libusb_detach_kernel_driver(handle_, number) == 0)
+        if (libusb_kernel_driver_active(handle_, number) == 1 &&
+            libusb_detach_kernel_driver(handle_, number) == 0)
             detached_.push_back(number);
     }
     libusb_free_config_descriptor(config);
@@ -289,17 +313,21 @@ USBD_STATUS LibusbDevice::SetConfiguration(uint8_t value) {
         for (const std::string& h : ProcessesHolding(node_)) who += (who.empty() ? "" : ", ") + h;
         std::string driver;
         std::error_code ec;
-        auto link = std::filesystem::read_symlink("/sys/bus/usb/devices/" + port_ + ":1.0/driver", ec);
+        auto link =
+            std::filesystem::read_symlink("/sys/bus/usb/devices/" + port_ + ":1.0/driver", ec);
         if (!ec) driver = link.filename();
         std::string text;
         if (!who.empty())
-            text = "the camera is in use by " + who + ", which has " + node_ + " open: close it, or wait until it is done";
+            text = "the camera is in use by " + who + ", which has " + node_ +
+                   " open: close it, or wait until it is done";
         else if (!driver.empty() && driver != "usbfs")
-            text = "the camera is held by the kernel driver '" + driver + "', which would not let it go: unbind it with "
-                   "'echo " + port_ + ":1.0 > /sys/bus/usb/drivers/" + driver + "/unbind' as root";
+            text = "the camera is held by the kernel driver '" + driver +
+                   "', which would not let it go: unbind it with "
+                   "'echo " +
+                   port_ + ":1.0 > /sys/bus/usb/drivers/" + driver + "/unbind' as root";
         else
-            text = "the camera is in use by another program (one this user cannot see: 'fuser -v " + node_ +
-                   "' as root names it): close it, or wait until it is done";
+            text = "the camera is in use by another program (one this user cannot see: 'fuser -v " +
+                   node_ + "' as root names it): close it, or wait until it is done";
         std::lock_guard<std::mutex> g(refusalLock_);
         refusal_ = text;
     }
@@ -311,10 +339,12 @@ USBD_STATUS LibusbDevice::SetConfiguration(uint8_t value) {
     for (int i = 0; i < config->bNumInterfaces && r == 0; ++i) {
         const int number = config->interface[i].altsetting[0].bInterfaceNumber;
         r = libusb_claim_interface(handle_, number);
-        if (r == 0) claimed_.push_back(number);
+        if (r == 0)
+            claimed_.push_back(number);
         else if (r == LIBUSB_ERROR_BUSY) {
             std::lock_guard<std::mutex> g(refusalLock_);
-            refusal_ = "interface " + std::to_string(number) + " of the camera is claimed by another program: close it, "
+            refusal_ = "interface " + std::to_string(number) +
+                       " of the camera is claimed by another program: close it, "
                        "or wait until it is done";
         }
     }
@@ -327,7 +357,8 @@ void LibusbDevice::Submit(std::shared_ptr<Transfer> t) {
     if (gone_) return t->Complete(USBD_STATUS_DEVICE_GONE, 0);
     libusb_transfer* native = libusb_alloc_transfer(0);
     if (native == nullptr) return t->Complete(USBD_STATUS_XACT_ERROR, 0);
-    libusb_fill_bulk_transfer(native, handle_, t->endpoint, t->buffer, static_cast<int>(t->length), Callback, this, 0);
+    libusb_fill_bulk_transfer(native, handle_, t->endpoint, t->buffer, static_cast<int>(t->length),
+                              Callback, this, 0);
     int r;
     {
         std::lock_guard<std::mutex> g(lock_);
@@ -397,14 +428,17 @@ void LibusbDevice::AbortEndpoint(uint8_t endpoint) {
         if (f->endpoint == endpoint) libusb_cancel_transfer(native);
 }
 
-USBD_STATUS LibusbDevice::ClearHalt(uint8_t endpoint) { return Status(libusb_clear_halt(handle_, endpoint)); }
+USBD_STATUS LibusbDevice::ClearHalt(uint8_t endpoint) {
+    return Status(libusb_clear_halt(handle_, endpoint));
+}
 
 ULONG LibusbDevice::PortStatus() {
     if (gone_) return 0;
     // GET_STATUS of the device: answered by any device that is attached and
     // addressed, whatever it runs.
     uint8_t status[2];
-    int r = libusb_control_transfer(handle_, 0x80, 0x00, 0, 0, status, sizeof status, kControlTimeoutMs);
+    int r = libusb_control_transfer(handle_, 0x80, 0x00, 0, 0, status, sizeof status,
+                                    kControlTimeoutMs);
     if (r >= 0) return USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
     return Status(r) == USBD_STATUS_DEVICE_GONE ? 0 : USBD_PORT_CONNECTED;
 }

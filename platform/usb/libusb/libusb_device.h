@@ -6,11 +6,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -46,11 +46,13 @@ std::vector<FoundDevice> FindUsbDevices(const std::vector<UsbId>& ids);
 
 // The usbfs limit on memory in flight, in bytes (0: no limit), read from
 // `path`; -1 when the file cannot be read.
-int64_t UsbfsMemoryLimit(const std::string& path = "/sys/module/usbcore/parameters/usbfs_memory_mb");
+int64_t UsbfsMemoryLimit(
+    const std::string& path = "/sys/module/usbcore/parameters/usbfs_memory_mb");
 
 // The processes other than this one with `node` open, as "name (pid N)",
 // from /proc (or `proc`); only those the caller may look at.
-std::vector<std::string> ProcessesHolding(const std::string& node, const std::string& proc = "/proc");
+std::vector<std::string> ProcessesHolding(const std::string& node,
+                                          const std::string& proc = "/proc");
 
 // An error opening or using a device, with what to do about it.
 struct LibusbError : std::runtime_error {
@@ -58,11 +60,12 @@ struct LibusbError : std::runtime_error {
 };
 
 class LibusbDevice : public UsbDevice {
-public:
+  public:
     // Opens the first attached device with one of these ids (plugged into
     // `port` when one is named). Throws LibusbError with a message a person
     // can act on.
-    static std::unique_ptr<LibusbDevice> Open(const std::vector<UsbId>& ids, const std::string& port = "");
+    static std::unique_ptr<LibusbDevice> Open(const std::vector<UsbId>& ids,
+                                              const std::string& port = "");
     ~LibusbDevice() override;
     LibusbDevice(const LibusbDevice&) = delete;
     LibusbDevice& operator=(const LibusbDevice&) = delete;
@@ -84,8 +87,9 @@ public:
     // Transfers the kernel refused for want of usbfs memory so far.
     uint64_t NoMemoryRefusals() const { return noMemory_; }
 
-    USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
-                                uint16_t length, ULONG* transferred) override;
+    USBD_STATUS ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value,
+                                uint16_t index, uint8_t* data, uint16_t length,
+                                ULONG* transferred) override;
     USBD_STATUS SetConfiguration(uint8_t value) override;
     void Submit(std::shared_ptr<Transfer> transfer) override;
     void Cancel(const std::shared_ptr<Transfer>& transfer) override;
@@ -94,7 +98,7 @@ public:
     ULONG PortStatus() override;
     NTSTATUS ResetPort() override;
 
-private:
+  private:
     LibusbDevice() = default;
     static void Callback(libusb_transfer* native);
     USBD_STATUS Status(int libusbError);
@@ -107,9 +111,10 @@ private:
     std::string description_;
     std::string identity_;
     std::vector<int> claimed_;
-    std::vector<int> detached_;  // interfaces whose kernel driver was let go, to bind again at close
-    std::string node_;           // /dev/bus/usb/BBB/DDD
-    std::string port_;           // BUS-PORT.PORT...
+    std::vector<int>
+        detached_;      // interfaces whose kernel driver was let go, to bind again at close
+    std::string node_;  // /dev/bus/usb/BBB/DDD
+    std::string port_;  // BUS-PORT.PORT...
     uint8_t address_ = 0;
     mutable std::mutex refusalLock_;
     std::string refusal_;
