@@ -15,8 +15,8 @@ if [ "${1:-}" = "test" ]; then
   # The tests see only the plugins they use, from these packages and
   # libgstreamer1.0-0 (tests/CMakeLists.txt), whatever else is installed.
   # chromium, chromium-driver, python3-selenium: the viewer is tested in a
-  # headless browser.
-  packages+=(tshark ffmpeg qemu-system-x86 busybox-static kmod cpio libraw-bin libtiff-tools
+  # headless browser. clang-format-14: every C++ file's layout is checked.
+  packages+=(clang-format-14 tshark ffmpeg qemu-system-x86 busybox-static kmod cpio libraw-bin libtiff-tools
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-opencv
     chromium chromium-driver python3-selenium)
 fi
