@@ -507,6 +507,11 @@ void SimulatedCamera::StallFrameAfter(ULONG bytes) {
     stallAt_ = bytes == 0 ? 1 : bytes;
 }
 
+bool SimulatedCamera::StallPending() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return stallAt_ != 0;
+}
+
 void SimulatedCamera::CycleFrames(uint32_t count) {
     std::lock_guard<std::mutex> g(lock_);
     cycle_ = count;

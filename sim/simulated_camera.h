@@ -96,6 +96,8 @@ class SimulatedCamera : public usb::UsbDevice {
     // queued until they are cancelled (a read the stop falls in gets
     // nothing), and the rest of the frame never comes.
     void StallFrameAfter(ULONG bytes);
+    // Whether a stall asked for is still to come (no frame has reached it).
+    bool StallPending() const;
     // Whether a transfer-begin block drops what is left of the frame being
     // sent (the default), or the camera goes on sending it first, as one
     // whose FIFO is not flushed would.

@@ -7,6 +7,7 @@
 //
 // Commands on the control FIFO, one a line:
 //   stall BYTES          the next frame stops after BYTES bytes
+//   stalled FILE         FILE gets "yes" once a frame has stopped there, else "no"
 //   keep on|off          a transfer-begin block does not drop the rest of a
 //                        frame: the camera goes on sending it (a FIFO that is
 //                        not flushed)
@@ -411,6 +412,11 @@ int main(int argc, char** argv) {
                 words >> bytes;
                 cam.StallFrameAfter(bytes);
                 Log("the next frame stops after %lu bytes", static_cast<unsigned long>(bytes));
+            } else if (verb == "stalled") {
+                std::string result;
+                words >> result;
+                WriteFile(result + ".tmp", cam.StallPending() ? "no\n" : "yes\n");
+                fs::rename(result + ".tmp", result);
             } else if (verb == "keep") {
                 std::string on;
                 words >> on;

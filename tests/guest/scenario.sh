@@ -283,7 +283,17 @@ XDG_RUNTIME_DIR=/tmp/other XDG_CONFIG_HOME=/tmp/cfg2 norvikcam set --device "$se
 echo "stall 1" > /tmp/gadget2.ctl
 XDG_RUNTIME_DIR=/tmp/other XDG_CONFIG_HOME=/tmp/cfg2 norvikcam stream --device "$second" -n 0 > /dev/null 2> /tmp/other.err &
 other=$!
-sleep 3
+# Its frame has stopped once the second camera says so: its reads are then
+# all in flight.
+stalled=
+for _ in $(seq 1200); do
+  rm -f /tmp/stalled2
+  echo "stalled /tmp/stalled2" > /tmp/gadget2.ctl
+  for _ in $(seq 600); do [ -f /tmp/stalled2 ] && break; sleep 0.1; done
+  [ "$(cat /tmp/stalled2 2>/dev/null)" = yes ] && stalled=1 && break
+  sleep 0.1
+done
+[ -n "$stalled" ] || fail "the other program's frame never reached the stall"
 kill -STOP $other
 old=$(cat $limit)
 echo 8 > $limit
