@@ -109,6 +109,37 @@ TEST_F(Capture, ABurstKeepsEveryFrameInOrderWithItsNumber) {
     }
 }
 
+// The rate said is the frames' own, from the first frame's time to the last
+// one's as the metadata file records them; the start-up is said apart.
+TEST_F(Capture, TheRateIsTheFramesOwnAndTheStartUpIsSaidApart) {
+    ASSERT_EQ(Run("capture -n 12 --fps 12 --format dng --metadata m.csv --json"), 0) << err;
+    const auto rows = Lines(Read(dir / "m.csv"));
+    ASSERT_EQ(rows.size(), 13u);
+    auto timeOf = [](const std::string& row) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(row, m, std::regex(R"(^[^,]+,\d+,(\d+),)"))) << row;
+        return m.empty() ? 0.0 : std::stod(m[1]) / 1e7;
+    };
+    const double span = timeOf(rows.back()) - timeOf(rows[1]);
+    ASSERT_GT(span, 0);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"("fps":([0-9.]+))"))) << out;
+    EXPECT_NEAR(std::stod(m[1]), 11 / span, 0.01) << out;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"("startup_seconds":([0-9.]+))"))) << out;
+    const double startup = std::stod(m[1]);
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"("seconds":([0-9.]+))"))) << out;
+    EXPECT_LE(startup + span, std::stod(m[1]) + 0.01) << out;
+    // The words say the same; one frame has no rate.
+    ASSERT_EQ(Run("capture -n 12 --fps 12 --format dng --metadata m.csv"), 0) << err;
+    const auto again = Lines(Read(dir / "m.csv"));
+    char rate[48];
+    std::snprintf(rate, sizeof rate, "(%.1f fps, the first after ",
+                  11 / (timeOf(again.back()) - timeOf(again[1])));
+    EXPECT_NE(err.find(rate), std::string::npos) << err;
+    ASSERT_EQ(Run("capture -n 1 --format dng --json"), 0) << err;
+    EXPECT_NE(out.find("\"fps\":null"), std::string::npos) << out;
+}
+
 // LibRaw decodes the file to the driver's own samples, and the tool's own
 // reader turns it back into the delivered picture with its settings, the
 // mirror included.

@@ -67,6 +67,18 @@ struct CaptureTotals {
     uint64_t written = 0, droppedByCamera = 0, timeouts = 0;
     size_t peakBytes = 0;
     double seconds = 0;
+    // The frames' own times (100 ns) of the first and the last frame
+    // received, and how long the first one took from the start: the rate
+    // is the frames', the start-up is said on its own.
+    int64_t firstTime = 0, lastTime = 0;
+    double startup = 0;
+
+    // Frames a second between the first frame and the last, by their own
+    // times; 0 with fewer than two frames.
+    double Rate() const {
+        if (captured < 2 || lastTime <= firstTime) return 0;
+        return (captured - 1) / (static_cast<double>(lastTime - firstTime) / 1e7);
+    }
 };
 
 void WriteMetadata(const std::string& path, const std::vector<FrameRecord>& rows) {
@@ -175,6 +187,11 @@ class Burst {
                 continue;
             }
             inARow = 0;
+            if (t_.captured == 0) {
+                t_.firstTime = frame->presentationTime;
+                t_.startup = Elapsed();
+            }
+            t_.lastTime = frame->presentationTime;
             ++t_.captured;
             if (RawWanted() && frame->raw == nullptr) {
                 failure_ = "a frame came without its raw image";
@@ -275,7 +292,11 @@ class Burst {
     }
 
     int Report() const {
-        const double fps = t_.kept / (t_.seconds > 0 ? t_.seconds : 1);
+        const double fps = t_.Rate();
+        char rate[48] = "";
+        if (fps > 0) std::snprintf(rate, sizeof rate, "%.1f fps, ", fps);
+        char fpsJson[24] = "null";
+        if (fps > 0) std::snprintf(fpsJson, sizeof fpsJson, "%.2f", fps);
         const auto written = static_cast<unsigned long long>(t_.written);
         const auto droppedByCamera = static_cast<unsigned long long>(t_.droppedByCamera);
         const auto timeouts = static_cast<unsigned long long>(t_.timeouts);
@@ -283,18 +304,19 @@ class Burst {
             std::printf(
                 "{\"frames\":%llu,\"captured\":%d,\"written\":%llu,\"dropped\":%llu,"
                 "\"dropped_by_camera\":%llu,\"dropped_by_tool\":%d,\"timeouts\":%llu,"
-                "\"seconds\":%.3f,\"fps\":%.2f,\"peak_memory_mb\":%.1f,\"interrupted\":%s}\n",
+                "\"seconds\":%.3f,\"startup_seconds\":%.3f,\"fps\":%s,\"peak_memory_mb\":%.1f,"
+                "\"interrupted\":%s}\n",
                 written, t_.captured, written, droppedByCamera, droppedByCamera, t_.droppedByTool,
-                timeouts, t_.seconds, fps, static_cast<double>(t_.peakBytes) / 1048576.0,
-                Interrupted() ? "true" : "false");
+                timeouts, t_.seconds, t_.startup, fpsJson,
+                static_cast<double>(t_.peakBytes) / 1048576.0, Interrupted() ? "true" : "false");
         // The summary of what was written comes first, also after a
         // failure; the failure is the last line.
         std::fprintf(
             stderr,
-            "captured %d frame%s in %.2f s (%.1f fps), wrote %llu, dropped %llu by the camera "
-            "path and %d by the memory limit, time-outs %llu%s\n",
-            t_.captured, t_.captured == 1 ? "" : "s", t_.seconds, fps, written, droppedByCamera,
-            t_.droppedByTool, timeouts, Interrupted() ? ", interrupted" : "");
+            "captured %d frame%s in %.2f s (%sthe first after %.2f s), wrote %llu, dropped %llu by "
+            "the camera path and %d by the memory limit, time-outs %llu%s\n",
+            t_.captured, t_.captured == 1 ? "" : "s", t_.seconds, rate, t_.startup, written,
+            droppedByCamera, t_.droppedByTool, timeouts, Interrupted() ? ", interrupted" : "");
         if (!failure_.empty())
             throw Error(t_.written > 0 ? failure_ + " (" + std::to_string(t_.written) +
                                              " frames were written before)"
