@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +14,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -48,6 +53,48 @@ std::string DefaultLockDirectory() {
     return "/tmp/norvikcam-" + std::to_string(::getuid());
 }
 
+constexpr int kOwnerNote = 64;
+
+// The owner's note in a camera's lock file: "NAME (pid N)", or nothing when
+// the file holds none.
+std::optional<std::string> OwnerNote(int fd) {
+    char text[kOwnerNote + 1] = {};
+    const ssize_t n = ::pread(fd, text, kOwnerNote, 0);
+    long pid = 0;
+    char name[64] = {};
+    if (n > 0 && std::sscanf(text, "%ld %63s", &pid, name) == 2)
+        return std::string(name) + " (pid " + std::to_string(pid) + ")";
+    return std::nullopt;
+}
+
+// Who holds the lock on the file at `path`, read from the kernel's list of
+// locks (the lock itself is not touched, so an open at the same moment is
+// never turned away); empty when nobody does.
+std::string LockHolder(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "";
+    char file[64];
+    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream words(line);
+        std::string number, kind, advisory, mode, where;
+        long pid = 0;
+        // Waiters are listed with "->" after the number; only holders count.
+        if (!(words >> number >> kind) || kind != "FLOCK") continue;
+        if (!(words >> advisory >> mode >> pid >> where) || where != file) continue;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::optional<std::string> note;
+        if (fd >= 0) {
+            note = OwnerNote(fd);
+            ::close(fd);
+        }
+        return note ? *note : "pid " + std::to_string(pid);
+    }
+    return "";
+}
+
 // One process at a time per camera: an advisory lock on a file named after
 // the camera, holding the owner's pid and name for the next one to read.
 class OwnershipLock {
@@ -80,12 +127,12 @@ class OwnershipLock {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         // One fixed-size write, so a reader never sees half a note.
-        char text[kNote + 1];
+        char text[kOwnerNote + 1];
         const char* me = program_invocation_short_name;
-        std::snprintf(text, sizeof text, "%-*s", kNote - 1,
+        std::snprintf(text, sizeof text, "%-*s", kOwnerNote - 1,
                       (std::to_string(::getpid()) + " " + (me ? me : "?")).c_str());
-        text[kNote - 1] = '\n';
-        if (::pwrite(fd_, text, kNote, 0) != kNote) {
+        text[kOwnerNote - 1] = '\n';
+        if (::pwrite(fd_, text, kOwnerNote, 0) != kOwnerNote) {
             // The lock holds without the note; the next process says less.
         }
     }
@@ -105,17 +152,11 @@ class OwnershipLock {
     // taking the lock.
     std::string Owner() const {
         for (int tries = 0; tries < 25; ++tries) {
-            char text[kNote + 1] = {};
-            ssize_t n = ::pread(fd_, text, kNote, 0);
-            long pid = 0;
-            char name[64] = {};
-            if (n > 0 && std::sscanf(text, "%ld %63s", &pid, name) == 2)
-                return std::string(name) + " (pid " + std::to_string(pid) + ")";
+            if (auto note = OwnerNote(fd_)) return *note;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return "another process";
     }
-    static constexpr int kNote = 64;
     std::string path_;
     int fd_ = -1;
 };
@@ -196,6 +237,9 @@ std::vector<CameraInfo> ListCameras() {
         cameras.push_back(
             {f.name, std::string("Norvik 2560 x 1920 raw-Bayer camera on USB") + where});
     }
+    for (auto& c : cameras)
+        c.inUseBy = LockHolder(DefaultLockDirectory() + "/" +
+                               host::ParseDevice(c.device).LockName() + ".lock");
     return cameras;
 }
 

@@ -50,6 +50,7 @@ class Error : public std::runtime_error {
 struct CameraInfo {
     std::string device;  // what --device takes
     std::string description;
+    std::string inUseBy;  // "NAME (pid N)" of the program that has it open; empty when free
 };
 
 // The cameras this build can open.

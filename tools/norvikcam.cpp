@@ -25,16 +25,7 @@ int main(int argc, char** argv) {
     InstallSignalHandlers();
     CLI::App app{"norvikcam: capture from the Norvik 2560x1920 raw-Bayer camera"};
     app.require_subcommand(1);
-    // The parser's messages in the tool's voice, on one line like the others.
-    app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
-        return "norvikcam: " + std::string(e.what()) + "\nrun '" + failed->get_name() +
-               " --help' for the options\n";
-    });
     app.set_version_flag("--version", "norvikcam " NORVIKCAM_VERSION);
-    app.footer(
-        "Exit codes: 0 success, 1 failure, 2 a bad command line (one that does not parse, or "
-        "a value out of range), "
-        "130 / 143 a capture or stream ended by Ctrl-C / SIGTERM.");
     Common common;
     AddCommonOptions(app, common);
     const std::vector<Command> commands = {
@@ -43,6 +34,11 @@ int main(int argc, char** argv) {
         AddCapture(app, common), AddStream(app, common), AddView(app, common),
         AddConvert(app, common),
     };
+    SetUpHelpAndMessages(app,
+                         "Exit codes: 0 success, 1 failure, 2 a bad command line (one that does "
+                         "not parse, or a value out of range), 130 / 143 a capture or stream "
+                         "ended by Ctrl-C / SIGTERM.",
+                         argc, argv);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

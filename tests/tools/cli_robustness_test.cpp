@@ -349,6 +349,35 @@ TEST_F(CliRobustness, NumbersOutsideTheirRangeAreRefusedWithTheRange) {
     EXPECT_EQ(out, "hue=0\nexposure=0\n");
 }
 
+// A command line that does not parse is told with the option as typed and
+// the command's own help; that help lists the options every command takes.
+TEST_F(CliRobustness, ABadCommandLineIsToldInTheUsersWords) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"capture -n =2",
+         "norvikcam: -n: '=2' is not a whole number\n"
+         "run 'norvikcam capture --help' for the options\n"},
+        {"capture --count x", "norvikcam: --count: 'x' is not a whole number\n"},
+        {"--device sim stream -n many",
+         "norvikcam: -n: 'many' is not a whole number\n"
+         "run 'norvikcam stream --help' for the options\n"},
+        {"capture --timeout=abc", "norvikcam: --timeout: 'abc' is not a number\n"},
+        {"info --fps fast",
+         "norvikcam: --fps: 'fast' is not a number\n"
+         "run 'norvikcam info --help' for the options\n"},
+    };
+    for (auto [args, says] : cases) {
+        EXPECT_EQ(Run(args), 2) << args;
+        EXPECT_EQ(err.rfind(says, 0), 0u) << args << ": " << err;
+    }
+    ASSERT_EQ(Run("capture --help"), 0) << err;
+    const size_t shared = out.find("Options every command takes:");
+    ASSERT_NE(shared, std::string::npos) << out;
+    EXPECT_GT(out.find("--count"), 0u);
+    for (const char* option : {"--device", "--settings", "--wait", "--json", "--buffers"})
+        EXPECT_NE(out.find(option, shared), std::string::npos) << option << " in\n" << out;
+    EXPECT_NE(out.find("Exit codes:", shared), std::string::npos) << out;
+}
+
 TEST_F(CliRobustness, AWindowThatGivesNoFramesIsRefusedAndNotSaved) {
     ASSERT_EQ(Run("window 100 50 640 480"), 0) << err;
     EXPECT_EQ(Run("window 3 3 7 7"), 2);
@@ -387,10 +416,21 @@ TEST_F(CliRobustness, CommandLineConveniences) {
     EXPECT_NE(out.find("\"name\":\"clock\",\"value\":0,\"writable\":true,\"inert\":true"),
               std::string::npos)
         << out;
+    EXPECT_NE(out.find("\"name\":\"exposure\",\"value\":64,\"writable\":true,\"inert\":false,"
+                       "\"type\":\"int\",\"min\":0,\"max\":1014,\"step\":1,\"default\":64"),
+              std::string::npos)
+        << out;
     ASSERT_EQ(Run("capture -n 1 -o j.png --fps 0 --json"), 0);
     EXPECT_EQ(out.rfind("{\"frames\":1,", 0), 0u) << out;
-    // Inert controls say so instead of pretending to take.
+    // Inert controls say so instead of pretending to take; every other one
+    // lists its type, range, step and default, as video tools list theirs.
     ASSERT_EQ(Run("info"), 0);
+    EXPECT_NE(out.find("exposure           (int) : value=64 min=0 max=1014 step=1 default=64"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("flip_h             (switch) : value=0 min=0 max=1 step=1 default=0"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("clock"), std::string::npos);
     EXPECT_NE(out.find("inert"), std::string::npos);
     ASSERT_EQ(Run("set agc=1"), 0);
@@ -565,6 +605,25 @@ TEST_F(CliRobustness, ASignalEndsAWaitForTheCameraAtOnce) {
     }
     ::kill(holder, SIGTERM);
     EXPECT_EQ(Wait(holder), 143);
+}
+
+// `list` says who has a camera open, as the refusal to open it does.
+TEST_F(CliRobustness, ListSaysWhichProgramHasACameraOpen) {
+    ASSERT_EQ(Run("list --json"), 0) << err;
+    EXPECT_NE(out.find("\"device\":\"sim\",\"description\":"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"in_use_by\":null"), std::string::npos) << out;
+    const pid_t holder =
+        Spawn(std::string(NORVIKCAM_BINARY) + " stream -n 0 --fps 5 > /dev/null 2> hold.txt");
+    ASSERT_TRUE(WaitFor("hold.txt", "streaming"));
+    const std::string owner = "in use by norvikcam (pid " + std::to_string(holder) + ")";
+    ASSERT_EQ(Run("list"), 0) << err;
+    EXPECT_NE(out.find("(built in), " + owner), std::string::npos) << out;
+    EXPECT_EQ(Run("get hue"), 1);
+    EXPECT_NE(err.find("camera " + owner), std::string::npos) << err;
+    ::kill(holder, SIGTERM);
+    EXPECT_EQ(Wait(holder), 143);
+    ASSERT_EQ(Run("list"), 0) << err;
+    EXPECT_EQ(out.find("in use"), std::string::npos) << out;
 }
 
 TEST_F(CliRobustness, AStreamHeldUpByItsReaderEndsOnTheFirstSignalWithItsSummary) {

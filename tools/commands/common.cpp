@@ -197,4 +197,62 @@ CLI::App* AddSubcommand(CLI::App& app, const char* name, const char* what) {
     return s;
 }
 
+namespace {
+
+// What the user typed for `opt`: the first of its names on the command line.
+std::string TypedName(const CLI::Option& opt, const std::vector<std::string>& args) {
+    std::vector<std::string> names;
+    for (const auto& n : opt.get_snames()) names.push_back("-" + n);
+    for (const auto& n : opt.get_lnames()) names.push_back("--" + n);
+    for (const auto& a : args)
+        for (const auto& n : names)
+            if (a == n || (a.rfind(n, 0) == 0 && (a[n.size()] == '=' || n.size() == 2))) return n;
+    return names.empty() ? opt.get_name() : names.back();
+}
+
+// The parser's message, with an option it could not convert named as typed:
+// "-n: '=2' is not a whole number", as the controls say it.
+std::string InUsersWords(const CLI::App& command, const CLI::Error& e,
+                         const std::vector<std::string>& args) {
+    const std::string what = e.what();
+    const std::string lead = "Could not convert: ";
+    const size_t is = what.find(" = ");
+    if (what.rfind(lead, 0) != 0 || is == std::string::npos) return what;
+    const std::string name = what.substr(lead.size(), is - lead.size());
+    const std::string value = what.substr(is + 3);
+    const CLI::Option* opt = command.get_option_no_throw(name);
+    if (opt == nullptr && command.get_parent() != nullptr)
+        opt = command.get_parent()->get_option_no_throw(name);
+    if (opt == nullptr) return what;
+    const std::string type = opt->get_type_name();
+    const char* kind = type == "INT" || type == "UINT" ? "a whole number" : "a number";
+    return TypedName(*opt, args) + ": '" + value + "' is not " + kind;
+}
+
+}  // namespace
+
+void SetUpHelpAndMessages(CLI::App& app, const std::string& footer, int argc, char** argv) {
+    std::vector<const CLI::Option*> shared;
+    for (const CLI::Option* o : app.get_options())
+        if (o != app.get_help_ptr() && o->get_name() != "--version") shared.push_back(o);
+    const std::string sharedHelp =
+        CLI::Formatter().make_group("Options every command takes", false, shared);
+    app.footer(footer);
+    const size_t text = sharedHelp.find_first_not_of('\n');
+    for (CLI::App* s : app.get_subcommands({}))
+        s->footer(sharedHelp.substr(text == std::string::npos ? 0 : text) + "\n" + footer);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    app.failure_message([args](const CLI::App* top, const CLI::Error& e) {
+        // The command the user named, whose help says what it takes.
+        const CLI::App* command = top;
+        for (const auto& a : args)
+            for (const CLI::App* s : top->get_subcommands([](const CLI::App*) { return true; }))
+                if (command == top && s->check_name(a)) command = s;
+        const std::string help =
+            command == top ? "norvikcam --help" : "norvikcam " + command->get_name() + " --help";
+        return "norvikcam: " + InUsersWords(*command, e, args) + "\nrun '" + help +
+               "' for the options\n";
+    });
+}
+
 }  // namespace tools::commands

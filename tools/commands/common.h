@@ -89,4 +89,10 @@ struct Command {
 // A subcommand that also takes the options of `app`, before or after it.
 CLI::App* AddSubcommand(CLI::App& app, const char* name, const char* what);
 
+// Once every subcommand is added: each one's help also lists the options
+// every command takes and ends with `footer`, and a command line that does
+// not parse is told in the user's own words (the option as typed, the
+// command's own help to run).
+void SetUpHelpAndMessages(CLI::App& app, const std::string& footer, int argc, char** argv);
+
 }  // namespace tools::commands

@@ -36,8 +36,8 @@ int Info(const Common& c) {
                         ctl.writable ? "true" : "false", ctl.inert ? "true" : "false",
                         TypeName(ctl));
             if (ctl.hasRange)
-                std::printf(",\"min\":%d,\"max\":%d,\"default\":%d", ctl.minimum, ctl.maximum,
-                            ctl.defaultValue);
+                std::printf(",\"min\":%d,\"max\":%d,\"step\":%d,\"default\":%d", ctl.minimum,
+                            ctl.maximum, ctl.step, ctl.defaultValue);
             std::printf(",\"unit\":%s,\"description\":%s}", JsonString(ctl.unit).c_str(),
                         JsonString(ctl.description).c_str());
         }
@@ -58,7 +58,8 @@ int Info(const Common& c) {
             continue;
         }
         if (ctl.hasRange)
-            std::printf(" min=%d max=%d default=%d", ctl.minimum, ctl.maximum, ctl.defaultValue);
+            std::printf(" min=%d max=%d step=%d default=%d", ctl.minimum, ctl.maximum, ctl.step,
+                        ctl.defaultValue);
         if (!ctl.unit.empty()) std::printf(" %s", ctl.unit.c_str());
         if (!ctl.writable) std::printf(" flags=read-only");
         std::printf("  %s\n", ctl.description.c_str());

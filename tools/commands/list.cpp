@@ -13,13 +13,15 @@ int List(bool json) {
     if (json) {
         std::printf("[");
         for (size_t i = 0; i < cameras.size(); ++i)
-            std::printf("%s{\"device\":%s,\"description\":%s}", i ? "," : "",
-                        JsonString(cameras[i].device).c_str(),
-                        JsonString(cameras[i].description).c_str());
+            std::printf(
+                "%s{\"device\":%s,\"description\":%s,\"in_use_by\":%s}", i ? "," : "",
+                JsonString(cameras[i].device).c_str(), JsonString(cameras[i].description).c_str(),
+                cameras[i].inUseBy.empty() ? "null" : JsonString(cameras[i].inUseBy).c_str());
         std::printf("]\n");
     } else {
         for (const auto& cam : cameras)
-            std::printf("%-6s %s\n", cam.device.c_str(), cam.description.c_str());
+            std::printf("%-6s %s%s\n", cam.device.c_str(), cam.description.c_str(),
+                        cam.inUseBy.empty() ? "" : (", in use by " + cam.inUseBy).c_str());
     }
     return 0;
 }
