@@ -11,12 +11,23 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
 namespace tools {
 namespace {
+
+// Why writing `path` failed: a full disk is named as such, with the folder
+// whose device is full; anything else is `why`.
+std::string CannotWrite(const std::string& path, const std::string& why, int error) {
+    if (error == ENOSPC) {
+        const auto folder = std::filesystem::absolute(path).parent_path();
+        return "cannot write " + path + ": no space left on " + folder.string();
+    }
+    return "cannot write " + path + ": " + why;
+}
 
 // An output file written under a temporary name of its own in the same
 // folder and renamed to its name only when complete: a failed or
@@ -53,9 +64,10 @@ struct File {
         const int writeErrno = errno;
         ok = std::fclose(f) == 0 && ok;
         f = nullptr;
-        if (!ok)
-            throw std::runtime_error("cannot write " + path + ": " +
-                                     std::strerror(writeErrno != 0 ? writeErrno : EIO));
+        if (!ok) {
+            const int e = writeErrno != 0 ? writeErrno : EIO;
+            throw std::runtime_error(CannotWrite(path, std::strerror(e), e));
+        }
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
             throw std::runtime_error("cannot write " + path +
@@ -73,9 +85,17 @@ struct File {
 constexpr int kPngLevel = 1;
 constexpr int kPngFilters = PNG_FILTER_UP;
 
+// What libpng gave up on, and the system's error at that moment (a write
+// that failed leaves it set).
+struct PngFailure {
+    std::string message;
+    int error = 0;
+};
+
 void PngError(png_structp png, png_const_charp message) {
-    auto* what = static_cast<std::string*>(png_get_error_ptr(png));
-    *what = message;
+    auto* what = static_cast<PngFailure*>(png_get_error_ptr(png));
+    what->error = errno;
+    what->message = message;
     png_longjmp(png, 1);
 }
 
@@ -94,10 +114,10 @@ namespace {
 // The libpng calls, with nothing in this frame that a longjmp could leave
 // half-made; false with `error` set when libpng gave up.
 bool EncodePng(FILE* out, const uint8_t* bgra, int width, int height, ptrdiff_t stride,
-               png_text* chunks, int chunkCount, uint8_t* rgb, std::string* error) {
+               png_text* chunks, int chunkCount, uint8_t* rgb, PngFailure* error) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, error, PngError, nullptr);
     if (png == nullptr) {
-        *error = "libpng could not start";
+        error->message = "libpng could not start";
         return false;
     }
     png_infop info = png_create_info_struct(png);
@@ -135,10 +155,11 @@ void WritePngBgra(const std::string& path, const uint8_t* bgra, int width, int h
         chunks[i].text = const_cast<char*>(text[i].second.c_str());
         chunks[i].text_length = text[i].second.size();
     }
-    std::string error;
+    PngFailure error;
+    errno = 0;
     if (!EncodePng(file.f, bgra, width, height, stride, chunks.data(),
                    static_cast<int>(chunks.size()), rgb.data(), &error))
-        throw std::runtime_error("cannot write " + path + ": " + error);
+        throw std::runtime_error(CannotWrite(path, error.message, error.error));
     file.Close();
 }
 
@@ -153,7 +174,9 @@ const TIFFFieldInfo kImageNumberField = {kImageNumberTag, 1, 1, TIFF_LONG,
 // for the exception. Warnings (an unknown tag in a file from elsewhere) are
 // not errors.
 thread_local std::string tiffError;
+thread_local int tiffErrno = 0;  // the system's error when libtiff gave up
 void TiffError(const char*, const char* format, va_list args) {
+    tiffErrno = errno;
     char b[512];
     std::vsnprintf(b, sizeof b, format, args);
     tiffError = b;
@@ -197,6 +220,8 @@ void WriteDng(const std::string& path, const uint8_t* samples, int width, int he
               const DngInfo& info) {
     QuietTiff();
     File file(path);  // makes the temporary file libtiff then writes by name
+    tiffError.clear();
+    tiffErrno = errno = 0;
     TIFF* tif = TIFFOpen(file.temp.c_str(), "w");
     if (tif == nullptr) throw std::runtime_error("cannot write " + path + ": " + tiffError);
     TIFFMergeFieldInfo(tif, &kImageNumberField, 1);
@@ -246,8 +271,8 @@ void WriteDng(const std::string& path, const uint8_t* samples, int width, int he
     ok = ok && TIFFFlush(tif) == 1;
     TIFFClose(tif);
     if (!ok)
-        throw std::runtime_error("cannot write " + path + ": " +
-                                 (tiffError.empty() ? "libtiff failed" : tiffError));
+        throw std::runtime_error(
+            CannotWrite(path, tiffError.empty() ? "libtiff failed" : tiffError, tiffErrno));
     file.Close();
 }
 

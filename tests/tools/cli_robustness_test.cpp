@@ -738,6 +738,38 @@ TEST_F(CliRobustness, AFailedCaptureStillSaysWhatItWrote) {
         << err;  // the failure last
 }
 
+// A full disk is named as one, for PNG and DNG alike, after the summary of
+// what was written. The full disk is a 1 MB memory file system, which only
+// root may mount.
+TEST_F(CliRobustness, AFullDiskIsSaidAsOneAfterWhatWasWritten) {
+    fs::create_directories(dir / "full");
+    if (Shell("mount -t tmpfs -o size=1m tmpfs full") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here (needs root): " << err;
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { std::system(("umount " + at.string()).c_str()); }
+    } unmount{dir / "full"};
+    const std::string full = "no space left on " + (dir / "full").string();
+    EXPECT_EQ(Run("capture -n 3 --format dng -o full/b-%d.dng"), 1);
+    EXPECT_NE(err.find(", wrote 0,"), std::string::npos) << err;
+    EXPECT_NE(err.find("norvikcam: cannot write full/b-0.dng: " + full + "\n"), std::string::npos)
+        << err;
+    // PNGs of the scene are about a third of a megabyte: a few fit.
+    EXPECT_EQ(Run("capture -n 20 -o full/a-%d.png"), 1);
+    size_t written = 0;
+    for (const auto& f : fs::directory_iterator(dir / "full"))
+        written += f.path().filename().string().rfind("a-", 0) == 0;
+    ASSERT_GT(written, 0u);
+    EXPECT_NE(err.find(", wrote " + std::to_string(written) + ","), std::string::npos) << err;
+    EXPECT_NE(err.find(full + " (" + std::to_string(written) + " frames were written before)"),
+              std::string::npos)
+        << err;
+    EXPECT_LT(err.find("captured "), err.find("norvikcam: cannot write")) << err;
+    // Standard output on a full device says so too.
+    EXPECT_EQ(Shell("tool stream -n 2 --format y4m > /dev/full"), 1);
+    EXPECT_NE(err.find("no space left on standard output (/dev/full)"), std::string::npos) << err;
+}
+
 TEST_F(CliRobustness, TemporaryFilesAKilledCaptureLeftAreSaid) {
     std::ofstream(dir / ".c-0001.png.Ab12Cd") << "torn";
     std::ofstream(dir / ".other.png.Ab12Cd") << "not ours";
