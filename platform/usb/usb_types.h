@@ -122,7 +122,8 @@ static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
 static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24);
 using PUSBD_INTERFACE_INFORMATION = USBD_INTERFACE_INFORMATION*;
 constexpr ULONG InterfaceInformationSize(ULONG pipes) {
-    return offsetof(USBD_INTERFACE_INFORMATION, Pipes) + pipes * sizeof(USBD_PIPE_INFORMATION);
+    return static_cast<ULONG>(offsetof(USBD_INTERFACE_INFORMATION, Pipes) +
+                              pipes * sizeof(USBD_PIPE_INFORMATION));
 }
 
 struct USBD_INTERFACE_LIST_ENTRY {

@@ -234,7 +234,7 @@ TEST(SimdAgainstScalar, BitExactOnRandomFramesAndSettings) {
         for (LONG phase : {0, 1, 2, 3, 9}) {
             for (int mode = 0; mode < 4; ++mode) {  // colour/grey x estimate off/on
                 ++round;
-                auto raw = RandomRaw(static_cast<size_t>(w) * h, rng());
+                auto raw = RandomRaw(static_cast<size_t>(w) * h, static_cast<uint32_t>(rng()));
                 std::vector<std::vector<UCHAR>> outputs(sets.size());
                 std::vector<std::array<LONG, 3>> gains(sets.size());
                 // The reference first, then each set against it.
@@ -310,7 +310,7 @@ TEST(RowsAcrossThreads, EveryThreadCountGivesTheSameBytesAndGains) {
         KernelChoice choice(set);
         for (auto [w, h] : sizes) {
             for (int mode = 0; mode < 4; ++mode) {
-                auto raw = RandomRaw(static_cast<size_t>(w) * h, rng());
+                auto raw = RandomRaw(static_cast<size_t>(w) * h, static_cast<uint32_t>(rng()));
                 Pipeline pipe(w, h);
                 SetColorEnable(pipe.get(), mode & 1);
                 SetWhiteBalance(pipe.get(), 0);

@@ -212,8 +212,8 @@ std::vector<std::vector<uint8_t>> MalformedDescriptors() {
     auto good = sim::ConfigurationDescriptor(sim::Layout::Standard);
     std::vector<std::vector<uint8_t>> bad;
     auto total = [](std::vector<uint8_t> d, uint16_t t) {
-        d[2] = t & 0xFF;
-        d[3] = t >> 8;
+        d[2] = static_cast<uint8_t>(t & 0xFF);
+        d[3] = static_cast<uint8_t>(t >> 8);
         return d;
     };
     bad.push_back(total(good, 0));  // shorter than its own header
