@@ -201,7 +201,7 @@ void StopCaptureThread(CaptureThreadState* s) {
                STATUS_TIMEOUT) {
             const LONG now = ReadAcquire(&s->Camera->TransferProgress);
             if (now == seen) {
-                s->Camera->CancelTransfer();
+                s->Camera->StopTransfers();
                 break;
             }
             seen = now;

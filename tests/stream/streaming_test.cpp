@@ -535,6 +535,24 @@ TEST(Streaming, EveryFrameHandedBackHoldsTheImageOfItsOwnNumber) {
     }
 }
 
+// Slot 7 from a caller beside the stream cuts the frame in progress short;
+// the stream goes on with the next frame, without a new run.
+TEST(Streaming, ACancelledTransferLeavesTheStreamRunning) {
+    StreamingRig s;
+    ClientFrame a(kImage), b(kImage);
+    auto pin = RunningAfterOneFrame(s, a);
+    ASSERT_NE(pin, nullptr);
+    s.Sim().SetLinkSpeed(5324800.0 * 4);  // a frame's data takes a quarter of a second
+    for (int cancels = 0; cancels < 3; ++cancels) {
+        for (int i = 0; i < 4000 && s.Sim().PendingOn(s.Sim().FrameEndpoint()) == 0; ++i)
+            std::this_thread::sleep_for(1ms);
+        s.Camera().CancelTransfer();
+    }
+    pin->Submit(b.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_GT(b.Info()->PictureNumber, a.Info()->PictureNumber);
+}
+
 TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
     StreamingRig s;
     DriverTunables tunables;

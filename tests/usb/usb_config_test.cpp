@@ -196,7 +196,11 @@ TEST(CancelFrameRequestsTest, WithoutSlotsReturnsAtOnceAndSendsNothing) {
     EXPECT_TRUE(rig.Bus().UrbLog().empty());
     EXPECT_TRUE(rig.Sim().Record().empty());
     EXPECT_EQ(kernel::LiveIrps(), irps);
-    // The cancel holds until the transfers resume: the capture path sends nothing.
+    // Slot 7 between frames cancels nothing and leaves the capture path open.
+    EXPECT_EQ(rig.Camera().TransferAborted, 0);
+    rig.Camera().StopTransfers();
+    EXPECT_TRUE(rig.Sim().Record().empty());
+    // The stop holds until the transfers resume: the capture path sends nothing.
     EXPECT_EQ(rig.Camera().TransferAborted, 1);
     ULONG moved = 0;
     UCHAR block[64] = {0x02};
