@@ -341,6 +341,38 @@ TEST(Streaming, FlipsChangeRowOrderAndMirrorEachRow) {
     EXPECT_TRUE(ShowsSceneFrame(s, f, f.Info()->PictureNumber, true, true));
 }
 
+// A window set by another client while a pin is being created, after its
+// format was checked and before the window froze: the pin is refused, as a
+// pin asked for after the change would be, and a pin with the new window's
+// format delivers its frames.
+TEST(Streaming, AWindowSetWhileAPinIsCreatedGivesNoPinOfTheOldWindow) {
+    StreamingRig s;
+    const auto oldFormat = s.Format();
+    s.filter->BetweenFormatAndCreate([&s] {
+        CAMPROP_WINDOW_S w{};
+        w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
+        w.X = 640, w.Y = 480, w.Width = 1280, w.Height = 960;
+        CAMPROP_WINDOW_S data = w;
+        EXPECT_EQ(s.filter->Property(&w, sizeof w, &data, sizeof data), STATUS_SUCCESS);
+    });
+    NTSTATUS status = STATUS_SUCCESS;
+    auto stale = s.OpenPin(oldFormat, &status);
+    EXPECT_EQ(stale, nullptr) << "a pin of the old window's format";
+    EXPECT_EQ(status, STATUS_NO_MATCH);
+    stale.reset();
+    EXPECT_EQ(s.Camera().OutputWidth, 1280);  // the change went through
+    // The refused pin left the window free: nothing froze it.
+    EXPECT_EQ(ReadAcquire(&s.Camera().PinOpen), 0);
+    auto pin = s.OpenPin(s.Format());
+    ASSERT_NE(pin, nullptr);
+    pin->UseClock(true);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientFrame f(1280 * 960 * 4);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_EQ(f.Header()->DataUsed, 1280u * 960 * 4);
+}
+
 TEST(Streaming, WindowRowsWithAWiderOutputStride) {
     StreamingRig s;
     CAMPROP_WINDOW_S w{};
