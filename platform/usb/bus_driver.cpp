@@ -97,9 +97,22 @@ BusDriver::BusDriver(UsbDevice& device, const std::string& tracePath) : usb_(dev
 // Transfers still with the device would complete into a bus that is gone:
 // they are cancelled, and their completions run, before the worker stops.
 BusDriver::~BusDriver() {
+    DeviceGoing();
+    {
+        std::lock_guard<std::mutex> g(queueLock_);
+        stopping_ = true;
+    }
+    queueSignal_.notify_all();
+    worker_.join();
+    kernel::DeleteDeviceObject(device_);
+    kernel::DeleteDriverObject(driver_);
+}
+
+void BusDriver::DeviceGoing() {
     std::vector<std::shared_ptr<Transfer>> left;
     {
         std::lock_guard<std::mutex> g(lock_);
+        if (deviceGone_) return;
         for (auto& [irp, transfer] : pending_) left.push_back(transfer);
     }
     for (auto& transfer : left) {
@@ -116,14 +129,8 @@ BusDriver::~BusDriver() {
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    {
-        std::lock_guard<std::mutex> g(queueLock_);
-        stopping_ = true;
-    }
-    queueSignal_.notify_all();
-    worker_.join();
-    kernel::DeleteDeviceObject(device_);
-    kernel::DeleteDriverObject(driver_);
+    std::lock_guard<std::mutex> g(lock_);
+    deviceGone_ = true;
 }
 
 size_t BusDriver::PendingTransfers() {
@@ -177,6 +184,18 @@ NTSTATUS BusDriver::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 NTSTATUS BusDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<BusDriver*>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bool gone;
+    {
+        std::lock_guard<std::mutex> g(self->lock_);
+        gone = self->deviceGone_;
+    }
+    if (gone) {
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            stack->Parameters.Others.Argument1 != nullptr)
+            static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Status =
+                USBD_STATUS_DEVICE_GONE;
+        return self->Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+    }
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_INTERNAL_USB_SUBMIT_URB:
             return self->HandleUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
@@ -438,8 +457,14 @@ void BusDriver::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<BusDriver*>(device->DeviceExtension);
     std::shared_ptr<Transfer> transfer = self->FindPending(irp, false);
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    // The IRP is not touched again here: it completes through the device.
-    if (transfer) {
+    bool gone;
+    {
+        std::lock_guard<std::mutex> g(self->lock_);
+        gone = self->deviceGone_;
+    }
+    // The IRP is not touched again here: it completes through the device,
+    // unless the device has gone.
+    if (transfer && !gone) {
         transfer->cancelRequested = true;
         self->usb_.Cancel(transfer);
     }

@@ -43,6 +43,13 @@ class BusDriver {
     // Waits until every posted completion has run (tests use it to let the
     // bus settle before they read its state).
     void Drain();
+    // The device is about to be destroyed (whoever owns both calls this
+    // first; the destructor does when nobody did): what is still pending
+    // with it is cancelled and waited for, 5 s at most, and from here on
+    // the bus makes no call on it. A transfer that outlived the wait is
+    // left as it is; every new request fails as on a removed device. The
+    // device may still complete transfers into the bus while it goes.
+    void DeviceGoing();
     // Closes the trace, if one is written; what went wrong writing it, or
     // empty. Call once the traffic is over.
     std::string FinishTrace();
@@ -88,6 +95,7 @@ class BusDriver {
     std::vector<std::vector<uint8_t>> urbLog_;
     bool keepUrbLog_ = true;
     std::map<uint8_t, int> refuse_;
+    bool deviceGone_ = false;  // set by DeviceGoing: usb_ is not called again
 
     std::mutex queueLock_;
     std::condition_variable queueSignal_;
