@@ -290,13 +290,17 @@ NTSTATUS CameraDevice::ResetPortIfDisabled() {
     return status;
 }
 
-// Cancels every request of the frame still with the bus; TransferLock held.
+// Cancels every request of the frame still with the bus and wakes the
+// frame wait; TransferLock held.
 void CameraDevice::CancelSubmittedFrameRequests() {
     if (TransferSlots == nullptr) return;
     for (LONG i = 0; i < TransferSlotCount; ++i) {
         TransferSlot& slot = TransferSlots[i];
         if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) IoCancelIrp(slot.Irp);
     }
+    // Only while the thread is in its frame wait: once it has left it, it
+    // resets the event for its own use.
+    if (ReadAcquire(&TransferWaiting) != 0) KeSetEvent(&TransferEvent, 1, FALSE);
 }
 
 // The capture thread's own cancellation of its frame: every request still
@@ -346,9 +350,6 @@ void CameraDevice::CancelTransfer() {
     const LONG frame = ReadAcquire(&TransferFrames);
     InterlockedExchange(&FrameCancelled, 1);
     CancelSubmittedFrameRequests();
-    // Only while the thread is in its frame wait: once it has left it, it
-    // resets the event for its own use.
-    if (ReadAcquire(&TransferWaiting) != 0) KeSetEvent(&TransferEvent, 1, FALSE);
     KeReleaseSpinLock(&TransferLock, irql);
     // TransferIdle was reset when this frame began; a later frame resets it
     // again, and begins only after every request of this one came back.
@@ -367,6 +368,5 @@ void CameraDevice::StopTransfers() {
     InterlockedExchange(&TransferAborted, 1);
     if (CaptureRequest != nullptr) IoCancelIrp(CaptureRequest);
     CancelSubmittedFrameRequests();
-    if (ReadAcquire(&TransferWaiting) != 0) KeSetEvent(&TransferEvent, 1, FALSE);
     KeReleaseSpinLock(&TransferLock, irql);
 }
