@@ -61,8 +61,26 @@ class BusDriver {
         ULONG generation;
     };
 
+    // A port status, port reset or clear-halt: the device answers it
+    // synchronously, and a real one can block on it for seconds (a control
+    // time-out, a device reset), so it runs on a thread of its own while the
+    // request is pending, and a cancel completes the request at once.
+    struct ControlCall {
+        enum class Kind { PortStatus, ResetPort, ClearHalt } kind;
+        PIRP irp;
+        uint8_t endpoint;        // ClearHalt
+        bool abandoned = false;  // cancelled: the answer is dropped
+    };
+
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
     static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    static void ControlCancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS QueueControl(PIRP irp, ControlCall::Kind kind, uint8_t endpoint);
+    void ControlWorker();
+    // Completes a control call's request with what the device answered,
+    // unless a cancel completed it first.
+    void FinishControl(const std::shared_ptr<ControlCall>& call, NTSTATUS status, USBD_STATUS usbd,
+                       ULONG port);
     NTSTATUS HandleUrb(PIRP irp, PURB urb);
     NTSTATUS GetDescriptor(PURB urb);
     NTSTATUS SelectConfiguration(PURB urb);
@@ -103,6 +121,12 @@ class BusDriver {
     size_t running_ = 0;
     bool stopping_ = false;
     std::thread worker_;
+
+    std::mutex controlLock_;
+    std::condition_variable controlSignal_;
+    std::vector<std::shared_ptr<ControlCall>> controlCalls_;  // queued or running, in order
+    bool controlStopping_ = false;
+    std::thread controlWorker_;
 };
 
 }  // namespace usb

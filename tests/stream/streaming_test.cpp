@@ -625,6 +625,31 @@ TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     s.Sim().HangCommands(0);
 }
 
+// A camera whose control endpoint stops answering while its frame pipe is
+// halted: the clear-halt the capture thread sends waits a control time-out
+// (and a port status or reset after it would wait another); the stop cuts
+// the request short instead of waiting it out.
+TEST(Streaming, ACameraWhoseControlEndpointStopsAnsweringCannotHoldTheStop) {
+    StreamingRig s;
+    ClientFrame f(kImage);
+    auto pin = RunningAfterOneFrame(s, f);
+    ASSERT_NE(pin, nullptr);
+    s.Sim().HangControl(8000ms);
+    s.Sim().HaltEndpoint(s.Sim().FrameEndpoint());
+    // Until the capture thread waits on a request the camera does not answer.
+    for (int i = 0; i < 4000 && s.Sim().ControlCallsHung() == 0; ++i)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_GT(s.Sim().ControlCallsHung(), 0);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    auto took = std::chrono::steady_clock::now() - start;
+    s.Sim().HangControl(0ms);
+    EXPECT_LT(took, 4000ms);  // not the 8 s of the unanswered request
+    RecordProperty(
+        "stop_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
 TEST(Streaming, ASecondFiltersPinCannotUnfreezeTheWindowOfAStreamingOne) {
     StreamingRig s;
     ClientFrame f(kImage);
