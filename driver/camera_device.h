@@ -78,12 +78,17 @@ class CameraDevice {
     void CancelSubmittedFrameRequests();
     // One request to the lower device, waited for no longer than the frame
     // time-out and cancelled when it runs over. With capturePath set it is
-    // the capture thread's own request: CancelTransfer cuts it short, and
-    // once the transfers are cancelled it is not sent at all.
+    // the capture thread's own request: StopTransfers cuts it short, and
+    // once the transfers are stopped it is not sent at all.
     // timeoutMs 0 is the frame time-out.
     NTSTATUS SubmitBounded(ULONG ioControlCode, PVOID argument, BOOLEAN capturePath,
                            ULONG timeoutMs = 0);
-    // Lets the capture path send again after CancelTransfer; the capture
+    // The capture thread's stop, and nothing else: from here on the capture
+    // path sends nothing, what it has with the bus is cancelled and its
+    // frame wait woken. It does not wait; the stop joins the thread, which
+    // takes its requests back itself.
+    void StopTransfers();
+    // Lets the capture path send again after StopTransfers; the capture
     // thread's start calls it.
     void ResumeTransfers();
 
@@ -227,9 +232,16 @@ class CameraDevice {
     // signals TransferIdle, and nothing of the frame is touched after that.
     LONG TransferOutstanding = 0;
     KEVENT TransferIdle{};
-    // Set by CancelTransfer, cleared by ResumeTransfers: the capture path
+    // Set by StopTransfers, cleared by ResumeTransfers: the capture path
     // sends nothing more while it is set.
     LONG TransferAborted = 0;
+    // Set by CancelTransfer for the frame in progress only: that frame
+    // queues no more reads and ends; the next frame clears it.
+    LONG FrameCancelled = 0;
+    // Frames begun (their slots allocated), under TransferLock: a cancel
+    // waiting for its frame's requests knows that frame is over once a
+    // later one has begun.
+    LONG TransferFrames = 0;
     // The capture thread waits for TransferEvent (under TransferLock).
     LONG TransferWaiting = 0;
     // A frame read ended with the pipe halted: it is reset before the next.

@@ -241,7 +241,10 @@ std::string CameraStack::Close() {
     RemoveDevice();
     device_.reset();
     host_.reset();
-    // The devices first: what they still complete goes into the bus.
+    // The bus lets go of the device before it goes, so nothing the bus still
+    // holds is cancelled on a freed device; then the devices, whose last
+    // completions still go into the bus.
+    if (bus_) bus_->DeviceGoing();
     removal_.reset();
     sim_.reset();
     real_.reset();

@@ -113,6 +113,7 @@ SimulatedCamera::~SimulatedCamera() {
         stop_ = true;
     }
     wake_.notify_all();
+    controlWake_.notify_all();
     deliverer_.join();
     kernel::SetDelayObserver(nullptr);
     std::vector<Done> done;
@@ -464,23 +465,50 @@ bool SimulatedCamera::Halted(uint8_t endpoint) const {
     return it != halted_.end() && it->second;
 }
 
-USBD_STATUS SimulatedCamera::ClearHalt(uint8_t endpoint) {
+void SimulatedCamera::HangControl(std::chrono::milliseconds each) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        controlHang_ = each;
+    }
+    controlWake_.notify_all();
+}
+
+int SimulatedCamera::ControlCallsHung() const {
     std::lock_guard<std::mutex> g(lock_);
+    return controlHung_;
+}
+
+bool SimulatedCamera::ControlHangLocked(std::unique_lock<std::mutex>& lock) {
+    if (controlHang_.count() == 0) return false;
+    const auto until = std::chrono::steady_clock::now() + controlHang_;
+    ++controlHung_;
+    controlWake_.wait_until(lock, until, [this] { return controlHang_.count() == 0 || stop_; });
+    --controlHung_;
+    return true;
+}
+
+USBD_STATUS SimulatedCamera::ClearHalt(uint8_t endpoint) {
+    std::unique_lock<std::mutex> g(lock_);
     USBD_STATUS status = removed_ ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SUCCESS;
+    if (ControlHangLocked(g)) status = USBD_STATUS_DEV_NOT_RESPONDING;  // the time-out's status
     if (USBD_SUCCESS(status)) halted_[endpoint] = false;
     Log({Exchange::Kind::ClearHalt, endpoint, {}, status});
     return status;
 }
 
 ULONG SimulatedCamera::PortStatus() {
-    std::lock_guard<std::mutex> g(lock_);
+    std::unique_lock<std::mutex> g(lock_);
+    // Unanswered, the port looks connected but not enabled, as it does to a
+    // host whose status request timed out.
+    if (ControlHangLocked(g)) return connected_ ? USBD_PORT_CONNECTED : 0;
     return (connected_ ? USBD_PORT_CONNECTED : 0) | (enabled_ ? USBD_PORT_ENABLED : 0);
 }
 
 NTSTATUS SimulatedCamera::ResetPort() {
-    std::lock_guard<std::mutex> g(lock_);
+    std::unique_lock<std::mutex> g(lock_);
     Log({Exchange::Kind::ResetPort});
     ++portResets_;
+    if (ControlHangLocked(g)) return STATUS_UNSUCCESSFUL;
     if (!connected_) return STATUS_NO_SUCH_DEVICE;
     enabled_ = true;
     return STATUS_SUCCESS;

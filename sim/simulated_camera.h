@@ -115,6 +115,13 @@ class SimulatedCamera : public usb::UsbDevice {
     // While on, frame reads that complete together complete last first, as
     // completions handed back from several processors can.
     void CompleteFrameReadsReversed(bool on);
+    // The camera's control endpoint stops answering: each clear-halt, port
+    // status and port reset waits this long, as the host's control time-out
+    // would, and then fails as a time-out does; 0 lifts it and ends the
+    // waits at once. Not dropped by ClearFaults.
+    void HangControl(std::chrono::milliseconds each);
+    // How many calls wait on the hang now.
+    int ControlCallsHung() const;
     // Every fault above not yet spent is dropped (a halted endpoint stays
     // halted until the host clears it; a removed camera stays removed).
     void ClearFaults();
@@ -188,6 +195,8 @@ class SimulatedCamera : public usb::UsbDevice {
     void DeliverInOrderLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lock);
     void RenderWire(uint32_t number, double signal, std::vector<uint8_t>& wire);
     double SignalLocked() const;
+    // Waits out a control hang, if one is on; true when the call hung.
+    bool ControlHangLocked(std::unique_lock<std::mutex>& lock);
 
     mutable std::mutex lock_;
     std::vector<uint8_t> device_;
@@ -227,6 +236,9 @@ class SimulatedCamera : public usb::UsbDevice {
     int frameReadSkip_ = 0;
     std::optional<std::chrono::steady_clock::time_point> removedAt_;
     bool reverseFrameReads_ = false;
+    std::chrono::milliseconds controlHang_{0};
+    int controlHung_ = 0;
+    std::condition_variable controlWake_;
     std::vector<uint8_t> wire_;
     uint32_t cycle_ = 0;
     struct Rendered {

@@ -49,6 +49,31 @@ CameraDevice* CameraOf(PKSPIN pin) {
     return device != nullptr ? static_cast<CameraDevice*>(device->Context) : nullptr;
 }
 
+// A video format against the picture it must hold (`want`: the width, height
+// and compression of the range or of the window): at least as wide, as high,
+// the same compression, and an image size that holds it.
+NTSTATUS CheckVideoFormat(const KSDATAFORMAT* f, const KS_BITMAPINFOHEADER& want) {
+    if (!(f->Specifier == KSDATAFORMAT_SPECIFIER_VIDEOINFO)) return STATUS_NO_MATCH;
+    if (f->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return STATUS_NO_MATCH;
+    const auto* header = reinterpret_cast<const KS_VIDEOINFOHEADER*>(
+        reinterpret_cast<const UCHAR*>(f) + kVideoHeaderOffset);
+    const KS_BITMAPINFOHEADER& bmi = header->bmiHeader;
+    const uint64_t bitmapEnd = static_cast<uint64_t>(bmi.biSize) + 112;
+    if (bitmapEnd > std::numeric_limits<ULONG>::max() || bitmapEnd > f->FormatSize)
+        return STATUS_INVALID_PARAMETER;
+    if (bmi.biWidth < want.biWidth) return STATUS_NO_MATCH;
+    if (Abs(bmi.biHeight) != Abs(want.biHeight)) return STATUS_NO_MATCH;
+    if (bmi.biCompression != want.biCompression) return STATUS_NO_MATCH;
+    // In 64 bits: a huge biWidth must not wrap into an accepted size.
+    const uint64_t needed =
+        static_cast<uint64_t>(bmi.biWidth) * static_cast<uint64_t>(Abs(bmi.biHeight)) * 4;
+    if (static_cast<uint64_t>(bmi.biSizeImage) < needed) return STATUS_INVALID_PARAMETER;
+    if (static_cast<uint64_t>(bmi.biWidth) * 4 >
+        static_cast<uint64_t>(std::numeric_limits<LONG>::max()))
+        return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 const KSALLOCATOR_FRAMING_EX CaptureAllocatorFraming = {
@@ -115,7 +140,20 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     CapturePin* p = camera != nullptr ? CapturePin::Create(pin, camera) : nullptr;
     if (p == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     camera->SetPinOpen(1);
-    NTSTATUS s = KsAddItemToObjectBag(pin->Bag, p, CapturePin::Release);
+    // The initial format was checked against the range before the window
+    // froze, and a property request may have set another window since: the
+    // format is checked again against the window as it froze.
+    KS_BITMAPINFOHEADER frozen{};
+    frozen.biWidth = camera->OutputWidth;
+    frozen.biHeight = camera->OutputHeight;
+    frozen.biCompression = KS_BI_RGB;
+    NTSTATUS s = CheckVideoFormat(pin->ConnectionFormat, frozen);
+    if (!NT_SUCCESS(s)) {
+        CapturePin::Release(p);
+        camera->SetPinOpen(0);
+        return s;
+    }
+    s = KsAddItemToObjectBag(pin->Bag, p, CapturePin::Release);
     if (!NT_SUCCESS(s)) {
         CapturePin::Release(p);
         camera->SetPinOpen(0);
@@ -165,29 +203,14 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PVOID, const KSDA
                           const void*) {
     CapturePin* p = PinContext(pin);
     const KSDATAFORMAT* f = pin->ConnectionFormat;
-    if (!(f->Specifier == KSDATAFORMAT_SPECIFIER_VIDEOINFO)) return STATUS_NO_MATCH;
-    if (f->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return STATUS_NO_MATCH;
-    const auto* header = reinterpret_cast<const KS_VIDEOINFOHEADER*>(
-        reinterpret_cast<const UCHAR*>(f) + kVideoHeaderOffset);
-    const KS_BITMAPINFOHEADER& bmi = header->bmiHeader;
-    const uint64_t bitmapEnd = static_cast<uint64_t>(bmi.biSize) + 112;
-    if (bitmapEnd > std::numeric_limits<ULONG>::max() || bitmapEnd > f->FormatSize)
-        return STATUS_INVALID_PARAMETER;
-    const auto& rangeBmi =
-        reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader;
-    if (bmi.biWidth < rangeBmi.biWidth) return STATUS_NO_MATCH;
-    if (Abs(bmi.biHeight) != Abs(rangeBmi.biHeight)) return STATUS_NO_MATCH;
-    if (bmi.biCompression != rangeBmi.biCompression) return STATUS_NO_MATCH;
-    // In 64 bits: a huge biWidth must not wrap into an accepted size.
-    const uint64_t needed =
-        static_cast<uint64_t>(bmi.biWidth) * static_cast<uint64_t>(Abs(bmi.biHeight)) * 4;
-    if (static_cast<uint64_t>(bmi.biSizeImage) < needed) return STATUS_INVALID_PARAMETER;
-    if (static_cast<uint64_t>(bmi.biWidth) * 4 >
-        static_cast<uint64_t>(std::numeric_limits<LONG>::max()))
-        return STATUS_INVALID_PARAMETER;
+    NTSTATUS s = CheckVideoFormat(
+        f, reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader);
+    if (!NT_SUCCESS(s)) return s;
     if (oldFormat == nullptr) return STATUS_SUCCESS;
     if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
-    p->OutputStride = bmi.biWidth * 4;
+    const auto* header = reinterpret_cast<const KS_VIDEOINFOHEADER*>(
+        reinterpret_cast<const UCHAR*>(f) + kVideoHeaderOffset);
+    p->OutputStride = header->bmiHeader.biWidth * 4;
     CopyVideoHeader(f, &p->VideoInfo);
     return STATUS_SUCCESS;
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "imaging/image_processor.h"
 #include "platform/kernel/pool.h"
@@ -107,6 +108,8 @@ NTSTATUS StartStreaming(CameraDevice* camera) {
     InterlockedExchange(&s->Converting, 0);
     InterlockedExchange(&s->FramesCaptured, 0);
     InterlockedExchange(&s->DropCount, 0);
+    // Fresh buffers hold nothing, whatever the last run left in the states.
+    s->StateA = s->StateB = RawFree;
     s->NumberA = s->NumberB = s->ImageNumber = 0;
     s->Processor = camera->Processor;
     camera->PrepareCapture();
@@ -144,6 +147,18 @@ NTSTATUS StartStreaming(CameraDevice* camera) {
 }
 
 NTSTATUS StartCaptureThread(CaptureThreadState* s) {
+    // A run after a pause starts on empty buffers: the frames they still
+    // hold are lost, and counted, so every picture number the client does
+    // not see is a counted drop. The frame the thread finished after it was
+    // told to stop was never announced: it takes its number now, so the
+    // numbers keep following the frames the camera sent.
+    ULONG& announced = s->Camera->FrameNumber;
+    for (auto [state, number] : {std::pair{s->StateA, s->NumberA}, {s->StateB, s->NumberB}}) {
+        if (state != RawFull) continue;
+        InterlockedIncrement(&s->DropCount);
+        if (number > std::atomic_ref<ULONG>(announced).load())
+            std::atomic_ref<ULONG>(announced).store(number);
+    }
     s->StateA = RawFree;
     s->StateB = RawFree;
     s->Camera->ResumeTransfers();
@@ -186,7 +201,7 @@ void StopCaptureThread(CaptureThreadState* s) {
                STATUS_TIMEOUT) {
             const LONG now = ReadAcquire(&s->Camera->TransferProgress);
             if (now == seen) {
-                s->Camera->CancelTransfer();
+                s->Camera->StopTransfers();
                 break;
             }
             seen = now;

@@ -12,6 +12,12 @@
 LONG frameTimeoutMs = kDefaultFrameTimeoutMs;
 LONG drainQuietMs = kDefaultDrainQuietMs;
 
+// Before the frame, the frame pipe is drained when it may hold bytes that are
+// not this frame's: after a frame given up (the camera may still be sending
+// its rest), and before the first frame after a configuration, since whoever
+// had the camera before (another program, a capture that was killed) may
+// have asked for a frame and gone without reading it. Read as this frame's
+// start, those bytes would shift every line of it, unnoticed.
 void CameraDevice::CaptureFrame(PUCHAR buffer, BOOLEAN* ok) {
     *ok = TRUE;
     if (ReadAcquire(&FramePipeUnsettled) != 0) DrainFramePipe(buffer);
@@ -27,19 +33,21 @@ void CameraDevice::CaptureFrame(PUCHAR buffer, BOOLEAN* ok) {
 
 // A frame's requests, and who may touch them when:
 //
-//   capture thread                 completion routine        CancelTransfer
-//   --------------                 ------------------        --------------
+//   capture thread                 completion routine        StopTransfers or
+//   --------------                 ------------------        CancelTransfer
 //   lock: slots, counts,                                     (any thread)
-//     Outstanding = 1, reset
+//     Frames += 1, Outstanding
+//     = 1, reset
 //   begin marker
-//   lock: per request                                        lock: Aborted = 1,
-//     Outstanding += 1, submit     Completed = 1               cancel what is
-//   end marker                     DoneCount += 1              with the bus,
-//   Waiting = 1; wait Event <----- = n: set Event  <---------  set Event if
-//   Waiting = 0                    Outstanding -= 1            Waiting
-//   (cancel,) Outstanding -= 1     = 0: set Idle
-//   wait Idle  <-------------------------+
-//   lock: slots freed
+//   lock: per request                                        lock: Aborted = 1
+//     Outstanding += 1, submit     Completed = 1               (stop) or Frame-
+//   end marker                     DoneCount += 1              Cancelled = 1,
+//   Waiting = 1; wait Event <----- = n: set Event  <---------  cancel what is
+//   Waiting = 0                    Outstanding -= 1            with the bus, set
+//   (cancel,) Outstanding -= 1     = 0: set Idle ---------+    Event if Waiting
+//   wait Idle  <-------------------------+                |
+//   lock: slots freed                                     +--> CancelTransfer
+//                                                              returns
 //
 // After its decrement of Outstanding a completion routine touches nothing
 // of the frame, so once Outstanding is 0 the slots can go.
@@ -69,6 +77,8 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     InterlockedExchange(&TransferDoneCount, 0);
     InterlockedExchange(&TransferSlotCount, static_cast<LONG>(n));
     InterlockedExchange(&TransferErrors, 0);
+    InterlockedExchange(&FrameCancelled, 0);
+    InterlockedIncrement(&TransferFrames);
     FrameMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
     if (FrameMdl == nullptr) {
         ExFreePoolWithTag(TransferSlots, USB_TAG);
@@ -90,8 +100,9 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     ULONG queued = 0;
     auto* base = static_cast<PUCHAR>(MmGetMdlVirtualAddress(FrameMdl));
     for (ULONG i = 0; i < n && queued < length; ++i) {
-        // Cancelled before or during the begin marker: nothing is queued.
-        if (ReadAcquire(&TransferAborted) != 0) {
+        // Stopped or cancelled before or during the begin marker: nothing is
+        // queued.
+        if (ReadAcquire(&TransferAborted) != 0 || ReadAcquire(&FrameCancelled) != 0) {
             submission = STATUS_CANCELLED;
             break;
         }
@@ -153,8 +164,8 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
     KeReleaseSpinLock(&TransferLock, irql);
     if (timedOut) {
         result = STATUS_TIMEOUT;
-    } else if (ReadAcquire(&TransferAborted) != 0) {
-        result = STATUS_CANCELLED;  // woken by CancelTransfer
+    } else if (ReadAcquire(&TransferAborted) != 0 || ReadAcquire(&FrameCancelled) != 0) {
+        result = STATUS_CANCELLED;  // woken by StopTransfers or CancelTransfer
     } else if (ReadAcquire(&TransferErrors) != 0) {
         // A request that failed or came back short leaves a hole in the
         // frame: it is not delivered as a good one, and the first such
@@ -180,6 +191,8 @@ NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
 void CameraDevice::DrainFrameRequests() {
     if (InterlockedDecrement(&TransferOutstanding) != 0)
         KeWaitForSingleObject(&TransferIdle, Suspended, KernelMode, FALSE, nullptr);
+    else
+        KeSetEvent(&TransferIdle, 1, FALSE);  // for a CancelTransfer that waits
 }
 
 BOOLEAN CameraDevice::ResetPipe(ULONG pipe, BOOLEAN capturePath) {

@@ -98,7 +98,7 @@ NTSTATUS CameraDevice::SubmitBounded(ULONG code, PVOID argument, BOOLEAN capture
         status = irp->IoStatus.Status;
     }
     if (capturePath) {
-        // CancelTransfer may cancel it until it is taken back here, never after.
+        // StopTransfers may cancel it until it is taken back here, never after.
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
         CaptureRequest = nullptr;
         KeReleaseSpinLock(&TransferLock, irql);
@@ -279,7 +279,7 @@ void CameraDevice::DeconfigureDevice() {
 }
 
 // Only the frame path calls it: both requests are bounded and cut short by
-// CancelTransfer, like every other request of the capture thread.
+// StopTransfers, like every other request of the capture thread.
 NTSTATUS CameraDevice::ResetPortIfDisabled() {
     ULONG port = 0;
     NTSTATUS status = SubmitBounded(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port, TRUE);
@@ -290,13 +290,17 @@ NTSTATUS CameraDevice::ResetPortIfDisabled() {
     return status;
 }
 
-// Cancels every request of the frame still with the bus; TransferLock held.
+// Cancels every request of the frame still with the bus and wakes the
+// frame wait; TransferLock held.
 void CameraDevice::CancelSubmittedFrameRequests() {
     if (TransferSlots == nullptr) return;
     for (LONG i = 0; i < TransferSlotCount; ++i) {
         TransferSlot& slot = TransferSlots[i];
         if (ReadAcquire(&slot.Completed) == 0 && slot.Irp != nullptr) IoCancelIrp(slot.Irp);
     }
+    // Only while the thread is in its frame wait: once it has left it, it
+    // resets the event for its own use.
+    if (ReadAcquire(&TransferWaiting) != 0) KeSetEvent(&TransferEvent, 1, FALSE);
 }
 
 // The capture thread's own cancellation of its frame: every request still
@@ -332,18 +336,37 @@ void CameraDevice::AbortPipes() {
     }
 }
 
-// Camera operation slot 7, safe from any thread at any moment of a frame:
-// it marks the transfers cancelled (so the capture path sends nothing
-// more), cancels whatever the capture thread has with the bus and wakes its
-// frame wait. It does not wait: the capture thread takes its requests back
-// and frees them itself, and the thread's stop waits for that thread.
+// Camera operation slot 7, from any thread at any moment of a frame: it
+// cancels the frame in progress (the requests it has with the bus, and any
+// it has yet to queue) and returns once none of that frame's requests is
+// left with the bus. Between frames there is nothing to cancel. It leaves
+// the transfers running: the next frame goes ahead as usual.
 void CameraDevice::CancelTransfer() {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
+    if (TransferSlots == nullptr) {
+        KeReleaseSpinLock(&TransferLock, irql);
+        return;
+    }
+    const LONG frame = ReadAcquire(&TransferFrames);
+    InterlockedExchange(&FrameCancelled, 1);
+    CancelSubmittedFrameRequests();
+    KeReleaseSpinLock(&TransferLock, irql);
+    // TransferIdle was reset when this frame began; a later frame resets it
+    // again, and begins only after every request of this one came back.
+    LARGE_INTEGER poll = RelativeMilliseconds(10);
+    while (KeWaitForSingleObject(&TransferIdle, Suspended, KernelMode, FALSE, &poll) ==
+               STATUS_TIMEOUT &&
+           ReadAcquire(&TransferFrames) == frame) {
+    }
+}
+
+// The capture thread's stop, safe at any moment of a frame: it marks the
+// transfers stopped (so the capture path sends nothing more), cancels
+// whatever the capture thread has with the bus and wakes its frame wait.
+void CameraDevice::StopTransfers() {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&TransferLock);
     InterlockedExchange(&TransferAborted, 1);
     if (CaptureRequest != nullptr) IoCancelIrp(CaptureRequest);
     CancelSubmittedFrameRequests();
-    // Only while the thread is in its frame wait: once it has left it, it
-    // resets the event for its own use.
-    if (ReadAcquire(&TransferWaiting) != 0) KeSetEvent(&TransferEvent, 1, FALSE);
     KeReleaseSpinLock(&TransferLock, irql);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/kernel/bugcheck.h"
@@ -278,6 +279,11 @@ NTSTATUS Filter::Intersect(ULONG pinId, const void* range, ULONG rangeSize, void
     return last;
 }
 
+void Filter::BetweenFormatAndCreate(std::function<void()> step) {
+    std::lock_guard<std::mutex> g(record_->lock);
+    record_->betweenFormatAndCreate = std::move(step);
+}
+
 std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const void* format, ULONG formatSize,
                                        NTSTATUS* status) {
     FilterRecord* f = record_;
@@ -330,6 +336,12 @@ std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const void* format, ULONG fo
         ControlScope control(f);
         if (pd.Dispatch != nullptr && pd.Dispatch->SetDataFormat != nullptr)
             s = pd.Dispatch->SetDataFormat(&r->pin, nullptr, nullptr, range, nullptr);
+        std::function<void()> step;
+        {
+            std::lock_guard<std::mutex> g(f->lock);
+            step = std::exchange(f->betweenFormatAndCreate, nullptr);
+        }
+        if (NT_SUCCESS(s) && step) step();
         if (NT_SUCCESS(s) && pd.Dispatch != nullptr && pd.Dispatch->Create != nullptr) {
             RequestIrp req(&f->filter);
             s = req.irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES

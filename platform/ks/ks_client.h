@@ -43,6 +43,11 @@ class Filter {
                        ULONG* written);
     std::unique_ptr<Pin> CreatePin(ULONG pinId, const void* format, ULONG formatSize,
                                    NTSTATUS* status);
+    // Runs `step` once, in the next pin creation, after the pin's initial
+    // format was accepted and before its Create dispatch: where a property
+    // request of another thread can fall, since property requests do not
+    // take the filter control mutex.
+    void BetweenFormatAndCreate(std::function<void()> step);
 
   private:
     Filter() = default;

@@ -64,6 +64,7 @@ struct FilterRecord {
     OwnedMutex control;  // the filter control mutex, shared by its pins
     std::mutex lock;
     std::vector<PinRecord*> pins;
+    std::function<void()> betweenFormatAndCreate;  // under lock
 };
 
 // The filter control mutex held for the length of a scope, as AVStream

@@ -92,14 +92,28 @@ BusDriver::BusDriver(UsbDevice& device, const std::string& tracePath) : usb_(dev
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
     device_ = kernel::CreateDeviceObject(driver_, 1, this);
     worker_ = std::thread([this] { Worker(); });
+    controlWorker_ = std::thread([this] { ControlWorker(); });
 }
 
 // Transfers still with the device would complete into a bus that is gone:
 // they are cancelled, and their completions run, before the worker stops.
 BusDriver::~BusDriver() {
+    DeviceGoing();
+    {
+        std::lock_guard<std::mutex> g(queueLock_);
+        stopping_ = true;
+    }
+    queueSignal_.notify_all();
+    worker_.join();
+    kernel::DeleteDeviceObject(device_);
+    kernel::DeleteDriverObject(driver_);
+}
+
+void BusDriver::DeviceGoing() {
     std::vector<std::shared_ptr<Transfer>> left;
     {
         std::lock_guard<std::mutex> g(lock_);
+        if (deviceGone_) return;
         for (auto& [irp, transfer] : pending_) left.push_back(transfer);
     }
     for (auto& transfer : left) {
@@ -117,13 +131,17 @@ BusDriver::~BusDriver() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     {
-        std::lock_guard<std::mutex> g(queueLock_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> g(lock_);
+        deviceGone_ = true;
     }
-    queueSignal_.notify_all();
-    worker_.join();
-    kernel::DeleteDeviceObject(device_);
-    kernel::DeleteDriverObject(driver_);
+    // A control call the device is still answering (one a cancel gave up
+    // on, say) ends before the device may go; calls not yet made are not.
+    {
+        std::lock_guard<std::mutex> g(controlLock_);
+        controlStopping_ = true;
+    }
+    controlSignal_.notify_all();
+    if (controlWorker_.joinable()) controlWorker_.join();
 }
 
 size_t BusDriver::PendingTransfers() {
@@ -177,17 +195,27 @@ NTSTATUS BusDriver::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 NTSTATUS BusDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<BusDriver*>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bool gone;
+    {
+        std::lock_guard<std::mutex> g(self->lock_);
+        gone = self->deviceGone_;
+    }
+    if (gone) {
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            stack->Parameters.Others.Argument1 != nullptr)
+            static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Status =
+                USBD_STATUS_DEVICE_GONE;
+        return self->Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+    }
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_INTERNAL_USB_SUBMIT_URB:
             return self->HandleUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
-        case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
-            auto* status = static_cast<ULONG*>(stack->Parameters.Others.Argument1);
-            if (status == nullptr) return self->Complete(irp, STATUS_INVALID_PARAMETER);
-            *status = self->usb_.PortStatus();
-            return self->Complete(irp, STATUS_SUCCESS);
-        }
+        case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+            if (stack->Parameters.Others.Argument1 == nullptr)
+                return self->Complete(irp, STATUS_INVALID_PARAMETER);
+            return self->QueueControl(irp, ControlCall::Kind::PortStatus, 0);
         case IOCTL_INTERNAL_USB_RESET_PORT:
-            return self->Complete(irp, self->usb_.ResetPort());
+            return self->QueueControl(irp, ControlCall::Kind::ResetPort, 0);
         default:
             return self->Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
@@ -239,20 +267,11 @@ NTSTATUS BusDriver::HandleUrb(PIRP irp, PURB urb) {
                 urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
                 return Complete(irp, STATUS_INVALID_PARAMETER);
             }
-            USBD_STATUS s = USBD_STATUS_SUCCESS;
-            if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
-                usb_.AbortEndpoint(pipe->endpoint);
-            } else {
-                SetupPacket setup{0x02, 0x01, 0, pipe->endpoint,
-                                  0};  // CLEAR_FEATURE(ENDPOINT_HALT)
-                auto id = reinterpret_cast<uint64_t>(urb);
-                if (trace_)
-                    trace_->Submit(id, TraceTransferType::Control, 0, &setup, 0, nullptr, 0);
-                s = usb_.ClearHalt(pipe->endpoint);
-                if (trace_) trace_->Complete(id, TraceTransferType::Control, 0, s, 0, nullptr, 0);
-            }
-            urb->UrbHeader.Status = s;
-            return Complete(irp, FromUsbd(s));
+            if (urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE)
+                return QueueControl(irp, ControlCall::Kind::ClearHalt, pipe->endpoint);
+            usb_.AbortEndpoint(pipe->endpoint);
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+            return Complete(irp, STATUS_SUCCESS);
         }
         default:
             break;
@@ -438,11 +457,138 @@ void BusDriver::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<BusDriver*>(device->DeviceExtension);
     std::shared_ptr<Transfer> transfer = self->FindPending(irp, false);
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    // The IRP is not touched again here: it completes through the device.
-    if (transfer) {
+    bool gone;
+    {
+        std::lock_guard<std::mutex> g(self->lock_);
+        gone = self->deviceGone_;
+    }
+    // The IRP is not touched again here: it completes through the device,
+    // unless the device has gone.
+    if (transfer && !gone) {
         transfer->cancelRequested = true;
         self->usb_.Cancel(transfer);
     }
+}
+
+// The call is queued and its cancel routine set under the control lock, so
+// a cancel that comes at once still finds the call to give it up.
+NTSTATUS BusDriver::QueueControl(PIRP irp, ControlCall::Kind kind, uint8_t endpoint) {
+    auto call = std::make_shared<ControlCall>(ControlCall{kind, irp, endpoint});
+    IoMarkIrpPending(irp);
+    bool cancelled;
+    {
+        std::lock_guard<std::mutex> g(controlLock_);
+        IoSetCancelRoutine(irp, ControlCancelRoutine);
+        // Cancelled before the routine was in place: cancelled now.
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+        IoReleaseCancelSpinLock(irql);
+        if (!cancelled) controlCalls_.push_back(call);
+    }
+    if (cancelled) {
+        if (kind == ControlCall::Kind::ClearHalt)
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1)
+                ->UrbHeader.Status = USBD_STATUS_CANCELED;
+        Complete(irp, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    controlSignal_.notify_all();
+    return STATUS_PENDING;
+}
+
+// The calls run one at a time, in the order they came. A call that was
+// cancelled before its turn is never made.
+void BusDriver::ControlWorker() {
+    std::unique_lock<std::mutex> g(controlLock_);
+    for (;;) {
+        controlSignal_.wait(g, [this] { return controlStopping_ || !controlCalls_.empty(); });
+        if (controlStopping_) break;
+        std::shared_ptr<ControlCall> call = controlCalls_.front();
+        if (call->abandoned) {
+            controlCalls_.erase(controlCalls_.begin());
+            continue;
+        }
+        g.unlock();
+        NTSTATUS status = STATUS_SUCCESS;
+        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+        ULONG port = 0;
+        switch (call->kind) {
+            case ControlCall::Kind::PortStatus:
+                port = usb_.PortStatus();
+                break;
+            case ControlCall::Kind::ResetPort:
+                status = usb_.ResetPort();
+                break;
+            case ControlCall::Kind::ClearHalt: {
+                SetupPacket setup{0x02, 0x01, 0, call->endpoint,
+                                  0};  // CLEAR_FEATURE(ENDPOINT_HALT)
+                auto id = reinterpret_cast<uint64_t>(call.get());
+                if (trace_)
+                    trace_->Submit(id, TraceTransferType::Control, 0, &setup, 0, nullptr, 0);
+                usbd = usb_.ClearHalt(call->endpoint);
+                if (trace_)
+                    trace_->Complete(id, TraceTransferType::Control, 0, usbd, 0, nullptr, 0);
+                status = FromUsbd(usbd);
+                break;
+            }
+        }
+        FinishControl(call, status, usbd, port);
+        g.lock();
+        controlCalls_.erase(controlCalls_.begin());
+    }
+    // Calls not made: the device is going, and answers no more.
+    std::vector<std::shared_ptr<ControlCall>> left;
+    left.swap(controlCalls_);
+    g.unlock();
+    for (auto& call : left)
+        if (!call->abandoned)
+            FinishControl(call, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
+}
+
+// Under the control lock, so a cancel routine that was already called has
+// either marked the call given up (and the request may be gone) or waits to
+// complete it itself.
+void BusDriver::FinishControl(const std::shared_ptr<ControlCall>& call, NTSTATUS status,
+                              USBD_STATUS usbd, ULONG port) {
+    {
+        std::lock_guard<std::mutex> g(controlLock_);
+        if (call->abandoned) return;
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        const bool mine = IoSetCancelRoutine(call->irp, nullptr) != nullptr;
+        IoReleaseCancelSpinLock(irql);
+        if (!mine) return;  // its cancel routine completes it
+        call->abandoned = true;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(call->irp);
+    if (call->kind == ControlCall::Kind::PortStatus)
+        *static_cast<ULONG*>(stack->Parameters.Others.Argument1) = port;
+    if (call->kind == ControlCall::Kind::ClearHalt)
+        static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Status = usbd;
+    Complete(call->irp, status);
+}
+
+// Called once IoCancelIrp took the routine: the request is this routine's
+// to complete, whether or not the call was made. The device's answer, when
+// it comes, is dropped.
+void BusDriver::ControlCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<BusDriver*>(device->DeviceExtension);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    ControlCall::Kind kind = ControlCall::Kind::PortStatus;
+    {
+        std::lock_guard<std::mutex> g(self->controlLock_);
+        for (auto& call : self->controlCalls_)
+            if (call->irp == irp && !call->abandoned) {
+                call->abandoned = true;
+                kind = call->kind;
+                break;
+            }
+    }
+    if (kind == ControlCall::Kind::ClearHalt)
+        static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1)
+            ->UrbHeader.Status = USBD_STATUS_CANCELED;
+    self->Complete(irp, STATUS_CANCELLED);
 }
 
 void BusDriver::FinishTransfer(PIRP irp, USBD_STATUS status, ULONG actual) {

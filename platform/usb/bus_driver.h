@@ -43,6 +43,13 @@ class BusDriver {
     // Waits until every posted completion has run (tests use it to let the
     // bus settle before they read its state).
     void Drain();
+    // The device is about to be destroyed (whoever owns both calls this
+    // first; the destructor does when nobody did): what is still pending
+    // with it is cancelled and waited for, 5 s at most, and from here on
+    // the bus makes no call on it. A transfer that outlived the wait is
+    // left as it is; every new request fails as on a removed device. The
+    // device may still complete transfers into the bus while it goes.
+    void DeviceGoing();
     // Closes the trace, if one is written; what went wrong writing it, or
     // empty. Call once the traffic is over.
     std::string FinishTrace();
@@ -54,8 +61,26 @@ class BusDriver {
         ULONG generation;
     };
 
+    // A port status, port reset or clear-halt: the device answers it
+    // synchronously, and a real one can block on it for seconds (a control
+    // time-out, a device reset), so it runs on a thread of its own while the
+    // request is pending, and a cancel completes the request at once.
+    struct ControlCall {
+        enum class Kind { PortStatus, ResetPort, ClearHalt } kind;
+        PIRP irp;
+        uint8_t endpoint;        // ClearHalt
+        bool abandoned = false;  // cancelled: the answer is dropped
+    };
+
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
     static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    static void ControlCancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS QueueControl(PIRP irp, ControlCall::Kind kind, uint8_t endpoint);
+    void ControlWorker();
+    // Completes a control call's request with what the device answered,
+    // unless a cancel completed it first.
+    void FinishControl(const std::shared_ptr<ControlCall>& call, NTSTATUS status, USBD_STATUS usbd,
+                       ULONG port);
     NTSTATUS HandleUrb(PIRP irp, PURB urb);
     NTSTATUS GetDescriptor(PURB urb);
     NTSTATUS SelectConfiguration(PURB urb);
@@ -88,6 +113,7 @@ class BusDriver {
     std::vector<std::vector<uint8_t>> urbLog_;
     bool keepUrbLog_ = true;
     std::map<uint8_t, int> refuse_;
+    bool deviceGone_ = false;  // set by DeviceGoing: usb_ is not called again
 
     std::mutex queueLock_;
     std::condition_variable queueSignal_;
@@ -95,6 +121,12 @@ class BusDriver {
     size_t running_ = 0;
     bool stopping_ = false;
     std::thread worker_;
+
+    std::mutex controlLock_;
+    std::condition_variable controlSignal_;
+    std::vector<std::shared_ptr<ControlCall>> controlCalls_;  // queued or running, in order
+    bool controlStopping_ = false;
+    std::thread controlWorker_;
 };
 
 }  // namespace usb

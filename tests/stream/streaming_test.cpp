@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "platform/kernel/pool.h"
@@ -338,6 +341,38 @@ TEST(Streaming, FlipsChangeRowOrderAndMirrorEachRow) {
     EXPECT_TRUE(ShowsSceneFrame(s, f, f.Info()->PictureNumber, true, true));
 }
 
+// A window set by another client while a pin is being created, after its
+// format was checked and before the window froze: the pin is refused, as a
+// pin asked for after the change would be, and a pin with the new window's
+// format delivers its frames.
+TEST(Streaming, AWindowSetWhileAPinIsCreatedGivesNoPinOfTheOldWindow) {
+    StreamingRig s;
+    const auto oldFormat = s.Format();
+    s.filter->BetweenFormatAndCreate([&s] {
+        CAMPROP_WINDOW_S w{};
+        w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
+        w.X = 640, w.Y = 480, w.Width = 1280, w.Height = 960;
+        CAMPROP_WINDOW_S data = w;
+        EXPECT_EQ(s.filter->Property(&w, sizeof w, &data, sizeof data), STATUS_SUCCESS);
+    });
+    NTSTATUS status = STATUS_SUCCESS;
+    auto stale = s.OpenPin(oldFormat, &status);
+    EXPECT_EQ(stale, nullptr) << "a pin of the old window's format";
+    EXPECT_EQ(status, STATUS_NO_MATCH);
+    stale.reset();
+    EXPECT_EQ(s.Camera().OutputWidth, 1280);  // the change went through
+    // The refused pin left the window free: nothing froze it.
+    EXPECT_EQ(ReadAcquire(&s.Camera().PinOpen), 0);
+    auto pin = s.OpenPin(s.Format());
+    ASSERT_NE(pin, nullptr);
+    pin->UseClock(true);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientFrame f(1280 * 960 * 4);
+    pin->Submit(f.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_EQ(f.Header()->DataUsed, 1280u * 960 * 4);
+}
+
 TEST(Streaming, WindowRowsWithAWiderOutputStride) {
     StreamingRig s;
     CAMPROP_WINDOW_S w{};
@@ -448,6 +483,69 @@ TEST(Streaming, SlowClientSeesGapsInPictureNumbersAndCountedDrops) {
     EXPECT_TRUE(ShowsSceneFrame(s, b, b.Info()->PictureNumber, false, false));
 }
 
+// A pause that comes while a frame the camera announced waits in a raw
+// buffer: the run after it starts on empty buffers, so that frame is lost.
+// Every picture number the client does not see is a counted drop.
+TEST(Streaming, FramesAPauseThrowsAwayAreCountedAsDropped) {
+    StreamingRig s;
+    auto pin = s.OpenPin(s.Format());
+    ASSERT_NE(pin, nullptr);
+    pin->UseClock(true);
+    // The first frame handed back holds its process call until the pause
+    // has told the capture thread to stop: meanwhile both raw buffers fill
+    // with announced frames that no process call takes.
+    std::mutex lock;
+    std::condition_variable wake;
+    bool held = false, release = false;
+    pin->OnHandBack([&](KSSTREAM_HEADER*) {
+        std::unique_lock<std::mutex> g(lock);
+        if (held) return;
+        held = true;
+        wake.notify_all();
+        wake.wait(g, [&] { return release; });
+    });
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    CaptureThreadState* capture = s.Camera().Capture;
+    ClientFrame a(kImage), b(kImage);
+    pin->Submit(a.Header());
+    {
+        std::unique_lock<std::mutex> g(lock);
+        ASSERT_TRUE(wake.wait_for(g, 20s, [&] { return held; }));
+    }
+    // Both buffers full and one overwritten: the capture thread now keeps
+    // overwriting RawA, and RawB keeps its announced frame.
+    const LONG before = ReadAcquire(&capture->DropCount);
+    for (int i = 0; i < 4000 && ReadAcquire(&capture->DropCount) < before + 1; ++i)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_GE(ReadAcquire(&capture->DropCount), before + 1);
+    auto pause = std::async(std::launch::async, [&] { return pin->SetState(KSSTATE_PAUSE); });
+    for (int i = 0; i < 4000 && std::atomic_ref<BOOLEAN>(capture->Run).load() != 0; ++i)
+        std::this_thread::sleep_for(5ms);
+    {
+        std::lock_guard<std::mutex> g(lock);
+        release = true;
+    }
+    wake.notify_all();
+    ASSERT_EQ(pause.wait_for(30s), std::future_status::ready);
+    ASSERT_EQ(pause.get(), STATUS_SUCCESS);
+    ASSERT_NE(Next(*pin), nullptr);  // frame a, held until now
+    // One frame a second from here: frame b is converted before a later
+    // frame could be dropped, so its count holds only the frames before it.
+    s.Sim().SetFrameRate(1);
+    pin->Submit(b.Header());
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    // Of the pictures numbered below b's, the client saw only a: every other
+    // one is a counted drop, the frames the pause threw away among them.
+    const LONGLONG unseen = b.Info()->PictureNumber - 2;
+    EXPECT_GT(b.Info()->PictureNumber, a.Info()->PictureNumber + 2);
+    EXPECT_EQ(static_cast<LONGLONG>(b.Info()->DropCount), unseen);
+    // The numbers are the camera's own: frame b shows the scene frame its
+    // number names, and the camera sent at least that many frames.
+    EXPECT_TRUE(ShowsSceneFrame(s, b, b.Info()->PictureNumber, false, false));
+    EXPECT_GE(static_cast<LONGLONG>(s.Sim().FramesDelivered()), b.Info()->PictureNumber);
+}
+
 TEST(Streaming, EveryFrameHandedBackHoldsTheImageOfItsOwnNumber) {
     // One client frame given back again and again while the camera runs
     // ahead: no frame comes back empty, no two share a number, and each
@@ -467,6 +565,24 @@ TEST(Streaming, EveryFrameHandedBackHoldsTheImageOfItsOwnNumber) {
         const ULONG captured = std::atomic_ref<ULONG>(s.Camera().FrameNumber).load();
         EXPECT_LE(f.Info()->DropCount + seen.size(), captured);
     }
+}
+
+// Slot 7 from a caller beside the stream cuts the frame in progress short;
+// the stream goes on with the next frame, without a new run.
+TEST(Streaming, ACancelledTransferLeavesTheStreamRunning) {
+    StreamingRig s;
+    ClientFrame a(kImage), b(kImage);
+    auto pin = RunningAfterOneFrame(s, a);
+    ASSERT_NE(pin, nullptr);
+    s.Sim().SetLinkSpeed(5324800.0 * 4);  // a frame's data takes a quarter of a second
+    for (int cancels = 0; cancels < 3; ++cancels) {
+        for (int i = 0; i < 4000 && s.Sim().PendingOn(s.Sim().FrameEndpoint()) == 0; ++i)
+            std::this_thread::sleep_for(1ms);
+        s.Camera().CancelTransfer();
+    }
+    pin->Submit(b.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_GT(b.Info()->PictureNumber, a.Info()->PictureNumber);
 }
 
 TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
@@ -507,6 +623,31 @@ TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     EXPECT_LT(std::chrono::steady_clock::now() - start,
               9000ms);  // not the 9999 ms of each hung block
     s.Sim().HangCommands(0);
+}
+
+// A camera whose control endpoint stops answering while its frame pipe is
+// halted: the clear-halt the capture thread sends waits a control time-out
+// (and a port status or reset after it would wait another); the stop cuts
+// the request short instead of waiting it out.
+TEST(Streaming, ACameraWhoseControlEndpointStopsAnsweringCannotHoldTheStop) {
+    StreamingRig s;
+    ClientFrame f(kImage);
+    auto pin = RunningAfterOneFrame(s, f);
+    ASSERT_NE(pin, nullptr);
+    s.Sim().HangControl(8000ms);
+    s.Sim().HaltEndpoint(s.Sim().FrameEndpoint());
+    // Until the capture thread waits on a request the camera does not answer.
+    for (int i = 0; i < 4000 && s.Sim().ControlCallsHung() == 0; ++i)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_GT(s.Sim().ControlCallsHung(), 0);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    auto took = std::chrono::steady_clock::now() - start;
+    s.Sim().HangControl(0ms);
+    EXPECT_LT(took, 4000ms);  // not the 8 s of the unanswered request
+    RecordProperty(
+        "stop_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
 TEST(Streaming, ASecondFiltersPinCannotUnfreezeTheWindowOfAStreamingOne) {

@@ -372,7 +372,7 @@ TEST_F(FrameTransfer, AStopDuringTheReadingAwayOfATailLeavesTheNextRunsFirstFram
     };
     while (!drainBegun() && Clock::now() < bound) std::this_thread::yield();
     ASSERT_TRUE(drainBegun());
-    C().CancelTransfer();
+    C().StopTransfers();
     ASSERT_TRUE(EndsWithin(capture, std::chrono::seconds(30)));
     EXPECT_FALSE(capture.get());
     frames.CheckSettled();
@@ -421,8 +421,8 @@ TEST_F(FrameTransfer, AfterAFrameGivenUpACameraThatSendsNothingMoreCostsOneQuiet
     frames.CheckSettled();
 }
 
-TEST_F(FrameTransfer, CancelBeforeAFrameSendsNothingAndResumeLetsItThrough) {
-    C().CancelTransfer();
+TEST_F(FrameTransfer, AStopBeforeAFrameSendsNothingAndResumeLetsItThrough) {
+    C().StopTransfers();
     EXPECT_FALSE(frames.Capture());
     for (auto& e : rig.Sim().Record())
         EXPECT_NE(e.kind, Kind::Out) << "a block went after the cancel";
@@ -431,33 +431,68 @@ TEST_F(FrameTransfer, CancelBeforeAFrameSendsNothingAndResumeLetsItThrough) {
     EXPECT_TRUE(frames.Capture());
 }
 
-TEST_F(FrameTransfer, CancelAtAnyMomentOfAFrameLeavesNothingBehind) {
-    // From another thread, at moments spread over a whole frame: before the
-    // markers, while the 82 reads are queued, while data arrives. Each
-    // capture ends promptly, every request is back and freed, nothing is
-    // touched after it is freed (the sanitizer builds check that), and the
-    // next frame is whole.
+// A frame cut short by slot 7 or by the capture thread's stop, from another
+// thread, at moments spread over a whole frame: before the markers, while
+// the 82 reads are queued, while data arrives. Each capture ends promptly,
+// every request is back and freed, nothing is touched after it is freed
+// (the sanitizer builds check that), and the next frame is whole.
+void CutAtEveryMomentOfAFrame(CameraRig& rig, FrameTransferRig& frames, DriverTunables& tunables,
+                              void (CameraDevice::*cut)()) {
     rig.Sim().SetLinkSpeed(5324800.0 * 20);  // a frame's data takes 50 ms
     tunables.FrameTimeout(9999);
-    int cut = 0;
+    CameraDevice& camera = rig.Camera();
+    int cuts = 0;
     for (int step = 0; step < 24; ++step) {
         const auto delay = std::chrono::microseconds(step * step * 100);
-        std::thread canceller([this, delay] {
+        std::thread canceller([&camera, cut, delay] {
             std::this_thread::sleep_for(delay);
-            C().CancelTransfer();
+            (camera.*cut)();
         });
-        auto capture = std::async(std::launch::async, [this] { return frames.Capture(); });
+        auto capture = std::async(std::launch::async, [&frames] { return frames.Capture(); });
         ASSERT_TRUE(EndsWithin(capture, std::chrono::seconds(30))) << step;
-        cut += capture.get() ? 0 : 1;
+        cuts += capture.get() ? 0 : 1;
         canceller.join();
         SCOPED_TRACE(step);
         frames.CheckSettled();
-        C().ResumeTransfers();
+        camera.ResumeTransfers();
     }
-    EXPECT_GT(cut, 0);
+    EXPECT_GT(cuts, 0);
     rig.Sim().SetLinkSpeed(0);
     ASSERT_TRUE(frames.Capture());
     EXPECT_TRUE(frames.HoldsLastFrame());
+}
+
+TEST_F(FrameTransfer, CancelAtAnyMomentOfAFrameLeavesNothingBehind) {
+    CutAtEveryMomentOfAFrame(rig, frames, tunables, &CameraDevice::CancelTransfer);
+}
+
+TEST_F(FrameTransfer, AStopAtAnyMomentOfAFrameLeavesNothingBehind) {
+    CutAtEveryMomentOfAFrame(rig, frames, tunables, &CameraDevice::StopTransfers);
+}
+
+// Slot 7 cancels the frame in progress and returns once its requests are
+// back from the bus; it leaves capture on: the next frame needs no resume.
+TEST_F(FrameTransfer, CancelTransferEndsTheFrameInProgressAndWaitsForItsRequests) {
+    rig.Sim().SetLinkSpeed(5324800.0);  // a frame's data takes a second
+    tunables.FrameTimeout(9999);
+    auto capture = std::async(std::launch::async, [this] { return frames.Capture(); });
+    const auto bound = Clock::now() + std::chrono::seconds(30);
+    while (rig.Sim().PendingOn(rig.Sim().FrameEndpoint()) < 2 && Clock::now() < bound)
+        std::this_thread::yield();
+    ASSERT_GE(rig.Sim().PendingOn(rig.Sim().FrameEndpoint()), 2u);
+    const auto start = Clock::now();
+    C().CancelTransfer();
+    // Every read of the frame came back from the bus before the call returned.
+    EXPECT_EQ(rig.Bus().PendingTransfers(), 0u);
+    EXPECT_EQ(rig.Sim().PendingOn(rig.Sim().FrameEndpoint()), 0u);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));  // not the second the frame takes
+    ASSERT_TRUE(EndsWithin(capture, std::chrono::seconds(30)));
+    EXPECT_FALSE(capture.get());
+    frames.CheckSettled();
+    rig.Sim().SetLinkSpeed(0);
+    ASSERT_TRUE(frames.Capture());
+    EXPECT_TRUE(frames.HoldsLastFrame());
+    frames.CheckSettled();
 }
 
 TEST_F(FrameTransfer, NotConfiguredOrWrongPipesGiveNoFrame) {

@@ -1,11 +1,16 @@
 // USB configuration as the simulated camera and the bus see it, byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/kernel/pool.h"
 #include "platform/usb/usb_types.h"
 #include "tests/support/camera_rig.h"
+#include "usb/command_codes.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -196,7 +201,11 @@ TEST(CancelFrameRequestsTest, WithoutSlotsReturnsAtOnceAndSendsNothing) {
     EXPECT_TRUE(rig.Bus().UrbLog().empty());
     EXPECT_TRUE(rig.Sim().Record().empty());
     EXPECT_EQ(kernel::LiveIrps(), irps);
-    // The cancel holds until the transfers resume: the capture path sends nothing.
+    // Slot 7 between frames cancels nothing and leaves the capture path open.
+    EXPECT_EQ(rig.Camera().TransferAborted, 0);
+    rig.Camera().StopTransfers();
+    EXPECT_TRUE(rig.Sim().Record().empty());
+    // The stop holds until the transfers resume: the capture path sends nothing.
     EXPECT_EQ(rig.Camera().TransferAborted, 1);
     ULONG moved = 0;
     UCHAR block[64] = {0x02};
@@ -279,3 +288,68 @@ TEST(MalformedDescriptor, ClaimingMoreThanItSendsIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A camera that never ends one frame read, not even when it is cancelled or
+// goes, as a real camera's transfer can outlive the wait for it. Its storage
+// is kept and wiped when it goes, so a call that still reaches it faults
+// (or, through its own table, exits with 3).
+class CameraThatKeepsARead : public sim::SimulatedCamera {
+  public:
+    ~CameraThatKeepsARead() override { gone = true; }
+    void Submit(std::shared_ptr<usb::Transfer> t) override {
+        if (t->endpoint == FrameEndpoint()) {
+            kept_ = std::move(t);
+            return;
+        }
+        SimulatedCamera::Submit(std::move(t));
+    }
+    void Cancel(const std::shared_ptr<usb::Transfer>& t) override {
+        if (gone) std::_Exit(3);
+        if (t != kept_) SimulatedCamera::Cancel(t);
+    }
+    static void* operator new(size_t size) {
+        if (size > sizeof storage_) std::abort();
+        return storage_;
+    }
+    // Wiped, not freed: a virtual call on what is left faults at once.
+    static void operator delete(void* p, size_t size) { std::memset(p, 0, size); }
+    static inline bool gone = false;
+
+  private:
+    std::shared_ptr<usb::Transfer> kept_;
+    alignas(std::max_align_t) static inline unsigned char storage_[1 << 16];
+};
+
+}  // namespace
+
+// Closing a camera while the bus still holds a request the camera never
+// ended: the bus lets go of the camera before the camera is destroyed, so
+// the request is never cancelled on a camera that has gone.
+TEST(CameraStackClose, ARequestTheCameraNeverEndedIsNotCancelledOnTheGoneCamera) {
+    EXPECT_EXIT(
+        {
+            host::StackOptions o;
+            o.simulated = std::unique_ptr<sim::SimulatedCamera>(new CameraThatKeepsARead);
+            o.stage = host::Stage::Added;
+            o.keyPath = kernel::registry::CameraKeyPath(0);
+            o.keepKeysOnClose = true;
+            auto stack = host::CameraStack::Open(std::move(o));
+            CameraDevice& c = stack->Camera();
+            if (!NT_SUCCESS(c.ProbeDeviceDescriptor()) || !NT_SUCCESS(c.ConfigureDevice()))
+                std::_Exit(1);
+            static UCHAR buffer[64];
+            PURB urb = AllocateBulkUrb(c.InterfaceInfo->Pipes[FramePipe].PipeHandle, TRUE, buffer,
+                                       nullptr, sizeof buffer);
+            PIRP irp = IoAllocateIrp(c.NextDeviceObject->StackSize, FALSE);
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            next->Parameters.Others.Argument1 = urb;
+            if (IofCallDriver(c.NextDeviceObject, irp) != STATUS_PENDING) std::_Exit(2);
+            stack.reset();
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
