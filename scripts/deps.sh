@@ -4,7 +4,11 @@
 # the benchmarks compare against.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev libusb-1.0-0-dev libhwy-dev libtiff-dev
-  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libcpp-httplib-dev libturbojpeg0-dev)
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libcpp-httplib-dev libturbojpeg0-dev
+  pybind11-dev python3-pybind11 python3-dev python3-numpy python3-mesonpy meson python3-venv)
+# pybind11, python3-dev, python3-numpy: the Python package's extension and its
+# frames as numpy arrays. python3-mesonpy, meson, python3-venv: `pip install
+# --no-build-isolation .` into a virtual environment of Debian's Python.
 if [ "${1:-}" = "test" ]; then
   # tshark: the USB trace must open in it. ffmpeg: `norvikcam stream` is
   # piped into it. qemu, busybox, kmod, cpio: the Linux guest whose real USB
@@ -16,7 +20,9 @@ if [ "${1:-}" = "test" ]; then
   # libgstreamer1.0-0 (tests/CMakeLists.txt), whatever else is installed.
   # chromium, chromium-driver, python3-selenium: the viewer is tested in a
   # headless browser. clang-format-14: every C++ file's layout is checked.
-  packages+=(clang-format-14 tshark ffmpeg qemu-system-x86 busybox-static kmod cpio libraw-bin libtiff-tools
+  # python3-pytest, mypy: the Python package's tests, and its stubs checked
+  # against the module (mypy's stubtest).
+  packages+=(python3-pytest mypy clang-format-14 tshark ffmpeg qemu-system-x86 busybox-static kmod cpio libraw-bin libtiff-tools
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-opencv
     chromium chromium-driver python3-selenium)
 fi
