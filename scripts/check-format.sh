@@ -17,7 +17,8 @@ fi
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 if ! "$format" --dry-run -Werror "${files[@]}" 2>"$report"; then
-  grep -o '^[^:]*:[0-9]*:' "$report" | cut -d: -f1 | sort -u | sed 's/^/not formatted: /'
+  grep -oE '^[^ :]+\.(cpp|h):[0-9]+:[0-9]+: error' "$report" | cut -d: -f1 | sort -u |
+    sed 's/^/not formatted: /'
   echo "lay them out with: scripts/check-format.sh fix"
   exit 1
 fi
