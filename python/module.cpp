@@ -47,8 +47,8 @@ PyObject* NewError(py::module_& m, const char* name, const char* doc, PyObject* 
 }
 
 void MakeErrors(py::module_& m) {
-    errorBase = NewError(m, "Error", "Every failure of the camera; its message says what to do.",
-                         nullptr);
+    errorBase =
+        NewError(m, "Error", "Every failure of the camera; its message says what to do.", nullptr);
     auto with = [](PyObject* other) {
         return py::make_tuple(py::handle(errorBase), py::handle(other));
     };
@@ -56,18 +56,16 @@ void MakeErrors(py::module_& m) {
     errorByKind[static_cast<int>(ErrorKind::Unplugged)] =
         NewError(m, "UnpluggedError",
                  "The camera went away (or reset): open it again once it is back.", errorBase);
-    errorByKind[static_cast<int>(ErrorKind::Busy)] =
-        NewError(m, "BusyError", "Another process has the camera; the message names it.",
-                 errorBase);
-    errorByKind[static_cast<int>(ErrorKind::TimedOut)] =
-        NewError(m, "TimedOutError", "No frame came within the time-out.",
-                 with(PyExc_TimeoutError).ptr());
-    errorByKind[static_cast<int>(ErrorKind::InvalidArgument)] =
-        NewError(m, "InvalidArgumentError",
-                 "A name or value the camera does not take; nothing was changed.",
-                 with(PyExc_ValueError).ptr());
-    errorByKind[static_cast<int>(ErrorKind::Io)] = NewError(
-        m, "IoError", "A file, the USB link or the camera itself failed.", with(PyExc_OSError).ptr());
+    errorByKind[static_cast<int>(ErrorKind::Busy)] = NewError(
+        m, "BusyError", "Another process has the camera; the message names it.", errorBase);
+    errorByKind[static_cast<int>(ErrorKind::TimedOut)] = NewError(
+        m, "TimedOutError", "No frame came within the time-out.", with(PyExc_TimeoutError).ptr());
+    errorByKind[static_cast<int>(ErrorKind::InvalidArgument)] = NewError(
+        m, "InvalidArgumentError", "A name or value the camera does not take; nothing was changed.",
+        with(PyExc_ValueError).ptr());
+    errorByKind[static_cast<int>(ErrorKind::Io)] =
+        NewError(m, "IoError", "A file, the USB link or the camera itself failed.",
+                 with(PyExc_OSError).ptr());
     errorByKind[static_cast<int>(ErrorKind::Closed)] =
         NewError(m, "ClosedError", "A call on a camera that was closed.", errorBase);
     py::register_exception_translator([](std::exception_ptr p) {
@@ -155,7 +153,8 @@ PyFrame& FrameOf(PyObject* self) {
 
 int FillView(PyObject* exporter, Py_buffer* view, int flags, PyFrame& f, bool raw) {
     if (f.released) {
-        PyErr_SetString(PyExc_BufferError, "the frame was released: its buffer is the driver's again");
+        PyErr_SetString(PyExc_BufferError,
+                        "the frame was released: its buffer is the driver's again");
         return -1;
     }
     if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
@@ -248,17 +247,16 @@ struct PyStream {
         if (!(wait >= 0))
             throw norvik::Error(norvik::ErrorKind::InvalidArgument,
                                 "a time-out is 0 seconds or more, not " + std::to_string(wait));
-        const auto deadline =
-            std::chrono::steady_clock::now() +
-            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                std::chrono::duration<double>(std::min(wait, 86400.0 * 365)));
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  std::chrono::duration<double>(std::min(wait, 86400.0 * 365)));
         for (;;) {
             // Waits of at most 200 ms, so Ctrl-C reaches Python between them.
             auto [frame, dropped] = camera->Streaming([&](norvik::Camera& c) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now());
-                std::optional<norvik::Frame> f = c.NextFrame(std::clamp(
-                    left, std::chrono::milliseconds(0), std::chrono::milliseconds(200)));
+                std::optional<norvik::Frame> f = c.NextFrame(
+                    std::clamp(left, std::chrono::milliseconds(0), std::chrono::milliseconds(200)));
                 const uint64_t droppedSoFar = f ? c.Stats().dropped : 0;
                 return std::make_pair(std::move(f), droppedSoFar);
             });
@@ -448,9 +446,9 @@ PYBIND11_MODULE(_norvikcam, m) {
                  int overflow = 0;
                  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
                  if (overflow != 0 || v < INT32_MIN || v > INT32_MAX)
-                     throw norvik::Error(norvik::ErrorKind::InvalidArgument,
-                                         name + ": " + std::string(py::str(value)) +
-                                             " is out of range");
+                     throw norvik::Error(
+                         norvik::ErrorKind::InvalidArgument,
+                         name + ": " + std::string(py::str(value)) + " is out of range");
                  py::gil_scoped_release g;
                  c.cam->Set(ControlName(name), static_cast<int32_t>(v));
              })
