@@ -1,49 +1,19 @@
 // End to end: full-resolution frames delivered through the client API to a
 // reader that takes every frame, from the simulated camera unpaced and
-// repeating frames rendered once, so what is measured is the driver, the
+// repeating a few scene frames, so what is measured is the driver, the
 // conversion and the delivery. Reports frames per second, CPU time per
 // frame and allocations per frame (the pool's and the heap's).
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <new>
 
 #include "client/camera.h"
 #include "client/camera_internal.h"
 #include "platform/kernel/pool.h"
-
-namespace {
-std::atomic<uint64_t> heapAllocations{0};
-// The reader's own: what the client API allocates to hand out a frame.
-thread_local uint64_t readerHeapAllocations = 0;
-}  // namespace
-
-// Every heap allocation of the process is counted.
-void* operator new(size_t n) {
-    heapAllocations.fetch_add(1, std::memory_order_relaxed);
-    ++readerHeapAllocations;
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t n) {
-    return operator new(n);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
+#include "tests/support/counting_new.h"
 
 namespace {
 
@@ -69,8 +39,8 @@ void BM_StreamFullResolution(benchmark::State& state) {
     cam->StartStreaming(false, static_cast<int>(state.range(0)));
     // The first frames start the threads and fill the cycle outside the timing.
     for (int i = 0; i < 8; ++i) cam->NextFrame(std::chrono::seconds(10));
-    const uint64_t heapBefore = heapAllocations.load();
-    const uint64_t readerBefore = readerHeapAllocations;
+    const uint64_t heapBefore = HeapAllocations();
+    const uint64_t readerBefore = ThreadHeapAllocations();
     const uint64_t poolBefore = kernel::pool::AllocationCount();
     const uint64_t requestsBefore = RequestBlocks();
     const double cpuBefore = CpuSeconds();
@@ -96,12 +66,12 @@ void BM_StreamFullResolution(benchmark::State& state) {
     // process: the bus and camera stand-ins included.
     const uint64_t requests = RequestBlocks() - requestsBefore;
     state.counters["client_heap_allocations_per_frame"] =
-        static_cast<double>(readerHeapAllocations - readerBefore) / n;
+        static_cast<double>(ThreadHeapAllocations() - readerBefore) / n;
     state.counters["pool_other_allocations_per_frame"] =
         static_cast<double>(kernel::pool::AllocationCount() - poolBefore - requests) / n;
     state.counters["pool_request_blocks_per_frame"] = static_cast<double>(requests) / n;
     state.counters["process_heap_allocations_per_frame"] =
-        static_cast<double>(heapAllocations.load() - heapBefore) / n;
+        static_cast<double>(HeapAllocations() - heapBefore) / n;
     state.counters["dropped"] = static_cast<double>(cam->Stats().dropped);
     cam->StopStreaming();
     cam->Close();

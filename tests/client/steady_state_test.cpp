@@ -6,9 +6,7 @@
 
 #include "client/camera.h"
 #include "client/camera_internal.h"
-
-// Every operator new of this test program, counted in counting_new.cpp.
-uint64_t HeapAllocations();
+#include "tests/support/counting_new.h"
 
 namespace {
 
