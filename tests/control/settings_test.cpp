@@ -207,6 +207,53 @@ TEST_F(Settings, SurviveARemoveAndReAddThroughTheFile) {
     std::filesystem::remove(path);
 }
 
+// Saving the settings lays this camera's changed keys over the file as it is
+// at the save, not as it was when the camera loaded it: what another process
+// wrote there meanwhile (another camera's settings, its comments) stays, and
+// so do the file's own comments.
+TEST_F(Settings, ASaveKeepsWhatAnotherProcessWroteIntoTheFileMeanwhile) {
+    const std::string path = TempPath("meanwhile");
+    const std::string mine = reg::CameraKeyPath(0), other = reg::CameraKeyPath(1);
+    auto write = [&](const std::string& text) {  // whole, as a process that saves does
+        { std::ofstream(path + ".new", std::ios::binary) << text; }
+        std::filesystem::rename(path + ".new", path);
+    };
+    const std::string loaded =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "; the cameras of this machine\r\n[" +
+        mine + "\\Settings]\r\n\"Hue\"=dword:00000005\r\n\r\n";
+    write(loaded);
+    struct Unbind {
+        std::string key;
+        ~Unbind() { reg::Unbind(key); }
+    } unbind{mine};
+    reg::Bind(mine, path);
+    CameraRig rig;
+    ASSERT_EQ(rig.Device().Start(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Camera().Hue, 5);
+    // While the camera is open, another process saves the settings of the
+    // camera in another socket into the same file.
+    const std::string otherKey = "; the camera in the other socket\r\n[" + other +
+                                 "\\Settings]\r\n\"Hue\"=dword:00000063\r\n"
+                                 "\"Exposure\"=dword:00000040\r\n";
+    write(loaded + otherKey + "\r\n; kept by hand\r\n");
+    rig.Camera().ApplyHue(123);
+    rig.Device().Stop();  // saves
+    EXPECT_EQ(reg::TakeSaveError(mine), "");
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find(otherKey), std::string::npos) << text;
+    EXPECT_NE(text.find("; the cameras of this machine\r\n[" + mine + "\\Settings]"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("; kept by hand"), std::string::npos) << text;
+    const size_t at = text.find("[" + mine + "\\Settings]");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_NE(text.find("\"Hue\"=dword:0000007b", at), std::string::npos) << text;
+    EXPECT_EQ(text.find("[" + mine + "\\Settings]", at + 1), std::string::npos) << text;
+    std::filesystem::remove(path);
+}
+
 TEST(RegistryFile, GarbledFileIsReportedWithItsLineAndNeverOverwritten) {
     std::string path = TempPath("garbled");
     const std::string text =

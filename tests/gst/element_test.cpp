@@ -130,6 +130,81 @@ TEST_F(Element, BuffersCarryPictureNumbersTimesAndTheNegotiatedSize) {
     gst_structure_free(stats);
 }
 
+double Seconds(GstClockTime t) {
+    return static_cast<double>(t) / GST_SECOND;
+}
+
+// The running time of the pipeline now, by its own clock.
+GstClockTime RunningTime(GstElement* pipeline) {
+    GstClock* clock = gst_element_get_clock(pipeline);
+    EXPECT_NE(clock, nullptr);
+    if (clock == nullptr) return 0;
+    const GstClockTime now = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    return now - gst_element_get_base_time(pipeline);
+}
+
+// Pulls `count` samples; each buffer's PTS must be the running time at
+// which its frame was made: no later than the running time when the sample
+// is taken, and not long before it (a frame takes a few milliseconds from
+// the camera to the sink; a second covers a loaded machine). Returns the
+// last PTS.
+GstClockTime ExpectPtsAtRunningTime(GstElement* pipeline, GstAppSink* sink, int count) {
+    GstClockTime last = 0;
+    for (int i = 0; i < count; ++i) {
+        GstSample* s = gst_app_sink_try_pull_sample(sink, 5 * GST_SECOND);
+        EXPECT_NE(s, nullptr) << i;
+        if (s == nullptr) return last;
+        const GstClockTime running = RunningTime(pipeline);
+        const GstClockTime pts = GST_BUFFER_PTS(gst_sample_get_buffer(s));
+        gst_sample_unref(s);
+        EXPECT_TRUE(GST_CLOCK_TIME_IS_VALID(pts)) << i;
+        EXPECT_LE(pts, running + GST_SECOND / 10)
+            << i << ": PTS " << Seconds(pts) << " s, running time " << Seconds(running) << " s";
+        EXPECT_GE(pts + GST_SECOND, running)
+            << i << ": PTS " << Seconds(pts) << " s, running time " << Seconds(running) << " s";
+        last = pts;
+    }
+    return last;
+}
+
+// Timestamps are running time, whenever the element starts: in a pipeline
+// whose clock has run for a while (its base time set in the past, as for a
+// pipeline kept in step with others), and again after a pause, when the
+// running time goes on from where the pause held it.
+TEST_F(Element, BuffersAreStampedWithTheRunningTimeOfAClockThatRanBefore) {
+    Launch("norvikcamsrc settings=" + settings +
+           " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 "
+           "drop=true");
+    GstClock* clock = gst_system_clock_obtain();
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
+    gst_element_set_start_time(pipeline, GST_CLOCK_TIME_NONE);
+    gst_element_set_base_time(pipeline, gst_clock_get_time(clock) - 5 * GST_SECOND);
+    gst_object_unref(clock);
+    ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    const GstClockTime last = ExpectPtsAtRunningTime(pipeline, GST_APP_SINK(ByName("sink")), 6);
+    EXPECT_GE(last, 5 * GST_SECOND);
+}
+
+TEST_F(Element, BuffersAfterAPauseAreStampedWithTheRunningTime) {
+    Launch("norvikcamsrc settings=" + settings +
+           " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 "
+           "drop=true");
+    ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    auto* sink = GST_APP_SINK(ByName("sink"));
+    // Until the running time has passed two seconds, by the frames' own count.
+    GstClockTime before = 0;
+    for (int i = 0; i < 600 && before < 2 * GST_SECOND; ++i)
+        before = ExpectPtsAtRunningTime(pipeline, sink, 1);
+    ASSERT_GE(before, 2 * GST_SECOND);
+    ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+    ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND),
+              GST_STATE_CHANGE_NO_PREROLL);
+    ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    const GstClockTime after = ExpectPtsAtRunningTime(pipeline, sink, 6);
+    EXPECT_GT(after, before);
+}
+
 TEST_F(Element, APropertyChangedWhilePlayingChangesThePicture) {
     Launch("norvikcamsrc name=src simulated-fps=0 settings=" + settings +
            " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 "

@@ -1,9 +1,12 @@
 // The fixed-point colour matrix that the settings fold into.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <cstring>
 
 #include "imaging/image_processor.h"
+#include "tests/imaging/imaging_fixture.h"
 
 namespace {
 
@@ -121,6 +124,70 @@ TEST_F(ColorMatrix, CombinedIsHueSaturationBrightnessContrastCorrection) {
     MultiplyMatrix4(expected, p->colorCorrectionMatrix, expected);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) EXPECT_NEAR(p->combinedMatrix[i][j], expected[i][j], 1e-12);
+}
+
+// A colour's hue is the angle of its chroma, the part of it across the grey
+// axis (the colour less its mean); saturation is that part's length. The hue
+// setting turns the chroma about the grey axis by its angle, the way of the
+// colour wheel: red towards yellow and on to green, green towards blue. Here
+// the expected chroma is that rotation, worked out on its own (Rodrigues'
+// formula about the unit grey axis), and the colour a flat patch of the
+// mosaic comes out in must have it; the grey level along the axis is not
+// looked at. At 120 degrees red comes out green, as the wheel says.
+std::array<double, 3> Chroma(const std::array<double, 3>& c) {
+    const double mean = (c[0] + c[1] + c[2]) / 3;
+    return {c[0] - mean, c[1] - mean, c[2] - mean};
+}
+
+std::array<double, 3> TurnedAboutGrey(const std::array<double, 3>& chroma, double degrees) {
+    const double t = degrees * std::acos(-1.0) / 180, u = 1 / std::sqrt(3.0);
+    // u x c, for the unit grey axis u = (1, 1, 1) / sqrt 3; c . u is 0.
+    const std::array<double, 3> across = {u * (chroma[2] - chroma[1]), u * (chroma[0] - chroma[2]),
+                                          u * (chroma[1] - chroma[0])};
+    std::array<double, 3> out;
+    for (int i = 0; i < 3; ++i) out[i] = chroma[i] * std::cos(t) + across[i] * std::sin(t);
+    return out;
+}
+
+// The colour the middle of a flat patch of red r, green g and blue b comes
+// out in, as red, green, blue.
+std::array<double, 3> ConvertedPatch(int hue, const std::array<int, 3>& rgb) {
+    constexpr ULONG w = 32, h = 16;
+    Pipeline pipe(w, h);
+    SetBayerPhase(pipe.get(), 2);  // RGGB
+    SetColorCorrection(pipe.get(), 0);
+    SetHue(pipe.get(), hue);
+    std::vector<UCHAR> raw(w * h);
+    for (ULONG r = 0; r < h; ++r)
+        for (ULONG c = 0; c < w; ++c)
+            raw[r * w + c] = static_cast<UCHAR>((r & 1) == 0 ? ((c & 1) == 0 ? rgb[0] : rgb[1])
+                                                             : ((c & 1) == 0 ? rgb[1] : rgb[2]));
+    pipe.Convert(raw, w);
+    const UCHAR* px = pipe.Pixel(w / 2, h / 2);
+    return {static_cast<double>(px[2]), static_cast<double>(px[1]), static_cast<double>(px[0])};
+}
+
+TEST(HueRotation, TurnsEachColourAboutTheGreyAxisTheWayOfTheColourWheel) {
+    for (int hue : {40, 120, 250}) {
+        for (const std::array<int, 3>& rgb :
+             {std::array<int, 3>{170, 110, 80}, std::array<int, 3>{90, 160, 120},
+              std::array<int, 3>{100, 110, 170}}) {
+            const auto want =
+                TurnedAboutGrey(Chroma({static_cast<double>(rgb[0]), static_cast<double>(rgb[1]),
+                                        static_cast<double>(rgb[2])}),
+                                hue);
+            const auto got = Chroma(ConvertedPatch(hue, rgb));
+            // The matrix is fixed point, in 64ths: a few levels either way.
+            for (int i = 0; i < 3; ++i)
+                EXPECT_NEAR(got[i], want[i], 6) << "hue " << hue << ", colour " << rgb[0] << ","
+                                                << rgb[1] << "," << rgb[2] << ", channel "
+                                                << "RGB"[i];
+        }
+    }
+    // Red at a third of the way round is green.
+    const auto red = ConvertedPatch(120, {200, 60, 60});
+    EXPECT_GT(red[1], red[0] + 100);
+    EXPECT_GT(red[1], red[2] + 100);
 }
 
 TEST(MultiplyMatrix4Test, AccumulatesInOrderAndAllowsAliasing) {

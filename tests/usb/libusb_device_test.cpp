@@ -1,6 +1,7 @@
 // The parts of the libusb device that need no attached camera: device
 // names and the usbfs memory limit. The device itself is exercised through
-// a real USB stack in the guest tests (tests/guest).
+// a real USB stack in the guest tests (tests/guest), and on a stand-in for
+// the library in libusb_tests (libusb_backend_test.cpp).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
