@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/kernel/frame_path.h"
+
 BandWorkers::BandWorkers(int helpers) : views_(static_cast<size_t>(helpers) + 1) {
     threads_.reserve(static_cast<size_t>(helpers));
     for (int i = 0; i < helpers; ++i) threads_.emplace_back([this, i] { Loop(i); });
@@ -38,6 +40,7 @@ void BandWorkers::Run(int bands, Work work, void* context) {
 }
 
 void BandWorkers::Loop(int index) {
+    const kernel::FramePathThread onPath("nv-convert");
     unsigned long seen = 0;
     std::unique_lock<std::mutex> g(lock_);
     for (;;) {

@@ -280,13 +280,15 @@ struct PyStream {
 std::unique_ptr<PyCamera> OpenCamera(const std::string& device,
                                      const std::optional<std::string>& settings, double wait,
                                      double fps, const std::optional<std::string>& trace,
-                                     const norvik::SimulatedKnobs& knobs) {
+                                     const norvik::SimulatedKnobs& knobs,
+                                     bool raisePriority = true) {
     norvik::OpenOptions o;
     o.device = device;
     o.settingsPath = settings ? *settings : norvik::DefaultSettingsPath();
     o.tracePath = trace.value_or("");
     o.simulatedFps = fps;
     o.waitSeconds = wait;
+    o.raisePriority = raisePriority;
     // As the tool and the element do: the settings' folder is made on first use.
     const auto folder = std::filesystem::path(o.settingsPath).parent_path();
     std::error_code ec;
@@ -304,7 +306,10 @@ const char* kOpenDoc =
     "names them. settings: the .reg file the camera's settings are kept in (None: the file the\n"
     "tool uses, '': in memory only); closing the camera saves them. wait: seconds to wait for\n"
     "another process to close the camera (0: BusyError at once). fps: the simulated camera's\n"
-    "pace (0: as fast as it can). trace: a usbmon pcap file of the USB traffic.";
+    "pace (0: as fast as it can). trace: a usbmon pcap file of the USB traffic. raise_priority:\n"
+    "run the threads that carry frames real-time where the system allows it while the camera\n"
+    "is open (False, or NORVIKCAM_PRIORITY=normal: normal priority); Camera.priority says what\n"
+    "they have.";
 
 }  // namespace
 
@@ -428,6 +433,10 @@ PYBIND11_MODULE(_norvikcam, m) {
 
     py::class_<PyCamera>(m, "Camera", "An open camera; a context manager that closes it.")
         .def_property_readonly("identity", [](PyCamera& c) { return c.cam->Identity(); })
+        .def_property_readonly(
+            "priority", [](PyCamera& c) { return c.cam->Priority().description; },
+            "What the threads that carry frames have: 'real-time (SCHED_FIFO 10)', a nice value "
+            "or 'normal (why)', as norvikcam info says it.")
         .def_property_readonly_static("controls",
                                       [](py::object) {
                                           py::dict d;
@@ -502,11 +511,12 @@ PYBIND11_MODULE(_norvikcam, m) {
     m.def(
         "open",
         [](const std::string& device, const std::optional<std::string>& settings, double wait,
-           double fps, const std::optional<std::string>& trace) {
-            return OpenCamera(device, settings, wait, fps, trace, {});
+           double fps, const std::optional<std::string>& trace, bool raisePriority) {
+            return OpenCamera(device, settings, wait, fps, trace, {}, raisePriority);
         },
         py::arg("device") = "sim", py::arg("settings") = py::none(), py::arg("wait") = 0.0,
-        py::arg("fps") = 30.0, py::arg("trace") = py::none(), kOpenDoc);
+        py::arg("fps") = 30.0, py::arg("trace") = py::none(), py::arg("raise_priority") = true,
+        kOpenDoc);
 
     // What this project's own tests and benchmarks reach beneath the API: the
     // simulated camera's knobs. Not part of norvikcam's interface.

@@ -103,9 +103,9 @@ void SignalDispatcherObject(DISPATCHER_HEADER* header, LONG state) {
 
 LONGLONG RelativeIntervalToMicroseconds(LONGLONG interval) {
     if (interval >= 0) return 0;
-    if (interval == std::numeric_limits<LONGLONG>::min())
-        return std::numeric_limits<LONGLONG>::max() / 10;
-    return (-interval + 9) / 10;
+    // Rounded up, and without negating the interval, which overflows at
+    // the most negative values.
+    return -(interval / 10) + (interval % 10 != 0 ? 1 : 0);
 }
 
 void SetDelayObserver(std::function<void(LONGLONG)> observer) {
@@ -216,9 +216,16 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
     currentIrql = DISPATCH_LEVEL;
     ++spinLocksHeld;
     ULONG_PTR expected = 0;
-    while (!ref.compare_exchange_weak(expected, owner, std::memory_order_acquire)) {
+    // A holder here can be preempted, which a holder at DISPATCH_LEVEL
+    // cannot: a frame thread raised to real time must not spin it off its
+    // core, so after a short spin the waiter sleeps between tries.
+    for (int tries = 0; !ref.compare_exchange_weak(expected, owner, std::memory_order_acquire);
+         ++tries) {
         expected = 0;
-        std::this_thread::yield();
+        if (tries < 64)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     return old;
 }

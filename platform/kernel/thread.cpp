@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/kernel/bugcheck.h"
+#include "platform/kernel/frame_path.h"
 #include "platform/kernel/sync.h"
 
 namespace {
@@ -43,6 +44,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
     PVOID body = object->Body();
     ObReferenceObject(body);  // the running thread's own reference
     std::thread([startRoutine, context, body] {
+        // The driver's one system thread is its capture thread.
+        const kernel::FramePathThread onPath("nv-system");
         try {
             startRoutine(context);
         } catch (const Termination&) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/kernel/bugcheck.h"
+#include "platform/kernel/frame_path.h"
 #include "platform/kernel/pool.h"
 #include "platform/ks/ks_internal.h"
 
@@ -62,6 +63,9 @@ const KSDATARANGE* MatchingRange(const KSPIN_DESCRIPTOR_EX& d, const KSDATAFORMA
 constexpr int kEndlessProcessing = 100000;
 
 void Worker(PinRecord* r) {
+    // The pin's process dispatch: the conversion and the copy into the
+    // client's frame.
+    const kernel::FramePathThread onPath("nv-process");
     std::unique_lock<std::mutex> g(r->lock);
     for (;;) {
         r->signal.wait(g, [r] { return r->stop || r->requested; });

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/kernel/frame_path.h"
+
 namespace usb {
 namespace {
 
@@ -166,6 +168,7 @@ void BusDriver::Post(Completion completion) {
 // Completions run here, one at a time, so the driver's completion routines
 // always run in the bus driver's thread. The queue is emptied before stop.
 void BusDriver::Worker() {
+    const kernel::FramePathThread onPath("nv-usb");  // completions
     std::unique_lock<std::mutex> g(queueLock_);
     for (;;) {
         queueSignal_.wait(g, [this] { return stopping_ || !queue_.empty(); });
@@ -500,6 +503,7 @@ NTSTATUS BusDriver::QueueControl(PIRP irp, ControlCall::Kind kind, uint8_t endpo
 // The calls run one at a time, in the order they came. A call that was
 // cancelled before its turn is never made.
 void BusDriver::ControlWorker() {
+    kernel::NameThread("nv-usb-control");
     std::unique_lock<std::mutex> g(controlLock_);
     for (;;) {
         controlSignal_.wait(g, [this] { return controlStopping_ || !controlCalls_.empty(); });

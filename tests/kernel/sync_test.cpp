@@ -69,8 +69,15 @@ TEST(EventWait, EveryThirtyTwoBitMillisecondTimeOutConvertsWithoutOverflow) {
     LONGLONG interval = -static_cast<LONGLONG>(std::numeric_limits<ULONG>::max()) * 10000;
     EXPECT_EQ(kernel::RelativeIntervalToMicroseconds(interval),
               static_cast<LONGLONG>(std::numeric_limits<ULONG>::max()) * 1000);
-    EXPECT_GT(kernel::RelativeIntervalToMicroseconds(std::numeric_limits<LONGLONG>::min()), 0);
+    // The most negative intervals, whose negation overflows (the
+    // undefined-behaviour sanitizer sees it): 100 ns units rounded up.
+    constexpr LONGLONG kMin = std::numeric_limits<LONGLONG>::min();
+    EXPECT_EQ(kernel::RelativeIntervalToMicroseconds(kMin), 922337203685477581);
+    EXPECT_EQ(kernel::RelativeIntervalToMicroseconds(kMin + 1), 922337203685477581);
+    EXPECT_EQ(kernel::RelativeIntervalToMicroseconds(kMin + 8), 922337203685477580);
     EXPECT_EQ(kernel::RelativeIntervalToMicroseconds(-1), 1);  // rounds up, never to zero
+    EXPECT_EQ(kernel::RelativeIntervalToMicroseconds(-10), 1);
+    EXPECT_EQ(kernel::RelativeIntervalToMicroseconds(-11), 2);
     // A huge time-out still waits and still times out when polled to zero.
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);

@@ -103,8 +103,10 @@ void Common::Check() const {
 }
 
 norvik::OpenOptions Common::Options() const {
-    return {device, settings.empty() ? norvik::DefaultSettingsPath() : settings, trace, fps, wait,
-            ""};
+    norvik::OpenOptions o{
+        device, settings.empty() ? norvik::DefaultSettingsPath() : settings, trace, fps, wait, ""};
+    o.raisePriority = !normalPriority;
+    return o;
 }
 
 void AddCommonOptions(CLI::App& app, Common& common) {
@@ -126,6 +128,10 @@ void AddCommonOptions(CLI::App& app, Common& common) {
     app.add_option("--buffers", common.buffers,
                    "frames in the client's hands or queued while streaming, 1..64")
         ->capture_default_str();
+    app.add_flag("--normal-priority", common.normalPriority,
+                 "leave the frame path's threads at normal priority (by default they run "
+                 "real-time where the system allows it, so frames keep their rate on a busy "
+                 "machine; also NORVIKCAM_PRIORITY=normal)");
 }
 
 std::unique_ptr<norvik::Camera> OpenCamera(const Common& c) {

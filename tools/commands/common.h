@@ -57,8 +57,9 @@ struct Common {
     double fps = 30;
     double wait = 0;
     bool json = false;
-    int threads = 0;  // conversion threads, 0: one a core
-    int buffers = 3;  // client buffers while streaming
+    int threads = 0;              // conversion threads, 0: one a core
+    int buffers = 3;              // client buffers while streaming
+    bool normalPriority = false;  // the frame path not raised
 
     void Check() const;
     norvik::OpenOptions Options() const;

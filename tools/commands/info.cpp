@@ -21,14 +21,17 @@ int Info(const Common& c) {
     std::vector<int32_t> values;
     for (const auto& ctl : controls) values.push_back(cam->Get(ctl.name));
     const std::string identity = cam->Identity();
+    const norvik::FramePriority priority = cam->Priority();
     CloseUnchanged(*cam, c);
     if (c.json) {
         std::printf(
             "{\"camera\":%s,\"identity\":%s,"
             "\"format\":{\"pixel\":\"BGRA\",\"width\":%d,\"height\":%d,\"bytes\":%d,\"fps\":30},"
-            "\"window\":{\"x\":%d,\"y\":%d,\"width\":%d,\"height\":%d},\"controls\":[",
+            "\"window\":{\"x\":%d,\"y\":%d,\"width\":%d,\"height\":%d},"
+            "\"frame_path_priority\":%s,\"controls\":[",
             JsonString(c.device).c_str(), JsonString(identity).c_str(), w.outputWidth,
-            w.outputHeight, w.outputWidth * w.outputHeight * 4, w.x, w.y, w.width, w.height);
+            w.outputHeight, w.outputWidth * w.outputHeight * 4, w.x, w.y, w.width, w.height,
+            JsonString(priority.description).c_str());
         for (size_t i = 0; i < controls.size(); ++i) {
             const auto& ctl = controls[i];
             std::printf("%s{\"name\":%s,\"value\":%d,\"writable\":%s,\"inert\":%s,\"type\":\"%s\"",
@@ -49,6 +52,7 @@ int Info(const Common& c) {
                 w.outputHeight, w.outputWidth * w.outputHeight * 4);
     std::printf("window: x=%d y=%d width=%d height=%d (sensor 2560x1920); frames are %dx%d\n", w.x,
                 w.y, w.width, w.height, w.outputWidth, w.outputHeight);
+    std::printf("frame path priority: %s\n", priority.description.c_str());
     std::printf("controls:\n");
     for (size_t i = 0; i < controls.size(); ++i) {
         const auto& ctl = controls[i];

@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+
+#include "platform/kernel/frame_path.h"
 
 namespace usb {
 namespace {
@@ -236,9 +239,13 @@ LibusbDevice::~LibusbDevice() {
 }
 
 void LibusbDevice::EventLoop() {
+    const kernel::FramePathThread onPath("nv-libusb");
     while (!stop_) {
         timeval tv{0, 200000};
-        libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+        // An error that comes back at once must not spin a real-time thread.
+        const int e = libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+        if (e < 0 && e != LIBUSB_ERROR_INTERRUPTED)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
