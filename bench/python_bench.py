@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Frames through Python next to the C++ client, on the same stream.
 
-The stream is stream_bench's: the simulated camera unpaced, repeating frames
-rendered once, full resolution, 3 client buffers, and a reader that looks at
+The stream is stream_bench's: the simulated camera unpaced, repeating a few
+scene frames, full resolution, 3 client buffers, and a reader that looks at
 one pixel of each frame. The C++ figures are stream_bench's own
 (BM_StreamFullResolution/3); the Python reader takes each frame with
 ``s.next()``, looks at the same pixel through ``frame.array`` and releases it.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,8 @@
 #include "driver/frame_tap.h"
 #include "host/camera_stack.h"
 #include "host/known_cameras.h"
+#include "platform/kernel/frame_path.h"
+#include "platform/kernel/large_pages.h"
 #include "platform/ks/ks_client.h"
 #include "platform/usb/libusb/libusb_device.h"
 #include "sim/simulated_camera.h"
@@ -171,7 +174,9 @@ constexpr const char* kRaiseUsbfs =
 
 struct ClientFrameBuffer {
     std::vector<uint8_t> header;
-    std::vector<uint8_t> data;
+    // Nothing is written into it before the driver fills it, so a run's
+    // start does not touch every page of every buffer once more.
+    FrameMemory data;
     // The flips the pin's tap saw it filled with.
     bool flipH = false, flipV = false;
     int rawWidth = 0, rawHeight = 0;
@@ -258,6 +263,25 @@ struct Camera::Impl : FrameTap {
     uint64_t unplugAfter = 0;
     uint64_t noMemorySeen = 0;
     std::chrono::steady_clock::time_point lastFrameAt{};
+    std::string priorityNotAsked;  // empty: this camera raised the frame path
+    // The frame path stays raised while a camera that raised it is open,
+    // and held down while one that runs flat out is.
+    struct RaisedPath {
+        bool on = false, held = false;
+        void Raise() {
+            kernel::RaiseFramePath();
+            on = true;
+        }
+        void Hold() {
+            kernel::HoldFramePathDown();
+            held = true;
+        }
+        void Lower() {
+            if (std::exchange(on, false)) kernel::LowerFramePath();
+            if (std::exchange(held, false)) kernel::ReleaseFramePathHold();
+        }
+        ~RaisedPath() { Lower(); }
+    } raised;
 
     host::CameraStack& Stack() const {
         if (!stack) throw Error(ErrorKind::Closed, "the camera is closed");
@@ -329,6 +353,21 @@ ErrorKind KindOf(host::StackError::Kind k) {
 
 }  // namespace
 
+constexpr double kCameraFps = 30;
+
+// Why the frame path stays at normal priority; empty when it is raised.
+std::string PriorityNotAsked(const OpenOptions& o, const host::DeviceName& name) {
+    if (!o.raisePriority) return "not asked";
+    const char* env = std::getenv("NORVIKCAM_PRIORITY");
+    if (env != nullptr && std::string(env) == "normal") return "NORVIKCAM_PRIORITY=normal";
+    // Flat out, real-time threads would starve the rest of the machine.
+    if (!name.usb && o.simulatedFps <= 0)
+        return "the simulated camera runs unpaced, as fast as it can";
+    if (!name.usb && o.simulatedFps > kCameraFps)
+        return "the simulated camera runs faster than the camera's 30 frames/s";
+    return {};
+}
+
 std::unique_ptr<Camera> Camera::Open(const OpenOptions& o) {
     return CameraAccess::Open(o, {});
 }
@@ -349,6 +388,11 @@ std::unique_ptr<Camera> CameraAccess::Open(const OpenOptions& o, const Simulated
         so.simulatedRemoveAfter = knobs.removeAfter;
         impl->unplugAfter = knobs.unplugAfter;
         impl->stack = host::CameraStack::Open(std::move(so));
+        impl->priorityNotAsked = PriorityNotAsked(o, name);
+        if (impl->priorityNotAsked.empty())
+            impl->raised.Raise();
+        else if (!name.usb && (o.simulatedFps <= 0 || o.simulatedFps > kCameraFps))
+            impl->raised.Hold();
     } catch (const host::StackError& e) {
         throw Error(KindOf(e.kind), e.what());
     }
@@ -376,6 +420,8 @@ void Camera::Close() {
     std::string error = impl_->stack->Close();
     impl_->stack.reset();
     impl_->lock.reset();
+    if (impl_->raised.on || impl_->raised.held) impl_->priorityNotAsked = "the camera is closed";
+    impl_->raised.Lower();
     if (!error.empty()) throw Error(ErrorKind::Io, error);
 }
 
@@ -490,7 +536,7 @@ void Camera::StartStreaming(bool keepRaw, int count, int threads) {
     stream->buffers.resize(static_cast<size_t>(count));
     for (auto& b : stream->buffers) {
         b.header.assign(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO), 0);
-        b.data.assign(image, 0);
+        b.data = FrameMemory(image);
         auto* h = reinterpret_cast<KSSTREAM_HEADER*>(b.header.data());
         h->Size = static_cast<ULONG>(b.header.size());
         h->FrameExtent = image;
@@ -627,6 +673,54 @@ void Camera::StopStreaming() {
 Statistics Camera::Stats() const {
     std::lock_guard<std::mutex> g(impl_->state);
     return impl_->stats;
+}
+
+// Under the address sanitizer frame buffers come from its heap, which
+// catches a write past a frame's end; mapped pages would hide it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kFramesOnTheHeap = true;
+#else
+constexpr bool kFramesOnTheHeap = false;
+#endif
+
+FrameMemory::FrameMemory(size_t size) {
+    if (size == 0) return;
+    data_ = kFramesOnTheHeap ? new uint8_t[size]()
+                             : static_cast<uint8_t*>(kernel::MapLargeBuffer(size));
+    if (data_ == nullptr) throw std::bad_alloc();
+    size_ = size;
+}
+
+FrameMemory& FrameMemory::operator=(FrameMemory&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+}
+
+FrameMemory::~FrameMemory() {
+    if (kFramesOnTheHeap)
+        delete[] data_;
+    else
+        kernel::UnmapLargeBuffer(data_, size_);
+}
+
+struct FrameReaderPriority::Member {
+    kernel::FramePathThread thread{nullptr};
+};
+
+FrameReaderPriority::FrameReaderPriority() : member_(std::make_unique<Member>()) {}
+FrameReaderPriority::~FrameReaderPriority() = default;
+
+FramePriority Camera::Priority() const {
+    const kernel::FramePriority k = kernel::CurrentFramePriority(impl_->priorityNotAsked);
+    FramePriority p;
+    p.kind = k.kind == kernel::FramePriority::Kind::RealTime ? FramePriority::Kind::RealTime
+             : k.kind == kernel::FramePriority::Kind::Nice   ? FramePriority::Kind::Nice
+                                                             : FramePriority::Kind::Normal;
+    p.value = k.value;
+    p.asked = k.asked;
+    p.description = k.description;
+    return p;
 }
 
 }  // namespace norvik

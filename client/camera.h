@@ -79,6 +79,27 @@ struct OpenOptions {
     // Where the ownership locks live; empty: $XDG_RUNTIME_DIR/norvikcam, or
     // /tmp/norvikcam-UID without it.
     std::string lockDirectory;
+    // The threads that carry frames (the USB completions, the capture
+    // thread, the conversion and the copy into the application's frame) run
+    // above the rest of the machine, so frames keep their rate when other
+    // work competes for the cores: real-time scheduling where the system
+    // allows it (RLIMIT_RTPRIO or CAP_SYS_NICE), else a lower nice value,
+    // else normal. For the whole process, once a camera raised it. false, or
+    // NORVIKCAM_PRIORITY=normal in the environment, leaves it normal. The
+    // simulated camera raises only when paced at the camera's 30 frames/s
+    // or slower: unpaced or faster it runs flat out, and while such a
+    // camera is open nothing in the process is raised, since real-time
+    // threads that never sleep would starve the machine.
+    bool raisePriority = true;
+};
+
+// What the frame path's threads obtained.
+struct FramePriority {
+    enum class Kind { Normal, Nice, RealTime };
+    Kind kind = Kind::Normal;
+    int value = 0;            // the real-time priority, or the nice value
+    bool asked = false;       // whether it was raised at all
+    std::string description;  // for people: what it has, and why no more
 };
 
 // What a control holds: any whole number in its range, or a switch, 0 (off)
@@ -155,6 +176,47 @@ struct Statistics {
     uint64_t timeouts = 0;  // waits that ended with no frame
 };
 
+// Memory for a copy of a frame, fresh zero pages from the kernel in huge
+// pages where the system offers them: a new full-resolution buffer costs a
+// few page faults instead of thousands. What a program that keeps frames
+// (a burst, a queue for an encoder) copies them into. Move-only.
+class FrameMemory {
+  public:
+    FrameMemory() = default;
+    explicit FrameMemory(size_t size);  // throws std::bad_alloc
+    FrameMemory(FrameMemory&& other) noexcept { *this = std::move(other); }
+    FrameMemory& operator=(FrameMemory&& other) noexcept;
+    FrameMemory(const FrameMemory&) = delete;
+    FrameMemory& operator=(const FrameMemory&) = delete;
+    ~FrameMemory();
+    uint8_t* data() { return data_; }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+  private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// While one lives, the calling thread takes frames at the frame path's
+// priority (see OpenOptions::raisePriority), as the driver's own threads
+// do: for the loop that takes frames and hands them on at once, so that
+// other work on a busy machine cannot keep the driver's buffers from
+// coming back. Encoding and writing belong on other threads, at normal
+// priority.
+class FrameReaderPriority {
+  public:
+    FrameReaderPriority();
+    ~FrameReaderPriority();
+    FrameReaderPriority(const FrameReaderPriority&) = delete;
+    FrameReaderPriority& operator=(const FrameReaderPriority&) = delete;
+
+  private:
+    struct Member;
+    std::unique_ptr<Member> member_;
+};
+
 class Camera {
   public:
     // Throws Error: Busy (another process has it), InvalidArgument (no such
@@ -202,6 +264,8 @@ class Camera {
     void StopStreaming();
     // This run's counts so far, as of the call.
     Statistics Stats() const;
+    // The priority the frame path's threads have (see OpenOptions).
+    FramePriority Priority() const;
 
     struct Impl;
 

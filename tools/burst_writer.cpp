@@ -1,13 +1,20 @@
 // The writer pool of a burst capture.
 #include "tools/burst_writer.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <exception>
 
 namespace tools {
 
 BurstWriter::BurstWriter(int threads, size_t memoryLimitBytes) : limit_(memoryLimitBytes) {
-    for (int i = 0; i < std::max(1, threads); ++i) threads_.emplace_back([this] { Worker(); });
+    for (int i = 0; i < std::max(1, threads); ++i)
+        threads_.emplace_back([this] {
+            // Named for top -H; writers stay at normal priority.
+            ::pthread_setname_np(::pthread_self(), "nv-writer");
+            Worker();
+        });
 }
 
 BurstWriter::~BurstWriter() {
@@ -32,6 +39,15 @@ bool BurstWriter::Reserve(size_t bytes) {
     return true;
 }
 
+void BurstWriter::Unreserve(size_t bytes) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        counts_.bytesHeld -= std::min(bytes, counts_.bytesHeld);
+        if (counts_.queued > 0) --counts_.queued;
+    }
+    idle_.notify_all();
+}
+
 void BurstWriter::Queue(size_t bytes, std::function<void()> work) {
     {
         std::lock_guard<std::mutex> g(lock_);
@@ -43,6 +59,29 @@ void BurstWriter::Queue(size_t bytes, std::function<void()> work) {
 void BurstWriter::Finish() {
     std::unique_lock<std::mutex> g(lock_);
     idle_.wait(g, [this] { return counts_.queued == 0; });
+}
+
+norvik::FrameMemory BurstWriter::TakeBuffer(size_t bytes) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (size_t i = 0; i < spares_.size(); ++i)
+            if (spares_[i].size() == bytes) {
+                norvik::FrameMemory b = std::move(spares_[i]);
+                spares_.erase(spares_.begin() + static_cast<std::ptrdiff_t>(i));
+                spareBytes_ -= bytes;
+                return b;
+            }
+    }
+    return norvik::FrameMemory(bytes);
+}
+
+void BurstWriter::GiveBack(norvik::FrameMemory buffer) {
+    std::lock_guard<std::mutex> g(lock_);
+    // The spares count against the limit with the frames still waiting
+    // (this buffer's frame among them until its work returns).
+    if (buffer.empty() || spareBytes_ + counts_.bytesHeld > limit_) return;
+    spareBytes_ += buffer.size();
+    spares_.push_back(std::move(buffer));
 }
 
 BurstWriter::Counts BurstWriter::GetCounts() {

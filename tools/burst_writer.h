@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/camera.h"
 #include "platform/kernel/fifo.h"
 
 namespace tools {
@@ -27,13 +28,22 @@ class BurstWriter {
 
     // Sets aside `bytes` for a frame about to be copied; false, with nothing
     // set aside, when that would pass the limit or a write has failed. Each
-    // reservation is followed by exactly one Queue of the same size.
+    // reservation is followed by exactly one Queue of the same size, or by
+    // Unreserve where the frame could not be made ready.
     bool Reserve(size_t bytes);
+    void Unreserve(size_t bytes);
     // Queues the work that writes the reserved frame; the bytes are free
     // again once it has run.
     void Queue(size_t bytes, std::function<void()> work);
     // Waits until every queued piece of work has run.
     void Finish();
+    // A buffer of `bytes` bytes for a frame's copy: one a written frame gave
+    // back (its old contents still in it), or a new one. Recycled, a long
+    // burst faults no fresh pages a frame on the thread that takes frames.
+    norvik::FrameMemory TakeBuffer(size_t bytes);
+    // Gives a written frame's buffer back (kept while the spares stay
+    // within the memory limit).
+    void GiveBack(norvik::FrameMemory buffer);
 
     struct Counts {
         uint64_t written = 0;  // work that ran to the end
@@ -61,6 +71,8 @@ class BurstWriter {
     bool stopping_ = false;
     std::string failure_;
     std::vector<std::thread> threads_;
+    std::vector<norvik::FrameMemory> spares_;
+    size_t spareBytes_ = 0;
 };
 
 }  // namespace tools

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "tools/gathered_write.h"
+
 namespace tools {
 namespace {
 
@@ -399,19 +401,27 @@ DngImage ReadDng(const std::string& path, int maxWidth, int maxHeight) {
     return image;
 }
 
-void WritePgm(const std::string& path, const uint8_t* grey, int width, int height, size_t stride) {
+namespace {
+
+// A file's whole contents in gathered writes on the file's descriptor.
+void WriteFile(const std::string& path, const std::string& head, const Rows& rows) {
     File file(path);
-    std::fprintf(file.f, "P5\n%d %d\n255\n", width, height);
-    for (int y = 0; y < height; ++y)
-        std::fwrite(grey + static_cast<size_t>(y) * stride, 1, static_cast<size_t>(width), file.f);
+    if (int e = WriteGathered(::fileno(file.f), head.data(), head.size(), rows))
+        throw std::runtime_error(CannotWrite(path, std::strerror(e), e));
     file.Close();
+}
+
+}  // namespace
+
+void WritePgm(const std::string& path, const uint8_t* grey, int width, int height, size_t stride) {
+    WriteFile(path, "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n",
+              {grey, static_cast<ptrdiff_t>(stride), static_cast<size_t>(width),
+               static_cast<size_t>(height)});
 }
 
 void WriteBytes(const std::string& path, const uint8_t* data, size_t rowBytes, size_t rows,
                 size_t stride) {
-    File file(path);
-    for (size_t y = 0; y < rows; ++y) std::fwrite(data + y * stride, 1, rowBytes, file.f);
-    file.Close();
+    WriteFile(path, {}, {data, static_cast<ptrdiff_t>(stride), rowBytes, rows});
 }
 
 }  // namespace tools

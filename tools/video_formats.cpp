@@ -34,33 +34,53 @@ inline uint8_t Cr(int r, int g, int b) {
 
 }  // namespace
 
+// One pass over each pair of rows: the four lumas of a 2 x 2 block and its
+// chroma from the same loads (at an odd edge, from the pixels there are).
 void BgraToI420(const uint8_t* top, ptrdiff_t stride, int width, int height, uint8_t* out) {
     const int cw = (width + 1) / 2, ch = (height + 1) / 2;
     uint8_t* yPlane = out;
     uint8_t* uPlane = out + static_cast<size_t>(width) * static_cast<size_t>(height);
     uint8_t* vPlane = uPlane + static_cast<size_t>(cw) * static_cast<size_t>(ch);
-    for (int y = 0; y < height; ++y) {
-        const uint8_t* row = top + static_cast<ptrdiff_t>(y) * stride;
-        uint8_t* dst = yPlane + static_cast<size_t>(y) * static_cast<size_t>(width);
-        for (int x = 0; x < width; ++x) dst[x] = Luma(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
-    }
+    const int pairs = width / 2;
     for (int cy = 0; cy < ch; ++cy) {
-        const int y0 = 2 * cy, rows = y0 + 1 < height ? 2 : 1;
-        for (int cx = 0; cx < cw; ++cx) {
-            const int x0 = 2 * cx, cols = x0 + 1 < width ? 2 : 1;
-            int r = 0, g = 0, b = 0;
-            for (int dy = 0; dy < rows; ++dy) {
-                const uint8_t* p = top + static_cast<ptrdiff_t>(y0 + dy) * stride + 4 * x0;
-                for (int dx = 0; dx < cols; ++dx) {
-                    b += p[4 * dx];
-                    g += p[4 * dx + 1];
-                    r += p[4 * dx + 2];
-                }
+        const int y0 = 2 * cy;
+        const bool two = y0 + 1 < height;
+        const uint8_t* a = top + static_cast<ptrdiff_t>(y0) * stride;
+        const uint8_t* b = two ? a + stride : a;
+        uint8_t* ya = yPlane + static_cast<size_t>(y0) * static_cast<size_t>(width);
+        uint8_t* yb = ya + width;  // written only with a second row
+        uint8_t* u = uPlane + static_cast<size_t>(cy) * static_cast<size_t>(cw);
+        uint8_t* v = vPlane + static_cast<size_t>(cy) * static_cast<size_t>(cw);
+        for (int cx = 0; cx < pairs; ++cx) {
+            const uint8_t* p = a + 8 * cx;
+            const uint8_t* q = b + 8 * cx;
+            ya[2 * cx] = Luma(p[2], p[1], p[0]);
+            ya[2 * cx + 1] = Luma(p[6], p[5], p[4]);
+            int bl = p[0] + p[4], g = p[1] + p[5], r = p[2] + p[6];
+            if (two) {
+                yb[2 * cx] = Luma(q[2], q[1], q[0]);
+                yb[2 * cx + 1] = Luma(q[6], q[5], q[4]);
+                bl += q[0] + q[4], g += q[1] + q[5], r += q[2] + q[6];
+                r = (r + 2) >> 2, g = (g + 2) >> 2, bl = (bl + 2) >> 2;
+            } else {
+                r = (r + 1) >> 1, g = (g + 1) >> 1, bl = (bl + 1) >> 1;
             }
-            const int n = rows * cols;
-            r = (r + n / 2) / n, g = (g + n / 2) / n, b = (b + n / 2) / n;
-            uPlane[static_cast<size_t>(cy) * cw + cx] = Cb(r, g, b);
-            vPlane[static_cast<size_t>(cy) * cw + cx] = Cr(r, g, b);
+            u[cx] = Cb(r, g, bl);
+            v[cx] = Cr(r, g, bl);
+        }
+        if ((width & 1) != 0) {
+            const int x = width - 1;
+            const uint8_t* p = a + 4 * x;
+            const uint8_t* q = b + 4 * x;
+            ya[x] = Luma(p[2], p[1], p[0]);
+            int bl = p[0], g = p[1], r = p[2];
+            if (two) {
+                yb[x] = Luma(q[2], q[1], q[0]);
+                bl += q[0], g += q[1], r += q[2];
+                r = (r + 1) >> 1, g = (g + 1) >> 1, bl = (bl + 1) >> 1;
+            }
+            u[pairs] = Cb(r, g, bl);
+            v[pairs] = Cr(r, g, bl);
         }
     }
 }

@@ -23,6 +23,7 @@
 #include <deque>
 
 #include "platform/kernel/bugcheck.h"
+#include "platform/kernel/large_pages.h"
 #include "platform/kernel/sync.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -330,6 +331,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
         h = static_cast<BlockHeader*>(
             std::malloc(sizeClass == kNoClass ? total : ClassBytes(sizeClass)));
         if (h == nullptr) return nullptr;
+        // A frame buffer's pages are about to be filled in whole.
+        if (sizeClass == kNoClass) kernel::AdviseHugePages(h, total);
     }
     h->magic = kHeaderMagic;
     h->size = size;

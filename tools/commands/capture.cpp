@@ -57,9 +57,9 @@ struct FrameRecord {
 // One kept frame: its copy out of the client buffer, until it is written.
 struct KeptFrame : FrameRecord {
     int width = 0, height = 0;
-    std::vector<uint8_t> bgra;  // top row first, tight; empty when no PNG is written
+    norvik::FrameMemory bgra;  // top row first, tight; empty when no PNG is written
     int rawWidth = 0, rawHeight = 0;
-    std::vector<uint8_t> raw;  // the window's samples, tight; empty when no raw file is written
+    norvik::FrameMemory raw;  // the window's samples, tight; empty when no raw file is written
 };
 
 struct CaptureTotals {
@@ -144,6 +144,7 @@ class Burst {
         {
             BurstWriter writer(writers_, static_cast<size_t>(memoryMb_ * 1048576.0));
             cam->StartStreaming(RawWanted(), c_.buffers, c_.threads);
+            priority_ = cam->Priority();
             start_ = std::chrono::steady_clock::now();
             Take(*cam, writer);
             t_.droppedByCamera = cam->Stats().dropped;
@@ -171,6 +172,8 @@ class Burst {
 
     // Frames until the count is kept, a signal comes, or something fails.
     void Take(norvik::Camera& cam, BurstWriter& writer) {
+        // This thread only takes frames and copies them for the writers.
+        const norvik::FrameReaderPriority reader;
         int inARow = 0;
         while (t_.kept < count_ && Interrupted() == 0) {
             if (!(failure_ = writer.Failure()).empty()) return;
@@ -233,26 +236,34 @@ class Burst {
             }
             return false;
         }
-        kept->width = frame->width;
-        kept->height = frame->height;
-        if (png_) {
-            kept->bgra.resize(pictureBytes);
-            const size_t row = static_cast<size_t>(frame->width) * 4;
-            for (int y = 0; y < frame->height; ++y)
-                std::memcpy(&kept->bgra[y * row], frame->Row(y), row);
+        try {
+            kept->width = frame->width;
+            kept->height = frame->height;
+            if (png_) {
+                kept->bgra = writer.TakeBuffer(pictureBytes);
+                const size_t row = static_cast<size_t>(frame->width) * 4;
+                for (int y = 0; y < frame->height; ++y)
+                    std::memcpy(kept->bgra.data() + y * row, frame->Row(y), row);
+            }
+            if (RawWanted()) {
+                kept->rawWidth = frame->rawWidth;
+                kept->rawHeight = frame->rawHeight;
+                kept->raw = writer.TakeBuffer(rawBytes);
+                std::memcpy(kept->raw.data(), frame->raw, rawBytes);
+            }
+            frame.reset();  // the buffer goes back before the frame is queued
+            rows_[static_cast<size_t>(t_.kept)] =
+                static_cast<const FrameRecord&>(*kept);  // not the pixels
+            writer.Queue(pictureBytes + rawBytes, [this, kept, &writer] {
+                WriteFiles(*kept);
+                writtenOk_[static_cast<size_t>(kept->index)] = 1;
+                writer.GiveBack(std::move(kept->bgra));
+                writer.GiveBack(std::move(kept->raw));
+            });
+        } catch (...) {
+            writer.Unreserve(pictureBytes + rawBytes);  // (out of memory): nothing was queued
+            throw;
         }
-        if (RawWanted()) {
-            kept->rawWidth = frame->rawWidth;
-            kept->rawHeight = frame->rawHeight;
-            kept->raw.assign(frame->raw, frame->raw + rawBytes);
-        }
-        frame.reset();  // the buffer goes back before the frame is queued
-        rows_[static_cast<size_t>(t_.kept)] =
-            static_cast<const FrameRecord&>(*kept);  // not the pixels
-        writer.Queue(pictureBytes + rawBytes, [this, kept] {
-            WriteFiles(*kept);
-            writtenOk_[static_cast<size_t>(kept->index)] = 1;
-        });
         ++t_.kept;
         return true;
     }
@@ -317,6 +328,10 @@ class Burst {
             "the camera path and %d by the memory limit, time-outs %llu%s\n",
             t_.captured, t_.captured == 1 ? "" : "s", t_.seconds, rate, t_.startup, written,
             droppedByCamera, t_.droppedByTool, timeouts, Interrupted() ? ", interrupted" : "");
+        // Said when the frame path got less than it asked for: frames may
+        // then be lost to other work on a busy machine.
+        if (priority_.asked && priority_.kind != norvik::FramePriority::Kind::RealTime)
+            std::fprintf(stderr, "frame path priority: %s\n", priority_.description.c_str());
         if (!failure_.empty())
             throw Error(t_.written > 0 ? failure_ + " (" + std::to_string(t_.written) +
                                              " frames were written before)"
@@ -337,6 +352,7 @@ class Burst {
     CaptureTotals t_;
     bool warnedLimit_ = false;
     std::string failure_;
+    norvik::FramePriority priority_;
     std::chrono::steady_clock::time_point start_;
 };
 

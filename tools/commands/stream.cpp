@@ -1,6 +1,8 @@
 // norvikcam stream: frames to standard output, raw BGRA or YUV4MPEG2.
 #include "tools/commands/commands.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/gathered_write.h"
 #include "tools/video_formats.h"
 
 namespace tools::commands {
@@ -17,7 +20,8 @@ namespace {
 
 // The rate a player is told: the simulated camera's pace, or the camera's 30.
 void StreamRate(const Common& c, int* numerator, int* denominator) {
-    if (c.device == "sim" && c.fps > 0) {
+    const bool simulated = c.device == "sim" || c.device.rfind("sim:", 0) == 0;
+    if (simulated && c.fps > 0) {
         *numerator = static_cast<int>(std::lround(c.fps * 1000));
         *denominator = 1000;
         for (int d : {2, 2, 2, 5, 5, 5})
@@ -28,25 +32,25 @@ void StreamRate(const Common& c, int* numerator, int* denominator) {
     }
 }
 
-// Writes all of `data` to standard output; 0, or the errno of the write
-// that failed. A signal ends it even in the middle of a write a reader
-// holds up, with EINTR.
-int WriteOut(const uint8_t* data, size_t size) {
-    while (size > 0) {
-        if (Interrupted() != 0) return EINTR;
-        const ssize_t n = ::write(STDOUT_FILENO, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
+bool Stopped() {
+    return Interrupted() != 0;
 }
 
-int WriteOut(const std::string& text) {
-    return WriteOut(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+// The header, or one frame's planes after its marker, in gathered writes.
+int WriteOut(const std::string& head, const uint8_t* data = nullptr, size_t size = 0) {
+    return WriteGathered(STDOUT_FILENO, head.data(), head.size(), {data, 0, size, data ? 1u : 0u},
+                         Stopped);
+}
+
+// A pipe holds 64 KB unless asked for more: a 19.7 MB frame would pass
+// through it in some 300 pieces, each a wake-up of the reader and of this
+// process. As much as an unprivileged process may ask for (1 MB, Linux's
+// default pipe-max-size), where the system allows it.
+void WidenPipe(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+    for (int size = 1 << 20; size > 65536; size /= 2)
+        if (::fcntl(fd, F_SETPIPE_SZ, size) >= 0) return;
 }
 
 int Stream(const Common& c, int64_t count, const std::string& format) {
@@ -57,6 +61,7 @@ int Stream(const Common& c, int64_t count, const std::string& format) {
     if (isatty(STDOUT_FILENO))
         throw Error("standard output is a terminal: pipe the frames into a program (see --help)");
     const bool y4m = format == "y4m";
+    WidenPipe(STDOUT_FILENO);
     auto cam = OpenCamera(c);
     HandleInterrupts();
     auto w = cam->GetWindow();
@@ -108,13 +113,13 @@ int Stream(const Common& c, int64_t count, const std::string& format) {
         if (y4m) {
             // The window cannot change while streaming: every frame has the header's size.
             BgraToI420(frame->top, frame->stride, frame->width, frame->height, planes.data());
-            error = WriteOut("FRAME\n");
-            if (error == 0) error = WriteOut(planes.data(), planes.size());
+            error = WriteOut("FRAME\n", planes.data(), planes.size());
         } else {
             // Straight from the driver's buffer, top row first.
-            const auto row = static_cast<size_t>(frame->width) * 4;
-            for (int y = 0; y < frame->height && error == 0; ++y)
-                error = WriteOut(frame->Row(y), row);
+            error = WriteGathered(STDOUT_FILENO, nullptr, 0,
+                                  {frame->top, frame->stride, static_cast<size_t>(frame->width) * 4,
+                                   static_cast<size_t>(frame->height)},
+                                  Stopped);
         }
         if (error != 0) {
             failed(error);
