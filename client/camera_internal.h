@@ -16,8 +16,8 @@ class SimulatedCamera;
 namespace norvik {
 
 struct SimulatedKnobs {
-    // Renders this many frames once and repeats them (0: renders every
-    // frame); benchmarks use it to measure the driver.
+    // Shows this many scene frames over and over (0: frame k shows scene
+    // frame k); tests that compare frames use it.
     uint32_t cycle = 0;
     // Unplugged during the frame after this many have been delivered (0:
     // never); tests of applications use it.

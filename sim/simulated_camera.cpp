@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
+#include "platform/kernel/frame_path.h"
 #include "platform/kernel/sync.h"
 #include "sim/test_scene.h"
 
@@ -103,7 +105,6 @@ void SimulatedCamera::Init() {
         if (recordPauses_ && recording_)
             record_.push_back({Exchange::Kind::Pause, 0, {}, 0, 0, 0, interval});
     });
-    wire_.resize(kRawFrameBytes);
     deliverer_ = std::thread([this] { Deliverer(); });
 }
 
@@ -389,10 +390,16 @@ void SimulatedCamera::Interpret(const uint8_t* b, std::vector<Done>&) {
             break;
         }
         case 0x02:  // transfer begin: whatever was left of an earlier frame is dropped
-            if (!keepTail_) frameActive_ = false;
+            if (!keepTail_) {
+                frameActive_ = false;
+                frameRequested_ = false;  // and one asked for but not yet begun
+                ++transferBegins_;
+                wake_.notify_all();
+            }
             break;
         case 0x03:  // transfer end: a frame follows on the frame pipe
             frameRequested_ = true;
+            requestedAt_ = std::chrono::steady_clock::now();
             wake_.notify_all();
             break;
         default:  // 0x06, 0x0A, 0x40: taken, nothing to answer
@@ -441,6 +448,8 @@ void SimulatedCamera::AbortEndpoint(uint8_t endpoint) {
     {
         std::lock_guard<std::mutex> g(lock_);
         Log({Exchange::Kind::Abort, endpoint});
+        // A stream that stops: the next one starts the clock again.
+        if (endpoint == frameEp_) clockRunning_ = false;
         for (auto& t : pending_[endpoint]) done.push_back({t, USBD_STATUS_CANCELED, 0});
         pending_[endpoint].clear();
     }
@@ -591,6 +600,22 @@ void SimulatedCamera::ClearFaults() {
 void SimulatedCamera::SetFrameRate(double fps) {
     std::lock_guard<std::mutex> g(lock_);
     fps_ = fps;
+    clockRunning_ = false;  // the next frame starts the clock again
+}
+
+uint64_t SimulatedCamera::LateFrames() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return lateFrames_;
+}
+
+uint64_t SimulatedCamera::FramesNotTaken() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return notTaken_;
+}
+
+bool SimulatedCamera::FrameOwed() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return frameRequested_ || readying_;
 }
 
 void SimulatedCamera::SetLinkSpeed(double bytesPerSecond) {
@@ -635,34 +660,101 @@ uint8_t SimulatedCamera::FillerByte(ULONG line, ULONG column) {
     return static_cast<uint8_t>(((line * 7 + column) & 0xFF) ^ 0xA5);
 }
 
+namespace {
+
 // The wire layout: image rows 0, 2, ... at raw lines 5-964, rows 1, 3, ...
 // at raw lines 1019-1978, filler elsewhere.
-void SimulatedCamera::RenderWire(uint32_t number, double signal, std::vector<uint8_t>& wire) {
-    wire.resize(kRawFrameBytes);
-    // The filler lines never change: written once a buffer, marked by its
-    // first filler byte.
-    if (wire[0] != FillerByte(0, 0) ||
-        wire[static_cast<size_t>(kRawLines - 1) * kRawPitch] != FillerByte(kRawLines - 1, 0)) {
-        for (ULONG line = 0; line < kRawLines; ++line) {
-            if ((line >= 5 && line <= 964) || (line >= 1019 && line <= 1978)) continue;
-            uint8_t* dst = wire.data() + static_cast<size_t>(line) * kRawPitch;
-            for (ULONG c = 0; c < kRawPitch; ++c) dst[c] = FillerByte(line, c);
-        }
+size_t WireLine(int y) {
+    return (y & 1) == 0 ? 5 + static_cast<size_t>(y) / 2 : 1019 + static_cast<size_t>(y - 1) / 2;
+}
+
+}  // namespace
+
+void SimulatedCamera::RenderStillWire(double signal) {
+    still_.resize(kRawFrameBytes);
+    for (ULONG line = 0; line < kRawLines; ++line) {
+        if ((line >= 5 && line <= 964) || (line >= 1019 && line <= 1978)) continue;
+        uint8_t* dst = still_.data() + static_cast<size_t>(line) * kRawPitch;
+        for (ULONG c = 0; c < kRawPitch; ++c) dst[c] = FillerByte(line, c);
     }
-    // Image rows straight into their lines: even rows from line 5, odd rows
-    // from line 1019.
-    RenderMosaicRows(
-        number, signal,
+    RenderStillRows(
+        signal,
         [](void* context, int y) {
-            auto* base = static_cast<uint8_t*>(context);
-            const size_t line = (y & 1) == 0 ? 5 + static_cast<size_t>(y) / 2
-                                             : 1019 + static_cast<size_t>(y - 1) / 2;
-            return base + line * kRawPitch;
+            return static_cast<uint8_t*>(context) + WireLine(y) * kRawPitch;
         },
-        wire.data());
+        still_.data());
+}
+
+void SimulatedCamera::PlanFrameLocked(uint32_t number, double signal) {
+    MovingSpans(number, spans_);
+    sendingSpans_.clear();
+    for (const SceneSpan& s : spans_)
+        sendingSpans_.push_back({WireLine(s.y) * kRawPitch + static_cast<size_t>(s.x0), s});
+    std::sort(sendingSpans_.begin(), sendingSpans_.end(),
+              [](const WireSpan& a, const WireSpan& b) { return a.offset < b.offset; });
+    nextSpan_ = 0;
+    LightCurve(signal, sendingLut_);
+}
+
+void SimulatedCamera::PaintSpansLocked(ULONG from, ULONG n, uint8_t* at) {
+    const size_t end = static_cast<size_t>(from) + n;
+    for (size_t i = nextSpan_; i < sendingSpans_.size(); ++i) {
+        const WireSpan& w = sendingSpans_[i];
+        if (w.offset >= end) break;
+        const size_t spanEnd = w.offset + static_cast<size_t>(w.span.x1 - w.span.x0);
+        if (spanEnd <= from) {
+            if (i == nextSpan_) ++nextSpan_;  // wholly sent: never looked at again
+            continue;
+        }
+        // Columns of the span's line that lie in the bytes sent.
+        const size_t lineStart = w.offset - static_cast<size_t>(w.span.x0);
+        const int c0 = static_cast<int>(std::max<size_t>(w.offset, from) - lineStart),
+                  c1 = static_cast<int>(std::min(spanEnd, end) - lineStart);
+        PaintSpan(w.span, sendingLut_, c0, c1, at + (lineStart + static_cast<size_t>(c0) - from));
+    }
+}
+
+// The camera's clock: frame slot k is due at clockStart_ + k / fps,
+// whatever the host does. A request before the next slot waits for it; one
+// after it gets the frame being exposed, at once, the slots it passed by
+// are frames the host did not ask for in time, and the clock counts on
+// from that frame, so frames never come closer than a frame time.
+std::chrono::steady_clock::time_point SimulatedCamera::NextDueLocked(
+    std::chrono::steady_clock::time_point now) {
+    if (fps_ <= 0) {
+        clockRunning_ = false;
+        return now;
+    }
+    const std::chrono::duration<double> period(1.0 / fps_);
+    auto slotTime = [&](uint64_t k) {
+        return clockStart_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 period * static_cast<double>(k));
+    };
+    if (!clockRunning_ || clockFps_ != fps_) {
+        clockRunning_ = true;
+        clockFps_ = fps_;
+        clockStart_ = now;
+        nextSlot_ = 1;
+        return now;
+    }
+    uint64_t slot = nextSlot_;
+    if (slotTime(slot) < now) {
+        const auto exposing = static_cast<uint64_t>((now - clockStart_) / period);
+        if (exposing > slot) notTaken_ += exposing - slot;
+        // The frame being exposed goes out now, and the clock counts from
+        // it: frames never come closer together than a frame time.
+        clockStart_ = now;
+        nextSlot_ = 1;
+        return now;
+    }
+    nextSlot_ = slot + 1;
+    return slotTime(slot);
 }
 
 void SimulatedCamera::Deliverer() {
+    // It stands in for the camera's hardware, which keeps its own clock
+    // whatever the host does: a step above the host's frame threads.
+    const kernel::FramePathThread onPath("nv-camera", 1);
     std::unique_lock<std::mutex> lk(lock_);
     for (;;) {
         wake_.wait(lk, [this] {
@@ -671,32 +763,52 @@ void SimulatedCamera::Deliverer() {
         if (stop_) return;
         if (frameRequested_ && !frameActive_) {
             frameRequested_ = false;
-            auto due = lastFrame_;
-            if (fps_ > 0)
-                due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                    std::chrono::duration<double>(1.0 / fps_));
-            if (wake_.wait_until(lk, due, [this] { return stop_; })) return;
+            readying_ = true;
+            // A transfer begun before the frame goes out gives it up: its
+            // slot stays unused and the request that may follow is served
+            // anew.
+            const uint64_t begun = transferBegins_;
+            const auto clockBefore =
+                std::tuple(clockRunning_, clockStart_, nextSlot_, notTaken_, lateFrames_);
+            auto givenUp = [&] {
+                if (transferBegins_ == begun) return false;
+                readying_ = false;
+                // (unless a stop or a new rate set the clock back meanwhile)
+                if (clockRunning_)
+                    std::tie(clockRunning_, clockStart_, nextSlot_, notTaken_, lateFrames_) =
+                        clockBefore;
+                return true;
+            };
+            // The slot is the request's: a deliverer that wakes late was
+            // itself starved, which is the camera's lateness, not the host's.
+            const auto due = NextDueLocked(requestedAt_);
+            wake_.wait_until(lk, due, [&] { return stop_ || transferBegins_ != begun; });
+            if (stop_) return;  // (readying_ is not looked at again)
+            if (givenUp()) continue;
+            // Woken well after the frame was due, the camera itself fell
+            // behind its clock (a starved host thread stands in for it).
+            if (fps_ > 0 &&
+                std::chrono::steady_clock::now() - due > std::chrono::duration<double>(0.5 / fps_))
+                ++lateFrames_;
             const uint32_t number = framesDelivered_;
             const double signal = SignalLocked();
-            const uint32_t cycle = cycle_;
-            if (cycle == 0) {
+            if (signal != stillSignal_) {
+                // No frame is going out, so nothing reads the still meanwhile.
                 lk.unlock();
-                RenderWire(number, signal, wire_);
+                RenderStillWire(signal);
                 lk.lock();
-                sending_ = &wire_;
-            } else {
-                // Rendered again only when the light changed.
-                if (rendered_.size() < cycle) rendered_.resize(cycle);
-                Rendered& r = rendered_[number % cycle];
-                if (r.signal != signal) {
-                    lk.unlock();
-                    RenderWire(number % cycle, signal, r.wire);
-                    lk.lock();
-                    r.signal = signal;
-                }
-                sending_ = &r.wire;
+                stillSignal_ = signal;
             }
-            lastFrame_ = std::max(due, std::chrono::steady_clock::now());
+            if (givenUp()) continue;
+            // A frame that goes out well after its slot (the first one, whose
+            // picture took a while to render, or one the camera was late
+            // with) moves the clock on with it: the next does not follow at
+            // once. A wake-up a little late leaves the clock where it is.
+            if (const auto out = std::chrono::steady_clock::now();
+                clockRunning_ && out - due > std::chrono::duration<double>(0.25 / fps_))
+                clockStart_ += out - due;
+            PlanFrameLocked(cycle_ == 0 ? number : number % cycle_, signal);
+            readying_ = false;
             ++framesDelivered_;
             frameActive_ = !removed_;
             frameOffset_ = 0;
@@ -748,7 +860,10 @@ void SimulatedCamera::DeliverInOrderLocked(std::vector<Done>& done,
             --f.shortCount;
             moved = n = std::min(n, f.shortBytes);
         }
-        if (moved > 0) std::memcpy(t->buffer, sending_->data() + frameOffset_, moved);
+        if (moved > 0) {
+            std::memcpy(t->buffer, still_.data() + frameOffset_, moved);
+            PaintSpansLocked(frameOffset_, moved, t->buffer);
+        }
         Exchange e{Exchange::Kind::In, frameEp_};
         e.status = status;
         e.requested = t->length;

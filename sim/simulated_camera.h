@@ -18,6 +18,7 @@
 
 #include "platform/kernel/fifo.h"
 #include "platform/usb/usb_device.h"
+#include "sim/test_scene.h"
 
 namespace sim {
 
@@ -131,11 +132,28 @@ class SimulatedCamera : public usb::UsbDevice {
     // speed in bytes per second (0: unlimited, the default).
     void SetFrameRate(double fps);
     void SetLinkSpeed(double bytesPerSecond);
-    // Benchmarks: the first `count` frames are rendered once and repeated,
-    // frame k showing scene frame k % count, so sending a frame costs only
-    // its copy (0, the default: every frame is rendered).
+    // Frame k shows scene frame k % count, the same few frames over and
+    // over (0, the default: frame k shows scene frame k).
     void CycleFrames(uint32_t count);
     uint32_t FramesDelivered() const;
+    // At a set rate the camera keeps its own clock: frame time k is k / fps
+    // after the first frame of a stream (the clock starts again when the
+    // frame pipe is aborted or the rate is set), whatever the host does.
+    // A frame that leaves more than a quarter of a frame time after its
+    // slot (the first, whose picture takes a while to make, or one the
+    // camera was late with) moves the clock on with it, so frames never
+    // come much closer together than a frame time. Frames it sent more
+    // than half a frame time after they were due, because it could not run
+    // in time itself (on a starved host): the camera's own lateness, kept
+    // apart from the host's drops.
+    uint64_t LateFrames() const;
+    // Frame times that passed while the host asked for no frame (it came
+    // back late, or had stopped): frames the host did not take, never sent,
+    // and no frame number is spent on them.
+    uint64_t FramesNotTaken() const;
+    // A frame asked for (transfer end) that has not begun to go out: still
+    // owed to the host.
+    bool FrameOwed() const;
     // The light level the exposure and gain registers give: 1.0 at exposure
     // 64 and gain 0; it rises with both as a sensor's would.
     double Signal() const;
@@ -193,8 +211,16 @@ class SimulatedCamera : public usb::UsbDevice {
     void Deliverer();
     void DeliverLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lock);
     void DeliverInOrderLocked(std::vector<Done>& done, std::unique_lock<std::mutex>& lock);
-    void RenderWire(uint32_t number, double signal, std::vector<uint8_t>& wire);
+    // The still scene on the wire, lit by `signal`: the filler lines and the
+    // image rows at their lines, what every frame shows outside its spans.
+    void RenderStillWire(double signal);
+    // Starts sending frame `number`: its spans at their wire offsets.
+    void PlanFrameLocked(uint32_t number, double signal);
+    // Paints the spans of the frame going out that fall in wire bytes
+    // from .. from + n - 1, which were copied to `at`.
+    void PaintSpansLocked(ULONG from, ULONG n, uint8_t* at);
     double SignalLocked() const;
+    std::chrono::steady_clock::time_point NextDueLocked(std::chrono::steady_clock::time_point now);
     // Waits out a control hang, if one is on; true when the call hung.
     bool ControlHangLocked(std::unique_lock<std::mutex>& lock);
 
@@ -222,11 +248,19 @@ class SimulatedCamera : public usb::UsbDevice {
     std::condition_variable wake_;
     bool stop_ = false;
     bool frameRequested_ = false;
+    uint64_t transferBegins_ = 0;  // transfer-begin commands taken, for a frame being readied
+    bool readying_ = false;        // a frame asked for waits for its slot or its picture
     bool frameActive_ = false;
     ULONG frameOffset_ = 0;
     uint32_t framesDelivered_ = 0;
     double fps_ = 0, linkSpeed_ = 0;
-    std::chrono::steady_clock::time_point lastFrame_{};
+    // The camera's clock (see NextDueLocked).
+    bool clockRunning_ = false;
+    std::chrono::steady_clock::time_point requestedAt_{};  // of the frame asked for
+    double clockFps_ = 0;
+    std::chrono::steady_clock::time_point clockStart_{};
+    uint64_t nextSlot_ = 0;
+    uint64_t lateFrames_ = 0, notTaken_ = 0;
     ULONG stallAt_ = 0;  // 0: no stall
     bool keepTail_ = false;
     double slowNext_ = 0;    // the next frame's link speed, 0: as usual
@@ -239,14 +273,20 @@ class SimulatedCamera : public usb::UsbDevice {
     std::chrono::milliseconds controlHang_{0};
     int controlHung_ = 0;
     std::condition_variable controlWake_;
-    std::vector<uint8_t> wire_;
     uint32_t cycle_ = 0;
-    struct Rendered {
-        std::vector<uint8_t> wire;
-        double signal = -1;
+    // A frame goes out as the still wire copied and its spans painted over
+    // the copy, so sending one costs its copy and the painting of what
+    // moves; the still is lit again only when the light changes.
+    std::vector<uint8_t> still_;
+    double stillSignal_ = -1;
+    struct WireSpan {
+        size_t offset;  // of the span's first pixel
+        SceneSpan span;
     };
-    std::vector<Rendered> rendered_;                // the cycled frames
-    const std::vector<uint8_t>* sending_ = &wire_;  // the frame going out
+    std::vector<SceneSpan> spans_;        // the deliverer's own, kept between frames
+    std::vector<WireSpan> sendingSpans_;  // the frame going out's, by offset
+    size_t nextSpan_ = 0;                 // the first not yet wholly sent
+    uint8_t sendingLut_[256] = {};
     std::thread deliverer_;
 };
 

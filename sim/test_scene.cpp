@@ -45,9 +45,11 @@ bool InDigit(int digit, int x, int y, int w, int h) {
 }
 
 // The frame number, six digits, lower right.
+constexpr int kDigitW = 60, kDigitH = 100, kDigitGap = 20,
+              kDigitsLeft = 2560 - 6 * (kDigitW + kDigitGap) - 60, kDigitsTop = 1920 - 160;
+
 bool InFrameNumber(uint32_t frame, int x, int y) {
-    constexpr int kDigitW = 60, kDigitH = 100, kGap = 20, kLeft = 2560 - 6 * (kDigitW + kGap) - 60,
-                  kTop = 1920 - 160;
+    constexpr int kLeft = kDigitsLeft, kTop = kDigitsTop, kGap = kDigitGap;
     if (y < kTop || y >= kTop + kDigitH || x < kLeft) return false;
     int i = (x - kLeft) / (kDigitW + kGap);
     int dx = (x - kLeft) % (kDigitW + kGap);
@@ -62,7 +64,7 @@ bool InFrameNumber(uint32_t frame, int x, int y) {
 namespace {
 
 constexpr int kBallY = 1350, kBallRadius = 110;
-constexpr int kDigitsTop = 1920 - 160, kDigitsBottom = 1920 - 60;
+constexpr SceneRgb kBallColor{250, 60, 30}, kDigitColor{255, 255, 255};
 
 // A ball that crosses the lower band, 40 pixels a frame.
 int BallX(uint32_t frame) {
@@ -75,8 +77,8 @@ SceneRgb Background(int x, int y);
 
 SceneRgb SceneColor(uint32_t frame, int x, int y) {
     int dx = x - BallX(frame), dy = y - kBallY;
-    if (dx * dx + dy * dy <= kBallRadius * kBallRadius) return {250, 60, 30};
-    if (InFrameNumber(frame, x, y)) return {255, 255, 255};
+    if (dx * dx + dy * dy <= kBallRadius * kBallRadius) return kBallColor;
+    if (InFrameNumber(frame, x, y)) return kDigitColor;
     return Background(x, y);
 }
 
@@ -119,29 +121,23 @@ uint8_t Mosaic(SceneRgb c, int x, int y) {
 // The still part of the scene, mosaicked once: a frame is this with the
 // moving ball and the frame number painted over it.
 const std::vector<uint8_t>& StillMosaic() {
-    static const std::vector<uint8_t> still = [] {
+    // Never destroyed: a camera's thread may still paint while the program
+    // exits.
+    static const auto* still = new std::vector<uint8_t>([] {
         std::vector<uint8_t> m(static_cast<size_t>(kSceneWidth) * kSceneHeight);
         for (int y = 0; y < kSceneHeight; ++y)
             for (int x = 0; x < kSceneWidth; ++x)
                 m[static_cast<size_t>(y) * kSceneWidth + x] = Mosaic(Background(x, y), x, y);
         return m;
-    }();
-    return still;
-}
-
-// The still mosaic through one signal's light curve, kept for the signal
-// last asked for: a frame then costs a copy of it and the painting of what
-// moves.
-// The light curve of a signal.
-void LightCurve(double signal, uint8_t lut[256]) {
-    for (int v = 0; v < 256; ++v)
-        lut[v] = static_cast<uint8_t>(std::clamp(v * signal + 0.5, 0.0, 255.0));
+    }());
+    return *still;
 }
 
 class LitStill {
   public:
-    // Copies row y of the still, lit by `signal`, to `to`.
-    void Row(double signal, int y, uint8_t* to) {
+    // Calls row(y) for every image row with the still, lit by `signal`,
+    // copied into it.
+    void Rows(double signal, uint8_t* (*row)(void* context, int y), void* context) {
         std::lock_guard<std::mutex> g(lock_);
         if (signal != signal_ || lit_.empty()) {
             uint8_t lut[256];
@@ -151,7 +147,9 @@ class LitStill {
             for (size_t i = 0; i < still.size(); ++i) lit_[i] = lut[still[i]];
             signal_ = signal;
         }
-        std::memcpy(to, lit_.data() + static_cast<size_t>(y) * kSceneWidth, kSceneWidth);
+        for (int y = 0; y < kSceneHeight; ++y)
+            std::memcpy(row(context, y), lit_.data() + static_cast<size_t>(y) * kSceneWidth,
+                        kSceneWidth);
     }
 
   private:
@@ -160,30 +158,91 @@ class LitStill {
     std::vector<uint8_t> lit_;
 };
 
+// The still mosaic through the light curve last asked for, kept: a frame
+// then costs a copy of it and the painting of its spans.
 LitStill& Lit() {
     static LitStill* lit = new LitStill;
     return *lit;
 }
 
+// A digit's strokes as runs of its rows, columns relative to the digit.
+struct DigitRun {
+    int row, from, to;
+};
+
+const std::vector<DigitRun>& DigitRuns(int digit) {
+    static const auto* runs = new std::vector<std::vector<DigitRun>>([] {  // never destroyed
+        std::vector<std::vector<DigitRun>> all(10);
+        for (int d = 0; d < 10; ++d)
+            for (int y = 0; y < kDigitH; ++y)
+                for (int x = 0; x < kDigitW;) {
+                    if (!InDigit(d, x, y, kDigitW, kDigitH)) {
+                        ++x;
+                        continue;
+                    }
+                    const int from = x;
+                    while (x < kDigitW && InDigit(d, x, y, kDigitW, kDigitH)) ++x;
+                    all[static_cast<size_t>(d)].push_back({y, from, x});
+                }
+        return all;
+    }());
+    return (*runs)[static_cast<size_t>(digit)];
+}
+
 }  // namespace
+
+void LightCurve(double signal, uint8_t lut[256]) {
+    for (int v = 0; v < 256; ++v)
+        lut[v] = static_cast<uint8_t>(std::clamp(v * signal + 0.5, 0.0, 255.0));
+}
+
+void MovingSpans(uint32_t frame, std::vector<SceneSpan>& spans) {
+    spans.clear();
+    // The ball: the pixels within its radius of its centre, row by row.
+    const int ballX = BallX(frame);
+    for (int dy = -kBallRadius; dy <= kBallRadius; ++dy) {
+        const int y = kBallY + dy;
+        if (y < 0 || y >= kSceneHeight) continue;
+        int half = 0;
+        while ((half + 1) * (half + 1) + dy * dy <= kBallRadius * kBallRadius) ++half;
+        spans.push_back(
+            {y, std::max(0, ballX - half), std::min(kSceneWidth, ballX + half + 1), kBallColor});
+    }
+    // The frame number's six digits, most significant first.
+    uint32_t value = frame;
+    int digits[6];
+    for (int i = 5; i >= 0; --i, value /= 10) digits[i] = static_cast<int>(value % 10);
+    const size_t firstDigitSpan = spans.size();
+    for (int i = 0; i < 6; ++i) {
+        const int left = kDigitsLeft + i * (kDigitW + kDigitGap);
+        for (const DigitRun& r : DigitRuns(digits[i]))
+            spans.push_back({kDigitsTop + r.row, left + r.from, left + r.to, kDigitColor});
+    }
+    // Rows top first, the digits of one row left to right (a sort that
+    // allocates nothing: frames are made while streaming).
+    std::sort(spans.begin() + static_cast<std::ptrdiff_t>(firstDigitSpan), spans.end(),
+              [](const SceneSpan& a, const SceneSpan& b) {
+                  return a.y != b.y ? a.y < b.y : a.x0 < b.x0;
+              });
+}
+
+void PaintSpan(const SceneSpan& s, const uint8_t lut[256], int from, int to, uint8_t* at) {
+    const int x0 = std::max(s.x0, from), x1 = std::min(s.x1, to);
+    for (int x = x0; x < x1; ++x) at[x - from] = lut[Mosaic(s.color, x, s.y)];
+}
+
+void RenderStillRows(double signal, uint8_t* (*row)(void* context, int y), void* context) {
+    Lit().Rows(signal, row, context);
+}
 
 void RenderMosaicRows(uint32_t frame, double signal, uint8_t* (*row)(void* context, int y),
                       void* context) {
-    const int ballX = BallX(frame);
-    // The frame number's six digits span these columns.
-    constexpr int kDigitsLeft = 2560 - 6 * 80 - 60;
+    RenderStillRows(signal, row, context);
     uint8_t lut[256];
     LightCurve(signal, lut);
-    for (int y = 0; y < kSceneHeight; ++y) {
-        uint8_t* line = row(context, y);
-        Lit().Row(signal, y, line);
-        auto paint = [&](int from, int to) {
-            for (int x = from; x < to; ++x) line[x] = lut[Mosaic(SceneColor(frame, x, y), x, y)];
-        };
-        if (std::abs(y - kBallY) <= kBallRadius)
-            paint(std::max(0, ballX - kBallRadius), std::min(kSceneWidth, ballX + kBallRadius + 1));
-        if (y >= kDigitsTop && y < kDigitsBottom) paint(kDigitsLeft, kSceneWidth);
-    }
+    std::vector<SceneSpan> spans;
+    MovingSpans(frame, spans);
+    for (const SceneSpan& s : spans) PaintSpan(s, lut, 0, kSceneWidth, row(context, s.y));
 }
 
 void RenderMosaic(uint32_t frame, double signal, uint8_t* rows, size_t pitch) {

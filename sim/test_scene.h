@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace sim {
 
@@ -18,6 +19,24 @@ struct SceneRgb {
 
 // The scene's colour at a pixel of a frame, before the sensor.
 SceneRgb SceneColor(uint32_t frameNumber, int x, int y);
+
+// A run of one row, pixels x0 .. x1 - 1, that shows one colour where the
+// still scene shows another: a stroke of the moving ball or of the frame
+// number. A frame is the still scene with its spans painted over it.
+struct SceneSpan {
+    int y, x0, x1;
+    SceneRgb color;
+};
+// The spans of one frame, rows top first (replacing what `spans` held).
+void MovingSpans(uint32_t frameNumber, std::vector<SceneSpan>& spans);
+// The light curve of a signal: a sample v is lit as lut[v].
+void LightCurve(double signal, uint8_t lut[256]);
+// Paints the part of a span between columns `from` and `to` (not included),
+// lit by `lut`, through the mosaic: pixel x goes to at[x - from].
+void PaintSpan(const SceneSpan& span, const uint8_t lut[256], int from, int to, uint8_t* at);
+// The still scene's mosaic lit by `signal`, each image row y written where
+// row(context, y) says: what every frame shows outside its spans.
+void RenderStillRows(double signal, uint8_t* (*row)(void* context, int y), void* context);
 
 // Renders the mosaic of one frame, image rows top first, `pitch` bytes apart.
 // `signal` scales the light as exposure and gain do (1.0: the scene as it is).
