@@ -144,12 +144,14 @@ std::string RangeText(const ControlInfo& c) {
 }  // namespace
 
 const std::vector<ControlInfo>& ControlTable() {
-    static const std::vector<ControlInfo> table = [] {
+    // Never destroyed: a front end's thread may still look a control up
+    // while the program exits.
+    static const auto* table = new std::vector<ControlInfo>([] {
         std::vector<ControlInfo> out;
         for (const Row& r : kRows) out.push_back(FromRow(r));
         return out;
-    }();
-    return table;
+    }());
+    return *table;
 }
 
 void CheckControlValue(const ControlInfo& c, int32_t value) {

@@ -11,6 +11,9 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+// A target that keeps something running between inputs (a camera, a server)
+// defines this to stop it before the program exits.
+extern "C" __attribute__((weak)) void NorvikFuzzEnd();
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
@@ -31,6 +34,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
+    if (NorvikFuzzEnd != nullptr) NorvikFuzzEnd();
     std::printf("replayed %zu inputs\n", files.size());
     return files.empty() ? 1 : 0;  // an empty corpus means the paths are wrong
 }

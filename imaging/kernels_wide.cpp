@@ -393,7 +393,8 @@ HWY_EXPORT(WideKernels);
 // Each target's set, best first, found once by pointing Highway's dispatch
 // at each target this processor supports in turn.
 const std::vector<const KernelSet*>& WideKernelSets() {
-    static const std::vector<const KernelSet*> sets = [] {
+    // Never destroyed: a conversion may still run while the program exits.
+    static const auto* sets = new std::vector<const KernelSet*>([] {
         std::vector<const KernelSet*> found;
         for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
             hwy::SetSupportedTargetsForTest(target);
@@ -402,7 +403,7 @@ const std::vector<const KernelSet*>& WideKernelSets() {
         }
         hwy::SetSupportedTargetsForTest(0);
         return found;
-    }();
-    return sets;
+    }());
+    return *sets;
 }
 #endif

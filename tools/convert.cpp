@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <stdexcept>
 
 #include "imaging/image_processor.h"
@@ -184,7 +185,12 @@ Picture ConvertRawInput(const RawInput& input, const std::vector<std::string>& s
                         "color_enable, white_balance, red_gain, ...)");
         apply.emplace_back(it->second, value);
     }
-    ImageProcessor* p = CreateImageProcessor();
+    const std::unique_ptr<ImageProcessor, void (*)(ImageProcessor*)> processor(
+        CreateImageProcessor(), [](ImageProcessor* q) {
+            if (q != nullptr) FreeImageProcessor(q);
+        });
+    ImageProcessor* p = processor.get();
+    if (p == nullptr) throw Error("not enough memory to convert the frame");
     // The window's origin is even, so it starts on the file's pattern.
     SetBayerPhase(p, input.bayerPhase);
     for (const auto& [set, value] : apply) set(p, value);
@@ -196,10 +202,11 @@ Picture ConvertRawInput(const RawInput& input, const std::vector<std::string>& s
     out.stride = static_cast<size_t>(w) * 4;
     out.bgra.resize(out.stride * static_cast<size_t>(h));
     p->outputBuffer = out.bgra.data();
-    ConvertFrame(p, input.image.data(), static_cast<ULONG>(y * width + x),
-                 static_cast<ULONG>(width));
+    const BOOLEAN converted = ConvertFrame(p, input.image.data(), static_cast<ULONG>(y * width + x),
+                                           static_cast<ULONG>(width));
     p->outputBuffer = nullptr;
-    FreeImageProcessor(p);
+    // (Its working buffer is the allocation that can fail.)
+    if (!converted) throw Error("not enough memory to convert the frame");
     if (input.mirror)  // as the driver delivers a picture flipped left to right
         for (int row = 0; row < h; ++row) {
             auto* px =
