@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "stream/capture_thread.h"
 #include "tests/support/driver_tunables.h"
 #include "tests/support/streaming_rig.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -422,6 +424,39 @@ TEST(Streaming, FrameTooSmallComesBackEmptyAndUntouched) {
     for (UCHAR b : small.data) ASSERT_EQ(b, 0x5A);
 }
 
+// A client frame larger than the picture: DataUsed is the picture's size,
+// as its width, height and four bytes a pixel make it, never the frame's
+// whole extent, and nothing past the picture is written. At full size and
+// with a window's smaller picture in a full-size frame alike.
+TEST(Streaming, AFrameLargerThanThePictureSaysThePicturesSizeAsDataUsed) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ASSERT_NE(pin, nullptr);
+    ClientFrame large(kImage + 8192);
+    pin->Submit(large.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_EQ(large.Header()->DataUsed, 2560u * 1920 * 4);
+    EXPECT_EQ(large.Header()->FrameExtent, kImage + 8192);
+    EXPECT_TRUE(ShowsSceneFrame(s, large, large.Info()->PictureNumber, false, false));
+    for (size_t i = kImage; i < large.data.size(); ++i) ASSERT_EQ(large.data[i], 0x5A) << i;
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    pin.reset();
+
+    CAMPROP_WINDOW_S w{};
+    w.Property = {PROPSETID_NorvikControl, CAMPROP_WINDOW, KSPROPERTY_TYPE_SET};
+    w.X = 0, w.Y = 0, w.Width = 640, w.Height = 480;
+    CAMPROP_WINDOW_S data = w;
+    ASSERT_EQ(s.filter->Property(&w, sizeof w, &data, sizeof data), STATUS_SUCCESS);
+    pin = s.RunningPin();
+    ASSERT_NE(pin, nullptr);
+    ClientFrame full(kImage);
+    pin->Submit(full.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    EXPECT_EQ(full.Header()->DataUsed, 640u * 480 * 4);
+    for (size_t i = 640 * 480 * 4; i < full.data.size(); i += 997)
+        ASSERT_EQ(full.data[i], 0x5A) << i;
+}
+
 TEST(Streaming, ShortHeaderWithAClockGetsNoFrameInfo) {
     StreamingRig s;
     auto pin = s.RunningPin(true);
@@ -471,8 +506,8 @@ TEST(Streaming, SlowClientSeesGapsInPictureNumbersAndCountedDrops) {
     // Frames keep coming and, with no client frame, are dropped: wait for
     // three of them rather than for a time.
     const LONG before = ReadAcquire(&s.Camera().Capture->DropCount);
-    for (int i = 0; i < 2000 && ReadAcquire(&s.Camera().Capture->DropCount) < before + 3; ++i)
-        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(
+        WaitUntil([&] { return ReadAcquire(&s.Camera().Capture->DropCount) >= before + 3; }));
     pin->Submit(b.Header());
     ASSERT_NE(NextFilled(*pin), nullptr);
     EXPECT_GT(b.Info()->PictureNumber, a.Info()->PictureNumber + 1);
@@ -515,12 +550,10 @@ TEST(Streaming, FramesAPauseThrowsAwayAreCountedAsDropped) {
     // Both buffers full and one overwritten: the capture thread now keeps
     // overwriting RawA, and RawB keeps its announced frame.
     const LONG before = ReadAcquire(&capture->DropCount);
-    for (int i = 0; i < 4000 && ReadAcquire(&capture->DropCount) < before + 1; ++i)
-        std::this_thread::sleep_for(5ms);
+    WaitUntil([&] { return ReadAcquire(&capture->DropCount) >= before + 1; });
     ASSERT_GE(ReadAcquire(&capture->DropCount), before + 1);
     auto pause = std::async(std::launch::async, [&] { return pin->SetState(KSSTATE_PAUSE); });
-    for (int i = 0; i < 4000 && std::atomic_ref<BOOLEAN>(capture->Run).load() != 0; ++i)
-        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(WaitUntil([&] { return std::atomic_ref<BOOLEAN>(capture->Run).load() == 0; }));
     {
         std::lock_guard<std::mutex> g(lock);
         release = true;
@@ -544,6 +577,65 @@ TEST(Streaming, FramesAPauseThrowsAwayAreCountedAsDropped) {
     // number names, and the camera sent at least that many frames.
     EXPECT_TRUE(ShowsSceneFrame(s, b, b.Info()->PictureNumber, false, false));
     EXPECT_GE(static_cast<LONGLONG>(s.Sim().FramesDelivered()), b.Info()->PictureNumber);
+}
+
+// A run whose slow client saw frames dropped; returns the drop count of the
+// last frame handed back (at least two, or the test fails).
+LONGLONG RunThatDroppedFrames(StreamingRig& s, ks::Pin& pin, ClientFrame& a, ClientFrame& b) {
+    pin.Submit(a.Header());
+    EXPECT_NE(NextFilled(pin), nullptr);
+    // With no client frame queued the camera's frames are dropped: wait for
+    // a few of them rather than for a time.
+    const LONG before = ReadAcquire(&s.Camera().Capture->DropCount);
+    EXPECT_TRUE(
+        WaitUntil([&] { return ReadAcquire(&s.Camera().Capture->DropCount) >= before + 3; }));
+    pin.Submit(b.Header());
+    EXPECT_NE(NextFilled(pin), nullptr);
+    EXPECT_GE(b.Info()->DropCount, 2) << "the first run dropped too few frames to tell";
+    return b.Info()->DropCount;
+}
+
+// A run that dropped frames, the pin taken back through the states given,
+// and a new run. Its first frame, with the camera slowed to one frame a second
+// so that no later frame can be dropped while it is converted: every picture
+// number of the run below its own is a frame the client did not see, each
+// of them a counted drop, and none of the last run's drops among them. The
+// picture numbers start over with the run, and the camera sent at least
+// that many frames since it began: picture n shows the n-th frame the
+// camera sent in the run.
+void ExpectANewRunAfter(std::initializer_list<KSSTATE> back) {
+    StreamingRig s;
+    auto pin = s.RunningPin();
+    ASSERT_NE(pin, nullptr);
+    ClientFrame a(kImage), b(kImage);
+    const LONGLONG lastRunDrops = RunThatDroppedFrames(s, *pin, a, b);
+    for (const KSSTATE state : back) ASSERT_EQ(pin->SetState(state), STATUS_SUCCESS);
+    s.Sim().SetFrameRate(1);
+    const uint32_t deliveredBefore = s.Sim().FramesDelivered();
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+
+    ClientFrame c(kImage);
+    pin->Submit(c.Header());
+    ASSERT_NE(NextFilled(*pin), nullptr);
+    const LONGLONG picture = c.Info()->PictureNumber;
+    EXPECT_GE(picture, 1);
+    EXPECT_LE(picture, static_cast<LONGLONG>(s.Sim().FramesDelivered() - deliveredBefore));
+    EXPECT_EQ(c.Info()->DropCount, picture - 1)
+        << "picture " << picture << "; the run before ended with " << lastRunDrops << " dropped";
+    EXPECT_TRUE(ShowsSceneFrame(s, c, deliveredBefore + picture, false, false));
+}
+
+// A new run counts its own drops from zero, whether it starts from a stop or
+// from a pause the pin reached without streaming (through acquire, which
+// ends the stream but keeps the processing). A pause in the middle of a run
+// is no new run: the run that resumes goes on counting (see
+// FramesAPauseThrowsAwayAreCountedAsDropped).
+TEST(Streaming, ANewRunCountsItsOwnDropsAfterAStop) {
+    ExpectANewRunAfter({KSSTATE_STOP});
+}
+
+TEST(Streaming, ANewRunCountsItsOwnDropsWhenItStartsFromAPause) {
+    ExpectANewRunAfter({KSSTATE_ACQUIRE, KSSTATE_PAUSE});
 }
 
 TEST(Streaming, EveryFrameHandedBackHoldsTheImageOfItsOwnNumber) {
@@ -576,8 +668,7 @@ TEST(Streaming, ACancelledTransferLeavesTheStreamRunning) {
     ASSERT_NE(pin, nullptr);
     s.Sim().SetLinkSpeed(5324800.0 * 4);  // a frame's data takes a quarter of a second
     for (int cancels = 0; cancels < 3; ++cancels) {
-        for (int i = 0; i < 4000 && s.Sim().PendingOn(s.Sim().FrameEndpoint()) == 0; ++i)
-            std::this_thread::sleep_for(1ms);
+        EXPECT_TRUE(WaitUntil([&] { return s.Sim().PendingOn(s.Sim().FrameEndpoint()) > 0; }));
         s.Camera().CancelTransfer();
     }
     pin->Submit(b.Header());
@@ -593,7 +684,8 @@ TEST(Streaming, StopEndsPromptlyWhateverTheFrameTimeOut) {
     auto pin = RunningAfterOneFrame(s, f);
     ASSERT_NE(pin, nullptr);
     s.Sim().SetFrameRate(0.05);  // the next frame is 20 s away: the camera sends nothing
-    std::this_thread::sleep_for(100ms);
+    // Until the capture thread waits for that frame.
+    ASSERT_TRUE(WaitUntil([&] { return s.Sim().PendingOn(s.Sim().FrameEndpoint()) > 0; }));
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     auto took = std::chrono::steady_clock::now() - start;
@@ -615,8 +707,7 @@ TEST(Streaming, ACameraThatStopsTakingCommandsCannotHoldTheStop) {
     ASSERT_NE(pin, nullptr);
     s.Sim().HangCommands(1 << 20);
     // Until the capture thread is stuck on a block the camera will not take.
-    for (int i = 0; i < 2000 && s.Sim().PendingOn(s.Sim().CommandEndpoint()) == 0; ++i)
-        std::this_thread::sleep_for(5ms);
+    WaitUntil([&] { return s.Sim().PendingOn(s.Sim().CommandEndpoint()) > 0; });
     ASSERT_GT(s.Sim().PendingOn(s.Sim().CommandEndpoint()), 0u);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
@@ -637,8 +728,7 @@ TEST(Streaming, ACameraWhoseControlEndpointStopsAnsweringCannotHoldTheStop) {
     s.Sim().HangControl(8000ms);
     s.Sim().HaltEndpoint(s.Sim().FrameEndpoint());
     // Until the capture thread waits on a request the camera does not answer.
-    for (int i = 0; i < 4000 && s.Sim().ControlCallsHung() == 0; ++i)
-        std::this_thread::sleep_for(5ms);
+    WaitUntil([&] { return s.Sim().ControlCallsHung() > 0; });
     ASSERT_GT(s.Sim().ControlCallsHung(), 0);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <map>
 #include <random>
 #include <regex>
@@ -77,27 +78,42 @@ TEST_F(Capture, ABurstKeepsEveryFrameInOrderWithItsNumber) {
     ASSERT_EQ(Run("capture -n 30 --format dng --metadata frames.csv --json"), 0) << err;
     EXPECT_EQ(JsonNumber(out, "captured"), 30) << out;
     EXPECT_EQ(JsonNumber(out, "written"), 30) << out;
-    EXPECT_EQ(JsonNumber(out, "dropped_by_camera"), 0) << out;
     EXPECT_EQ(JsonNumber(out, "dropped_by_tool"), 0) << out;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // Sanitized, the host is several times slower and, beside the rest of
+    // the suite, cannot always take 30 frames a second: frames it misses are
+    // lost to it, and all that must hold is that each is counted.
+    const bool everyFrame = false;
+#else
+    const bool everyFrame = true;  // the plain build keeps the camera's rate
+#endif
+    const int64_t dropped = JsonNumber(out, "dropped_by_camera");
+    if (everyFrame) {
+        EXPECT_EQ(dropped, 0) << out;
+    }
     const auto rows = Lines(Read(dir / "frames.csv"));
     ASSERT_EQ(rows.size(), 31u);
     EXPECT_EQ(rows[0], "file,picture,presentation_time_100ns,host_time,dropped_so_far");
-    int64_t lastPicture = -1, lastTime = -1;
+    int64_t lastPicture = -1, lastTime = -1, lastDropped = 0;
     for (size_t i = 1; i < rows.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(
             rows[i], m,
-            std::regex(R"((frame-\d{4}\.dng),(\d+),(\d+),(\d{4}-\d\d-\d\dT[0-9:.]+Z),0)")))
+            std::regex(R"((frame-\d{4}\.dng),(\d+),(\d+),(\d{4}-\d\d-\d\dT[0-9:.]+Z),(\d+))")))
             << rows[i];
         char name[32];
         std::snprintf(name, sizeof name, "frame-%04zu.dng", i - 1);
         EXPECT_EQ(m[1], name);
-        const int64_t picture = std::stoll(m[2]), time = std::stoll(m[3]);
+        const int64_t picture = std::stoll(m[2]), time = std::stoll(m[3]),
+                      droppedSoFar = std::stoll(m[5]);
         if (lastPicture >= 0) {
-            EXPECT_EQ(picture, lastPicture + 1) << rows[i];  // consecutive: nothing lost
+            // In order, and every picture number skipped is a counted drop
+            // (consecutive, where nothing may be lost).
+            EXPECT_GT(picture, lastPicture) << rows[i];
+            EXPECT_EQ(picture - lastPicture - 1, droppedSoFar - lastDropped) << rows[i];
             EXPECT_GT(time, lastTime);
         }
-        lastPicture = picture, lastTime = time;
+        lastPicture = picture, lastTime = time, lastDropped = droppedSoFar;
         // The file says the same, in the DNG's own tags.
         if (i == 1 || i == rows.size() - 1) {
             ASSERT_EQ(Shell("tiffinfo " + std::string(name)), 0) << err;
@@ -249,6 +265,9 @@ TEST_F(Capture, StreamTellsPlayersTheSizeAndRate) {
               std::string::npos)
         << err;
     EXPECT_NE(err.find("streamed 1 frames, dropped 0"), std::string::npos) << err;
+    // Every simulated camera runs at the rate asked for, not only the first.
+    ASSERT_EQ(Shell("tool --device sim:1 stream -n 1 --fps 10 > /dev/null"), 0) << err;
+    EXPECT_NE(err.find("-r 10 -i - out.mkv"), std::string::npos) << err;
 }
 
 // The conversion against the BT.601 limited-range formula in floating point.
@@ -324,6 +343,26 @@ TEST(BurstWriter, HoldsNoMoreThanItsLimitButAlwaysOneFrame) {
     writer.Queue(60, [] {});
     writer.Finish();
     EXPECT_EQ(writer.GetCounts().written, 2u);
+}
+
+// A frame that could not be made ready after its reservation (its copy's
+// buffer could not be had) gives the reservation back: the bytes are free
+// for the next frame, and the end of the burst does not wait for it (it
+// waited for ever before, and the capture hung on its way out).
+TEST(BurstWriter, AReservationGivenBackFreesItsBytesAndTheEndDoesNotWaitForIt) {
+    tools::BurstWriter writer(1, 100);
+    ASSERT_TRUE(writer.Reserve(80));
+    writer.Unreserve(80);
+    EXPECT_EQ(writer.GetCounts().bytesHeld, 0u);
+    EXPECT_EQ(writer.GetCounts().queued, 0u);
+    ASSERT_TRUE(writer.Reserve(80));
+    ASSERT_TRUE(writer.Reserve(20));  // the first's bytes no longer count
+    writer.Queue(80, [] {});
+    writer.Unreserve(20);
+    auto finished = std::async(std::launch::async, [&writer] { writer.Finish(); });
+    ASSERT_EQ(finished.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(writer.GetCounts().written, 1u);
+    EXPECT_EQ(writer.GetCounts().bytesHeld, 0u);
 }
 
 TEST(BurstWriter, AFailedWriteIsReportedAndStopsTheRest) {

@@ -17,6 +17,7 @@
 #include "client/camera_internal.h"
 #include "sim/simulated_camera.h"
 #include "tests/support/turned_picture.h"
+#include "tests/support/wait_until.h"
 #include "tools/image_files.h"
 #include "tools/viewer.h"
 
@@ -24,6 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+// A picture can take seconds to come on a loaded machine under a sanitizer:
+// a client that gave up on it would look like a viewer that stalled.
+constexpr std::chrono::seconds kReadTimeout = kGenerousWait / 2;
 
 class Viewer : public testing::Test {
   protected:
@@ -49,15 +54,14 @@ class Viewer : public testing::Test {
         const std::string u = ready.get();  // http://127.0.0.1:PORT/
         port = std::stoi(u.substr(u.rfind(':') + 1));
         client = std::make_unique<httplib::Client>("127.0.0.1", port);
-        client->set_read_timeout(10, 0);
+        client->set_read_timeout(kReadTimeout);
         auto page = client->Get("/");
         ASSERT_TRUE(page);
         const size_t at = page->body.find("const token = \"");
         ASSERT_NE(at, std::string::npos);
         token = page->body.substr(at + 15, 32);
         // Wait for the first frame.
-        for (int i = 0; i < 400 && Number(State(), "picture") == 0; ++i)
-            std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(WaitUntil([this] { return Number(State(), "picture") != 0; }));
     }
     void TearDown() override {
         stop = true;
@@ -84,6 +88,7 @@ class Viewer : public testing::Test {
     std::pair<int, int> FirstStreamPicture() {
         std::string got;
         httplib::Client c("127.0.0.1", port);
+        c.set_read_timeout(kReadTimeout);
         c.Get("/stream.mjpg", [&](const char* data, size_t n) {
             got.append(data, n);
             const size_t head = got.find("\r\n\r\n");
@@ -252,13 +257,13 @@ TEST_F(Viewer, FlipsSetFromThePageTurnTheSnapshot) {
 // Waits (not timed: a sanitizer build converts a few frames a second) until
 // the flag is set.
 bool WaitFor(const std::atomic<bool>& flag) {
-    for (int i = 0; i < 300 && !flag; ++i) std::this_thread::sleep_for(50ms);
-    return flag;
+    return WaitUntil([&flag] { return flag.load(); });
 }
 
 TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     // A viewer that takes its first bytes and then reads nothing more.
     httplib::Client slow("127.0.0.1", port);
+    slow.set_read_timeout(kReadTimeout);
     std::atomic<bool> stalledIn{false}, release{false};
     auto stalled = std::async(std::launch::async, [&] {
         slow.Get("/stream.mjpg", [&](const char*, size_t) {
@@ -271,9 +276,7 @@ TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     // Another one still gets pictures, and the camera goes on.
     EXPECT_EQ(FirstStreamPicture(), (std::pair<int, int>{1280, 960}));
     const long long picture = Number(State(), "picture");
-    for (int i = 0; i < 100 && Number(State(), "picture") <= picture + 5; ++i)
-        std::this_thread::sleep_for(100ms);
-    EXPECT_GT(Number(State(), "picture"), picture + 5);
+    EXPECT_TRUE(WaitUntil([&] { return Number(State(), "picture") > picture + 5; }));
     release = true;
     stalled.get();
 
@@ -282,6 +285,8 @@ TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     // server's write to it times out: a watcher turned away meanwhile tries
     // again.)
     httplib::Client first("127.0.0.1", port), second("127.0.0.1", port);
+    first.set_read_timeout(kReadTimeout);
+    second.set_read_timeout(kReadTimeout);
     std::atomic<bool> holding{true}, firstIn{false}, secondIn{false};
     auto watch = [&holding](httplib::Client* c, std::atomic<bool>* in) {
         return std::async(std::launch::async, [&holding, c, in] {
@@ -307,6 +312,7 @@ TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     ASSERT_TRUE(WaitFor(firstIn));
     ASSERT_TRUE(WaitFor(secondIn));
     httplib::Client third("127.0.0.1", port);
+    third.set_read_timeout(kReadTimeout);
     int thirdStatus = 0;
     third.Get(
         "/stream.mjpg",
