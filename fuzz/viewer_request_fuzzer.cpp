@@ -125,8 +125,19 @@ extern "C" void NorvikFuzzEnd() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Running& v = Viewer();
     static const int32_t brightness = v.camera->Get("brightness");
-    Exchange(v.port, reinterpret_cast<const char*>(data), size, false);
-    static const std::string get = "GET /state HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    // The corpus names the viewer "Host: x": that becomes its own address
+    // (its port changes from run to run), so requests reach the routes;
+    // every other Host is a request for another name.
+    std::string request(reinterpret_cast<const char*>(data), size);
+    const std::string named = "Host: x\r\n",
+                      own = "Host: 127.0.0.1:" + std::to_string(v.port) + "\r\n";
+    for (size_t at = request.find(named); at != std::string::npos;
+         at = request.find(named, at + own.size()))
+        request.replace(at, named.size(), own);
+    Exchange(v.port, request.data(), request.size(), false);
+    static const std::string get =
+        "GET /state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(v.port) +
+        "\r\nConnection: close\r\n\r\n";
     const std::string state = Exchange(v.port, get.data(), get.size(), true);
     if (state.rfind("HTTP/1.1 200", 0) != 0) {
         std::fprintf(stderr, "%s\n", state.c_str());

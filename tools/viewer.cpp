@@ -10,11 +10,13 @@
 // or less, which the page scales anyway.
 #include "tools/viewer.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -44,6 +47,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kPreviewWidth = 1280;
 constexpr int kJpegQuality = 80;
+// How long a request that needs the camera thread waits for a job it began
+// to end (the start's bound is the options').
+constexpr auto kJobEndWait = std::chrono::seconds(60);
 
 std::string NewToken() {
     std::random_device rd;
@@ -112,10 +118,13 @@ struct Latest {
     std::string error;  // why the stream ended
 };
 
-// A request only the camera thread can carry out, and its answer.
+// A request only the camera thread can carry out, and its answer; the
+// waiter and the camera thread own it together.
 struct Job {
     enum Kind { Window, WhiteBalance, Snapshot } kind;
+    explicit Job(Kind k) : kind(k) {}
     int32_t x = 0, y = 0, width = 0, height = 0;
+    bool started = false;  // taken from the queue by the camera thread
     bool done = false;
     std::string error;
     std::string png, dng;  // a snapshot's files
@@ -141,7 +150,8 @@ class Viewer {
             int yes = 1;
             ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         });
-        int port = o_.port;
+        int& port = port_;
+        port = o_.port;
         if (port == 0) {
             port = server_.bind_to_any_port(o_.host);
             if (port < 0) throw Error("cannot listen on " + o_.host);
@@ -154,8 +164,12 @@ class Viewer {
         std::thread http([this] { server_.listen_after_bind(); });
         const std::string host =
             o_.host.find(':') != std::string::npos ? "[" + o_.host + "]" : o_.host;
-        ready("http://" + (o_.host == "0.0.0.0" ? std::string("127.0.0.1") : host) + ":" +
-              std::to_string(port) + "/");
+        // Listening on every address: the page is opened on the loopback.
+        const std::string shown = o_.host == "0.0.0.0" ? "127.0.0.1"
+                                  : o_.host == "::"    ? "[::1]"
+                                                       : host;
+        ready("http://" + shown + ":" + std::to_string(port) + "/" +
+              (o_.privateWatching ? "?token=" + token_ : ""));
         while (!stop() && !Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         quit_ = true;
         {
@@ -201,7 +215,7 @@ class Viewer {
         latest_.changed.notify_all();
         // Whoever still waits for a job hears that it will not be done.
         std::lock_guard<std::mutex> g(jobsLock_);
-        for (Job* j : jobs_) {
+        for (const auto& j : jobs_) {
             j->error = "the viewer is closing";
             j->done = true;
         }
@@ -211,24 +225,26 @@ class Viewer {
 
     void Publish(const norvik::Frame& f, double seconds) {
         // The preview: every `step`-th pixel of every `step`-th row, averaged
-        // over the step by step block.
+        // over the step by step block; at least one pixel each way, from a
+        // smaller block where the frame is narrower or lower than a step.
         const int step = std::max(1, (f.width + kPreviewWidth - 1) / kPreviewWidth);
-        const int w = f.width / step, h = f.height / step;
+        const int w = std::max(1, f.width / step), h = std::max(1, f.height / step);
+        const int blockW = std::min(step, f.width), blockH = std::min(step, f.height);
         preview_.resize(static_cast<size_t>(w) * static_cast<size_t>(h) * 4);
         uint32_t hist[3][256] = {};
         for (int y = 0; y < h; ++y) {
             uint8_t* out = &preview_[static_cast<size_t>(y) * static_cast<size_t>(w) * 4];
             for (int x = 0; x < w; ++x) {
                 unsigned sum[3] = {0, 0, 0};
-                for (int dy = 0; dy < step; ++dy) {
+                for (int dy = 0; dy < blockH; ++dy) {
                     const uint8_t* p = f.Row(y * step + dy) + static_cast<ptrdiff_t>(x) * step * 4;
-                    for (int dx = 0; dx < step; ++dx, p += 4) {
+                    for (int dx = 0; dx < blockW; ++dx, p += 4) {
                         sum[0] += p[0];
                         sum[1] += p[1];
                         sum[2] += p[2];
                     }
                 }
-                const unsigned n = static_cast<unsigned>(step * step);
+                const unsigned n = static_cast<unsigned>(blockW * blockH);
                 for (int c = 0; c < 3; ++c) out[x * 4 + c] = static_cast<uint8_t>(sum[c] / n);
                 out[x * 4 + 3] = 255;
                 ++hist[2][out[x * 4 + 0]];  // blue
@@ -272,25 +288,27 @@ class Viewer {
         latest_.changed.notify_all();
     }
 
-    // Jobs that need the stream, carried out between frames. A snapshot
-    // needs a frame; the others are done at once.
+    // Jobs that need the stream, carried out between frames, one at a time
+    // in the order they came. A snapshot needs a frame of the window in
+    // force; the others are done at once. A job leaves the queue only when
+    // it starts, and each waiter hears of its own job as soon as it ends.
     void RunJobs(const norvik::Frame* frame) {
-        std::vector<Job*> todo;
-        {
-            std::lock_guard<std::mutex> g(jobsLock_);
-            for (auto it = jobs_.begin(); it != jobs_.end();) {
-                if ((*it)->kind == Job::Snapshot && frame == nullptr) {
-                    ++it;
-                    continue;
-                }
-                todo.push_back(*it);
-                it = jobs_.erase(it);
+        for (;;) {
+            std::shared_ptr<Job> j;
+            {
+                std::lock_guard<std::mutex> g(jobsLock_);
+                auto it = std::find_if(jobs_.begin(), jobs_.end(), [frame](const auto& q) {
+                    return q->kind != Job::Snapshot || frame != nullptr;
+                });
+                if (it == jobs_.end()) return;
+                j = *it;
+                jobs_.erase(it);
+                j->started = true;
             }
-        }
-        for (Job* j : todo) {
             try {
                 if (j->kind == Job::Window) {
                     cam_.StopStreaming();
+                    frame = nullptr;  // a snapshot waits for a frame of the new window
                     try {
                         cam_.SetWindow(j->x, j->y, j->width, j->height);
                     } catch (...) {
@@ -308,18 +326,20 @@ class Viewer {
                     for (int k = 0; k < 2; ++k) cam_.NextFrame(std::chrono::seconds(3));
                     cam_.Set("white_balance", 0);
                 } else {
-                    Snapshot(*frame, j);
+                    Snapshot(*frame, *j);
                 }
             } catch (const std::exception& e) {
-                j->error = e.what();
+                j->error = e.what();  // read by the waiter once it is done
             }
-            std::lock_guard<std::mutex> g(jobsLock_);
-            j->done = true;
+            {
+                std::lock_guard<std::mutex> g(jobsLock_);
+                j->done = true;
+            }
+            jobsChanged_.notify_all();
         }
-        if (!todo.empty()) jobsChanged_.notify_all();
     }
 
-    void Snapshot(const norvik::Frame& f, Job* j) {
+    void Snapshot(const norvik::Frame& f, Job& j) {
         const auto now = std::chrono::system_clock::now();
         std::filesystem::create_directories(o_.snapshotDirectory);
         char name[64];
@@ -331,30 +351,98 @@ class Viewer {
         const TextFields settings = CaptureSettings(cam_);
         fields.insert(fields.end(), settings.begin(), settings.end());
         WritePngBgra(base + ".png", f.top, f.width, f.height, f.stride, fields);
-        j->png = std::string(name) + ".png";
+        j.png = std::string(name) + ".png";
         if (f.raw != nullptr) {
             WriteDng(base + ".dng", f.raw, f.rawWidth, f.rawHeight, static_cast<size_t>(f.rawWidth),
                      FrameDngInfo(f.pictureNumber, now, fields));
-            j->dng = std::string(name) + ".dng";
+            j.dng = std::string(name) + ".dng";
         }
         std::lock_guard<std::mutex> g(filesLock_);
-        files_[j->png] = base + ".png";
-        if (!j->dng.empty()) files_[j->dng] = base + ".dng";
+        files_[j.png] = base + ".png";
+        if (!j.dng.empty()) files_[j.dng] = base + ".dng";
     }
 
-    // Hands a job to the camera thread and waits for it.
-    std::string Submit(Job& j) {
+    // Hands a job to the camera thread and waits for it. One the camera has
+    // not started within the bound is taken back, so an answered error means
+    // it was not done; one it has started is waited for to its end (the
+    // camera's own calls are bounded), or the answer says it may still be.
+    std::string Submit(const std::shared_ptr<Job>& j) {
         std::unique_lock<std::mutex> g(jobsLock_);
         if (quit_) return "the viewer is closing";
-        jobs_.push_back(&j);
-        if (!jobsChanged_.wait_for(g, std::chrono::seconds(10), [&] { return j.done; })) {
-            std::erase(jobs_, &j);
+        jobs_.push_back(j);
+        const auto startWait = std::chrono::duration<double>(o_.jobStartSeconds);
+        if (!jobsChanged_.wait_for(g, startWait, [&] { return j->started || j->done; })) {
+            std::erase(jobs_, j);
             return "the camera did not get to it in time";
         }
-        return j.error;
+        if (!jobsChanged_.wait_for(g, kJobEndWait, [&] { return j->done; }))
+            return "the camera is still at it, and it may yet be done";
+        return j->error;
     }
 
     // --- HTTP ---
+
+    // Whether a Host header (or an Origin's host and port) names this
+    // viewer: the address it listens on or the name it was given, any
+    // loopback name when that is where it listens, and any address of the
+    // machine when it listens on all of them. A page a browser loaded from
+    // another name, which may since have been pointed at this machine's
+    // address, is not answered.
+    bool OurHost(const std::string& value) const {
+        std::string host = value, port;
+        if (!host.empty() && host[0] == '[') {
+            const size_t close = host.find(']');
+            if (close == std::string::npos) return false;
+            port = close + 1 < host.size() && host[close + 1] == ':' ? host.substr(close + 2) : "";
+            if (close + 1 < host.size() && host[close + 1] != ':') return false;
+            host = host.substr(1, close - 1);
+        } else if (const size_t colon = host.find(':'); colon != std::string::npos) {
+            port = host.substr(colon + 1);
+            host = host.substr(0, colon);
+        }
+        if (port.empty() ? port_ != 80 : port != std::to_string(port_)) return false;
+        std::transform(host.begin(), host.end(), host.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string ours = o_.host;
+        std::transform(ours.begin(), ours.end(), ours.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (host == ours) return true;
+        if (IsLoopback(ours)) return IsLoopback(host);
+        if (ours == "0.0.0.0" || ours == "::") return IsAddress(host);
+        return false;
+    }
+
+    static bool IsAddress(const std::string& host) {
+        unsigned char address[16];
+        return ::inet_pton(AF_INET, host.c_str(), address) == 1 ||
+               ::inet_pton(AF_INET6, host.c_str(), address) == 1;
+    }
+
+    // Before any route: the Host must be this viewer's, a change must come
+    // from its own page (a browser names the page's origin), and with
+    // private watching every request carries the token.
+    bool Admitted(const httplib::Request& req, httplib::Response& res) {
+        if (req.has_header("Host") && !OurHost(req.get_header_value("Host"))) {
+            Fail(res, 403,
+                 "this viewer answers only to its own address, not to " +
+                     req.get_header_value("Host"));
+            return false;
+        }
+        if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin")) {
+            const std::string origin = req.get_header_value("Origin");
+            const std::string scheme = "http://";
+            if (origin.rfind(scheme, 0) != 0 || !OurHost(origin.substr(scheme.size()))) {
+                Fail(res, 403, "changes come only from the viewer's own page, not from " + origin);
+                return false;
+            }
+        }
+        if (o_.privateWatching && req.get_header_value("X-Norvik-Token") != token_ &&
+            req.get_param_value("token") != token_) {
+            Fail(res, 403, "this viewer is private: open it with the address it printed");
+            return false;
+        }
+        return true;
+    }
 
     bool Authorised(const httplib::Request& req, httplib::Response& res) {
         if (req.get_header_value("X-Norvik-Token") == token_) return true;
@@ -409,6 +497,11 @@ class Viewer {
         server_.new_task_queue = [viewers] {
             return new httplib::ThreadPool(static_cast<size_t>(viewers) + 8);
         };
+        server_.set_pre_routing_handler(
+            [this](const httplib::Request& req, httplib::Response& res) {
+                return Admitted(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                          : httplib::Server::HandlerResponse::Handled;
+            });
         server_.Get("/", [this](const httplib::Request&, httplib::Response& res) { Page(res); });
         server_.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
             res.set_header("Cache-Control", "no-store");
@@ -434,25 +527,26 @@ class Viewer {
             }
         });
         Change("/window", [this](const Form& form) {
-            Job j{Job::Window};
-            j.x = form.Number("x");
-            j.y = form.Number("y");
-            j.width = form.Number("width");
-            j.height = form.Number("height");
+            auto j = std::make_shared<Job>(Job::Window);
+            j->x = form.Number("x");
+            j->y = form.Number("y");
+            j->width = form.Number("width");
+            j->height = form.Number("height");
             CarryOut(j);
             return StateJson();
         });
         Change("/whitebalance", [this](const Form&) {
-            Job j{Job::WhiteBalance};
-            CarryOut(j);
+            CarryOut(std::make_shared<Job>(Job::WhiteBalance));
             return StateJson();
         });
         Change("/snapshot", [this](const Form&) {
-            Job j{Job::Snapshot};
+            const auto j = std::make_shared<Job>(Job::Snapshot);
             CarryOut(j);
-            const std::string directory = std::filesystem::absolute(o_.snapshotDirectory).string();
-            return "{\"png\":" + JsonString("/files/" + j.png) + ",\"dng\":" +
-                   (j.dng.empty() ? std::string("null") : JsonString("/files/" + j.dng)) +
+            const std::string directory =
+                std::filesystem::weakly_canonical(std::filesystem::absolute(o_.snapshotDirectory))
+                    .string();
+            return "{\"png\":" + JsonString("/files/" + j->png) + ",\"dng\":" +
+                   (j->dng.empty() ? std::string("null") : JsonString("/files/" + j->dng)) +
                    ",\"directory\":" + JsonString(directory) + "}";
         });
     }
@@ -473,7 +567,7 @@ class Viewer {
 
     // Hands a job to the camera thread and waits for it; one that fails
     // refuses the request (500).
-    void CarryOut(Job& j) {
+    void CarryOut(const std::shared_ptr<Job>& j) {
         const std::string error = Submit(j);
         if (!error.empty()) throw Refusal(500, error);
     }
@@ -481,7 +575,8 @@ class Viewer {
     void Page(httplib::Response& res) {
         std::string page = kViewerPage;
         const std::string mark = "@TOKEN@";
-        page.replace(page.find(mark), mark.size(), token_);
+        for (size_t at = page.find(mark); at != std::string::npos; at = page.find(mark, at))
+            page.replace(at, mark.size(), token_);
         res.set_header("Cache-Control", "no-store");
         res.set_header("Content-Security-Policy",
                        "default-src 'self'; style-src 'unsafe-inline'; "
@@ -566,12 +661,13 @@ class Viewer {
     ViewerOptions o_;
     const std::string token_;
     httplib::Server server_;
+    int port_ = 0;  // the port it listens on
     std::atomic<bool> quit_{false};
     std::atomic<int> viewers_{0};
     Latest latest_;
     std::mutex jobsLock_;
     std::condition_variable jobsChanged_;
-    std::vector<Job*> jobs_;
+    std::vector<std::shared_ptr<Job>> jobs_;  // not yet started
     std::mutex filesLock_;
     std::map<std::string, std::string> files_;  // snapshot name -> path: the only files served
     tjhandle jpeg_ = nullptr;
@@ -589,21 +685,29 @@ bool IsLoopback(const std::string& host) {
 
 void ParseListen(const std::string& text, ViewerOptions* o) {
     std::string host = text, port;
+    bool portGiven = false;
     if (!text.empty() && text[0] == '[') {
         const size_t close = text.find(']');
-        if (close == std::string::npos)
+        if (close == std::string::npos || close == 1)
             throw Error("--listen: an IPv6 address goes in brackets: [::1]:8080");
         host = text.substr(1, close - 1);
         if (close + 1 < text.size()) {
             if (text[close + 1] != ':') throw Error("--listen: ADDRESS:PORT, not " + text);
             port = text.substr(close + 2);
+            portGiven = true;
         }
-    } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
+    } else if (const size_t colon = text.find(':'); colon != std::string::npos) {
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
+        portGiven = true;
+        if (port.find(':') != std::string::npos)
+            throw Error(
+                "--listen: ADDRESS:PORT has one colon, and an IPv6 address goes in "
+                "brackets ([::1]:8080): not " +
+                text);
     }
-    if (!host.empty()) o->host = host;
-    if (!port.empty() || text.find(':') != std::string::npos) {
+    if (portGiven) {
+        if (port.empty()) throw Error("--listen: no port after the colon in " + text);
         int32_t p = 0;
         try {
             p = ParseNumber(port, "--listen port");
@@ -613,6 +717,7 @@ void ParseListen(const std::string& text, ViewerOptions* o) {
         if (p < 0 || p > 65535) throw Error("--listen: the port is 0..65535, not " + port);
         o->port = p;
     }
+    if (!host.empty()) o->host = host;
 }
 
 void RunViewer(norvik::Camera& camera, const ViewerOptions& options,

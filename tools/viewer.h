@@ -14,6 +14,13 @@ struct ViewerOptions {
     int port = 8080;                 // 0: any free port
     std::string snapshotDirectory = ".";
     int maxViewers = 4;  // live pictures served at once
+    // Watching (the page, the state, the live picture, the snapshots) needs
+    // the run's token too, which the printed address carries; without it
+    // anyone who can reach the address can watch, and only changes need it.
+    bool privateWatching = false;
+    // How long a window, white-balance or snapshot request waits for the
+    // camera to begin it before it is answered as not done.
+    double jobStartSeconds = 10;
     int buffers = 3;
     int threads = 0;
 };

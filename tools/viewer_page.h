@@ -1,6 +1,7 @@
 // The viewer's one page: plain HTML, CSS and script, served from the binary.
 // @TOKEN@ becomes the run's token, which every request that changes
-// something carries in its X-Norvik-Token header.
+// something carries in its X-Norvik-Token header, and every other one in
+// its address (a private viewer asks for it).
 #pragma once
 
 namespace tools {
@@ -29,7 +30,7 @@ inline constexpr const char* kViewerPage = R"PAGE(<!doctype html>
 </head>
 <body>
 <div id="view">
-  <img id="live" src="/stream.mjpg" alt="live picture">
+  <img id="live" src="/stream.mjpg?token=@TOKEN@" alt="live picture">
   <div id="stats">starting…</div>
   <canvas id="map" width="256" height="192" title="drag a new readout window"></canvas>
 </div>
@@ -109,7 +110,7 @@ function drawMap(s, drag) {
 }
 
 function refresh() {
-  fetch("/state").then(r => r.json()).then(s => {
+  fetch("/state?token=" + token).then(r => r.json()).then(s => {
     const first = state === null;
     state = s;
     document.getElementById("stats").textContent =
@@ -118,7 +119,7 @@ function refresh() {
     if (first) buildControls(s);
     if (!dragging) drawMap(s, null);
   }).catch(() => {});
-  fetch("/histogram").then(r => r.json()).then(h => {
+  fetch("/histogram?token=" + token).then(r => r.json()).then(h => {
     const c = document.getElementById("hist"), g = c.getContext("2d");
     g.clearRect(0, 0, c.width, c.height);
     const peak = Math.max(1, ...h.red, ...h.green, ...h.blue);
@@ -170,7 +171,7 @@ document.getElementById("snapshot").addEventListener("click", () => {
   post("/snapshot").then(r => {
     say("saved in " + r.directory);
     const a = document.createElement("a");
-    a.href = r.png;
+    a.href = r.png + "?token=" + token;
     a.download = r.png.split("/").pop();
     document.body.append(a);
     a.click();
