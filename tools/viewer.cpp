@@ -13,10 +13,12 @@
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -140,6 +142,7 @@ class Viewer {
 
     void Run(const std::function<bool()>& stop,
              const std::function<void(const std::string&)>& ready) {
+        CheckSnapshotFolder(o_.snapshotDirectory);
         jpeg_ = tjInitCompress();
         if (jpeg_ == nullptr) throw Error("the JPEG encoder could not be made");
         Routes();
@@ -161,7 +164,15 @@ class Viewer {
         }
         cam_.StartStreaming(true, o_.buffers, o_.threads);
         std::thread camera([this] { CameraLoop(); });
-        std::thread http([this] { server_.listen_after_bind(); });
+        std::atomic<bool> httpEnded{false};
+        std::thread http([this, &httpEnded] {
+            server_.listen_after_bind();
+            httpEnded = true;
+        });
+        // A stop before the server runs would find nothing to stop, and the
+        // server would then run on for ever.
+        while (!server_.is_running() && !httpEnded)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const std::string host =
             o_.host.find(':') != std::string::npos ? "[" + o_.host + "]" : o_.host;
         // Listening on every address: the page is opened on the loopback.
@@ -187,6 +198,22 @@ class Viewer {
     }
 
   private:
+    // The snapshot folder, before the first click: one that exists is a
+    // folder this process may write in; one that does not is made at the
+    // first snapshot, in the nearest folder above it that exists.
+    static void CheckSnapshotFolder(const std::string& folder) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        fs::path at = fs::absolute(folder, ec);
+        while (!ec && !fs::exists(at, ec) && at.has_relative_path()) at = at.parent_path();
+        if (ec) throw Error("--snapshots " + folder + ": " + ec.message());
+        if (!fs::is_directory(at, ec))
+            throw Error("--snapshots " + folder + ": " + at.string() + " is a file, not a folder");
+        if (::access(at.c_str(), W_OK | X_OK) != 0)
+            throw Error("--snapshots " + folder + ": cannot write in " + at.string() + " (" +
+                        std::strerror(errno) + ")");
+    }
+
     bool Ended() {
         std::lock_guard<std::mutex> g(latest_.lock);
         return latest_.ended;
@@ -341,7 +368,11 @@ class Viewer {
 
     void Snapshot(const norvik::Frame& f, Job& j) {
         const auto now = std::chrono::system_clock::now();
-        std::filesystem::create_directories(o_.snapshotDirectory);
+        std::error_code ec;
+        std::filesystem::create_directories(o_.snapshotDirectory, ec);
+        if (ec)
+            throw Error("cannot make the snapshot folder " + o_.snapshotDirectory + ": " +
+                        ec.message());
         char name[64];
         std::snprintf(name, sizeof name, "snapshot-%lld", static_cast<long long>(f.pictureNumber));
         const std::string base = (std::filesystem::path(o_.snapshotDirectory) / name).string();

@@ -494,6 +494,47 @@ TEST_F(Viewer, AWindowOneRowHighGivesAPreviewOneRowHigh) {
     EXPECT_EQ(Number(State(), "height"), 1);
 }
 
+// A snapshot folder that cannot be used is said before the viewer listens,
+// not at the first click; one that does not exist yet is made then.
+TEST(ViewerOptions, ASnapshotFolderThatCannotBeUsedIsSaidAtTheStart) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("norvikcam-snapfolder-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(dir / "file") << "x";
+    norvik::OpenOptions o;
+    o.simulatedFps = 30;
+    o.lockDirectory = (dir / "locks").string();
+    auto cam = norvik::Camera::Open(o);
+    auto said = [&](const fs::path& folder) {
+        tools::ViewerOptions v;
+        v.port = 0;
+        v.snapshotDirectory = folder.string();
+        bool listening = false;
+        std::string error;
+        try {
+            tools::RunViewer(
+                *cam, v, [] { return true; }, [&](const std::string&) { listening = true; });
+        } catch (const norvik::Error& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(listening, error.empty()) << error;
+        return error;
+    };
+    EXPECT_NE(said(dir / "file").find("is a file, not a folder"), std::string::npos);
+    EXPECT_NE(said(dir / "file" / "below").find("is a file, not a folder"), std::string::npos);
+    EXPECT_EQ(said(dir / "new" / "folder"), "");  // made at the first snapshot
+    EXPECT_FALSE(fs::exists(dir / "new"));
+    if (::geteuid() != 0) {  // root writes anywhere
+        fs::create_directories(dir / "locked");
+        fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_NE(said(dir / "locked").find("cannot write in"), std::string::npos);
+        fs::permissions(dir / "locked", fs::perms::owner_all);
+    }
+    cam->Close();
+    fs::remove_all(dir);
+}
+
 TEST(ViewerOptions, ListenAddressesParseAndBadOnesAreRefused) {
     tools::ViewerOptions o;
     tools::ParseListen("0.0.0.0:9000", &o);
