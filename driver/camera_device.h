@@ -150,6 +150,10 @@ class CameraDevice {
     // Readout window and offered format.
     void SetReadoutWindow(LONG x, LONG y, LONG width, LONG height, LONG mode);
     void SetPinOpen(LONG open);
+    USBD_INTERFACE_INFORMATION* Interface() const {
+        return static_cast<USBD_INTERFACE_INFORMATION*>(
+            ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&InterfaceInfo)));
+    }
     static void UpdateDataRange(ULONG width, ULONG height);
 
     // --- fields, in the record's order ---
@@ -158,6 +162,8 @@ class CameraDevice {
     PDEVICE_OBJECT NextDeviceObject = nullptr;
     PDEVICE_OBJECT FunctionalDeviceObject = nullptr;
     USB_CONFIGURATION_DESCRIPTOR* ConfigurationDescriptor = nullptr;
+    // Swapped by a start while the capture thread may read it: read once
+    // per use, through Interface().
     USBD_INTERFACE_INFORMATION* InterfaceInfo = nullptr;
     PUCHAR PipeAbortFlags = nullptr;
     struct RetiredConfiguration* RetiredConfigurations = nullptr;

@@ -42,10 +42,10 @@ PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, BOOLEAN directionIn, PVOID buffer, P
 NTSTATUS CameraDevice::TransferBlock(ULONG p, PUCHAR buffer, ULONG* transferred,
                                      BOOLEAN capturePath) {
     *transferred = 0;
-    if (InterfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
-    if (InterfaceInfo->NumberOfPipes == 0 || p >= InterfaceInfo->NumberOfPipes)
-        return STATUS_INVALID_PARAMETER;
-    const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[p];
+    const USBD_INTERFACE_INFORMATION* info = Interface();
+    if (info == nullptr) return STATUS_UNSUCCESSFUL;
+    if (info->NumberOfPipes == 0 || p >= info->NumberOfPipes) return STATUS_INVALID_PARAMETER;
+    const USBD_PIPE_INFORMATION& pipe = info->Pipes[p];
     if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt)
         return STATUS_INVALID_PARAMETER;
     if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
@@ -93,8 +93,9 @@ BOOLEAN CameraDevice::ReadReply(PUCHAR buffer) {
 }
 
 void CameraDevice::DrainReplies() {
-    if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes <= ReplyPipe) return;
-    const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[ReplyPipe];
+    const USBD_INTERFACE_INFORMATION* info = Interface();
+    if (info == nullptr || info->NumberOfPipes <= ReplyPipe) return;
+    const USBD_PIPE_INFORMATION& pipe = info->Pipes[ReplyPipe];
     if (pipe.PipeHandle == nullptr) return;
     UCHAR scratch[64];
     // A camera sends two replies a read: a few more reads than that are

@@ -52,9 +52,10 @@ void CameraDevice::CaptureFrame(PUCHAR buffer, BOOLEAN* ok) {
 // After its decrement of Outstanding a completion routine touches nothing
 // of the frame, so once Outstanding is 0 the slots can go.
 NTSTATUS CameraDevice::ReadFrame(ULONG length, PUCHAR buffer) {
-    if (InterfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
-    if (InterfaceInfo->NumberOfPipes < 3) return STATUS_INVALID_PARAMETER;
-    const USBD_PIPE_INFORMATION* pipe = &InterfaceInfo->Pipes[FramePipe];
+    const USBD_INTERFACE_INFORMATION* info = Interface();
+    if (info == nullptr) return STATUS_UNSUCCESSFUL;
+    if (info->NumberOfPipes < 3) return STATUS_INVALID_PARAMETER;
+    const USBD_PIPE_INFORMATION* pipe = &info->Pipes[FramePipe];
     if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt)
         return STATUS_INVALID_PARAMETER;
     if (pipe->PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
@@ -196,14 +197,15 @@ void CameraDevice::DrainFrameRequests() {
 }
 
 BOOLEAN CameraDevice::ResetPipe(ULONG pipe, BOOLEAN capturePath) {
-    if (InterfaceInfo == nullptr || pipe >= InterfaceInfo->NumberOfPipes) return FALSE;
+    const USBD_INTERFACE_INFORMATION* info = Interface();
+    if (info == nullptr || pipe >= info->NumberOfPipes) return FALSE;
     auto* reset =
         static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), USB_TAG));
     if (reset == nullptr) return FALSE;
     std::memset(reset, 0, sizeof(_URB_PIPE_REQUEST));
     reset->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
     reset->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    reset->UrbPipeRequest.PipeHandle = InterfaceInfo->Pipes[pipe].PipeHandle;
+    reset->UrbPipeRequest.PipeHandle = info->Pipes[pipe].PipeHandle;
     NTSTATUS s = SubmitBounded(IOCTL_INTERNAL_USB_SUBMIT_URB, reset, capturePath);
     ExFreePoolWithTag(reset, USB_TAG);
     if (!NT_SUCCESS(s) || s == STATUS_TIMEOUT) return FALSE;
@@ -212,7 +214,8 @@ BOOLEAN CameraDevice::ResetPipe(ULONG pipe, BOOLEAN capturePath) {
 }
 
 void CameraDevice::ResetFramePipe() {
-    if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes < 3) return;
+    const USBD_INTERFACE_INFORMATION* info = Interface();
+    if (info == nullptr || info->NumberOfPipes < 3) return;
     if (ResetPipe(FramePipe, TRUE)) {
         InterlockedExchange(&TransferHalted, 0);
         return;
@@ -233,9 +236,10 @@ void CameraDevice::ResetFramePipe() {
 // that is still flowing finish.
 void CameraDevice::DrainFramePipe(PUCHAR scratch) {
     InterlockedExchange(&LastDrainBytes, 0);
-    if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes < 3) return;
+    const USBD_INTERFACE_INFORMATION* info = Interface();
+    if (info == nullptr || info->NumberOfPipes < 3) return;
     ResetFramePipe();
-    const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[FramePipe];
+    const USBD_PIPE_INFORMATION& pipe = info->Pipes[FramePipe];
     if (scratch == nullptr || pipe.PipeHandle == nullptr || (pipe.EndpointAddress & 0x80) == 0)
         return;
     const ULONGLONG deadline = KeQueryInterruptTime() + 3ULL * FrameTimeoutMs() * 10000;
@@ -308,8 +312,9 @@ NTSTATUS CameraDevice::OnFrameRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID co
 }
 
 void CameraDevice::SendTransferMarker(BOOLEAN after) {
-    if (InterfaceInfo == nullptr || InterfaceInfo->NumberOfPipes == 0) return;
-    const USBD_PIPE_INFORMATION& pipe = InterfaceInfo->Pipes[CommandPipe];
+    const USBD_INTERFACE_INFORMATION* info = Interface();
+    if (info == nullptr || info->NumberOfPipes == 0) return;
+    const USBD_PIPE_INFORMATION& pipe = info->Pipes[CommandPipe];
     if (pipe.PipeHandle == nullptr) return;
     PipeCommand.Bytes[0] = after ? CmdTransferEnd : CmdTransferBegin;
     PURB urb = AllocateBulkUrb(pipe.PipeHandle, (pipe.EndpointAddress & 0x80) != 0,

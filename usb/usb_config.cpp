@@ -202,11 +202,14 @@ NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descrip
         first->Pipes[i].MaximumTransferSize = 0xFFFFFFFF;
     NTSTATUS status = SubmitUrb(urb);
     if (NT_SUCCESS(status)) {
-        InterfaceInfo = AllocateUsb<USBD_INTERFACE_INFORMATION>(first->Length);
-        if (InterfaceInfo == nullptr) {
+        auto* info = AllocateUsb<USBD_INTERFACE_INFORMATION>(first->Length);
+        if (info == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
-            std::memcpy(InterfaceInfo, first, first->Length);
+            // Filled before it is published: a reader sees all of it or the
+            // old one.
+            std::memcpy(info, first, first->Length);
+            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&InterfaceInfo), info);
             // New pipes: a camera that took no commands before is tried again.
             InterlockedExchange(&CommandPipeWedged, 0);
             // Whoever had the camera before may have given a frame up and
@@ -214,11 +217,14 @@ NTSTATUS CameraDevice::SelectConfiguration(USB_CONFIGURATION_DESCRIPTOR* descrip
             InterlockedExchange(&FramePipeUnsettled, 1);
         }
         if (first->NumberOfPipes != 0) {
-            PipeAbortFlags = AllocateUsb<UCHAR>(first->NumberOfPipes);
-            if (PipeAbortFlags == nullptr)
+            auto* flags = AllocateUsb<UCHAR>(first->NumberOfPipes);
+            if (flags == nullptr) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
-            else
-                std::memset(PipeAbortFlags, 0, first->NumberOfPipes);
+            } else {
+                std::memset(flags, 0, first->NumberOfPipes);
+                InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&PipeAbortFlags),
+                                           flags);
+            }
         }
     }
     PVOID l = list;
@@ -241,7 +247,9 @@ struct RetiredConfiguration {
 };
 
 void CameraDevice::RetireConfiguration() {
-    PVOID blocks[3] = {ConfigurationDescriptor, InterfaceInfo, PipeAbortFlags};
+    PVOID blocks[3] = {
+        ConfigurationDescriptor, Interface(),
+        ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&PipeAbortFlags))};
     if (blocks[0] == nullptr && blocks[1] == nullptr && blocks[2] == nullptr) return;
     // Without a record the blocks are dropped: a leak until removal is
     // better than a free under a reader.
@@ -250,9 +258,12 @@ void CameraDevice::RetireConfiguration() {
         std::memcpy(r->Blocks, blocks, sizeof blocks);
         RetiredConfigurations = r;
     }
-    ConfigurationDescriptor = nullptr;
-    InterfaceInfo = nullptr;
-    PipeAbortFlags = nullptr;
+    // The capture thread may be reading them: each reader takes one copy
+    // of the pointer, which stays valid until the retired blocks are freed.
+    for (PVOID* kept :
+         {reinterpret_cast<PVOID*>(&ConfigurationDescriptor),
+          reinterpret_cast<PVOID*>(&InterfaceInfo), reinterpret_cast<PVOID*>(&PipeAbortFlags)})
+        InterlockedExchangePointer(kept, nullptr);
 }
 
 void CameraDevice::FreeRetiredConfigurations() {
@@ -321,16 +332,19 @@ void CameraDevice::CancelFrameRequests() {
 }
 
 void CameraDevice::AbortPipes() {
-    if (InterfaceInfo == nullptr || PipeAbortFlags == nullptr) return;
-    for (ULONG i = 0; i < InterfaceInfo->NumberOfPipes; ++i) {
-        if (PipeAbortFlags[i] == 0) continue;
+    const USBD_INTERFACE_INFORMATION* info = Interface();
+    auto* flags = static_cast<PUCHAR>(
+        ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&PipeAbortFlags)));
+    if (info == nullptr || flags == nullptr) return;
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+        if (flags[i] == 0) continue;
         auto* urb = AllocateUsb<URB>(sizeof(_URB_PIPE_REQUEST));
         if (urb == nullptr) return;
         std::memset(urb, 0, sizeof(_URB_PIPE_REQUEST));
         urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
         urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-        urb->UrbPipeRequest.PipeHandle = InterfaceInfo->Pipes[i].PipeHandle;
-        if (NT_SUCCESS(SubmitUrb(urb))) PipeAbortFlags[i] = 0;
+        urb->UrbPipeRequest.PipeHandle = info->Pipes[i].PipeHandle;
+        if (NT_SUCCESS(SubmitUrb(urb))) flags[i] = 0;
         PVOID p = urb;
         FreeUsb(p);
     }

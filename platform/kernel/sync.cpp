@@ -331,3 +331,11 @@ LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
 LONG ReadAcquire(const LONG volatile* source) {
     return std::atomic_ref<LONG>(*const_cast<LONG*>(source)).load(std::memory_order_acquire);
 }
+
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
+    return std::atomic_ref<PVOID>(*const_cast<PVOID*>(target)).exchange(value);
+}
+
+PVOID ReadPointerAcquire(PVOID const volatile* source) {
+    return std::atomic_ref<PVOID>(*const_cast<PVOID*>(source)).load(std::memory_order_acquire);
+}

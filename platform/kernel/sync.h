@@ -75,6 +75,9 @@ LONG InterlockedExchangeAdd(LONG volatile* target, LONG value);
 // An atomic read with acquire ordering, for the fields the system reads
 // "atomically" without changing them.
 LONG ReadAcquire(const LONG volatile* source);
+// The same for pointers a reader takes while another thread may swap them.
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
+PVOID ReadPointerAcquire(PVOID const volatile* source);
 
 namespace kernel {
 
