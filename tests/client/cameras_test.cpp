@@ -135,6 +135,11 @@ TEST_F(Cameras, EveryFailureSaysItsKind) {
     EXPECT_EQ(KindOf([&] { a->Set("sensor_width", 1); }), norvik::ErrorKind::InvalidArgument);
     EXPECT_EQ(KindOf([&] { a->StartStreaming(false, 0); }), norvik::ErrorKind::InvalidArgument);
     EXPECT_EQ(KindOf([&] { a->NextFrame(10ms); }), norvik::ErrorKind::InvalidArgument);
+    // A second start, with other buffers, is refused rather than ignored.
+    a->StartStreaming();
+    EXPECT_EQ(KindOf([&] { a->StartStreaming(false, 5); }), norvik::ErrorKind::InvalidArgument);
+    EXPECT_TRUE(a->NextFrame(30s));
+    a->StopStreaming();
     a->Close();
     EXPECT_EQ(KindOf([&] { a->Get("hue"); }), norvik::ErrorKind::Closed);
     EXPECT_EQ(KindOf([&] { a->StartStreaming(); }), norvik::ErrorKind::Closed);
@@ -151,6 +156,7 @@ TEST_F(Cameras, EveryFailureSaysItsKind) {
               }),
               norvik::ErrorKind::Unplugged);
     EXPECT_EQ(KindOf([&] { cam->Set("hue", 3); }), norvik::ErrorKind::Unplugged);
+    EXPECT_EQ(KindOf([&] { cam->Get("hue"); }), norvik::ErrorKind::Unplugged);
 }
 
 int ThreadsOfThisProcess() {
