@@ -4,11 +4,16 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "client/camera.h"
 #include "gst/norvikcamsrc.h"
 #include "tests/support/turned_picture.h"
 
@@ -68,10 +73,95 @@ class Element : public testing::Test {
         if (m) gst_message_unref(m);
         return text;
     }
+    // The camera as the next program opens it, on this test's settings file.
+    std::unique_ptr<norvik::Camera> OpenCamera() {
+        norvik::OpenOptions o;
+        o.settingsPath = settings;
+        o.simulatedFps = 0;
+        return norvik::Camera::Open(o);
+    }
+    std::string SettingsFile() const {
+        std::ifstream in(settings, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+    // The first warning the pipeline posted within `seconds`, or empty.
+    std::string WarningWithin(double seconds) {
+        GstBus* bus = gst_element_get_bus(pipeline);
+        GstMessage* m = gst_bus_timed_pop_filtered(
+            bus, static_cast<GstClockTime>(seconds * GST_SECOND), GST_MESSAGE_WARNING);
+        gst_object_unref(bus);
+        std::string text;
+        if (m) {
+            GError* e = nullptr;
+            gst_message_parse_warning(m, &e, nullptr);
+            text = e->message;
+            g_error_free(e);
+            gst_message_unref(m);
+        }
+        return text;
+    }
     std::filesystem::path dir;
     std::string settings;
     GstElement* pipeline = nullptr;
 };
+
+// A pipeline of its own beside the fixture's, set to NULL and freed at the end.
+struct Other {
+    explicit Other(const std::string& description) {
+        pipeline = gst_parse_launch(description.c_str(), nullptr);
+    }
+    ~Other() {
+        if (pipeline) {
+            gst_element_set_state(pipeline, GST_STATE_NULL);
+            gst_object_unref(pipeline);
+        }
+    }
+    std::string Error(double seconds) {
+        GstBus* bus = gst_element_get_bus(pipeline);
+        GstMessage* m = gst_bus_timed_pop_filtered(
+            bus, static_cast<GstClockTime>(seconds * GST_SECOND), GST_MESSAGE_ERROR);
+        gst_object_unref(bus);
+        std::string text;
+        if (m) {
+            GError* e = nullptr;
+            gst_message_parse_error(m, &e, nullptr);
+            text = e->message;
+            g_error_free(e);
+            gst_message_unref(m);
+        }
+        return text;
+    }
+    GstElement* pipeline = nullptr;
+};
+
+// The size of the caps a pad has negotiated.
+std::pair<int, int> PadSize(GstElement* element, const char* pad) {
+    GstPad* p = gst_element_get_static_pad(element, pad);
+    GstCaps* caps = p ? gst_pad_get_current_caps(p) : nullptr;
+    int w = 0, h = 0;
+    if (caps) {
+        gst_structure_get_int(gst_caps_get_structure(caps, 0), "width", &w);
+        gst_structure_get_int(gst_caps_get_structure(caps, 0), "height", &h);
+        gst_caps_unref(caps);
+    }
+    if (p) gst_object_unref(p);
+    return {w, h};
+}
+
+std::pair<int, int> SampleSize(GstSample* sample) {
+    int w = 0, h = 0;
+    GstStructure* caps = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+    gst_structure_get_int(caps, "width", &w);
+    gst_structure_get_int(caps, "height", &h);
+    return {w, h};
+}
+
+void ExpectWindow(const norvik::Window& w, int x, int y, int width, int height) {
+    EXPECT_EQ(w.x, x);
+    EXPECT_EQ(w.y, y);
+    EXPECT_EQ(w.width, width);
+    EXPECT_EQ(w.height, height);
+}
 
 double MeanOf(GstSample* sample) {
     GstMapInfo map;
@@ -275,10 +365,42 @@ TEST_F(Element, RawCapsGiveTheWindowsMosaic) {
 }
 
 TEST_F(Element, AWidthTheCameraCannotMakeIsRefused) {
+    // Written in the pipeline, the size cannot even be linked: GStreamer
+    // says so as it parses.
+    GError* parse = nullptr;
+    GstElement* unlinked = gst_parse_launch(
+        ("norvikcamsrc settings=" + settings + " ! video/x-raw,format=BGRA,width=321 ! fakesink")
+            .c_str(),
+        &parse);
+    ASSERT_NE(parse, nullptr);
+    EXPECT_NE(std::string(parse->message).find("width=(int)321"), std::string::npos)
+        << parse->message;
+    g_error_free(parse);
+    if (unlinked) gst_object_unref(unlinked);
+    // Given to a linked caps filter, the element says why at negotiation.
     Launch("norvikcamsrc simulated-fps=0 settings=" + settings +
-           " ! video/x-raw,format=BGRA,width=321,height=240 ! appsink name=sink sync=false");
+           " ! capsfilter name=size ! appsink name=sink sync=false");
+    GstCaps* caps = gst_caps_from_string("video/x-raw,format=BGRA,width=321,height=240");
+    g_object_set(ByName("size"), "caps", caps, nullptr);
+    gst_caps_unref(caps);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    EXPECT_NE(ErrorWithin(5).find("multiple of 8"), std::string::npos);
+    const std::string error = ErrorWithin(5);
+    EXPECT_NE(error.find("a width of 321"), std::string::npos) << error;
+    EXPECT_NE(error.find("multiple of 8"), std::string::npos) << error;
+}
+
+// Picture widths come in steps of 8, so a range downstream settles on one
+// the camera makes; raw frames take any width.
+TEST_F(Element, ARangeOfWidthsSettlesOnAMultipleOf8) {
+    Launch("norvikcamsrc simulated-fps=0 settings=" + settings +
+           " ! video/x-raw,format=BGRA,width=[100,105],height=100 ! appsink name=sink "
+           "sync=false");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstSample* s = Pull();
+    ASSERT_NE(s, nullptr) << ErrorWithin(0.1);
+    EXPECT_EQ(SampleSize(s), (std::pair<int, int>{104, 100}));
+    EXPECT_EQ(gst_buffer_get_size(gst_sample_get_buffer(s)), 104u * 100 * 4);
+    gst_sample_unref(s);
 }
 
 TEST_F(Element, UnpluggingEndsThePipelineWithAnError) {
@@ -289,11 +411,215 @@ TEST_F(Element, UnpluggingEndsThePipelineWithAnError) {
     EXPECT_NE(error.find("unplugged"), std::string::npos) << error;
 }
 
+// Two sources of one program on one camera: the second says the first has
+// it (not the program itself, as another program would be named), and how
+// the element, not the tool, waits for it.
 TEST_F(Element, ACameraInUseFailsToOpenAndSaysWhy) {
-    Launch("norvikcamsrc settings=" + settings + " ! fakesink norvikcamsrc settings=" + settings +
-           " ! fakesink");
-    EXPECT_EQ(gst_element_set_state(pipeline, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
-    EXPECT_NE(ErrorWithin(1).find("camera in use"), std::string::npos);
+    Launch("norvikcamsrc name=first settings=" + settings + " ! fakesink");
+    ASSERT_EQ(gst_element_set_state(pipeline, GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+    {
+        Other second("norvikcamsrc name=second settings=" + settings + " ! fakesink");
+        EXPECT_EQ(gst_element_set_state(second.pipeline, GST_STATE_READY),
+                  GST_STATE_CHANGE_FAILURE);
+        const std::string error = second.Error(5);
+        EXPECT_NE(error.find("already open in this program by element 'first'"), std::string::npos)
+            << error;
+        EXPECT_NE(error.find("wait=SECONDS"), std::string::npos) << error;
+        EXPECT_EQ(error.find("--wait"), std::string::npos) << error;
+        EXPECT_EQ(error.find("(pid"), std::string::npos) << error;
+    }
+    {  // a wait that runs out says so
+        Other second("norvikcamsrc name=second wait=0.2 settings=" + settings + " ! fakesink");
+        EXPECT_EQ(gst_element_set_state(second.pipeline, GST_STATE_READY),
+                  GST_STATE_CHANGE_FAILURE);
+        const std::string error = second.Error(5);
+        EXPECT_NE(error.find("(waited 0.2 s)"), std::string::npos) << error;
+    }
+}
+
+// With wait, the second source takes the camera once the first lets go.
+TEST_F(Element, ASourceWithWaitTakesTheCameraWhenTheOtherLetsItGo) {
+    Launch("norvikcamsrc name=first settings=" + settings + " ! fakesink");
+    ASSERT_EQ(gst_element_set_state(pipeline, GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+    Other second("norvikcamsrc name=second wait=60 settings=" + settings + " ! fakesink");
+    std::promise<void> started;
+    auto opened = std::async(std::launch::async, [&] {
+        started.set_value();
+        return gst_element_set_state(second.pipeline, GST_STATE_READY);
+    });
+    started.get_future().wait();
+    // Still waiting while the first has it.
+    EXPECT_EQ(opened.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    ASSERT_EQ(opened.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(opened.get(), GST_STATE_CHANGE_SUCCESS) << second.Error(0);
+}
+
+// A size downstream asks for is a crop for this pipeline only: the camera
+// closes with the window it opened with, so the settings file, and every
+// program after, keep the saved window.
+TEST_F(Element, ACapsFilterCropsForThisPipelineOnly) {
+    {
+        auto cam = OpenCamera();
+        cam->SetWindow(256, 128, 1280, 960);
+        cam->Close();
+    }
+    const std::string before = SettingsFile();
+    ASSERT_FALSE(before.empty());
+    Launch("norvikcamsrc settings=" + settings +
+           " ! video/x-raw,width=640,height=480 ! appsink name=sink sync=false max-buffers=2 "
+           "drop=true");
+    ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    GstSample* s = Pull();
+    ASSERT_NE(s, nullptr) << ErrorWithin(0.1);
+    EXPECT_EQ(SampleSize(s), (std::pair<int, int>{640, 480}));
+    gst_sample_unref(s);
+    ASSERT_EQ(gst_element_set_state(pipeline, GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+    EXPECT_EQ(SettingsFile(), before);
+    auto cam = OpenCamera();
+    ExpectWindow(cam->GetWindow(), 256, 128, 1280, 960);
+}
+
+// A scaler downstream scales the whole window rather than have it cropped:
+// the source's own caps are the saved window's size.
+TEST_F(Element, AScalerDownstreamGetsTheWholeWindow) {
+    {
+        auto cam = OpenCamera();
+        cam->SetWindow(256, 128, 1280, 960);
+        cam->Close();
+    }
+    Launch("norvikcamsrc name=src settings=" + settings +
+           " ! videoscale ! video/x-raw,width=640,height=480 ! appsink name=sink sync=false "
+           "max-buffers=2 drop=true");
+    ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    GstSample* s = Pull();
+    ASSERT_NE(s, nullptr) << ErrorWithin(0.1);
+    EXPECT_EQ(SampleSize(s), (std::pair<int, int>{640, 480}));
+    gst_sample_unref(s);
+    EXPECT_EQ(PadSize(ByName("src"), "src"), (std::pair<int, int>{1280, 960}));
+    ASSERT_EQ(gst_element_set_state(pipeline, GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+    auto cam = OpenCamera();
+    ExpectWindow(cam->GetWindow(), 256, 128, 1280, 960);
+}
+
+// The crop properties give the readout window for this element: its
+// frames are that part of the sensor (the picture the camera makes of the
+// same window, picture number for picture number), the camera then closes
+// with its saved window, and a caps filter of another size is refused in
+// words.
+TEST_F(Element, TheCropPropertiesChooseThePartOfTheSensorForThisPipeline) {
+    Launch(
+        "norvikcamsrc crop-x=1000 crop-y=600 crop-width=320 crop-height=240 simulated-fps=0 "
+        "settings=" +
+        settings + " ! appsink name=sink sync=false max-buffers=1");
+    ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    GstSample* s = Pull();
+    ASSERT_NE(s, nullptr) << ErrorWithin(0.1);
+    EXPECT_EQ(SampleSize(s), (std::pair<int, int>{320, 240}));
+    const guint64 picture = GST_BUFFER_OFFSET(gst_sample_get_buffer(s));
+    const auto pixels = Pixels(s);
+    ASSERT_EQ(gst_element_set_state(pipeline, GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+    {
+        auto cam = OpenCamera();
+        ExpectWindow(cam->GetWindow(), 0, 0, 2560, 1920);
+        cam->SetWindow(1000, 600, 320, 240);
+        cam->StartStreaming();
+        std::optional<norvik::Frame> f;
+        for (int i = 0; i < 100 && (!f || f->pictureNumber < static_cast<int64_t>(picture)); ++i)
+            f = cam->NextFrame(std::chrono::seconds(5));
+        ASSERT_TRUE(f && f->pictureNumber == static_cast<int64_t>(picture));
+        ASSERT_EQ(f->width, 320);
+        std::vector<uint8_t> same;
+        for (int y = 0; y < f->height; ++y) same.insert(same.end(), f->Row(y), f->Row(y) + 320 * 4);
+        EXPECT_TRUE(same == pixels) << "picture " << picture;
+        cam->StopStreaming();
+        cam->SetWindow(0, 0, 2560, 1920);
+        cam->Close();
+    }
+    gst_object_unref(pipeline);
+    Launch("norvikcamsrc crop-width=320 crop-height=240 settings=" + settings +
+           " ! video/x-raw,width=640,height=480 ! appsink name=sink sync=false");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    const std::string error = ErrorWithin(5);
+    EXPECT_NE(error.find("the crop makes 320x240"), std::string::npos) << error;
+}
+
+// Offsets go on across a pause, as the picture numbers of one run do.
+TEST_F(Element, OffsetsKeepIncreasingAcrossPauses) {
+    Launch("norvikcamsrc settings=" + settings +
+           " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 "
+           "drop=true");
+    guint64 last = 0;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+        for (int i = 0; i < 5; ++i) {
+            GstSample* s = Pull();
+            ASSERT_NE(s, nullptr) << ErrorWithin(0.1);
+            const guint64 offset = GST_BUFFER_OFFSET(gst_sample_get_buffer(s));
+            gst_sample_unref(s);
+            EXPECT_GT(offset, last) << "cycle " << cycle << ", buffer " << i;
+            last = offset;
+        }
+        ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+        ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND),
+                  GST_STATE_CHANGE_NO_PREROLL);
+    }
+}
+
+// Before the camera opens, a control reads what the camera will have: the
+// saved value, or the one the application set; reading it leaves the
+// settings file as it was.
+TEST_F(Element, ControlsReadTheirSavedValuesBeforeTheCameraOpens) {
+    {
+        auto cam = OpenCamera();
+        cam->Set("brightness", 400);
+        cam->Set("flip_h", 1);
+        cam->Close();
+    }
+    const std::string before = SettingsFile();
+    GstElement* src = gst_element_factory_make("norvikcamsrc", nullptr);
+    ASSERT_NE(src, nullptr);
+    g_object_set(src, "settings", settings.c_str(), nullptr);
+    int brightness = 0, exposure = 0;
+    gboolean flip = FALSE;
+    g_object_get(src, "brightness", &brightness, "flip-h", &flip, nullptr);
+    EXPECT_EQ(brightness, 400);
+    EXPECT_TRUE(flip);
+    g_object_set(src, "brightness", 100, "exposure", 50, nullptr);
+    g_object_get(src, "brightness", &brightness, "exposure", &exposure, nullptr);
+    EXPECT_EQ(brightness, 100);
+    EXPECT_EQ(exposure, 50);
+    EXPECT_EQ(SettingsFile(), before);
+    gst_object_unref(src);
+}
+
+// What the camera was opened with stays while it is open: a change is
+// refused with a warning, and the values in use read back.
+TEST_F(Element, DeviceAndSettingsStayWhileTheCameraIsOpen) {
+    Launch("norvikcamsrc name=src settings=" + settings +
+           " ! video/x-raw,width=320,height=240 ! appsink name=sink sync=false max-buffers=2 "
+           "drop=true");
+    ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    GstSample* s = Pull();
+    ASSERT_NE(s, nullptr) << ErrorWithin(0.1);
+    gst_sample_unref(s);
+    const std::string elsewhere = (dir / "other.reg").string();
+    g_object_set(ByName("src"), "device", "sim:1", "settings", elsewhere.c_str(), nullptr);
+    const std::string warning = WarningWithin(5);
+    EXPECT_NE(warning.find("'device' cannot change while the camera is open"), std::string::npos)
+        << warning;
+    gchar *device = nullptr, *file = nullptr;
+    g_object_get(ByName("src"), "device", &device, "settings", &file, nullptr);
+    EXPECT_STREQ(device, "sim");
+    EXPECT_EQ(file, settings);
+    g_free(device);
+    g_free(file);
+    ASSERT_EQ(gst_element_set_state(pipeline, GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere));
+    g_object_set(ByName("src"), "settings", elsewhere.c_str(), nullptr);  // in NULL it may
+    g_object_get(ByName("src"), "settings", &file, nullptr);
+    EXPECT_EQ(file, elsewhere);
+    g_free(file);
 }
 
 }  // namespace
