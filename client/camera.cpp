@@ -248,7 +248,7 @@ std::vector<CameraInfo> ListCameras() {
     return cameras;
 }
 
-struct Camera::Impl : FrameTap {
+struct Camera::Impl final : FrameTap {
     std::unique_ptr<OwnershipLock> lock;  // released last, after the settings are saved
     std::unique_ptr<host::CameraStack> stack;
     // What may change while other threads read: the pin, the run and the
