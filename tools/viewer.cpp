@@ -12,6 +12,9 @@
 
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <turbojpeg.h>
 #include <unistd.h>
 
@@ -19,8 +22,10 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -105,6 +110,140 @@ std::string ReadFileBytes(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
+// The HTTP server, with the two bounds its pool of threads needs for a slow
+// client to hold up only itself. cpp-httplib bounds each read, which a
+// client sending a header line every few seconds never meets: here a
+// request's head and body must be in within `requestTime` of the
+// connection's being taken up (or of the answer before it, on a kept
+// connection), or the connection is closed. And one address has at most
+// `perAddress` connections served at once; further ones are closed unread.
+// Only reading is bounded: a live picture, once asked for, runs on.
+class BoundedServer : public httplib::Server {
+  public:
+    BoundedServer(double requestSeconds, int perAddress)
+        : requestTime_(std::chrono::duration_cast<Clock::duration>(
+              std::chrono::duration<double>(requestSeconds))),
+          perAddress_(std::max(1, perAddress)) {}
+
+  private:
+    // A connection's socket as the requests on it read and write it: reads
+    // wait until the current request's deadline, writes for the server's
+    // write time-out, and neither once the server stops.
+    class Connection : public httplib::Stream {
+      public:
+        Connection(socket_t sock, const std::atomic<socket_t>& listening, Clock::duration writeTime)
+            : sock_(sock), listening_(listening), writeTime_(writeTime) {}
+
+        void NextRequest(Clock::time_point deadline) { deadline_ = deadline; }
+        // A read failed: the request did not come in time, or the server stops.
+        bool CutOff() const { return cutOff_; }
+
+        bool is_readable() const override { return at_ < end_ || Ready(POLLIN, deadline_); }
+        bool is_writable() const override { return Ready(POLLOUT, Clock::now() + writeTime_); }
+        ssize_t read(char* data, size_t size) override {
+            if (at_ == end_) {
+                if (!Ready(POLLIN, deadline_)) {
+                    cutOff_ = true;
+                    return -1;
+                }
+                const ssize_t n = ::recv(sock_, buffer_, sizeof buffer_, MSG_DONTWAIT);
+                if (n <= 0) return n;
+                at_ = 0;
+                end_ = static_cast<size_t>(n);
+            }
+            const size_t n = std::min(size, end_ - at_);
+            std::memcpy(data, buffer_ + at_, n);
+            at_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        ssize_t write(const char* data, size_t size) override {
+            if (!is_writable()) return -1;
+            return ::send(sock_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        void get_remote_ip_and_port(std::string& ip, int& port) const override {
+            Name(true, ip, port);
+        }
+        void get_local_ip_and_port(std::string& ip, int& port) const override {
+            Name(false, ip, port);
+        }
+        socket_t socket() const override { return sock_; }
+
+      private:
+        // Whether the socket is ready for `events` before `until`. Polled in
+        // short steps, so that a stop does not wait for the deadline.
+        bool Ready(short events, Clock::time_point until) const {
+            for (;;) {
+                if (listening_ == INVALID_SOCKET) return false;
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+                if (left.count() <= 0) return false;
+                pollfd p{sock_, events, 0};
+                const int n = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 100)));
+                if (n > 0) return true;
+                if (n < 0 && errno != EINTR) return false;
+            }
+        }
+        void Name(bool peer, std::string& ip, int& port) const {
+            sockaddr_storage a{};
+            socklen_t size = sizeof a;
+            auto* at = reinterpret_cast<sockaddr*>(&a);
+            char host[NI_MAXHOST], service[NI_MAXSERV];
+            if ((peer ? ::getpeername(sock_, at, &size) : ::getsockname(sock_, at, &size)) != 0 ||
+                ::getnameinfo(at, size, host, sizeof host, service, sizeof service,
+                              NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+                return;
+            ip = host;
+            port = std::atoi(service);
+        }
+
+        const socket_t sock_;
+        const std::atomic<socket_t>& listening_;
+        const Clock::duration writeTime_;
+        Clock::time_point deadline_;
+        bool cutOff_ = false;
+        char buffer_[4096];
+        size_t at_ = 0, end_ = 0;  // what is read of the buffer, and what it holds
+    };
+
+    // The library's own, whose stream bounds each read only, with the
+    // deadline and the count: each kept request has its own deadline.
+    bool process_and_close_socket(socket_t sock) override {
+        Connection c(sock, svr_sock_,
+                     std::chrono::seconds(write_timeout_sec_) +
+                         std::chrono::microseconds(write_timeout_usec_));
+        std::string address;
+        int port = 0;
+        c.get_remote_ip_and_port(address, port);
+        bool answered = false;
+        if (Admit(address)) {
+            for (size_t left = keep_alive_max_count_; left > 0; --left) {
+                c.NextRequest(Clock::now() + requestTime_);
+                bool closed = false;
+                answered = process_request(c, left == 1, closed, nullptr);
+                if (!answered || closed || c.CutOff()) break;
+            }
+            std::lock_guard<std::mutex> g(lock_);
+            if (--connections_[address] == 0) connections_.erase(address);
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return answered;
+    }
+
+    bool Admit(const std::string& address) {
+        std::lock_guard<std::mutex> g(lock_);
+        int& n = connections_[address];
+        if (n >= perAddress_) return false;
+        ++n;
+        return true;
+    }
+
+    const Clock::duration requestTime_;
+    const int perAddress_;
+    std::mutex lock_;
+    std::map<std::string, int> connections_;  // served now, by address
+};
+
 // What the camera thread made of the latest frame, for the server's threads.
 struct Latest {
     std::mutex lock;
@@ -134,7 +273,11 @@ struct Job {
 
 class Viewer {
   public:
-    Viewer(norvik::Camera& cam, const ViewerOptions& o) : cam_(cam), o_(o), token_(NewToken()) {}
+    Viewer(norvik::Camera& cam, const ViewerOptions& o)
+        : cam_(cam),
+          o_(o),
+          token_(NewToken()),
+          server_(o.requestSeconds, o.connectionsPerAddress) {}
     ~Viewer() {
         if (jpeg_ != nullptr) tjDestroy(jpeg_);
         if (jpegBuffer_ != nullptr) tjFree(jpegBuffer_);
@@ -343,9 +486,14 @@ class Viewer {
                         throw;
                     }
                     cam_.StartStreaming(true, o_.buffers, o_.threads);
-                    // Pictures of the old window are not shown again.
+                    // Pictures of the old window are not shown again, and
+                    // the state (the request's answer too) gives the size of
+                    // the frames to come, not that of the last old one.
+                    const norvik::Window now = cam_.GetWindow();
                     std::lock_guard<std::mutex> g(latest_.lock);
                     latest_.jpeg.clear();
+                    latest_.width = now.outputWidth;
+                    latest_.height = now.outputHeight;
                 } else if (j->kind == Job::WhiteBalance) {
                     // Estimated on the frames while it is on; switching it off
                     // keeps the gains it found.
@@ -499,6 +647,10 @@ class Viewer {
                 static_cast<unsigned long long>(latest_.dropped), latest_.width, latest_.height);
             s += b;
         }
+        // The live pictures served and how many may be: a page turned away
+        // says why, and asks again once there is room.
+        s += "\"viewers\":" + std::to_string(std::min(viewers_.load(), o_.maxViewers)) +
+             ",\"maxViewers\":" + std::to_string(o_.maxViewers) + ",";
         const norvik::Window w = cam_.GetWindow();
         s += "\"window\":{\"x\":" + std::to_string(w.x) + ",\"y\":" + std::to_string(w.y) +
              ",\"width\":" + std::to_string(w.width) + ",\"height\":" + std::to_string(w.height) +
@@ -523,10 +675,12 @@ class Viewer {
     void Routes() {
         server_.set_payload_max_length(16 * 1024);
         server_.set_write_timeout(5, 0);
-        server_.set_read_timeout(5, 0);
-        const int viewers = o_.maxViewers;
-        server_.new_task_queue = [viewers] {
-            return new httplib::ThreadPool(static_cast<size_t>(viewers) + 8);
+        // A thread for every live picture, for all one address may hold and
+        // a few more: whoever else comes is served while one address holds
+        // all it may.
+        const int threads = o_.maxViewers + o_.connectionsPerAddress + 4;
+        server_.new_task_queue = [threads] {
+            return new httplib::ThreadPool(static_cast<size_t>(threads));
         };
         server_.set_pre_routing_handler(
             [this](const httplib::Request& req, httplib::Response& res) {
@@ -691,7 +845,7 @@ class Viewer {
     norvik::Camera& cam_;
     ViewerOptions o_;
     const std::string token_;
-    httplib::Server server_;
+    BoundedServer server_;
     int port_ = 0;  // the port it listens on
     std::atomic<bool> quit_{false};
     std::atomic<int> viewers_{0};

@@ -21,6 +21,16 @@ struct ViewerOptions {
     // How long a window, white-balance or snapshot request waits for the
     // camera to begin it before it is answered as not done.
     double jobStartSeconds = 10;
+    // How long a client has to send a request in full (its head and body,
+    // and on a kept connection the wait for it too), however slowly it
+    // trickles in: then its connection is closed and the server's thread is
+    // free again. Only the reading is bounded: a live picture whose request
+    // is in runs on.
+    double requestSeconds = 5;
+    // Connections served at once for one address (a browser opens six at
+    // most to one server); further ones are closed unread, so that one
+    // client cannot hold every thread of the server.
+    int connectionsPerAddress = 16;
     int buffers = 3;
     int threads = 0;
 };

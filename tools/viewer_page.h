@@ -17,6 +17,8 @@ inline constexpr const char* kViewerPage = R"PAGE(<!doctype html>
   #live { max-width: 100%; max-height: 100vh; display: block; }
   #map { position: absolute; right: 12px; bottom: 12px; width: 256px; height: 192px; background: #0008;
          border: 1px solid #888; cursor: crosshair; }
+  #nolive { max-width: 26em; padding: 16px 20px; background: #333; border-radius: 6px; font-size: 16px;
+            line-height: 1.4; }
   #stats { position: absolute; left: 12px; top: 10px; background: #0009; padding: 4px 8px; border-radius: 4px; }
   #side { width: 330px; overflow-y: auto; padding: 10px 14px; background: #2a2a2d; }
   .control { margin: 6px 0; }
@@ -31,13 +33,14 @@ inline constexpr const char* kViewerPage = R"PAGE(<!doctype html>
 <body>
 <div id="view">
   <img id="live" src="/stream.mjpg?token=@TOKEN@" alt="live picture">
+  <div id="nolive" hidden></div>
   <div id="stats">starting…</div>
   <canvas id="map" width="256" height="192" title="drag a new readout window"></canvas>
 </div>
 <div id="side">
   <div>
     <button id="snapshot">Snapshot</button>
-    <button id="balance">White balance</button>
+    <button id="balance" title="estimates the white balance from the next frames, then keeps the gains it found (the white balance switch below does it on every frame)">Balance white once</button>
   </div>
   <div id="message"></div>
   <canvas id="hist" width="300" height="120"></canvas>
@@ -109,16 +112,49 @@ function drawMap(s, drag) {
   }
 }
 
+// The live picture, or in its place why there is none. A viewer beyond the
+// limit is answered 503, which an image shows only as a broken one: the
+// state says whether that is why, and the picture is asked for again once
+// there is room.
+const live = document.getElementById("live"), noLive = document.getElementById("nolive");
+let showing = true, asking = false, tries = 0;
+live.addEventListener("error", () => {
+  showing = false;
+  asking = false;
+  live.style.display = "none";
+  noLive.hidden = false;
+  noLive.textContent = "No live picture here.";
+  document.getElementById("stats").textContent = "no live picture";
+});
+function liveOrWhyNot(s) {
+  if (!showing && live.naturalWidth > 0) {
+    showing = true;
+    live.style.display = "";
+    noLive.hidden = true;
+  }
+  if (showing || asking) return;
+  if (s === null) {
+    noLive.textContent = "No live picture here: the viewer does not answer.";
+  } else if (s.viewers >= s.maxViewers) {
+    noLive.textContent = "No live picture here: too many viewers at once (" + s.maxViewers +
+      " at most). It comes back here when another viewer is closed.";
+  } else {
+    asking = true;
+    live.src = "/stream.mjpg?token=" + token + "&try=" + ++tries;
+  }
+}
+
 function refresh() {
   fetch("/state?token=" + token).then(r => r.json()).then(s => {
     const first = state === null;
     state = s;
-    document.getElementById("stats").textContent =
+    liveOrWhyNot(s);
+    document.getElementById("stats").textContent = !showing ? "no live picture" :
       s.fps.toFixed(1) + " frames/s · picture " + s.picture + " · dropped " + s.dropped + " · " +
       s.width + "×" + s.height;
     if (first) buildControls(s);
     if (!dragging) drawMap(s, null);
-  }).catch(() => {});
+  }).catch(() => liveOrWhyNot(null));
   fetch("/histogram?token=" + token).then(r => r.json()).then(h => {
     const c = document.getElementById("hist"), g = c.getContext("2d");
     g.clearRect(0, 0, c.width, c.height);

@@ -1,18 +1,24 @@
 // The viewer's HTTP side against the simulated camera, without a browser:
 // every endpoint, the token, the paths it will not serve, oversized and
 // malformed requests, and a bounded number of live pictures.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <png.h>
+#include <sys/socket.h>
 #include <turbojpeg.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client/camera_internal.h"
@@ -46,6 +52,8 @@ class Viewer : public testing::Test {
         v.maxViewers = 2;
         v.privateWatching = privateWatching;
         v.jobStartSeconds = jobStartSeconds;
+        v.requestSeconds = requestSeconds;
+        v.connectionsPerAddress = connectionsPerAddress;
         std::promise<std::string> printed;
         auto ready = printed.get_future();
         run = std::async(std::launch::async, [this, v, &printed] {
@@ -114,6 +122,8 @@ class Viewer : public testing::Test {
     double fps = 30;
     bool privateWatching = false;
     double jobStartSeconds = 10;
+    double requestSeconds = 5;
+    int connectionsPerAddress = 16;
 
     fs::path dir;
     std::string url;
@@ -227,6 +237,33 @@ TEST_F(Viewer, TheWindowWhiteBalanceAndSnapshotAreCarriedOut) {
     EXPECT_TRUE(found) << "the snapshot's raw window is none of the last 40 frames of the scene";
 }
 
+// The answer to a new window is the state with the window in force: the
+// window asked for and the size of the frames it gives (it gave the last
+// old frame's), and the state agrees at once.
+TEST_F(Viewer, TheWindowsAnswerAndTheStateGiveTheWindowNowInForce) {
+    for (const auto& [x, y, width, height] :
+         {std::tuple{320, 240, 640, 480}, std::tuple{0, 0, 2560, 1920}}) {
+        const std::string asked =
+            "\"window\":{\"x\":" + std::to_string(x) + ",\"y\":" + std::to_string(y) +
+            ",\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) + "}";
+        auto window = Post("/window", "x=" + std::to_string(x) + "&y=" + std::to_string(y) +
+                                          "&width=" + std::to_string(width) +
+                                          "&height=" + std::to_string(height));
+        ASSERT_TRUE(window);
+        ASSERT_EQ(window->status, 200) << window->body;
+        const norvik::Window w = cam->GetWindow();
+        ASSERT_EQ(w.outputWidth, width);
+        ASSERT_EQ(w.outputHeight, height);
+        EXPECT_NE(window->body.find(asked), std::string::npos) << window->body;
+        EXPECT_EQ(Number(window->body, "width"), width) << window->body;
+        EXPECT_EQ(Number(window->body, "height"), height) << window->body;
+        const std::string state = State();
+        EXPECT_NE(state.find(asked), std::string::npos) << state;
+        EXPECT_EQ(Number(state, "width"), width) << state;
+        EXPECT_EQ(Number(state, "height"), height) << state;
+    }
+}
+
 // A PNG's pixels as blue-green-red-alpha, top row first (empty when it does
 // not decode).
 std::vector<uint8_t> PngPixels(const std::string& bytes) {
@@ -335,6 +372,64 @@ TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     holding = false;
     a.get();
     b.get();
+}
+
+// A live picture watched from its own connection until `holding` is unset;
+// `in` is set once its pictures come. One turned away tries again (a
+// viewer that went can count until the server's write to it fails).
+std::future<void> Watch(int port, const std::atomic<bool>& holding, std::atomic<bool>* in) {
+    return std::async(std::launch::async, [port, &holding, in] {
+        httplib::Client c("127.0.0.1", port);
+        c.set_read_timeout(kReadTimeout);
+        for (int tries = 0; tries < 100 && holding; ++tries) {
+            int status = 0;
+            c.Get(
+                "/stream.mjpg",
+                [&status](const httplib::Response& r) {
+                    status = r.status;
+                    return true;
+                },
+                [&holding, in, &status](const char*, size_t) {
+                    if (status == 200) *in = true;
+                    return status == 200 && holding.load();
+                });
+            if (status == 200) return;
+            std::this_thread::sleep_for(200ms);
+        }
+    });
+}
+
+// A live picture beyond the limit is refused in words, and the state says
+// how many are served and may be: the page shows why where the picture
+// would be (an image shows a refusal only as a broken picture), and asks
+// again once there is room.
+TEST_F(Viewer, AViewerBeyondTheLimitIsToldWhy) {
+    std::atomic<bool> holding{true}, firstIn{false}, secondIn{false};
+    auto a = Watch(port, holding, &firstIn);
+    auto b = Watch(port, holding, &secondIn);
+    ASSERT_TRUE(WaitFor(firstIn));
+    ASSERT_TRUE(WaitFor(secondIn));
+    httplib::Client third("127.0.0.1", port);
+    third.set_read_timeout(kReadTimeout);
+    auto refused = third.Get("/stream.mjpg");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 503);
+    EXPECT_EQ(refused->body, "too many viewers at once (2)\n");
+    const std::string state = State();
+    EXPECT_NE(state.find("\"viewers\":2,\"maxViewers\":2,"), std::string::npos) << state;
+    holding = false;
+    a.get();
+    b.get();
+    // Their connections closed, there is room again.
+    EXPECT_TRUE(WaitUntil(
+        [this] { return State().find("\"viewers\":0,\"maxViewers\":2,") != std::string::npos; }));
+
+    auto page = client->Get("/");
+    ASSERT_TRUE(page);
+    for (const char* handling :
+         {"<div id=\"nolive\" hidden>", "live.addEventListener(\"error\"",
+          "s.viewers >= s.maxViewers", "too many viewers at once", "\"no live picture\""})
+        EXPECT_NE(page->body.find(handling), std::string::npos) << handling;
 }
 
 // A page loaded from another name (a name an attacker's DNS points at this
@@ -492,6 +587,132 @@ TEST_F(Viewer, AWindowOneRowHighGivesAPreviewOneRowHigh) {
     ASSERT_EQ(window->status, 200) << window->body;
     EXPECT_EQ(FirstStreamPicture(), (std::pair<int, int>{1280, 1}));
     EXPECT_EQ(Number(State(), "height"), 1);
+}
+
+// A connection to the viewer from `from` (every 127.x.y.z address is this
+// machine's), as a slow or crowding client makes one: bytes, no HTTP client.
+class RawConnection {
+  public:
+    RawConnection(const char* from, int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &a.sin_addr);
+        connected_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        connected_ = connected_ && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawConnection() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool Connected() const { return connected_; }
+    bool Send(const std::string& bytes) const {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    // Whether the viewer has closed it (reset or ended); what it answered
+    // before is kept.
+    bool Closed() {
+        char b[4096];
+        while (!closed_) {
+            const ssize_t n = ::recv(fd_, b, sizeof b, MSG_DONTWAIT);
+            if (n > 0)
+                answer_.append(b, static_cast<size_t>(n));
+            else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                closed_ = true;
+            else
+                break;
+        }
+        return closed_;
+    }
+    const std::string& Answer() const { return answer_; }
+
+  private:
+    const int fd_;
+    bool connected_ = false;
+    bool closed_ = false;
+    std::string answer_;
+};
+
+// How long a request may take to be answered while slow clients crowd the
+// viewer. Not a speed target: a viewer whose threads they hold answers only
+// once they are cut off, or never.
+constexpr std::chrono::seconds kAnsweredMeanwhile{20};
+
+// Thirty clients that send a request's head a line a second and never end
+// it (each read is quick: a bound on each read is never met) hold up only
+// themselves: another address is answered meanwhile, and every one of them
+// is closed by the viewer while it still trickles.
+TEST_F(Viewer, ClientsThatTrickleTheirRequestsHoldUpOnlyThemselves) {
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 30; ++i) {
+        slow.push_back(std::make_unique<RawConnection>("127.0.0.2", port));
+        ASSERT_TRUE(slow.back()->Connected());
+        ASSERT_TRUE(slow.back()->Send("GET /state HTTP/1.1\r\n"));
+    }
+    std::atomic<bool> done{false};
+    std::thread trickle([&slow, &done] {
+        for (int line = 0; !done; ++line) {
+            for (const auto& c : slow) c->Send("X-Line-" + std::to_string(line) + ": slowly\r\n");
+            for (int i = 0; i < 10 && !done; ++i) std::this_thread::sleep_for(100ms);
+        }
+    });
+    httplib::Client probe("127.0.0.1", port);
+    probe.set_read_timeout(kAnsweredMeanwhile);
+    auto state = probe.Get("/state");
+    EXPECT_TRUE(state && state->status == 200) << "held up by the slow clients";
+    EXPECT_TRUE(WaitUntil([&slow] {
+        return std::all_of(slow.begin(), slow.end(), [](const auto& c) { return c->Closed(); });
+    }));
+    done = true;
+    trickle.join();
+}
+
+class CrowdedViewer : public Viewer {
+  protected:
+    CrowdedViewer() {
+        connectionsPerAddress = 3;
+        // No request here is cut off for being slow.
+        requestSeconds = 4 * static_cast<double>(kGenerousWait.count());
+    }
+};
+
+// One address is served at most so many connections at once (here three):
+// the others are closed unread and unanswered, the three are answered once
+// their requests are in, another address is served meanwhile, and with the
+// three done the address is served again.
+TEST_F(CrowdedViewer, OneAddressIsServedOnlySoManyConnectionsAtOnce) {
+    std::vector<std::unique_ptr<RawConnection>> crowd;
+    for (int i = 0; i < 8; ++i) {
+        crowd.push_back(std::make_unique<RawConnection>("127.0.0.3", port));
+        ASSERT_TRUE(crowd.back()->Connected());
+        ASSERT_TRUE(crowd.back()->Send("GET /state HTTP/1.1\r\n"));
+    }
+    auto closed = [&crowd] {
+        return std::count_if(crowd.begin(), crowd.end(), [](const auto& c) { return c->Closed(); });
+    };
+    ASSERT_TRUE(WaitUntil([&] { return closed() >= 5; }));
+    EXPECT_EQ(closed(), 5);
+    EXPECT_NE(State(), "");
+    const std::string rest =
+        "Host: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+    for (const auto& c : crowd) {
+        if (c->Closed()) {
+            EXPECT_EQ(c->Answer(), "");
+            continue;
+        }
+        ASSERT_TRUE(c->Send(rest));
+        EXPECT_TRUE(WaitUntil([&c] { return c->Closed(); }));
+        EXPECT_EQ(c->Answer().rfind("HTTP/1.1 200", 0), 0u) << c->Answer();
+    }
+    RawConnection again("127.0.0.3", port);
+    ASSERT_TRUE(again.Connected());
+    ASSERT_TRUE(again.Send("GET /state HTTP/1.1\r\n" + rest));
+    EXPECT_TRUE(WaitUntil([&again] { return again.Closed(); }));
+    EXPECT_EQ(again.Answer().rfind("HTTP/1.1 200", 0), 0u) << again.Answer();
 }
 
 // A snapshot folder that cannot be used is said before the viewer listens,

@@ -176,6 +176,32 @@ class Browser(unittest.TestCase):
         self.assertEqual(got.shape, (480, 640, 3))
         self.assertTrue(np.array_equal(got, want))
 
+    def test_5b_a_page_beyond_the_viewer_limit_says_why_and_shows_the_picture_once_there_is_room(self):
+        # This page's picture and three more are the four the viewer serves.
+        held = [urllib.request.urlopen(self.url + "stream.mjpg") for _ in range(3)]
+        try:
+            for r in held:
+                self.assertEqual(r.status, 200)
+                r.read(100)
+            first = self.driver.current_window_handle
+            self.driver.switch_to.new_window("tab")
+            self.driver.get(self.url)
+            said = lambda: self.driver.execute_script(
+                "const n = document.getElementById('nolive'); return n.hidden ? '' : n.textContent;")
+            wait_for(lambda: "too many viewers at once (4" in said())
+            self.assertIn("too many viewers at once (4", said())
+            self.assertTrue(wait_for(lambda: self.driver.find_element(By.ID, "stats").text
+                                     == "no live picture"))
+        finally:
+            for r in held:
+                r.close()
+        self.assertTrue(wait_for(lambda: self.driver.execute_script(
+            "const i = document.getElementById('live');"
+            "return i.naturalWidth > 0 && document.getElementById('nolive').hidden;")))
+        self.assertTrue(wait_for(lambda: "frames/s" in self.driver.find_element(By.ID, "stats").text))
+        self.driver.close()
+        self.driver.switch_to.window(first)
+
     def test_6_ctrl_c_saves_the_settings(self):
         used = self.cpu_seconds() - self.cpu_start
         print("the viewer used %.1f s of CPU over the browser tests" % used)
