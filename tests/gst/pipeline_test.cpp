@@ -30,6 +30,14 @@ TEST_F(Pipeline, InspectShowsTheElementItsCapsAndItsControls) {
                              "framerate: 30/1", "device", "settings", "exposure", "global-gain",
                              "brightness", "flip-h", "stats", "Range: 0 - 510 Default: 255"})
         EXPECT_NE(out.find(want), std::string::npos) << want;
+    // Each control says what it does, in its unit; an on/off one is a
+    // boolean; inert and diagnostic ones are not offered.
+    for (const char* want :
+         {"hue                 : rotation of the colours' hue, in degrees",
+          "flip-h              : pictures mirrored left to right", "Boolean. Default: false"})
+        EXPECT_NE(out.find(want), std::string::npos) << want;
+    for (const char* hidden : {"ex-trigger", "register-select", "agc ", "sensor-width"})
+        EXPECT_EQ(out.find(hidden), std::string::npos) << hidden;
 }
 
 // The PNGs of a pipeline are the pictures the driver delivers: the same
@@ -48,7 +56,8 @@ TEST_F(Pipeline, LaunchWritesPngsOfTheSceneAsTheToolCapturesIt) {
         ASSERT_EQ(PngSize(dir / name), (std::pair<uint32_t, uint32_t>{640, 480})) << name;
     }
     EXPECT_FALSE(fs::exists(dir / "g-30.png"));  // num-buffers ends it
-    // The caps filter set the window, kept in the settings the tool reads.
+    // The tool then captures the same window (the one it set, which the
+    // caps filter asked for and left as it was).
     ASSERT_EQ(Run("capture -n 6 -o t-%d.png --metadata t.csv"), 0) << err;
     std::istringstream rows(Read(dir / "t.csv"));
     std::string row;

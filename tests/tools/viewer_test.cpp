@@ -141,6 +141,17 @@ TEST_F(Viewer, ThePageTheStateTheHistogramAndTheLivePicture) {
     EXPECT_NE(state.find("\"name\":\"exposure\",\"min\":0,\"max\":1014,\"default\":64"),
               std::string::npos)
         << state;
+    // The settings a user interface offers, with their units and words;
+    // inert and diagnostic ones are not among them.
+    EXPECT_NE(state.find("\"unit\":\"degrees\",\"description\":\"rotation of the colours' hue\""),
+              std::string::npos)
+        << state;
+    EXPECT_NE(state.find("\"name\":\"flip_h\",\"min\":0,\"max\":1,\"default\":0,\"step\":1,"
+                         "\"type\":\"switch\""),
+              std::string::npos)
+        << state;
+    for (const char* hidden : {"ex_trigger", "register_select", "\"agc\"", "sensor_width"})
+        EXPECT_EQ(state.find(hidden), std::string::npos) << hidden;
     auto page = client->Get("/");
     EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"),
               std::string::npos);
