@@ -21,9 +21,9 @@
 
 namespace {
 
-// The scheduling policy (field 41 of stat) of every thread named `name`,
-// or of the thread `tid`.
-std::vector<int> Policies(const std::string& name, long tid = 0) {
+// A field of stat (41: the scheduling policy, 40: the real-time priority)
+// of every thread named `name`, or of the thread `tid`.
+std::vector<int> StatFields(int field, const std::string& name, long tid) {
     std::vector<int> policies;
     for (const auto& t : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream comm(t.path() / "comm"), stat(t.path() / "stat");
@@ -34,9 +34,15 @@ std::vector<int> Policies(const std::string& name, long tid = 0) {
         std::istringstream in(s.substr(s.rfind(')') + 2));
         std::vector<std::string> f;
         for (std::string w; in >> w;) f.push_back(w);
-        if (f.size() >= 39) policies.push_back(std::stoi(f[38]));
+        if (f.size() >= 39) policies.push_back(std::stoi(f[static_cast<size_t>(field) - 3]));
     }
     return policies;
+}
+std::vector<int> Policies(const std::string& name, long tid = 0) {
+    return StatFields(41, name, tid);
+}
+std::vector<int> RealTimePriorities(const std::string& name, long tid = 0) {
+    return StatFields(40, name, tid);
 }
 
 bool HasCapability(int capability) {
@@ -71,6 +77,12 @@ TEST(FramePriority, ACameraThatRunsFlatOutHoldsTheProcessDownAndClosingLowersIt)
         ASSERT_EQ(paced->Priority().kind, norvik::FramePriority::Kind::RealTime);
         EXPECT_EQ(Policies("nv-camera"), std::vector<int>{1});
         EXPECT_EQ(Policies("", self), std::vector<int>{1});
+        // The camera's stand-in keeps the camera's clock: it runs a step
+        // above the threads that take its frames.
+        const std::vector<int> taker = RealTimePriorities("", self);
+        ASSERT_EQ(taker.size(), 1u);
+        EXPECT_GT(taker[0], 0);
+        EXPECT_EQ(RealTimePriorities("nv-camera"), std::vector<int>{taker[0] + 1});
         {
             // Flat out, real-time threads would never sleep: nothing is raised.
             auto flatOut = norvik::Camera::Open(Sim("sim:1", 0));
