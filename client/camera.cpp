@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -580,10 +581,10 @@ std::optional<Frame> Camera::NextFrame(std::chrono::milliseconds timeout) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         // Short waits, so an unplugged camera is noticed at once rather
-        // than after the whole time-out.
-        KSSTREAM_HEADER* h =
-            left.count() > 0 ? m.pin->WaitCompleted(std::min(left, std::chrono::milliseconds(100)))
-                             : nullptr;
+        // than after the whole time-out; with no time left, a frame that is
+        // there is still taken (a time-out of 0 polls).
+        KSSTREAM_HEADER* h = m.pin->WaitCompleted(
+            std::clamp(left, std::chrono::milliseconds(0), std::chrono::milliseconds(100)));
         if (h == nullptr) {
             if (stack.Unplugged()) throw Error(ErrorKind::Unplugged, stack.GoneMessage());
             if (left.count() > 100) continue;

@@ -43,6 +43,7 @@ def test_a_value_set_is_what_the_tool_reads(settings, tool):
         cam["Exposure"] = 200  # names in any case, as the tool takes them
         cam["flip_h"] = True
         assert cam["exposure"] == 200
+        assert cam["EXPOSURE"] == 200
     # Closing saved the settings.
     assert tool.run("get", "exposure", "flip_h").stdout == "exposure=200\nflip_h=1\n"
     tool.run("set", "exposure=321")

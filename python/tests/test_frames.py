@@ -109,6 +109,27 @@ def test_holding_every_buffer_starves_the_stream_and_releasing_frees_it(cam):
         assert cam.stats.timeouts >= 1
 
 
+def test_a_time_out_of_0_takes_a_frame_that_is_there_and_does_not_wait(cam):
+    cam.window = WINDOW
+    with cam.stream(buffers=2) as s:
+        # Nothing taken yet: asked often enough, a frame is there to take.
+        frame = None
+        deadline = time.monotonic() + 60
+        while frame is None and time.monotonic() < deadline:
+            try:
+                frame = s.next(timeout=0)
+            except norvikcam.TimedOutError:
+                pass
+        assert frame is not None
+        frame.release()
+        # Both buffers held: none comes, and a time-out of 0 says so at once.
+        held = [s.next(timeout=30), s.next(timeout=30)]
+        with pytest.raises(norvikcam.TimedOutError):
+            s.next(timeout=0)
+        for f in held:
+            f.release()
+
+
 def test_buffer_error_when_a_view_outlives_its_frame(cam):
     cam.window = WINDOW
     with cam.stream() as s:

@@ -183,6 +183,28 @@ TEST_F(Cameras, FramesAreConvertedOnTheThreadsAskedFor) {
         << "threads with 1 asked: " << counts[0] << ", with 5: " << counts[1];
 }
 
+// A time-out of 0 polls: a frame that is there is taken, and none is
+// waited for.
+TEST_F(Cameras, ATimeOutOf0TakesAFrameThatIsThere) {
+    auto cam = norvik::Camera::Open(Options("sim", "p.reg"));
+    cam->SetWindow(0, 0, 640, 480);
+    cam->StartStreaming(false, 2);
+    std::optional<norvik::Frame> frame;
+    for (const auto end = std::chrono::steady_clock::now() + 60s;
+         !frame && std::chrono::steady_clock::now() < end;)
+        frame = cam->NextFrame(0ms);
+    ASSERT_TRUE(frame) << "no frame was ever there to take";
+    std::optional<norvik::Frame> second = cam->NextFrame(30s);
+    ASSERT_TRUE(second);
+    // Both buffers held: nothing can be there.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(cam->NextFrame(0ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s) << "a time-out of 0 waited";
+    frame.reset();
+    second.reset();
+    cam->Close();
+}
+
 // A window that gives no picture is refused and the old one kept; a
 // settings file holding one is refused at open, naming the file and values.
 TEST_F(Cameras, AWindowWithoutAPictureIsRefusedAndChangesNothing) {
