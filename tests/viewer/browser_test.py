@@ -157,6 +157,15 @@ class Browser(unittest.TestCase):
         natural = wait_for(lambda: self.driver.execute_script(
             "return document.getElementById('live').naturalWidth;") == 640)
         self.assertTrue(natural)
+        # Dragged from right to left and bottom to top, the window's corner
+        # is where the drag ended: map (92, 74) is sensor (920, 740).
+        ActionChains(self.driver).move_to_element_with_offset(sensor_map, 28, 26).click_and_hold() \
+            .move_by_offset(-32, -24).move_by_offset(-32, -24).release().perform()
+        moved = wait_for(lambda: abs(self.state()["window"]["y"] - 740) <= 20)
+        window = self.state()["window"]
+        self.assertTrue(moved, window)
+        self.assertLessEqual(abs(window["x"] - 920), 20, window)
+        self.assertEqual((window["width"], window["height"]), (640, 480))
 
     def test_5_the_snapshot_downloads_the_frame_it_saved(self):
         self.driver.find_element(By.ID, "snapshot").click()
