@@ -430,6 +430,18 @@ TEST_F(CliRobustness, AWindowThatGivesNoFramesIsRefusedAndNotSaved) {
     EXPECT_NE(out.find("frames are 640x480"), std::string::npos) << out;
 }
 
+// The window command says the window the camera kept, not the numbers
+// typed: a size of 0 runs to the sensor's 2560 x 1920 edge, and BGRA frames
+// are the width rounded down to a multiple of 8.
+TEST_F(CliRobustness, TheWindowCommandSaysTheWindowTheCameraKept) {
+    ASSERT_EQ(Run("window 2000 1000 0 0"), 0) << err;
+    EXPECT_EQ(out, "window: x=2000 y=1000 width=560 height=920, frames 560x920\n");
+    ASSERT_EQ(Run("window 300 200 1003 501"), 0) << err;
+    EXPECT_EQ(out, "window: x=300 y=200 width=1003 height=501, frames 1000x501\n");
+    ASSERT_EQ(Run("info"), 0);
+    EXPECT_NE(out.find("window: x=300 y=200 width=1003 height=501"), std::string::npos) << out;
+}
+
 TEST_F(CliRobustness, ASetEchoesTheValueSet) {
     // Reading register_select back gives the register it selects, not 5.
     ASSERT_EQ(Run("set register_select=5 hue=7"), 0) << err;
