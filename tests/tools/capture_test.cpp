@@ -231,11 +231,21 @@ TEST_F(Capture, PngsCarryTheFramesNumberTimeAndSettings) {
     }
 }
 
+// A frame that comes while another waits for the one writer is over the
+// limit and dropped, and the summary says so. Whether one comes in time
+// depends on the machine: a loaded one may deliver frames slower than the
+// writer writes them, so the capture is tried a few times, and every try
+// must tell its drops truly.
 TEST_F(Capture, TheMemoryLimitDropsFramesAndSaysSo) {
-    ASSERT_EQ(Run("capture -n 6 --memory 1 --writers 1 --fps 0 --json"), 0) << err;
-    EXPECT_NE(err.find("reached the memory limit (1 MB)"), std::string::npos) << err;
-    EXPECT_GT(JsonNumber(out, "dropped_by_tool"), 0) << out;
-    EXPECT_EQ(JsonNumber(out, "written"), 6) << out;
+    bool dropped = false;
+    for (int attempt = 0; attempt < 5 && !dropped; ++attempt) {
+        ASSERT_EQ(Run("capture -n 6 --memory 1 --writers 1 --fps 0 --json"), 0) << err;
+        dropped = JsonNumber(out, "dropped_by_tool") > 0;
+        EXPECT_EQ(err.find("reached the memory limit (1 MB)") != std::string::npos, dropped)
+            << err << out;
+        EXPECT_EQ(JsonNumber(out, "written"), 6) << out;
+    }
+    EXPECT_TRUE(dropped) << "no frame came while another was waiting, in 5 captures";
     for (int i = 0; i < 6; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "frame-%04d.png", i);
