@@ -258,8 +258,9 @@ class Camera {
     // A frame's conversion runs on `threads` threads (0 to 64; 0: one a
     // core, or NORVIKCAM_THREADS).
     void StartStreaming(bool keepRaw = false, int buffers = 3, int threads = 0);
-    // The next frame, or nothing when none came within the time-out. Frames
-    // may outlive StopStreaming and the camera; they keep their buffer.
+    // The next frame, or nothing when none came within the time-out (0: a
+    // frame that is there already, without waiting). Frames may outlive
+    // StopStreaming and the camera; they keep their buffer.
     std::optional<Frame> NextFrame(std::chrono::milliseconds timeout);
     void StopStreaming();
     // This run's counts so far, as of the call.
