@@ -19,6 +19,28 @@
 
 namespace {
 
+// The text of the first error or warning (`kind`) a pipeline posts within
+// `seconds`, or empty: also when a message of type `ends` came first.
+std::string MessageWithin(GstElement* pipeline, GstMessageType kind, double seconds,
+                          GstMessageType ends = GST_MESSAGE_UNKNOWN) {
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* m = gst_bus_timed_pop_filtered(bus, static_cast<GstClockTime>(seconds * GST_SECOND),
+                                               static_cast<GstMessageType>(kind | ends));
+    gst_object_unref(bus);
+    std::string text;
+    if (m && GST_MESSAGE_TYPE(m) == kind) {
+        GError* e = nullptr;
+        if (kind == GST_MESSAGE_ERROR)
+            gst_message_parse_error(m, &e, nullptr);
+        else
+            gst_message_parse_warning(m, &e, nullptr);
+        text = e->message;
+        g_error_free(e);
+    }
+    if (m) gst_message_unref(m);
+    return text;
+}
+
 class Element : public testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -58,20 +80,7 @@ class Element : public testing::Test {
     }
     // The error the pipeline posted within `seconds`, or empty.
     std::string ErrorWithin(double seconds) {
-        GstBus* bus = gst_element_get_bus(pipeline);
-        GstMessage* m = gst_bus_timed_pop_filtered(
-            bus, static_cast<GstClockTime>(seconds * GST_SECOND),
-            static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
-        gst_object_unref(bus);
-        std::string text;
-        if (m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
-            GError* e = nullptr;
-            gst_message_parse_error(m, &e, nullptr);
-            text = e->message;
-            g_error_free(e);
-        }
-        if (m) gst_message_unref(m);
-        return text;
+        return MessageWithin(pipeline, GST_MESSAGE_ERROR, seconds, GST_MESSAGE_EOS);
     }
     // The camera as the next program opens it, on this test's settings file.
     std::unique_ptr<norvik::Camera> OpenCamera() {
@@ -86,19 +95,7 @@ class Element : public testing::Test {
     }
     // The first warning the pipeline posted within `seconds`, or empty.
     std::string WarningWithin(double seconds) {
-        GstBus* bus = gst_element_get_bus(pipeline);
-        GstMessage* m = gst_bus_timed_pop_filtered(
-            bus, static_cast<GstClockTime>(seconds * GST_SECOND), GST_MESSAGE_WARNING);
-        gst_object_unref(bus);
-        std::string text;
-        if (m) {
-            GError* e = nullptr;
-            gst_message_parse_warning(m, &e, nullptr);
-            text = e->message;
-            g_error_free(e);
-            gst_message_unref(m);
-        }
-        return text;
+        return MessageWithin(pipeline, GST_MESSAGE_WARNING, seconds);
     }
     std::filesystem::path dir;
     std::string settings;
@@ -117,19 +114,7 @@ struct Other {
         }
     }
     std::string Error(double seconds) {
-        GstBus* bus = gst_element_get_bus(pipeline);
-        GstMessage* m = gst_bus_timed_pop_filtered(
-            bus, static_cast<GstClockTime>(seconds * GST_SECOND), GST_MESSAGE_ERROR);
-        gst_object_unref(bus);
-        std::string text;
-        if (m) {
-            GError* e = nullptr;
-            gst_message_parse_error(m, &e, nullptr);
-            text = e->message;
-            g_error_free(e);
-            gst_message_unref(m);
-        }
-        return text;
+        return MessageWithin(pipeline, GST_MESSAGE_ERROR, seconds);
     }
     GstElement* pipeline = nullptr;
 };

@@ -318,6 +318,31 @@ bool WaitFor(const std::atomic<bool>& flag) {
     return WaitUntil([&flag] { return flag.load(); });
 }
 
+// A live picture watched from its own connection until `holding` is unset;
+// `in` is set once its pictures come. One turned away tries again (a
+// viewer that went can count until the server's write to it fails).
+std::future<void> Watch(int port, const std::atomic<bool>& holding, std::atomic<bool>* in) {
+    return std::async(std::launch::async, [port, &holding, in] {
+        httplib::Client c("127.0.0.1", port);
+        c.set_read_timeout(kReadTimeout);
+        for (int tries = 0; tries < 100 && holding; ++tries) {
+            int status = 0;
+            c.Get(
+                "/stream.mjpg",
+                [&status](const httplib::Response& r) {
+                    status = r.status;
+                    return true;
+                },
+                [&holding, in, &status](const char*, size_t) {
+                    if (status == 200) *in = true;
+                    return status == 200 && holding.load();
+                });
+            if (status == 200) return;
+            std::this_thread::sleep_for(200ms);
+        }
+    });
+}
+
 TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     // A viewer that takes its first bytes and then reads nothing more.
     httplib::Client slow("127.0.0.1", port);
@@ -342,31 +367,9 @@ TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     // turned away. (The stalled viewer's connection counts until the
     // server's write to it times out: a watcher turned away meanwhile tries
     // again.)
-    httplib::Client first("127.0.0.1", port), second("127.0.0.1", port);
-    first.set_read_timeout(kReadTimeout);
-    second.set_read_timeout(kReadTimeout);
     std::atomic<bool> holding{true}, firstIn{false}, secondIn{false};
-    auto watch = [&holding](httplib::Client* c, std::atomic<bool>* in) {
-        return std::async(std::launch::async, [&holding, c, in] {
-            for (int tries = 0; tries < 100 && holding; ++tries) {
-                int status = 0;
-                c->Get(
-                    "/stream.mjpg",
-                    [&status](const httplib::Response& r) {
-                        status = r.status;
-                        return true;
-                    },
-                    [&holding, in, &status](const char*, size_t) {
-                        if (status == 200) *in = true;
-                        return status == 200 && holding.load();
-                    });
-                if (status == 200) return;
-                std::this_thread::sleep_for(200ms);
-            }
-        });
-    };
-    auto a = watch(&first, &firstIn);
-    auto b = watch(&second, &secondIn);
+    auto a = Watch(port, holding, &firstIn);
+    auto b = Watch(port, holding, &secondIn);
     ASSERT_TRUE(WaitFor(firstIn));
     ASSERT_TRUE(WaitFor(secondIn));
     httplib::Client third("127.0.0.1", port);
@@ -383,31 +386,6 @@ TEST_F(Viewer, LivePicturesAreBoundedAndAStalledViewerStallsNobody) {
     holding = false;
     a.get();
     b.get();
-}
-
-// A live picture watched from its own connection until `holding` is unset;
-// `in` is set once its pictures come. One turned away tries again (a
-// viewer that went can count until the server's write to it fails).
-std::future<void> Watch(int port, const std::atomic<bool>& holding, std::atomic<bool>* in) {
-    return std::async(std::launch::async, [port, &holding, in] {
-        httplib::Client c("127.0.0.1", port);
-        c.set_read_timeout(kReadTimeout);
-        for (int tries = 0; tries < 100 && holding; ++tries) {
-            int status = 0;
-            c.Get(
-                "/stream.mjpg",
-                [&status](const httplib::Response& r) {
-                    status = r.status;
-                    return true;
-                },
-                [&holding, in, &status](const char*, size_t) {
-                    if (status == 200) *in = true;
-                    return status == 200 && holding.load();
-                });
-            if (status == 200) return;
-            std::this_thread::sleep_for(200ms);
-        }
-    });
 }
 
 // A live picture beyond the limit is refused in words, and the state says
