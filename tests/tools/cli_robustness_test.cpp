@@ -764,9 +764,11 @@ TEST_F(CliRobustness, GetListsEveryControlAndNamesTakeAnyCase) {
 }
 
 TEST_F(CliRobustness, EnvironmentSettingsThatCannotBeUsedAreSaid) {
+    // Four captures in a row: each waits for its frame as long as a loaded
+    // machine under a sanitizer may need, not the default few seconds.
     for (const char* threads : {"-1", "65", "abc"}) {
         ASSERT_EQ(Shell(std::string("NORVIKCAM_THREADS=") + threads +
-                        " tool capture -n 1 --fps 0 -o t.png"),
+                        " tool capture -n 1 --fps 0 --timeout 60 -o t.png"),
                   0)
             << err;
         EXPECT_NE(
@@ -774,7 +776,8 @@ TEST_F(CliRobustness, EnvironmentSettingsThatCannotBeUsedAreSaid) {
             std::string::npos)
             << err;
     }
-    ASSERT_EQ(Shell("NORVIKCAM_KERNELS=bogus tool capture -n 1 --fps 0 -o k.png"), 0) << err;
+    ASSERT_EQ(Shell("NORVIKCAM_KERNELS=bogus tool capture -n 1 --fps 0 --timeout 60 -o k.png"), 0)
+        << err;
     EXPECT_NE(err.find("NORVIKCAM_KERNELS=bogus: no such kernel set here"), std::string::npos)
         << err;
     // Options that say nothing in the capture asked for are refused, not dropped.

@@ -464,15 +464,18 @@ TEST_F(FrameTransfer, AStopDuringTheReadingAwayOfATailLeavesTheNextRunsFirstFram
 // An earlier owner asked for a frame and went away without reading it: the
 // first frame after the next start is not that frame's bytes.
 TEST_F(FrameTransfer, TheFirstFrameAfterAStartReadsAwayWhatAnEarlierOwnerLeft) {
-    // The camera renders the frame nobody reads before it sends any of it:
-    // on a loaded machine that can take longer than the default quiet
-    // spell, and the drain would take a camera still rendering for a quiet one.
+    // A loaded machine can leave the camera's thread unscheduled for longer
+    // than the default quiet spell, which the drain would take for the end.
     tunables.DrainQuiet(1000);
     rig.Sim().KeepFrameTail(true);
     CommandBlock end{};
     end.Bytes[0] = 0x03;  // transfer end: the camera sends a frame nobody reads
     ULONG moved = 0;
     ASSERT_EQ(C().TransferBlock(CommandPipe, end.Bytes, &moved), STATUS_SUCCESS);
+    // The owner went away once the frame was on its way: a camera still
+    // rendering it (long, on a loaded machine) gives it up at the next
+    // transfer, and there would be nothing left to read away.
+    ASSERT_TRUE(WaitUntil([this] { return rig.Sim().FramesDelivered() == 1; }));
     C().DeconfigureDevice();
     ASSERT_EQ(rig.Configure(), STATUS_SUCCESS);
     C().PrepareCapture();
