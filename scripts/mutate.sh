@@ -14,6 +14,7 @@ cmake -S "$scratch/src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
 cmake --build "$scratch/build" >/dev/null || { echo "the unmutated tree does not build"; exit 1; }
 caught=0 missed=0 skipped=0
 missedNames=()
+began=$SECONDS
 trim() { local s=$1; s=${s#"${s%%[![:space:]]*}"}; echo "${s%"${s##*[![:space:]]}"}"; }
 while IFS='~' read -r name file old new tests; do
   name=$(trim "$name")
@@ -29,6 +30,7 @@ while IFS='~' read -r name file old new tests; do
     continue
   fi
   verdict=missed
+  faultBegan=$SECONDS
   if ! cmake --build "$scratch/build" >/dev/null 2>&1; then
     verdict="does not build"
   else
@@ -37,8 +39,14 @@ while IFS='~' read -r name file old new tests; do
       [[ "$t" == *:* ]] && filter=${t#*:}
       if [ "$bin" = ctest ]; then
         # ctest:REGEX: the suite's tests of that name (the Python package's, say)
-        if ! timeout 900 ctest --test-dir "$scratch/build" -R "$filter" >/dev/null 2>&1; then verdict=caught; break; fi
-      elif ! timeout 600 "$scratch/build/tests/$bin" --gtest_filter="$filter" >/dev/null 2>&1; then verdict=caught; break; fi
+        if ! timeout 900 ctest --test-dir "$scratch/build" -R "$filter" --stop-on-failure </dev/null >/dev/null 2>&1; then
+          verdict=caught; break
+        fi
+      # The first failing test is enough: the rest would only wait out their
+      # bounds on a camera the fault has broken.
+      elif ! timeout 600 "$scratch/build/tests/$bin" --gtest_filter="$filter" --gtest_fail_fast </dev/null >/dev/null 2>&1; then
+        verdict=caught; break
+      fi
     done
   fi
   cp "$scratch/original" "$target"
@@ -48,9 +56,9 @@ while IFS='~' read -r name file old new tests; do
     missed) missed=$((missed + 1)); missedNames+=("$name") ;;
     *) skipped=$((skipped + 1)) ;;
   esac
-  printf '%-26s %s\n' "$name" "$verdict"
+  printf '%-34s %-15s %4d s\n' "$name" "$verdict" $((SECONDS - faultBegan))
 done < "$root/scripts/mutations.txt"
 cmake --build "$scratch/build" >/dev/null 2>&1
 total=$((caught + missed))
-echo "caught $caught of $total planted faults ($(( total > 0 ? caught * 100 / total : 0 ))%), $skipped not applied or not building"
+echo "caught $caught of $total planted faults ($(( total > 0 ? caught * 100 / total : 0 ))%), $skipped not applied or not building, in $(( (SECONDS - began) / 60 )) min"
 for m in "${missedNames[@]}"; do echo "missed: $m"; done
