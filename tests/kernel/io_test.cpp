@@ -134,6 +134,38 @@ TEST(IrpVerifier, RoutineNotInvokedForAnErrorLeavesTheIrpUnreclaimed) {
         "its completion routine must return STATUS_MORE_PROCESSING_REQUIRED");
 }
 
+NTSTATUS RecordAndContinue(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    Record(device, irp, context);
+    return STATUS_SUCCESS;
+}
+
+// A routine set for errors only (InvokeOnError alone) runs when the lower
+// driver fails the request, and is skipped when it succeeds. A threaded
+// request runs to the top either way, so a skipped routine is no stop.
+TEST(IrpCompletion, ARoutineForErrorsOnlyRunsOnAFailureAndOnlyThen) {
+    LowerDriver lower;
+    for (NTSTATUS result : {STATUS_UNSUCCESSFUL, STATUS_SUCCESS}) {
+        SCOPED_TRACE(result);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lower.device, nullptr, 0, nullptr, 0,
+                                                 TRUE, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        Seen seen;
+        IoSetCompletionRoutine(irp, RecordAndContinue, &seen, FALSE, TRUE, FALSE);
+        EXPECT_EQ(IofCallDriver(lower.device, irp), STATUS_PENDING);
+        std::thread([&] { lower.CompleteOne(result); }).join();
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(iosb.Status, result);
+        EXPECT_EQ(seen.calls, NT_SUCCESS(result) ? 0 : 1);
+        if (seen.calls == 1) {
+            EXPECT_EQ(seen.status, STATUS_UNSUCCESSFUL);
+        }
+    }
+}
+
 TEST(IrpVerifier, FreeingAPendingIrpStops) {
     EXPECT_DEATH(
         {
@@ -252,6 +284,30 @@ TEST(Mdl, PartialMdlDescribesTheChosenBytes) {
     IoFreeIrp(irp);
     IoFreeMdl(whole);
     ExFreePoolWithTag(buffer, kBufTag);
+}
+
+// A page-aligned buffer of exactly one page spans that one page: an MDL made
+// for it describes one page, and a partial range that reaches into a second
+// page does not fit it.
+TEST(Mdl, AnMdlForOneAlignedPageHoldsOnlyOnePage) {
+    alignas(PAGE_SIZE) static UCHAR buffer[3 * PAGE_SIZE];
+    PMDL whole = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(whole);
+    PMDL page = IoAllocateMdl(buffer, PAGE_SIZE, FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(whole, page, buffer + PAGE_SIZE, PAGE_SIZE);  // the next whole page fits
+    EXPECT_EQ(MmGetMdlVirtualAddress(page), buffer + PAGE_SIZE);
+    EXPECT_EQ(MmGetMdlByteCount(page), PAGE_SIZE);
+    IoFreeMdl(page);
+    IoFreeMdl(whole);
+    EXPECT_DEATH(
+        {
+            PMDL source = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+            MmBuildMdlForNonPagedPool(source);
+            PMDL target = IoAllocateMdl(buffer, PAGE_SIZE, FALSE, FALSE, nullptr);
+            // 200 bytes across the first page boundary: two pages.
+            IoBuildPartialMdl(source, target, buffer + PAGE_SIZE - 100, 200);
+        },
+        "target MDL is too small for the range");
 }
 
 TEST(Mdl, PartialRangeOutsideTheSourceStops) {
