@@ -14,6 +14,7 @@
 #include "platform/ks/device_host.h"
 #include "platform/ks/ks_client.h"
 #include "platform/ks/ks_device.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -129,6 +130,22 @@ const KSDEVICE_DISPATCH deviceDispatch = {nullptr, Start};
 const KSDEVICE_DESCRIPTOR deviceDescriptor = {&deviceDispatch, 0, nullptr};
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     return KsInitializeDriver(driver, path, &deviceDescriptor);
+}
+
+// A second driver, whose start can be made to fail, counts the stops it is sent.
+std::atomic<int> stopsSent{0};
+bool startFails = false;
+NTSTATUS StartOrFail(PKSDEVICE, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+    return startFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+void CountStop(PKSDEVICE, PIRP) {
+    ++stopsSent;
+}
+const KSDEVICE_DISPATCH countingDispatch = {nullptr, StartOrFail, nullptr,
+                                            nullptr, nullptr,     CountStop};
+const KSDEVICE_DESCRIPTOR countingDescriptor = {&countingDispatch, 0, nullptr};
+NTSTATUS CountingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    return KsInitializeDriver(driver, path, &countingDescriptor);
 }
 
 class KsRules : public testing::Test {
@@ -260,6 +277,29 @@ TEST_F(KsRules, TheFilterControlMutexIsHeldAroundEveryPinDispatchThatNeedsIt) {
     pin.reset();  // the bag frees its items
 }
 
+TEST_F(KsRules, ADeviceWhoseStartFailsIsNotStartedAndIsNotSentAStop) {
+    ks::DeviceHost counting{CountingEntry};
+    NTSTATUS s;
+    // A device that started is stopped before it goes.
+    startFails = false;
+    stopsSent = 0;
+    auto started = counting.Add(lower, &s);
+    ASSERT_EQ(s, STATUS_SUCCESS);
+    EXPECT_EQ(started->Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(started->Device()->Started);
+    started->Remove();
+    EXPECT_EQ(stopsSent.load(), 1);
+    // One whose start failed never started: nothing to stop.
+    startFails = true;
+    stopsSent = 0;
+    auto failed = counting.Add(lower, &s);
+    ASSERT_EQ(s, STATUS_SUCCESS);
+    EXPECT_EQ(failed->Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(failed->Device()->Started);
+    failed->Remove();
+    EXPECT_EQ(stopsSent.load(), 0);
+}
+
 TEST_F(KsRules, BrokenMutexRulesStop) {
     // Outside a dispatch, a filter's bag is not the caller's to fill.
     EXPECT_DEATH(KsAddItemToObjectBag(filter->Raw()->Bag, nullptr, nullptr),
@@ -327,6 +367,31 @@ TEST_F(KsRules, StreamPointersAreLockedOnceUnlockedOnceAndNeverStale) {
     EXPECT_EQ(pin->WaitCompleted(1s), &frames[1]);
     EXPECT_EQ(frames[1].DataUsed, 0u);
     EXPECT_EQ(pin->Queued(), 0u);
+}
+
+TEST_F(KsRules, LockingAPointerWhoseFrameWasHandedBackFails) {
+    auto pin = OpenPin(0);
+    pin->Submit(&frames[0]);
+    pin->Submit(&frames[1]);
+    PKSSTREAM_POINTER p =
+        KsPinGetLeadingEdgeStreamPointer(pin->Raw(), KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(p, nullptr);
+    PKSSTREAM_HEADER kept = p->StreamHeader;  // a copy kept past the hand-back
+    ASSERT_EQ(KsStreamPointerUnlock(p, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(pin->WaitCompleted(kGenerousWait), &frames[0]);
+    // The leading edge now names the next frame; pointed back at the one
+    // already handed back, it names a frame that is gone and cannot be locked.
+    p = KsPinGetLeadingEdgeStreamPointer(pin->Raw(), KSSTREAM_POINTER_STATE_UNLOCKED);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(p->StreamHeader, &frames[1]);
+    p->StreamHeader = kept;
+    const NTSTATUS s = KsStreamPointerLock(p);
+    EXPECT_EQ(s, STATUS_DEVICE_NOT_READY);
+    if (s == STATUS_SUCCESS) KsStreamPointerUnlock(p, FALSE);  // so that the pin can stop
+    EXPECT_EQ(pin->Queued(), 1u);  // the frame still queued is not touched
+    pin->SetState(KSSTATE_ACQUIRE);
+    pin->SetState(KSSTATE_STOP);
+    EXPECT_EQ(pin->WaitCompleted(kGenerousWait), &frames[1]);
 }
 
 TEST_F(KsRules, PropertyRequestsAnswerSizeQueriesRefuseGetAndSetTogetherAndCatchOverruns) {
