@@ -8,6 +8,7 @@
 #include "platform/usb/bus_driver.h"
 #include "platform/usb/usb_types.h"
 #include "sim/simulated_camera.h"
+#include "tests/support/wait_until.h"
 #include "usb/frame_transfer.h"
 
 namespace {
@@ -96,6 +97,44 @@ TEST(CreateConfigurationRequest, RefusesAnInterfaceShortOfItsEndpoints) {
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(c, empty), nullptr);
 }
 
+// Two interfaces of one bulk endpoint each, byte for byte as a device sends
+// them: configuration (9 bytes), interface 0 (9), its IN endpoint 0x81 (7),
+// interface 1 (9), its OUT endpoint 0x02 (7); 41 bytes in all.
+std::vector<uint8_t> TwoInterfacesOfOneEndpoint() {
+    return {9, 2, 41,   0, 2,    1,    0, 0x80, 50,  // configuration
+            9, 4, 0,    0, 1,    0xFF, 0, 0,    0,   // interface 0
+            7, 5, 0x81, 2, 0x00, 0x02, 0,            // endpoint 0x81, bulk, 512 bytes
+            9, 4, 1,    0, 1,    0xFF, 0, 0,    0,   // interface 1
+            7, 5, 0x02, 2, 0x00, 0x02, 0};           // endpoint 0x02, bulk, 512 bytes
+}
+
+TEST(ParseConfigurationDescriptor, AnInterfacesEndpointsEndAtTheNextInterface) {
+    auto d = TwoInterfacesOfOneEndpoint();
+    ASSERT_EQ(d.size(), 41u);
+    auto* c = Config(d);
+    auto* first = USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1);
+    auto* second = USBD_ParseConfigurationDescriptorEx(c, c, 1, 0, -1, -1, -1);
+    ASSERT_EQ(reinterpret_cast<uint8_t*>(first), d.data() + 9);
+    ASSERT_EQ(reinterpret_cast<uint8_t*>(second), d.data() + 25);
+    const USB_ENDPOINT_DESCRIPTOR* eps[4] = {};
+    ASSERT_EQ(usb::CountEndpointsAfter(c, first, eps, 4), 1u);
+    EXPECT_EQ(eps[0]->bEndpointAddress, 0x81);
+    ASSERT_EQ(usb::CountEndpointsAfter(c, second, eps, 4), 1u);
+    EXPECT_EQ(eps[0]->bEndpointAddress, 0x02);
+}
+
+TEST(CreateConfigurationRequest, RefusesAnInterfaceWhoseEndpointsAreTheNextInterfaces) {
+    auto d = TwoInterfacesOfOneEndpoint();
+    d[13] = 2;  // interface 0 claims two endpoints; the second is interface 1's
+    auto* c = Config(d);
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1), nullptr}, {nullptr, nullptr}};
+    ASSERT_NE(list[0].InterfaceDescriptor, nullptr);
+    PURB urb = USBD_CreateConfigurationRequestEx(c, list);
+    EXPECT_EQ(urb, nullptr);
+    if (urb != nullptr) ExFreePool(urb);
+}
+
 std::atomic<NTSTATUS> readEndedWith{STATUS_PENDING};
 NTSTATUS RecordReadEnd(PDEVICE_OBJECT, PIRP irp, PVOID) {
     readEndedWith = irp->IoStatus.Status;
@@ -146,6 +185,114 @@ TEST(BusDriverTeardown, AReadStillWithTheDeviceEndsBeforeTheBusGoes) {
     IoFreeIrp(irp);
     ExFreePoolWithTag(read, PoolTag("Nvrk"));
     ExFreePool(select);
+}
+
+// A URB sent down to the bus in an IRP of its own; `ended` takes the IRP's
+// status once it completes.
+NTSTATUS RecordEnd(PDEVICE_OBJECT, PIRP irp, PVOID ended) {
+    static_cast<std::atomic<NTSTATUS>*>(ended)->store(irp->IoStatus.Status);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+PIRP SendUrb(usb::BusDriver& bus, PURB urb, std::atomic<NTSTATUS>& ended, NTSTATUS* returned) {
+    PIRP irp = IoAllocateIrp(bus.DeviceObject()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, RecordEnd, &ended, TRUE, TRUE, TRUE);
+    *returned = IofCallDriver(bus.DeviceObject(), irp);
+    return irp;
+}
+
+// The standard camera's one interface, selected on the bus.
+struct SelectedInterface {
+    std::vector<uint8_t> descriptor = sim::ConfigurationDescriptor(sim::Layout::Standard);
+    USBD_INTERFACE_LIST_ENTRY list[2] = {};
+    PURB select = nullptr;
+
+    explicit SelectedInterface(usb::BusDriver& bus) {
+        auto* c = Config(descriptor);
+        list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, -1, -1, -1);
+        select = USBD_CreateConfigurationRequestEx(c, list);
+        Select(bus);
+    }
+    ~SelectedInterface() { ExFreePool(select); }
+    void Select(usb::BusDriver& bus) {
+        std::atomic<NTSTATUS> ended{STATUS_PENDING};
+        NTSTATUS returned;
+        IoFreeIrp(SendUrb(bus, select, ended, &returned));
+        EXPECT_EQ(returned, STATUS_SUCCESS);
+    }
+    USBD_PIPE_HANDLE FramePipe() const { return list[0].Interface->Pipes[2].PipeHandle; }
+};
+
+// Requests on a camera that was unplugged end as not connected, with the
+// URB telling the device is gone: a read that was with the camera when it
+// went, and one sent after.
+TEST(BusDriverRemoval, ReadsOnAGoneCameraEndAsNotConnected) {
+    sim::SimulatedCamera camera;
+    usb::BusDriver bus(camera);
+    SelectedInterface selected(bus);
+    std::vector<UCHAR> data(4096);
+    PURB before = AllocateBulkUrb(selected.FramePipe(), TRUE, data.data(), nullptr,
+                                  static_cast<ULONG>(data.size()));
+    PURB after = AllocateBulkUrb(selected.FramePipe(), TRUE, data.data(), nullptr,
+                                 static_cast<ULONG>(data.size()));
+    std::atomic<NTSTATUS> beforeEnded{STATUS_PENDING};
+    std::atomic<NTSTATUS> afterEnded{STATUS_PENDING};
+    NTSTATUS returned;
+    PIRP beforeIrp = SendUrb(bus, before, beforeEnded, &returned);
+    EXPECT_EQ(returned, STATUS_PENDING);  // no frame was asked for
+    ASSERT_TRUE(WaitUntil([&] { return camera.PendingOn(camera.FrameEndpoint()) == 1; }));
+    camera.SurpriseRemove();
+    ASSERT_TRUE(WaitUntil([&] { return beforeEnded.load() != STATUS_PENDING; }));
+    EXPECT_EQ(beforeEnded.load(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(before->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    PIRP afterIrp = SendUrb(bus, after, afterEnded, &returned);
+    ASSERT_TRUE(WaitUntil([&] { return afterEnded.load() != STATUS_PENDING; }));
+    EXPECT_EQ(afterEnded.load(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(after->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    IoFreeIrp(beforeIrp);
+    IoFreeIrp(afterIrp);
+    ExFreePoolWithTag(before, PoolTag("Nvrk"));
+    ExFreePoolWithTag(after, PoolTag("Nvrk"));
+}
+
+// Selecting a configuration again gives new pipe handles; one from before
+// names no pipe any more, and a read on it fails at once as on an invalid
+// handle, while the new handle for the same endpoint is served.
+TEST(BusDriverPipes, AHandleFromAnEarlierConfigurationIsInvalid) {
+    sim::SimulatedCamera camera;
+    std::vector<UCHAR> data(4096);
+    std::atomic<NTSTATUS> staleEnded{STATUS_PENDING};
+    std::atomic<NTSTATUS> freshEnded{STATUS_PENDING};
+    PURB stale = nullptr;
+    PURB fresh = nullptr;
+    PIRP staleIrp = nullptr;
+    PIRP freshIrp = nullptr;
+    {
+        usb::BusDriver bus(camera);
+        SelectedInterface selected(bus);
+        const USBD_PIPE_HANDLE earlier = selected.FramePipe();
+        selected.Select(bus);
+        stale =
+            AllocateBulkUrb(earlier, TRUE, data.data(), nullptr, static_cast<ULONG>(data.size()));
+        fresh = AllocateBulkUrb(selected.FramePipe(), TRUE, data.data(), nullptr,
+                                static_cast<ULONG>(data.size()));
+        NTSTATUS returned;
+        staleIrp = SendUrb(bus, stale, staleEnded, &returned);
+        EXPECT_EQ(returned, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(staleEnded.load(), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(stale->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+        EXPECT_EQ(camera.PendingOn(camera.FrameEndpoint()), 0u);
+        freshIrp = SendUrb(bus, fresh, freshEnded, &returned);
+        EXPECT_EQ(returned, STATUS_PENDING);  // no frame was asked for
+    }
+    EXPECT_EQ(freshEnded.load(), STATUS_CANCELLED);  // the bus went with it pending
+    IoFreeIrp(staleIrp);
+    IoFreeIrp(freshIrp);
+    ExFreePoolWithTag(stale, PoolTag("Nvrk"));
+    ExFreePoolWithTag(fresh, PoolTag("Nvrk"));
 }
 
 }  // namespace
