@@ -159,6 +159,30 @@ TEST_F(Cameras, EveryFailureSaysItsKind) {
     EXPECT_EQ(KindOf([&] { cam->Get("hue"); }), norvik::ErrorKind::Unplugged);
 }
 
+// The simulated cameras are sim:0 to sim:15, as the README names them.
+TEST_F(Cameras, TheSimulatedCamerasAreSim0ToSim15) {
+    EXPECT_NO_THROW(norvik::Camera::Open(Options("sim:15", "")));
+    try {
+        norvik::Camera::Open(Options("sim:16", ""));
+        ADD_FAILURE() << "sim:16 opened";
+    } catch (const norvik::Error& e) {
+        EXPECT_EQ(e.Kind(), norvik::ErrorKind::InvalidArgument);
+        EXPECT_NE(std::string(e.what()).find("sim:0 to sim:15"), std::string::npos) << e.what();
+    }
+}
+
+// A port that is disabled (the driver resets it) still has its camera on it;
+// only one that is no longer connected has lost it.
+TEST_F(Cameras, ACameraOnADisabledPortIsThereAndOneOnADisconnectedPortIsUnplugged) {
+    auto cam = norvik::CameraAccess::Open(Options("sim", ""), {});
+    sim::SimulatedCamera& sim = *norvik::CameraAccess::Simulated(*cam);
+    sim.SetPort(true, false);
+    EXPECT_NO_THROW(cam->Set("hue", 7));
+    EXPECT_EQ(cam->Get("hue"), 7);
+    sim.SetPort(false, false);
+    EXPECT_EQ(KindOf([&] { cam->Get("hue"); }), norvik::ErrorKind::Unplugged);
+}
+
 int ThreadsOfThisProcess() {
     int n = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/task")) ++n;
