@@ -8,10 +8,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "client/camera.h"
 #include "client/camera_internal.h"
 #include "sim/simulated_camera.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -157,6 +159,54 @@ TEST_F(Cameras, EveryFailureSaysItsKind) {
               norvik::ErrorKind::Unplugged);
     EXPECT_EQ(KindOf([&] { cam->Set("hue", 3); }), norvik::ErrorKind::Unplugged);
     EXPECT_EQ(KindOf([&] { cam->Get("hue"); }), norvik::ErrorKind::Unplugged);
+}
+
+// A camera unplugged while it is being opened says unplugged, not a failure
+// of some other kind. The unplug comes from a thread of its own a moment
+// after the camera is plugged in, so an open may also finish first: opens
+// are tried until one has met the unplug.
+TEST_F(Cameras, ACameraUnpluggedWhileItOpensSaysUnplugged) {
+    int failed = 0;
+    for (int attempt = 0; attempt < 200 && failed == 0; ++attempt) {
+        try {
+            norvik::CameraAccess::Open(Options("sim", ""), {.removeAfter = 1us});
+        } catch (const norvik::Error& e) {
+            ++failed;
+            EXPECT_EQ(e.Kind(), norvik::ErrorKind::Unplugged) << e.what();
+        }
+    }
+    EXPECT_EQ(failed, 1) << "no open met the unplug";
+}
+
+// The drop count is the gaps in the picture numbers the application saw:
+// frames the camera sent while the application took none.
+TEST_F(Cameras, TheDropCountIsTheGapsInThePictureNumbersSeen) {
+    auto cam = norvik::CameraAccess::Open(Options("sim", ""), {});
+    sim::SimulatedCamera& sim = *norvik::CameraAccess::Simulated(*cam);
+    cam->StartStreaming(false, 2);
+    std::vector<int64_t> seen;
+    for (int round = 0; round < 3; ++round) {
+        auto f = cam->NextFrame(30s);
+        ASSERT_TRUE(f);
+        seen.push_back(f->pictureNumber);
+        // Both buffers fill while the application looks away; the camera's
+        // later frames have nowhere to go.
+        const uint32_t sent = sim.FramesDelivered();
+        ASSERT_TRUE(WaitUntil([&] { return sim.FramesDelivered() >= sent + 6; }));
+        for (int i = 0; i < 2; ++i) {
+            auto g = cam->NextFrame(30s);
+            ASSERT_TRUE(g);
+            seen.push_back(g->pictureNumber);
+        }
+    }
+    cam->StopStreaming();
+    uint64_t gaps = 0;
+    for (size_t i = 1; i < seen.size(); ++i) {
+        ASSERT_GT(seen[i], seen[i - 1]);
+        gaps += static_cast<uint64_t>(seen[i] - seen[i - 1] - 1);
+    }
+    EXPECT_GT(gaps, 0u) << "no frame was dropped: the test saw nothing to count";
+    EXPECT_EQ(cam->Stats().dropped, gaps);
 }
 
 // The simulated cameras are sim:0 to sim:15, as the README names them.
