@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "sim/test_scene.h"
@@ -100,6 +101,31 @@ TEST_F(Cli, ConvertOfACapturedRawFrameMatchesItsPng) {
     // Other settings give another picture: the match is not an accident.
     ASSERT_EQ(Run("convert shot-1.pgm plain.png"), 0) << err;
     EXPECT_FALSE(PngPixels(dir / "plain.png", &w2) == captured);
+}
+
+// A window with an odd origin converts as the camera would read it out: the
+// camera says which even origin it keeps, and convert's window lands there.
+TEST_F(Cli, ConvertPlacesAnOddWindowWhereTheCameraDoes) {
+    ASSERT_EQ(Run("window 3 1 640 480"), 0) << err;
+    ASSERT_EQ(Run("info"), 0) << err;
+    int x = -1, y = -1;
+    const size_t at = out.find("window: x=");
+    ASSERT_NE(at, std::string::npos) << out;
+    ASSERT_EQ(std::sscanf(out.c_str() + at, "window: x=%d y=%d", &x, &y), 2) << out;
+    ASSERT_EQ(Run("window 0 0 0 0"), 0) << err;
+    ASSERT_EQ(Run("capture -n 1 -o full-%d.png --raw --raw-format pgm --fps 0"), 0) << err;
+    const auto convert = [&](int cx, int cy, const std::string& name) {
+        EXPECT_EQ(Run("convert full-0.pgm " + name + " --window " + std::to_string(cx) + " " +
+                      std::to_string(cy) + " 640 480"),
+                  0)
+            << err;
+        uint32_t w = 0;
+        return PngPixels(dir / name, &w);
+    };
+    const auto odd = convert(3, 1, "odd.png");
+    ASSERT_FALSE(odd.empty());
+    EXPECT_TRUE(odd == convert(x, y, "kept.png")) << "the camera keeps " << x << " " << y;
+    EXPECT_FALSE(odd == convert(2, 0, "below.png"));  // the window's place shows in the picture
 }
 
 TEST_F(Cli, StreamFeedsFfmpeg) {
