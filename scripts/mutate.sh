@@ -3,7 +3,9 @@
 # scratch copy of the tree, builds it and runs the tests that should catch
 # it, then prints caught or missed for each and the score. Not part of
 # test.sh: a full run takes a while (one incremental build a fault).
-#   scripts/mutate.sh [NAME-SUBSTRING]   only the faults whose name contains it
+#   scripts/mutate.sh [PATTERN]   only the faults whose name matches it (an
+#                                 extended regular expression: a word, or
+#                                 'halt|stall' for either)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${MUTATE_DIR:-/tmp/norvikcam-mutate}
@@ -19,7 +21,7 @@ trim() { local s=$1; s=${s#"${s%%[![:space:]]*}"}; echo "${s%"${s##*[![:space:]]
 while IFS='~' read -r name file old new tests; do
   name=$(trim "$name")
   [[ -z "$name" || "$name" == \#* ]] && continue
-  [[ -n "$only" && "$name" != *"$only"* ]] && continue
+  [[ -n "$only" && ! "$name" =~ $only ]] && continue
   file=$(trim "$file"); old=$(trim "$old"); new=$(trim "$new"); tests=$(trim "$tests")
   target="$scratch/src/$file"
   cp "$target" "$scratch/original"
