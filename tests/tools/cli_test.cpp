@@ -28,6 +28,22 @@ TEST_F(Cli, CaptureWritesPngsOfTheWindowsSizeAndASummary) {
     EXPECT_NE(out.find("window: x=100 y=50 width=1001 height=600"), std::string::npos) << out;
 }
 
+// The format info --json gives is that of the frames the camera delivers (a
+// multiple of 8 wide), not the window's.
+TEST_F(Cli, InfoAsJsonGivesTheFormatOfTheFramesCaptured) {
+    ASSERT_EQ(Run("window 100 50 1001 600"), 0) << err;
+    ASSERT_EQ(Run("capture -n 1 -o f-%d.png --fps 0"), 0) << err;
+    const auto [width, height] = PngSize(dir / "f-0.png");
+    ASSERT_EQ(Run("info --json"), 0) << err;
+    const std::string format = "\"format\":{\"pixel\":\"BGRA\",\"width\":" + std::to_string(width) +
+                               ",\"height\":" + std::to_string(height) +
+                               ",\"bytes\":" + std::to_string(width * height * 4);
+    EXPECT_NE(out.find(format), std::string::npos) << format << "\n" << out;
+    EXPECT_NE(out.find("\"window\":{\"x\":100,\"y\":50,\"width\":1001,\"height\":600}"),
+              std::string::npos)
+        << out;
+}
+
 TEST_F(Cli, SetInOneRunGetInTheNext) {
     ASSERT_EQ(Run("set exposure=64 hue=300 flip_h=1"), 0) << err;
     EXPECT_EQ(out, "exposure=64\nhue=300\nflip_h=1\n");
