@@ -139,6 +139,14 @@ NTSTATUS RecordAndContinue(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     return STATUS_SUCCESS;
 }
 
+// A threaded device-control request to the lower driver, signalling `event`
+// when it ends.
+PIRP ThreadedRequest(LowerDriver& lower, KEVENT* event, IO_STATUS_BLOCK* iosb) {
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    return IoBuildDeviceIoControlRequest(0x220003, lower.device, nullptr, 0, nullptr, 0, TRUE,
+                                         event, iosb);
+}
+
 // A routine set for errors only (InvokeOnError alone) runs when the lower
 // driver fails the request, and is skipped when it succeeds. A threaded
 // request runs to the top either way, so a skipped routine is no stop.
@@ -147,10 +155,8 @@ TEST(IrpCompletion, ARoutineForErrorsOnlyRunsOnAFailureAndOnlyThen) {
     for (NTSTATUS result : {STATUS_UNSUCCESSFUL, STATUS_SUCCESS}) {
         SCOPED_TRACE(result);
         KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
         IO_STATUS_BLOCK iosb{};
-        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lower.device, nullptr, 0, nullptr, 0,
-                                                 TRUE, &event, &iosb);
+        PIRP irp = ThreadedRequest(lower, &event, &iosb);
         ASSERT_NE(irp, nullptr);
         Seen seen;
         IoSetCompletionRoutine(irp, RecordAndContinue, &seen, FALSE, TRUE, FALSE);
@@ -226,10 +232,8 @@ TEST(DeviceIoControl, SynchronousAndPendingCompletionSignalTheEvent) {
     for (bool atOnce : {true, false}) {
         lower.completeAtOnce = atOnce;
         KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
         IO_STATUS_BLOCK iosb{};
-        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lower.device, nullptr, 0, nullptr, 0,
-                                                 TRUE, &event, &iosb);
+        PIRP irp = ThreadedRequest(lower, &event, &iosb);
         ASSERT_NE(irp, nullptr);
         EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
         EXPECT_EQ(IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode,

@@ -280,24 +280,19 @@ TEST_F(KsRules, TheFilterControlMutexIsHeldAroundEveryPinDispatchThatNeedsIt) {
 TEST_F(KsRules, ADeviceWhoseStartFailsIsNotStartedAndIsNotSentAStop) {
     ks::DeviceHost counting{CountingEntry};
     NTSTATUS s;
-    // A device that started is stopped before it goes.
-    startFails = false;
-    stopsSent = 0;
-    auto started = counting.Add(lower, &s);
-    ASSERT_EQ(s, STATUS_SUCCESS);
-    EXPECT_EQ(started->Start(), STATUS_SUCCESS);
-    EXPECT_TRUE(started->Device()->Started);
-    started->Remove();
-    EXPECT_EQ(stopsSent.load(), 1);
-    // One whose start failed never started: nothing to stop.
-    startFails = true;
-    stopsSent = 0;
-    auto failed = counting.Add(lower, &s);
-    ASSERT_EQ(s, STATUS_SUCCESS);
-    EXPECT_EQ(failed->Start(), STATUS_UNSUCCESSFUL);
-    EXPECT_FALSE(failed->Device()->Started);
-    failed->Remove();
-    EXPECT_EQ(stopsSent.load(), 0);
+    // A device that started is stopped before it goes; one whose start
+    // failed never started, so there is nothing to stop.
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "start fails" : "start succeeds");
+        startFails = fails;
+        stopsSent = 0;
+        auto added = counting.Add(lower, &s);
+        ASSERT_EQ(s, STATUS_SUCCESS);
+        EXPECT_EQ(added->Start(), fails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+        EXPECT_EQ(added->Device()->Started, fails ? FALSE : TRUE);
+        added->Remove();
+        EXPECT_EQ(stopsSent.load(), fails ? 0 : 1);
+    }
 }
 
 TEST_F(KsRules, BrokenMutexRulesStop) {
