@@ -457,9 +457,15 @@ TEST_F(CliRobustness, CommandLineConveniences) {
     ASSERT_EQ(Run("--version"), 0);
     EXPECT_NE(out.find("norvikcam "), std::string::npos);
     EXPECT_EQ(Run("frobnicate"), 2);
-    // Reset: every control back to its advertised default.
+    // Reset: every setting back to its advertised default, and nothing
+    // else (the inert controls, and register_select, the diagnostic, are no
+    // settings and keep what they hold).
     ASSERT_EQ(Run("set exposure=3 global_gain=7 brightness=9 flip_h=1"), 0) << err;
     ASSERT_EQ(Run("reset"), 0) << err;
+    EXPECT_EQ(out,
+              "timeout=3000\nexposure=64\nglobal_gain=512\nflip_h=0\nflip_v=0\ncolor_enable=1\n"
+              "white_balance=0\nred_gain=128\ngreen_gain=128\nblue_gain=128\nbrightness=255\n"
+              "contrast=10\nsaturation=10\nhue=0\ncolor_correction=1\n");
     ASSERT_EQ(Run("get exposure global_gain brightness flip_h contrast"), 0);
     EXPECT_EQ(out, "exposure=64\nglobal_gain=512\nbrightness=255\nflip_h=0\ncontrast=10\n");
     // Machine-readable output.
@@ -597,6 +603,9 @@ TEST_F(CliRobustness, TheFormatIsTheExtensionsAndAMismatchIsRefused) {
     EXPECT_FALSE(fs::exists(dir / "z.jpg"));
     ASSERT_EQ(Run("convert x.dng z.bgra"), 0) << err;
     EXPECT_EQ(fs::file_size(dir / "z.bgra"), 2560u * 1920u * 4u);
+    // A converted picture without an extension is a PNG too.
+    ASSERT_EQ(Run("convert x.dng z"), 0) << err;
+    EXPECT_EQ(Magic(dir / "z"), kPng);
 }
 
 TEST_F(CliRobustness, ADanglingSettingsLinkIsKeptAndExplained) {
