@@ -144,7 +144,11 @@ TEST_F(Capture, TheRateIsTheFramesOwnAndTheStartUpIsSaidApart) {
     ASSERT_TRUE(std::regex_search(out, m, std::regex(R"("startup_seconds":([0-9.]+))"))) << out;
     const double startup = std::stod(m[1]);
     ASSERT_TRUE(std::regex_search(out, m, std::regex(R"("seconds":([0-9.]+))"))) << out;
-    EXPECT_LE(startup + span, std::stod(m[1]) + 0.01) << out;
+    // The run holds the start-up and then the frames' span. (The first
+    // frame may reach the tool later after its time than the last one does,
+    // by up to a frame's conversion on a loaded machine: half the start-up
+    // is the allowance, which a run timed without its start-up still fails.)
+    EXPECT_LE(startup / 2 + span, std::stod(m[1])) << out;
     // The words say the same; one frame has no rate.
     ASSERT_EQ(Run("capture -n 12 --fps 12 --format dng --metadata m.csv"), 0) << err;
     const auto again = Lines(Read(dir / "m.csv"));
